@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages norvex needs and builds it. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+  build-essential cmake pkg-config ninja-build
+  nlohmann-json3-dev libvalijson-dev libre2-dev libfmt-dev libcli11-dev
+  libhdf5-dev zlib1g-dev
+  libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
+  libcairo2-dev libpango1.0-dev fonts-noto-cjk fonts-dejavu-core
+  libxlsxwriter-dev libzip-dev libcmark-gfm-dev libcmark-gfm-extensions-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+BUILD_DIR="${BUILD_DIR:-build}"
+cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" ${CMAKE_ARGS:-}
+cmake --build "$BUILD_DIR" -j "$(nproc)"

@@ -1,0 +1,275 @@
+#pragma once
+// AnnData in C++: the annotated single-cell dataset, read from and written to `.h5ad`.
+//
+// obs, var and uns are loaded on open and live in memory; X, layers, raw and obsm stay in
+// the file and are read on demand, in chunks, so a million-cell file opens quickly and
+// memory stays small. A dataset built in memory (tests, demo data) holds its matrices
+// itself until it is written.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "norvex/common/json.hpp"
+
+namespace norvex {
+
+// A typed n-d array. Shape {} is a scalar, {n} a vector, {r, c} a row-major matrix.
+// `dtype` is the numpy dtype name it round-trips as ("float32", "int64", "bool", "str", ...).
+struct Array {
+  enum class Kind { Float, Int, Bool, String };
+  Kind kind = Kind::Float;
+  std::string dtype = "float64";
+  std::vector<size_t> shape;
+  std::vector<double> floats;         // Kind::Float
+  std::vector<int64_t> ints;          // Kind::Int and Kind::Bool (0/1)
+  std::vector<std::string> strings;   // Kind::String (UTF-8)
+
+  size_t size() const;                // number of elements
+  bool is_scalar() const { return shape.empty(); }
+  // Element as JSON (number, bool or string); NaN becomes null.
+  json json_at(size_t i) const;
+  // Element as text: strings as they are, integers in decimal, floats like Python's repr.
+  std::string text_at(size_t i) const;
+
+  static Array of_floats(std::vector<double> v, std::string dtype = "float64");
+  static Array of_ints(std::vector<int64_t> v, std::string dtype = "int64");
+  static Array of_bools(std::vector<bool> v);
+  static Array of_strings(std::vector<std::string> v);
+  static Array scalar(const json& value);  // number, bool or string
+};
+
+// One data-frame column: plain, categorical (values are integer codes into categories,
+// -1 missing) or nullable (mask marks missing entries).
+struct Column {
+  Array values;
+  std::optional<Array> categories;
+  bool ordered = false;
+  std::optional<std::vector<uint8_t>> mask;  // 1 = missing; nullable integer/boolean
+
+  size_t size() const { return values.size(); }
+  bool is_categorical() const { return categories.has_value(); }
+  bool is_missing(size_t i) const;
+  std::string text_at(size_t i) const;   // category text for categoricals; "nan" when missing
+  json json_at(size_t i) const;          // null when missing
+  // Distinct values in order of first appearance (pandas `unique`), as text.
+  std::vector<std::string> unique_text() const;
+  // The pandas-style dtype shown when inspecting ("category", "float32", "Int64", "boolean", ...).
+  std::string dtype_name() const;
+
+  static Column categorical(const std::vector<std::string>& values, bool ordered = false);
+};
+
+class DataFrame {
+ public:
+  std::string index_name = "_index";
+  std::vector<std::string> index;
+
+  size_t n_rows() const { return index.size(); }
+  const std::vector<std::string>& columns() const { return order_; }
+  bool has(const std::string& name) const { return cols_.count(name) > 0; }
+  // KeyError naming the column when absent.
+  const Column& col(const std::string& name) const;
+  Column& col(const std::string& name);
+  // Adds or replaces a column (kept at its position when replaced); ValueError when its
+  // length differs from the number of rows.
+  void set(const std::string& name, Column column);
+  void erase(const std::string& name);
+
+ private:
+  std::vector<std::string> order_;
+  std::map<std::string, Column> cols_;
+};
+
+// A compressed sparse matrix (CSR: rows are compressed; CSC: columns).
+struct SparseMatrix {
+  enum class Format { CSR, CSC };
+  Format format = Format::CSR;
+  size_t n_rows = 0, n_cols = 0;
+  std::vector<int64_t> indptr;
+  std::vector<int64_t> indices;
+  std::vector<float> data;
+  std::string dtype = "float32";  // dtype of `data` on disk
+};
+
+// A dense row-major matrix of doubles (embeddings, CNV estimates).
+struct DenseMatrix {
+  size_t n_rows = 0, n_cols = 0;
+  std::vector<double> values;
+  std::string dtype = "float64";
+  double at(size_t r, size_t c) const { return values[r * n_cols + c]; }
+};
+
+// Reference to an HDF5 object that is kept as it is (copied across on write) because
+// nothing here edits it: uns entries of encodings we do not interpret, obsp, varm, ...
+struct StoredObject {
+  std::string file;  // source file
+  std::string path;  // object path inside it
+  std::string encoding_type;
+};
+
+class UnsNode;
+// Insertion-ordered string-keyed mapping of uns values.
+class UnsDict {
+ public:
+  bool contains(const std::string& key) const;
+  const UnsNode& at(const std::string& key) const;  // KeyError naming the key
+  UnsNode& at(const std::string& key);
+  UnsNode& operator[](const std::string& key);      // inserts a null node at the end
+  void set(const std::string& key, UnsNode value);  // keeps position when replacing
+  bool erase(const std::string& key);
+  const std::vector<std::string>& keys() const { return order_; }
+  size_t size() const { return order_.size(); }
+  bool empty() const { return order_.empty(); }
+
+ private:
+  std::vector<std::string> order_;
+  std::map<std::string, std::shared_ptr<UnsNode>> items_;
+  friend class UnsNode;
+};
+
+// One value of the uns tree: a nested mapping, a table, an array (or scalar), a sparse
+// matrix, an object kept in the file, or null (an empty entry).
+class UnsNode {
+ public:
+  using Value = std::variant<std::monostate, UnsDict, DataFrame, Array, SparseMatrix, StoredObject>;
+  UnsNode() = default;
+  UnsNode(UnsDict d) : value_(std::move(d)) {}
+  UnsNode(DataFrame t) : value_(std::move(t)) {}
+  UnsNode(Array a) : value_(std::move(a)) {}
+  UnsNode(SparseMatrix m) : value_(std::move(m)) {}
+  UnsNode(StoredObject o) : value_(std::move(o)) {}
+
+  bool is_null() const { return std::holds_alternative<std::monostate>(value_); }
+  bool is_dict() const { return std::holds_alternative<UnsDict>(value_); }
+  bool is_table() const { return std::holds_alternative<DataFrame>(value_); }
+  bool is_array() const { return std::holds_alternative<Array>(value_); }
+  bool is_scalar() const { return is_array() && array().is_scalar(); }
+  // TypeError naming the actual kind when the node is of another kind.
+  const UnsDict& dict() const;
+  UnsDict& dict();
+  const DataFrame& table() const;
+  DataFrame& table();
+  const Array& array() const;
+  // "dict", "dataframe", "array", "scalar", "sparse", "stored", "null"
+  std::string kind_name() const;
+  // Python-style truthiness of a scalar or container (used for flags such as tumor_id).
+  bool truthy() const;
+  // Text of a string scalar (TypeError otherwise).
+  std::string text() const;
+  const Value& value() const { return value_; }
+
+  // JSON <-> uns: mappings become dicts, lists of scalars become arrays, scalars scalars,
+  // tagged tables (norvex::Table) data frames; lists holding mappings or mixed values are
+  // stored as JSON text in a string scalar. to_json() is the inverse for what it can express.
+  static UnsNode from_json(const json& value);
+  json to_json() const;
+
+ private:
+  Value value_;
+};
+
+struct MatrixInfo {
+  enum class Format { Dense, CSR, CSC };
+  Format format = Format::Dense;
+  size_t n_rows = 0, n_cols = 0;
+  std::string dtype;
+  size_t nnz = 0;  // sparse only
+};
+
+// Rows [row_begin, row_end) of X as CSR, indptr starting at 0.
+struct RowChunk {
+  size_t row_begin = 0, row_end = 0;
+  SparseMatrix rows;
+};
+
+class AnnData {
+ public:
+  // Reads obs, var and uns; X, layers, raw and obsm stay in the file.
+  // FileError naming the file and the problem for missing, non-HDF5, damaged or
+  // non-AnnData files.
+  static std::shared_ptr<AnnData> read_h5ad(const std::filesystem::path& path);
+
+  AnnData() = default;
+
+  DataFrame obs;
+  DataFrame var;
+  UnsDict uns;
+
+  size_t n_obs() const { return obs.n_rows(); }
+  size_t n_vars() const { return var.n_rows(); }
+  // Source file, when read from one.
+  const std::optional<std::filesystem::path>& source() const { return source_; }
+
+  // ---- X (and layers: pass the layer name; nullopt is X) ----
+  bool has_X() const;
+  MatrixInfo x_info(const std::optional<std::string>& layer = std::nullopt) const;
+  std::vector<std::string> layer_keys() const;
+  // Visits X in row chunks of at most `rows_per_chunk` rows; only one chunk in memory.
+  void for_each_row_chunk(size_t rows_per_chunk, const std::function<void(const RowChunk&)>& fn,
+                          const std::optional<std::string>& layer = std::nullopt) const;
+  // Expression of the named genes for all cells: one vector of n_obs values per gene, in
+  // the order given. KeyError naming the first gene not in var names. Reads X in chunks.
+  std::vector<std::vector<float>> gene_expression(
+      const std::vector<std::string>& genes,
+      const std::optional<std::string>& layer = std::nullopt) const;
+  // Replaces X with an in-memory matrix (shape must be n_obs x n_vars).
+  void set_X(SparseMatrix x);
+
+  // ---- obsm ----
+  std::vector<std::string> obsm_keys() const;
+  bool has_obsm(const std::string& key) const;
+  // Reads the whole embedding (KeyError naming the key when absent).
+  DenseMatrix obsm(const std::string& key) const;
+  std::vector<size_t> obsm_shape(const std::string& key) const;
+  void set_obsm(const std::string& key, DenseMatrix m);
+
+  // Other top-level groups present in the source file, for inspection (varm, obsp, raw...).
+  std::vector<std::string> stored_groups() const;
+
+  // Writes the anndata 0.8 encoding. Groups not changed in memory (X, layers, raw, obsm,
+  // varm, obsp, varp) are copied across inside HDF5; obs, var and uns are written from
+  // memory. Writing over the source file itself is safe (temporary file, then rename).
+  void write_h5ad(const std::filesystem::path& path) const;
+
+  // Converts the obs / var index to unique names with anndata's rule: the second and
+  // later occurrences of a name get "-1", "-2", ... (skipping names already taken).
+  void obs_names_make_unique();
+  void var_names_make_unique();
+
+  // Implementation state (file handles, in-memory matrices); opaque to callers.
+  struct Backing;
+  std::shared_ptr<Backing> backing_;
+
+ private:
+  std::optional<std::filesystem::path> source_;
+};
+
+// Streams a large dataset to disk: obs/var/uns/obsm from memory, X row chunk by row chunk
+// (for generated million-cell datasets that must never hold X in memory).
+class H5adStreamWriter {
+ public:
+  // Writes everything except X; `meta` must have obs and var filled.
+  H5adStreamWriter(const std::filesystem::path& path, const AnnData& meta,
+                   const std::string& x_dtype = "float32");
+  ~H5adStreamWriter();
+  // Appends consecutive rows of X (CSR with indptr starting at 0).
+  void append_rows(const SparseMatrix& rows);
+  // Finishes the file; ValueError when fewer or more than n_obs rows were appended.
+  void close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Structure of any readable .h5ad (shapes, obs/var columns with dtypes, obsm keys, the
+// uns tree) as text, like the summary shown when printing an AnnData.
+std::string describe_structure(const AnnData& adata);
+
+}  // namespace norvex

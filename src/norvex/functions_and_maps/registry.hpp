@@ -1,0 +1,95 @@
+#pragma once
+// The tool registry: tool callables, their configuration record classes, argument schemas,
+// specification texts and defaults. The assistant reaches tools only through these maps.
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "norvex/common/json.hpp"
+
+namespace norvex {
+
+class AnnData;
+
+// A configuration record class, like a dataclass: named fields with types and defaults.
+// A record is a JSON object tagged with its class: {"__class__": "UMAPPlotConfig", field: value...}.
+struct RecordClass {
+  struct Field {
+    std::string name;
+    std::string type;  // Python-style annotation shown in code and schemas: "str", "Optional[list[str]]", ...
+    json default_value;
+  };
+  std::string name;
+  std::vector<Field> fields;
+
+  // Builds a record from a mapping of field values (missing fields take their defaults).
+  // TypeError naming the field for an unknown field, or when `kwargs` is not a mapping.
+  json make(const json& kwargs = json::object()) const;
+  json defaults() const { return make(); }
+  bool has_field(const std::string& field) const;
+};
+
+// True for a JSON object tagged as a record; record_class_name gives the tag.
+bool is_record(const json& value);
+std::string record_class_name(const json& value);
+// The record's fields as a plain mapping (the tag removed).
+json record_fields(const json& value);
+
+// A tool: tool(adata, kwargs) -> result mapping ("img_base64", "table_summaries", "data",
+// optionally "images", "html_base64"). The dataset is the only positional argument.
+using ToolCallable = std::function<json(AnnData& adata, const json& kwargs)>;
+
+struct ToolFunction {
+  ToolCallable fn;
+  // Keyword parameters the callable accepts, in signature order (besides the dataset).
+  std::vector<std::string> param_names;
+  // Declared defaults of plain (non-record) parameters: name -> default.
+  json param_defaults = json::object();
+  json operator()(AnnData& adata, const json& kwargs) const { return fn(adata, kwargs); }
+};
+
+using ToolFuncs = std::map<std::string, ToolFunction>;
+
+// Per tool: argument name -> record class, plus the optional "__allowed_kwargs__" list.
+struct ToolConfigEntry {
+  std::map<std::string, std::shared_ptr<const RecordClass>> classes;
+  std::optional<std::vector<std::string>> allowed_kwargs;
+};
+using ToolConfigMap = std::map<std::string, ToolConfigEntry>;
+
+// tool name -> default argument mapping (records tagged with their class).
+using ToolDefaults = json;
+
+// The twelve tool names, in registry order.
+const std::vector<std::string>& tool_names();
+
+const ToolFuncs& TOOL_FUNCS();
+const ToolConfigMap& TOOL_CONFIG_MAP();
+const std::map<std::string, std::string>& FUNCTION_DEF_REGISTRY();
+// tool name -> JSON schema of the arguments, or null.
+const std::map<std::string, json>& FUNC_ARGS_SCHEMA_REGISTRY();
+// tool name -> (config record class name -> class).
+const std::map<std::string, std::map<std::string, std::shared_ptr<const RecordClass>>>&
+Config_Name_to_Class_map();
+// Every record class by name.
+const std::map<std::string, std::shared_ptr<const RecordClass>>& record_classes();
+
+// Defaults per tool from the declared defaults: plain parameters from the tool's
+// param_defaults, record parameters from their class's field defaults.
+ToolDefaults build_tool_defaults_v3(const ToolFuncs& tool_funcs, const ToolConfigMap& tool_config_map);
+
+// Registers a tool in the built-in maps (used by the tool implementations at start-up).
+struct ToolRegistration {
+  std::string name;
+  ToolFunction function;
+  ToolConfigEntry config;
+  std::string specification;
+  json args_schema;  // or null
+};
+void register_tool(ToolRegistration registration);
+void register_record_class(std::shared_ptr<const RecordClass> cls);
+
+}  // namespace norvex

@@ -1,0 +1,44 @@
+#pragma once
+// The notebook host: everything the assistant shows goes through here, never straight to
+// stdout, so tests see exactly what a user sees and every front end shows the same thing.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "norvex/common/json.hpp"
+
+namespace norvex {
+
+class NotebookHost {
+ public:
+  virtual ~NotebookHost() = default;
+  // Console text; end_line=false leaves the line open for a later "done (...)".
+  virtual void print(std::string_view text, bool end_line = true) = 0;
+  virtual void display_html(const std::string& html) = 0;
+  // Raw image bytes (PNG, JPEG, GIF, WebP); mime like "image/png".
+  virtual void display_image(const std::string& bytes, const std::string& mime) = 0;
+  virtual void display_json(const json& value) = 0;
+  // Places code in a new input cell below the current one.
+  virtual void set_next_input(const std::string& code) = 0;
+  // The error stream (tracebacks, error reports).
+  virtual void print_error(std::string_view text) = 0;
+};
+
+// The host of the current thread's assistant calls; a console host unless replaced.
+NotebookHost& current_host();
+// Installs a host (not owned) for subsequent calls; nullptr restores the default.
+void set_current_host(NotebookHost* host);
+
+// Installs a host for the lifetime of the guard.
+class ScopedHost {
+ public:
+  explicit ScopedHost(NotebookHost& host);
+  ~ScopedHost();
+  ScopedHost(const ScopedHost&) = delete;
+  ScopedHost& operator=(const ScopedHost&) = delete;
+
+ private:
+  NotebookHost* previous_;
+};
+
+}  // namespace norvex
