@@ -11,6 +11,8 @@ PACKAGES=(
   libcairo2-dev libpango1.0-dev fonts-noto-cjk fonts-dejavu-core
   libxlsxwriter-dev libzip-dev libcmark-gfm-dev libcmark-gfm-extensions-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # Debian's Python as the tests' independent oracle (reads our .h5ad, .docx and .xlsx).
+  python3-anndata python3-h5py python3-pandas python3-docx python3-openpyxl python3-jsonschema
 )
 
 missing=()
