@@ -19,10 +19,10 @@ namespace norvex {
 
 // The record every model call returns.
 struct LLMResult {
-  json content;                     // text or parsed JSON value
-  json usage = json::object();      // {"input_tokens", "output_tokens", "total_tokens"}
-  json raw;                         // service response, or {"attempts": n}
-  std::string provider;             // "gemini" or "openai"
+  json content;                 // text or parsed JSON value
+  json usage = json::object();  // {"input_tokens", "output_tokens", "total_tokens"}
+  json raw;                     // service response, or {"attempts": n}
+  std::string provider;         // "gemini" or "openai"
   std::string model;
 };
 
@@ -61,7 +61,7 @@ struct JsonCallOptions {
 };
 
 struct ParameterOptions {
-  json extra_overrides;              // mapping or null
+  json extra_overrides;  // mapping or null
   std::optional<std::string> extra_context;
 };
 
@@ -124,8 +124,7 @@ class norvex {
 
   // ---- tools: planning, execution, explanations ----
   std::optional<LLMResult> explain_analysis_result(const json& target_tool, const json& ai_args,
-                                                   const json& result_data,
-                                                   const json& user_query);
+                                                   const json& result_data, const json& user_query);
   LLMResult explain_in_general_sense(const json& user_query);
   std::optional<LLMResult> generate_parameters(const std::string& target_function_name,
                                                const std::string& user_query,
@@ -164,6 +163,12 @@ class norvex {
   void check_saved();
   void save_transaction(const json& spec, json& res_to_user, bool verbose = false,
                         const json& selected_tx_id = nullptr);
+
+  // Fields that a half-configured object lacks: reading one raises AttributeError naming it.
+  AnnData& require_adata() const;
+  const std::string& require_data_context() const;
+  long long require_max_retries() const;
+  bool require_rem_router() const;
 
   // ---- fields (the optional ones are absent on a half-configured object) ----
   std::optional<std::string> api_key;
