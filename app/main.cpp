@@ -11,7 +11,9 @@ static std::vector<CommandSetup>& setups() {
   return all;
 }
 
-CommandRegistrar::CommandRegistrar(CommandSetup setup) { setups().push_back(std::move(setup)); }
+CommandRegistrar::CommandRegistrar(CommandSetup setup) {
+  setups().push_back(std::move(setup));
+}
 
 int& exit_code() {
   static int code = 0;

@@ -15,9 +15,9 @@ namespace fs = std::filesystem;
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
   std::random_device rd;
-  path_ = fs::temp_directory_path() /
-          ("norvex-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" +
-           std::to_string(rd() % 100000));
+  path_ =
+      fs::temp_directory_path() / ("norvex-test-" + std::to_string(getpid()) + "-" +
+                                   std::to_string(counter++) + "-" + std::to_string(rd() % 100000));
   fs::create_directories(path_);
 }
 
@@ -68,10 +68,10 @@ CommandResult run_command(const std::string& command, const std::string& input,
 bool oracle_python_available() {
   static int available = -1;
   if (available < 0) {
-    available = run_command(std::string(NORVEX_ORACLE_PYTHON) +
-                                " -c 'import anndata, h5py, pandas'",
-                            "", 60)
-                            .exit_code == 0;
+    available =
+        run_command(std::string(NORVEX_ORACLE_PYTHON) + " -c 'import anndata, h5py, pandas'", "",
+                    60)
+            .exit_code == 0;
   }
   return available == 1;
 }
@@ -81,9 +81,9 @@ CommandResult run_oracle_python(const std::string& script, const std::string& ar
   TempDir tmp;
   fs::path py = tmp / "oracle.py";
   write_file(py, script);
-  return run_command(std::string(NORVEX_ORACLE_PYTHON) + " " + shell_quote(py.string()) + " " +
-                         args,
-                     "", timeout_seconds);
+  return run_command(
+      std::string(NORVEX_ORACLE_PYTHON) + " " + shell_quote(py.string()) + " " + args, "",
+      timeout_seconds);
 }
 
 fs::path shared_data_dir() {
@@ -92,7 +92,11 @@ fs::path shared_data_dir() {
   return fs::is_directory(p, ec) ? fs::weakly_canonical(p) : fs::path();
 }
 
-fs::path norvex_binary() { return fs::path(NORVEX_BIN); }
-fs::path source_dir() { return fs::path(NORVEX_SOURCE_DIR); }
+fs::path norvex_binary() {
+  return fs::path(NORVEX_BIN);
+}
+fs::path source_dir() {
+  return fs::path(NORVEX_SOURCE_DIR);
+}
 
 }  // namespace norvex::testing

@@ -7,6 +7,8 @@ const char* error_type_name(const std::exception& e) noexcept {
   return "Exception";
 }
 
-KeyError key_error(const std::string& key) { return KeyError("'" + key + "'"); }
+KeyError key_error(const std::string& key) {
+  return KeyError("'" + key + "'");
+}
 
 }  // namespace norvex

@@ -12,10 +12,10 @@ class Error : public std::runtime_error {
   virtual const char* type_name() const noexcept { return "Exception"; }
 };
 
-#define NORVEX_ERROR_KIND(Name, Base)                          \
-  class Name : public Base {                                   \
-   public:                                                     \
-    explicit Name(const std::string& message) : Base(message) {} \
+#define NORVEX_ERROR_KIND(Name, Base)                                 \
+  class Name : public Base {                                          \
+   public:                                                            \
+    explicit Name(const std::string& message) : Base(message) {}      \
     const char* type_name() const noexcept override { return #Name; } \
   };
 

@@ -26,11 +26,11 @@ struct Array {
   Kind kind = Kind::Float;
   std::string dtype = "float64";
   std::vector<size_t> shape;
-  std::vector<double> floats;         // Kind::Float
-  std::vector<int64_t> ints;          // Kind::Int and Kind::Bool (0/1)
-  std::vector<std::string> strings;   // Kind::String (UTF-8)
+  std::vector<double> floats;        // Kind::Float
+  std::vector<int64_t> ints;         // Kind::Int and Kind::Bool (0/1)
+  std::vector<std::string> strings;  // Kind::String (UTF-8)
 
-  size_t size() const;                // number of elements
+  size_t size() const;  // number of elements
   bool is_scalar() const { return shape.empty(); }
   // Element as JSON (number, bool or string); NaN becomes null.
   json json_at(size_t i) const;
@@ -55,8 +55,8 @@ struct Column {
   size_t size() const { return values.size(); }
   bool is_categorical() const { return categories.has_value(); }
   bool is_missing(size_t i) const;
-  std::string text_at(size_t i) const;   // category text for categoricals; "nan" when missing
-  json json_at(size_t i) const;          // null when missing
+  std::string text_at(size_t i) const;  // category text for categoricals; "nan" when missing
+  json json_at(size_t i) const;         // null when missing
   // Distinct values in order of first appearance (pandas `unique`), as text.
   std::vector<std::string> unique_text() const;
   // The pandas-style dtype shown when inspecting ("category", "float32", "Int64", "boolean", ...).

@@ -15,11 +15,13 @@ namespace norvex {
 class AnnData;
 
 // A configuration record class, like a dataclass: named fields with types and defaults.
-// A record is a JSON object tagged with its class: {"__class__": "UMAPPlotConfig", field: value...}.
+// A record is a JSON object tagged with its class: {"__class__": "UMAPPlotConfig", field:
+// value...}.
 struct RecordClass {
   struct Field {
     std::string name;
-    std::string type;  // Python-style annotation shown in code and schemas: "str", "Optional[list[str]]", ...
+    std::string type;  // Python-style annotation shown in code and schemas: "str",
+                       // "Optional[list[str]]", ...
     json default_value;
   };
   std::string name;
@@ -79,7 +81,8 @@ const std::map<std::string, std::shared_ptr<const RecordClass>>& record_classes(
 
 // Defaults per tool from the declared defaults: plain parameters from the tool's
 // param_defaults, record parameters from their class's field defaults.
-ToolDefaults build_tool_defaults_v3(const ToolFuncs& tool_funcs, const ToolConfigMap& tool_config_map);
+ToolDefaults build_tool_defaults_v3(const ToolFuncs& tool_funcs,
+                                    const ToolConfigMap& tool_config_map);
 
 // Registers a tool in the built-in maps (used by the tool implementations at start-up).
 struct ToolRegistration {

@@ -14,12 +14,23 @@ std::string html_escape(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#x27;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#x27;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -116,13 +127,14 @@ void ConsoleHost::begin_cell(const std::string& question) {
 
 void ConsoleHost::save_downloads(const std::string& html) {
   // Links made by the document builders: <a download="NAME" href="data:MIME;base64,DATA">.
-  static const std::regex link(R"(download=\"([^\"]*)\"[^>]*href=\"data:[^;\"]*;base64,([A-Za-z0-9+/=]*)\")");
+  static const std::regex link(
+      R"(download=\"([^\"]*)\"[^>]*href=\"data:[^;\"]*;base64,([A-Za-z0-9+/=]*)\")");
   for (auto it = std::sregex_iterator(html.begin(), html.end(), link); it != std::sregex_iterator();
        ++it) {
     std::string name = (*it)[1].str();
     // Only a plain file name may leave the page; anything with a path part is refused.
-    if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos ||
-        name == "." || name == "..")
+    if (name.empty() || name.find('/') != std::string::npos ||
+        name.find('\\') != std::string::npos || name == "." || name == "..")
       continue;
     std::string bytes;
     try {

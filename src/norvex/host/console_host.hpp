@@ -43,7 +43,7 @@ class ConsoleHost : public NotebookHost {
   std::ostream& out_;
   std::ostream& err_;
   std::optional<std::filesystem::path> out_dir_;
-  std::string console_block_;           // console text not yet placed in the transcript
+  std::string console_block_;  // console text not yet placed in the transcript
   std::vector<std::filesystem::path> downloads_;
   int image_count_ = 0;
 };

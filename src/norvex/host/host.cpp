@@ -14,10 +14,18 @@ NotebookHost& default_host() {
 }
 }  // namespace
 
-NotebookHost& current_host() { return g_host ? *g_host : default_host(); }
-void set_current_host(NotebookHost* host) { g_host = host; }
+NotebookHost& current_host() {
+  return g_host ? *g_host : default_host();
+}
+void set_current_host(NotebookHost* host) {
+  g_host = host;
+}
 
-ScopedHost::ScopedHost(NotebookHost& host) : previous_(g_host) { g_host = &host; }
-ScopedHost::~ScopedHost() { g_host = previous_; }
+ScopedHost::ScopedHost(NotebookHost& host) : previous_(g_host) {
+  g_host = &host;
+}
+ScopedHost::~ScopedHost() {
+  g_host = previous_;
+}
 
 }  // namespace norvex

@@ -11,8 +11,8 @@ void transaction_history::add(json tx, bool verbose) {
   buf.insert(buf.begin(), std::move(tx));
   if (buf.size() > max_buf_len_) buf.resize(max_buf_len_);
   if (verbose) {
-    current_host().print("ℹ️ INFO: Transaction added to history (" + std::to_string(buf.size()) +
-                         " stored).");
+    current_host().print("ℹ️ INFO: Transaction added to history (" +
+                         std::to_string(buf.size()) + " stored).");
   }
 }
 
