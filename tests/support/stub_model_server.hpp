@@ -1,0 +1,90 @@
+#pragma once
+// A loopback stand-in for the Gemini and OpenAI services: scripted responses per provider,
+// every request recorded. Listens on 127.0.0.1 on an ephemeral port; stopped on destruction.
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "norvex/common/json.hpp"
+
+namespace httplib {
+class Server;
+}
+
+namespace norvex::testing {
+
+enum class StubProvider { Gemini, OpenAI };
+
+struct StubResponse {
+  int status = 200;
+  json body = json::object();           // sent as JSON ...
+  std::optional<std::string> raw_body;  // ... unless a raw (possibly invalid) body is given
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::chrono::milliseconds delay{0};  // waited before answering
+
+  static StubResponse of_json(json body, int status = 200);
+  static StubResponse of_raw(std::string text, int status = 200);
+  StubResponse& with_header(std::string name, std::string value);
+  StubResponse& with_delay(std::chrono::milliseconds d);
+};
+
+struct RecordedRequest {
+  StubProvider provider;
+  std::string method;
+  std::string path;
+  std::multimap<std::string, std::string> headers;  // names in lower case
+  std::string body;
+  json json_body;                                           // null when the body is not JSON
+  std::string header(const std::string& lower_name) const;  // "" when absent
+};
+
+class StubModelServer {
+ public:
+  StubModelServer();
+  ~StubModelServer();
+  StubModelServer(const StubModelServer&) = delete;
+  StubModelServer& operator=(const StubModelServer&) = delete;
+
+  // "http://127.0.0.1:<port>": serves /v1beta/models/<model>:generateContent (Gemini) and
+  // any path ending in /responses (OpenAI), so it works as either client's base URL.
+  std::string base_url() const;
+  int port() const { return port_; }
+
+  void enqueue(StubProvider provider, StubResponse response);
+  void enqueue_gemini_text(const std::string& text, int input_tokens = 10, int output_tokens = 5,
+                           std::optional<int> total_tokens = std::nullopt);
+  void enqueue_openai_text(const std::string& text, int input_tokens = 10, int output_tokens = 5,
+                           std::optional<int> total_tokens = std::nullopt);
+  size_t pending(StubProvider provider) const;
+
+  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requests(StubProvider provider) const;
+  size_t request_count() const;
+  void clear();
+
+  // Success bodies in each service's REST shape carrying `text` and the usage given.
+  static json gemini_response(const std::string& text, int input_tokens = 10, int output_tokens = 5,
+                              std::optional<int> total_tokens = std::nullopt);
+  static json openai_response(const std::string& text, int input_tokens = 10, int output_tokens = 5,
+                              std::optional<int> total_tokens = std::nullopt);
+
+  // A loopback port with nothing listening (connections are refused).
+  static int unused_port();
+
+ private:
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+  mutable std::mutex mutex_;
+  std::map<StubProvider, std::deque<StubResponse>> queues_;
+  std::vector<RecordedRequest> requests_;
+};
+
+}  // namespace norvex::testing
