@@ -62,7 +62,8 @@ struct ToolConfigEntry {
 };
 using ToolConfigMap = std::map<std::string, ToolConfigEntry>;
 
-// tool name -> default argument mapping (records tagged with their class).
+// tool name -> default argument mapping; record arguments appear as plain field mappings
+// (so planned values merge into them field by field).
 using ToolDefaults = json;
 
 // The twelve tool names, in registry order.
