@@ -117,6 +117,13 @@ class UnsNode;
 // Insertion-ordered string-keyed mapping of uns values.
 class UnsDict {
  public:
+  UnsDict() = default;
+  // Copies are deep: a copied tree can be changed without touching the original.
+  UnsDict(const UnsDict& other);
+  UnsDict& operator=(const UnsDict& other);
+  UnsDict(UnsDict&&) noexcept = default;
+  UnsDict& operator=(UnsDict&&) noexcept = default;
+
   bool contains(const std::string& key) const;
   const UnsNode& at(const std::string& key) const;  // KeyError naming the key
   UnsNode& at(const std::string& key);
@@ -164,9 +171,14 @@ class UnsNode {
   std::string text() const;
   const Value& value() const { return value_; }
 
-  // JSON <-> uns: mappings become dicts, lists of scalars become arrays, scalars scalars,
-  // tagged tables (norvex::Table) data frames; lists holding mappings or mixed values are
-  // stored as JSON text in a string scalar. to_json() is the inverse for what it can express.
+  // JSON <-> uns: objects become dicts, non-empty lists of booleans, of strings or of
+  // numbers become arrays (int64 when all are integers, else float64), scalars become 0-d
+  // scalars, tagged tables (norvex::Table) become data frames. Everything else (null, empty
+  // lists, lists of mappings or lists, mixed lists) is stored as a string scalar holding
+  // "__json__:" followed by the compact JSON text; a string that itself begins with
+  // "__json__:" is stored the same way, so to_json() restores every value exactly (apart
+  // from integers inside float lists, which come back as floats). to_json() of sparse and
+  // stored entries is null.
   static UnsNode from_json(const json& value);
   json to_json() const;
 

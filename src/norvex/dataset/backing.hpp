@@ -1,0 +1,49 @@
+#pragma once
+// What an AnnData keeps beside its in-memory tables: the open source file and the
+// matrices set in memory. Shared by the reader, the writer and matrix access.
+#include <map>
+
+#include "norvex/dataset/anndata.hpp"
+#include "norvex/dataset/h5.hpp"
+
+namespace norvex {
+
+struct AnnData::Backing {
+  std::filesystem::path path;        // source file (empty for a dataset built in memory)
+  std::shared_ptr<h5::Handle> file;  // open read-only while the dataset lives
+  bool legacy = false;               // pre-0.7 layout (compound obs/var/obsm)
+
+  std::optional<SparseMatrix> x_mem;  // X set in memory; replaces the file's X
+  std::vector<std::string> obsm_order;
+  std::map<std::string, DenseMatrix> obsm_mem;  // embeddings set in memory
+};
+
+namespace detail {
+
+// FileError "Cannot read '<file>': <problem>".
+[[noreturn]] void fail_read(const std::filesystem::path& file, const std::string& problem);
+
+// The backing, created on first use, and unshared before a change (copies of an AnnData
+// share the read-only file but not what is set in memory).
+AnnData::Backing& writable_backing(AnnData& adata);
+
+// A matrix stored in the file (X, a layer, or raw X): dense dataset or compressed sparse.
+struct MatrixSource {
+  MatrixInfo info;
+  std::string path;
+  h5::Handle dense;                  // dense dataset
+  h5::Handle data, indices, indptr;  // sparse parts
+};
+// Opens the matrix at `path` of the source file; FileError when it is damaged.
+MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path);
+// Format of the matrix at `path` (encoding attrs or the old h5sparse attrs); nullopt when
+// the object is not a matrix.
+std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path);
+
+// Readers shared by the dataset reader and the writer (which converts old layouts).
+DataFrame read_dataframe(hid_t file, const std::string& path);
+DenseMatrix read_dense(hid_t file, const std::string& path);
+DenseMatrix legacy_field_matrix(hid_t file, const std::string& dataset, const std::string& field);
+
+}  // namespace detail
+}  // namespace norvex

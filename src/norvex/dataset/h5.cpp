@@ -1,0 +1,780 @@
+#include "norvex/dataset/h5.hpp"
+
+#include <liblzf/lzf.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <numeric>
+
+namespace norvex::h5 {
+
+namespace {
+
+std::recursive_mutex& h5_mutex() {
+  static std::recursive_mutex m;
+  return m;
+}
+
+// Closes a temporary identifier (types, spaces, property lists) at scope exit.
+struct Temp {
+  hid_t id;
+  explicit Temp(hid_t i) : id(i) {}
+  ~Temp() {
+    if (id >= 0) H5Idec_ref(id);
+  }
+  Temp(const Temp&) = delete;
+  Temp& operator=(const Temp&) = delete;
+  operator hid_t() const { return id; }
+};
+
+hid_t check(hid_t id, const std::string& what) {
+  if (id < 0) throw Failure(what);
+  return id;
+}
+void check_status(herr_t status, const std::string& what) {
+  if (status < 0) throw Failure(what);
+}
+
+size_t product(const std::vector<size_t>& dims) {
+  return std::accumulate(dims.begin(), dims.end(), size_t{1}, std::multiplies<>());
+}
+
+std::vector<size_t> space_dims(hid_t space) {
+  int nd = H5Sget_simple_extent_ndims(space);
+  if (nd < 0) throw Failure("unreadable dataspace");
+  std::vector<hsize_t> d(static_cast<size_t>(nd));
+  if (nd > 0) H5Sget_simple_extent_dims(space, d.data(), nullptr);
+  return {d.begin(), d.end()};
+}
+
+std::string int_dtype(size_t size, bool is_signed) {
+  return std::string(is_signed ? "int" : "uint") + std::to_string(size * 8);
+}
+
+hid_t bool_type() {
+  hid_t t = H5Tenum_create(H5T_NATIVE_INT8);
+  int8_t f = 0, tr = 1;
+  H5Tenum_insert(t, "FALSE", &f);
+  H5Tenum_insert(t, "TRUE", &tr);
+  return t;
+}
+
+bool is_bool_enum(hid_t type) {
+  if (H5Tget_nmembers(type) != 2) return false;
+  char* a = H5Tget_member_name(type, 0);
+  char* b = H5Tget_member_name(type, 1);
+  bool ok = a && b && std::strcmp(a, "FALSE") == 0 && std::strcmp(b, "TRUE") == 0;
+  if (a) H5free_memory(a);
+  if (b) H5free_memory(b);
+  return ok;
+}
+
+hid_t vlen_utf8() {
+  hid_t t = H5Tcopy(H5T_C_S1);
+  H5Tset_size(t, H5T_VARIABLE);
+  H5Tset_cset(t, H5T_CSET_UTF8);
+  return t;
+}
+
+// File type for a numpy dtype name; the caller releases it.
+hid_t file_type(const std::string& dtype) {
+  if (dtype == "float32") return H5Tcopy(H5T_IEEE_F32LE);
+  if (dtype == "float64") return H5Tcopy(H5T_IEEE_F64LE);
+  if (dtype == "int8") return H5Tcopy(H5T_STD_I8LE);
+  if (dtype == "int16") return H5Tcopy(H5T_STD_I16LE);
+  if (dtype == "int32") return H5Tcopy(H5T_STD_I32LE);
+  if (dtype == "int64") return H5Tcopy(H5T_STD_I64LE);
+  if (dtype == "uint8") return H5Tcopy(H5T_STD_U8LE);
+  if (dtype == "uint16") return H5Tcopy(H5T_STD_U16LE);
+  if (dtype == "uint32") return H5Tcopy(H5T_STD_U32LE);
+  if (dtype == "uint64") return H5Tcopy(H5T_STD_U64LE);
+  if (dtype == "bool") return bool_type();
+  if (dtype == "str") return vlen_utf8();
+  throw Failure("unsupported dtype '" + dtype + "'");
+}
+
+using ReadFn = std::function<herr_t(hid_t mem, void* buf)>;
+
+// Reads n elements of file type `ftype` through `rd` into an Array of the given shape.
+Array decode(hid_t ftype, size_t n, std::vector<size_t> shape, const ReadFn& rd) {
+  Array a;
+  a.shape = std::move(shape);
+  H5T_class_t cls = H5Tget_class(ftype);
+  size_t size = H5Tget_size(ftype);
+  switch (cls) {
+    case H5T_INTEGER: {
+      a.kind = Array::Kind::Int;
+      a.dtype = int_dtype(size, H5Tget_sign(ftype) != H5T_SGN_NONE);
+      a.ints.resize(n);
+      if (n) check_status(rd(H5T_NATIVE_INT64, a.ints.data()), "cannot read integers");
+      return a;
+    }
+    case H5T_FLOAT: {
+      a.kind = Array::Kind::Float;
+      a.dtype = "float" + std::to_string(size * 8);
+      a.floats.resize(n);
+      if (n) check_status(rd(H5T_NATIVE_DOUBLE, a.floats.data()), "cannot read floats");
+      return a;
+    }
+    case H5T_ENUM: {
+      bool is_bool = is_bool_enum(ftype);
+      a.kind = is_bool ? Array::Kind::Bool : Array::Kind::Int;
+      Temp mem(check(H5Tget_native_type(ftype, H5T_DIR_ASCEND), "enum type"));
+      size_t msize = H5Tget_size(mem);
+      std::vector<unsigned char> raw(n * msize);
+      if (n) check_status(rd(mem, raw.data()), "cannot read enum values");
+      a.dtype = is_bool ? "bool" : int_dtype(msize, true);
+      a.ints.resize(n);
+      for (size_t i = 0; i < n; ++i) {
+        const unsigned char* p = raw.data() + i * msize;
+        int64_t v = 0;
+        if (msize == 1)
+          v = *reinterpret_cast<const int8_t*>(p);
+        else if (msize == 2) {
+          int16_t x;
+          std::memcpy(&x, p, 2);
+          v = x;
+        } else if (msize == 4) {
+          int32_t x;
+          std::memcpy(&x, p, 4);
+          v = x;
+        } else if (msize == 8) {
+          std::memcpy(&v, p, 8);
+        }
+        a.ints[i] = is_bool ? (v != 0) : v;
+      }
+      return a;
+    }
+    case H5T_STRING: {
+      a.kind = Array::Kind::String;
+      a.dtype = "str";
+      a.strings.resize(n);
+      if (H5Tis_variable_str(ftype) > 0) {
+        Temp mem(H5Tcopy(H5T_C_S1));
+        H5Tset_size(mem, H5T_VARIABLE);
+        H5Tset_cset(mem, H5Tget_cset(ftype));
+        std::vector<char*> buf(n, nullptr);
+        if (n) check_status(rd(mem, buf.data()), "cannot read strings");
+        for (size_t i = 0; i < n; ++i) {
+          if (buf[i]) {
+            a.strings[i] = buf[i];
+            H5free_memory(buf[i]);
+          }
+        }
+      } else {
+        Temp mem(H5Tcopy(H5T_C_S1));
+        H5Tset_size(mem, size);
+        H5Tset_strpad(mem, H5Tget_strpad(ftype));
+        H5Tset_cset(mem, H5Tget_cset(ftype));
+        std::vector<char> buf(n * size + 1, 0);
+        if (n) check_status(rd(mem, buf.data()), "cannot read strings");
+        for (size_t i = 0; i < n; ++i) {
+          const char* p = buf.data() + i * size;
+          size_t len = strnlen(p, size);
+          std::string s(p, len);
+          if (H5Tget_strpad(ftype) == H5T_STR_SPACEPAD) {
+            while (!s.empty() && s.back() == ' ') s.pop_back();
+          }
+          a.strings[i] = std::move(s);
+        }
+      }
+      return a;
+    }
+    case H5T_ARRAY: {
+      Temp base(H5Tget_super(ftype));
+      int nd = H5Tget_array_ndims(ftype);
+      if (nd <= 0) throw Failure("bad array member");
+      std::vector<hsize_t> dims(static_cast<size_t>(nd));
+      H5Tget_array_dims2(ftype, dims.data());
+      size_t m = 1;
+      for (auto d : dims) {
+        m *= d;
+        a.shape.push_back(d);
+      }
+      H5T_class_t bcls = H5Tget_class(base);
+      if (bcls != H5T_INTEGER && bcls != H5T_FLOAT) throw Failure("non-numeric array member");
+      Temp mem(H5Tarray_create2(H5T_NATIVE_DOUBLE, static_cast<unsigned>(nd), dims.data()));
+      a.kind = Array::Kind::Float;
+      a.dtype = bcls == H5T_FLOAT ? "float" + std::to_string(H5Tget_size(base) * 8)
+                                  : int_dtype(H5Tget_size(base), H5Tget_sign(base) != H5T_SGN_NONE);
+      a.floats.resize(n * m);
+      if (n * m > 0) check_status(rd(mem, a.floats.data()), "cannot read array member");
+      if (bcls == H5T_INTEGER) {
+        a.kind = Array::Kind::Int;
+        a.ints.assign(a.floats.begin(), a.floats.end());
+        a.floats.clear();
+      }
+      return a;
+    }
+    case H5T_COMPOUND:
+      throw Failure("structured (compound) values");
+    case H5T_REFERENCE:
+      throw Failure("object references");
+    default:
+      throw Failure("unsupported data type");
+  }
+}
+
+Temp select_block(hid_t dataset, const std::vector<size_t>& start,
+                  const std::vector<size_t>& count) {
+  Temp fs(check(H5Dget_space(dataset), "dataspace"));
+  std::vector<hsize_t> st(start.begin(), start.end()), ct(count.begin(), count.end());
+  auto dims = space_dims(fs);
+  if (dims.size() != st.size()) throw Failure("block rank does not match the dataset");
+  for (size_t i = 0; i < dims.size(); ++i) {
+    if (st[i] + ct[i] > dims[i]) throw Failure("block outside the dataset");
+  }
+  check_status(H5Sselect_hyperslab(fs, H5S_SELECT_SET, st.data(), nullptr, ct.data(), nullptr),
+               "cannot select block");
+  hid_t id = fs.id;
+  fs.id = -1;
+  return Temp(id);
+}
+
+template <class T>
+void read_range_impl(hid_t dataset, size_t start, size_t count, T* out, hid_t mem) {
+  auto l = lock();
+  if (count == 0) return;
+  Temp fs = select_block(dataset, {start}, {count});
+  hsize_t c = count;
+  Temp ms(H5Screate_simple(1, &c, nullptr));
+  check_status(H5Dread(dataset, mem, ms, fs, H5P_DEFAULT, out), "cannot read range");
+}
+
+Temp create_space(const std::vector<size_t>& shape) {
+  if (shape.empty()) return Temp(H5Screate(H5S_SCALAR));
+  std::vector<hsize_t> d(shape.begin(), shape.end());
+  return Temp(H5Screate_simple(static_cast<int>(d.size()), d.data(), nullptr));
+}
+
+void write_raw(hid_t loc, const std::string& name, hid_t ftype, hid_t mtype,
+               const std::vector<size_t>& shape, const void* data) {
+  Temp space = create_space(shape);
+  Handle ds(H5Dcreate2(loc, name.c_str(), ftype, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+  if (!ds.valid()) throw Failure("cannot create dataset '" + name + "'");
+  if (product(shape) > 0 || shape.empty()) {
+    check_status(H5Dwrite(ds, mtype, H5S_ALL, H5S_ALL, H5P_DEFAULT, data),
+                 "cannot write dataset '" + name + "'");
+  }
+}
+
+void delete_attr_if_any(hid_t obj, const std::string& name) {
+  if (H5Aexists(obj, name.c_str()) > 0) H5Adelete(obj, name.c_str());
+}
+
+void write_attr(hid_t obj, const std::string& name, hid_t ftype, hid_t mtype,
+                const std::vector<size_t>& shape, const void* data) {
+  delete_attr_if_any(obj, name);
+  Temp space = create_space(shape);
+  Temp attr(H5Acreate2(obj, name.c_str(), ftype, space, H5P_DEFAULT, H5P_DEFAULT));
+  if (attr.id < 0) throw Failure("cannot create attribute '" + name + "'");
+  if (product(shape) > 0 || shape.empty()) {
+    check_status(H5Awrite(attr, mtype, data), "cannot write attribute '" + name + "'");
+  }
+}
+
+// LZF (h5py's own filter, id 32000): files written with compression="lzf" (anndata's
+// compatibility archives among them) need it, and Debian's HDF5 plugin for it fails to
+// load, so it is registered here over liblzf.
+constexpr H5Z_filter_t kLzfFilter = 32000;
+
+size_t lzf_filter(unsigned flags, size_t cd_nelmts, const unsigned cd_values[], size_t nbytes,
+                  size_t* buf_size, void** buf) {
+  if (!(flags & H5Z_FLAG_REVERSE)) {
+    size_t out_size = *buf_size;
+    void* out = H5allocate_memory(out_size, false);
+    if (!out) return 0;
+    unsigned status =
+        lzf_compress(*buf, static_cast<unsigned>(nbytes), out, static_cast<unsigned>(out_size));
+    if (!status) {
+      H5free_memory(out);
+      return 0;  // incompressible: HDF5 stores the chunk as it is
+    }
+    H5free_memory(*buf);
+    *buf = out;
+    *buf_size = out_size;
+    return status;
+  }
+  size_t out_size = (cd_nelmts >= 3 && cd_values[2] != 0) ? cd_values[2] : *buf_size;
+  const size_t limit = size_t{1} << 32;
+  while (out_size <= limit) {
+    void* out = H5allocate_memory(out_size, false);
+    if (!out) return 0;
+    unsigned status =
+        lzf_decompress(*buf, static_cast<unsigned>(nbytes), out, static_cast<unsigned>(out_size));
+    if (status) {
+      H5free_memory(*buf);
+      *buf = out;
+      *buf_size = out_size;
+      return status;
+    }
+    H5free_memory(out);
+    if (errno != E2BIG) return 0;  // corrupt chunk
+    out_size += *buf_size;
+  }
+  return 0;
+}
+
+void register_lzf() {
+  if (H5Zfilter_avail(kLzfFilter) > 0) return;
+  static const H5Z_class2_t lzf_class = {H5Z_CLASS_T_VERS, kLzfFilter, 1,         1, "lzf",
+                                         nullptr,          nullptr,    lzf_filter};
+  H5Zregister(&lzf_class);
+}
+
+}  // namespace
+
+std::unique_lock<std::recursive_mutex> lock() {
+  static std::once_flag once;
+  std::unique_lock<std::recursive_mutex> l(h5_mutex());
+  std::call_once(once, [] {
+    H5open();
+    // Errors are reported by our exceptions; HDF5's own stack dumps would only confuse.
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    register_lzf();
+  });
+  return l;
+}
+
+Handle& Handle::operator=(Handle&& o) noexcept {
+  if (this != &o) {
+    if (id_ >= 0) {
+      auto l = lock();
+      H5Idec_ref(id_);
+    }
+    id_ = o.id_;
+    o.id_ = -1;
+  }
+  return *this;
+}
+
+Handle::~Handle() {
+  if (id_ >= 0) {
+    auto l = lock();
+    H5Idec_ref(id_);
+  }
+}
+
+bool is_hdf5(const std::filesystem::path& path) {
+  auto l = lock();
+  return H5Fis_hdf5(path.c_str()) > 0;
+}
+
+Handle open_read(const std::filesystem::path& path) {
+  auto l = lock();
+  Handle f(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  if (!f.valid()) throw Failure("cannot open the HDF5 file (damaged or truncated)");
+  return f;
+}
+
+Handle create_file(const std::filesystem::path& path) {
+  auto l = lock();
+  // Links are kept in creation order so mappings read back in the order they were written.
+  Temp fcpl(H5Pcreate(H5P_FILE_CREATE));
+  H5Pset_link_creation_order(fcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+  Handle f(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, fcpl, H5P_DEFAULT));
+  if (!f.valid()) throw Failure("cannot create the file");
+  return f;
+}
+
+void flush(hid_t file) {
+  auto l = lock();
+  check_status(H5Fflush(file, H5F_SCOPE_GLOBAL), "cannot flush the file");
+}
+
+Kind kind(hid_t loc, const std::string& path) {
+  auto l = lock();
+  // H5Lexists needs every intermediate link to exist, so walk the path.
+  size_t pos = 0;
+  while (true) {
+    size_t next = path.find('/', pos);
+    std::string prefix = next == std::string::npos ? path : path.substr(0, next);
+    if (!prefix.empty() && H5Lexists(loc, prefix.c_str(), H5P_DEFAULT) <= 0) return Kind::Missing;
+    if (next == std::string::npos) break;
+    pos = next + 1;
+  }
+  hid_t obj = H5Oopen(loc, path.c_str(), H5P_DEFAULT);
+  if (obj < 0) return Kind::Missing;
+  Temp t(obj);
+  switch (H5Iget_type(obj)) {
+    case H5I_GROUP:
+      return Kind::Group;
+    case H5I_DATASET:
+      return Kind::Dataset;
+    default:
+      return Kind::Other;
+  }
+}
+
+Handle open_group(hid_t loc, const std::string& path) {
+  auto l = lock();
+  Handle g(H5Gopen2(loc, path.c_str(), H5P_DEFAULT));
+  if (!g.valid()) throw Failure("cannot open group '" + path + "'");
+  return g;
+}
+
+Handle open_dataset(hid_t loc, const std::string& path) {
+  auto l = lock();
+  Handle d(H5Dopen2(loc, path.c_str(), H5P_DEFAULT));
+  if (!d.valid()) throw Failure("cannot open dataset '" + path + "'");
+  return d;
+}
+
+namespace {
+herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* data) {
+  static_cast<std::vector<std::string>*>(data)->push_back(name);
+  return 0;
+}
+}  // namespace
+
+std::vector<std::string> children(hid_t group) {
+  auto l = lock();
+  std::vector<std::string> names;
+  H5_index_t index = H5_INDEX_NAME;
+  Temp gcpl(H5Gget_create_plist(group));
+  unsigned flags = 0;
+  if (gcpl.id >= 0 && H5Pget_link_creation_order(gcpl, &flags) >= 0 &&
+      (flags & H5P_CRT_ORDER_INDEXED)) {
+    index = H5_INDEX_CRT_ORDER;
+  }
+  hsize_t idx = 0;
+  if (H5Literate(group, index, H5_ITER_INC, &idx, collect_name, &names) < 0) {
+    throw Failure("cannot list group '" + object_name(group) + "'");
+  }
+  return names;
+}
+
+std::string object_name(hid_t obj) {
+  auto l = lock();
+  ssize_t n = H5Iget_name(obj, nullptr, 0);
+  if (n <= 0) return "?";
+  std::string s(static_cast<size_t>(n) + 1, '\0');
+  H5Iget_name(obj, s.data(), s.size());
+  s.resize(static_cast<size_t>(n));
+  return s;
+}
+
+bool has_attr(hid_t obj, const std::string& name) {
+  auto l = lock();
+  return H5Aexists(obj, name.c_str()) > 0;
+}
+
+std::optional<std::string> attr_text(hid_t obj, const std::string& name) {
+  auto l = lock();
+  if (H5Aexists(obj, name.c_str()) <= 0) return std::nullopt;
+  Temp attr(H5Aopen(obj, name.c_str(), H5P_DEFAULT));
+  if (attr.id < 0) return std::nullopt;
+  Temp t(H5Aget_type(attr));
+  if (H5Tget_class(t) != H5T_STRING) return std::nullopt;
+  try {
+    Array a = attr_array(obj, name);
+    if (a.strings.size() != 1) return std::nullopt;
+    return a.strings[0];
+  } catch (const Failure&) {
+    return std::nullopt;
+  }
+}
+
+Array attr_array(hid_t obj, const std::string& name) {
+  auto l = lock();
+  Temp attr(H5Aopen(obj, name.c_str(), H5P_DEFAULT));
+  if (attr.id < 0) throw Failure("cannot open attribute '" + name + "'");
+  Temp t(H5Aget_type(attr));
+  Temp space(H5Aget_space(attr));
+  std::vector<size_t> dims;
+  if (H5Sget_simple_extent_type(space) != H5S_NULL) dims = space_dims(space);
+  size_t n = H5Sget_simple_extent_type(space) == H5S_NULL ? 0 : product(dims);
+  hid_t a = attr.id;
+  return decode(t, n, dims, [a](hid_t mem, void* buf) { return H5Aread(a, mem, buf); });
+}
+
+Handle attr_deref(hid_t obj, const std::string& name) {
+  auto l = lock();
+  Temp attr(H5Aopen(obj, name.c_str(), H5P_DEFAULT));
+  if (attr.id < 0) throw Failure("cannot open attribute '" + name + "'");
+  Temp t(H5Aget_type(attr));
+  if (H5Tget_class(t) != H5T_REFERENCE)
+    throw Failure("attribute '" + name + "' is not a reference");
+  hobj_ref_t ref{};
+  check_status(H5Aread(attr, H5T_STD_REF_OBJ, &ref), "cannot read reference '" + name + "'");
+  Handle target(H5Rdereference2(obj, H5P_DEFAULT, H5R_OBJECT, &ref));
+  if (!target.valid()) throw Failure("dangling reference in attribute '" + name + "'");
+  return target;
+}
+
+void set_attr_text(hid_t obj, const std::string& name, const std::string& value) {
+  auto l = lock();
+  Temp t(vlen_utf8());
+  const char* p = value.c_str();
+  write_attr(obj, name, t, t, {}, &p);
+}
+
+void set_attr_texts(hid_t obj, const std::string& name, const std::vector<std::string>& values) {
+  auto l = lock();
+  if (values.empty()) {
+    write_attr(obj, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, {0}, nullptr);
+    return;
+  }
+  Temp t(vlen_utf8());
+  std::vector<const char*> ptrs;
+  for (auto& v : values) ptrs.push_back(v.c_str());
+  write_attr(obj, name, t, t, {values.size()}, ptrs.data());
+}
+
+void set_attr_bool(hid_t obj, const std::string& name, bool value) {
+  auto l = lock();
+  Temp t(bool_type());
+  int8_t v = value ? 1 : 0;
+  write_attr(obj, name, t, t, {}, &v);
+}
+
+void set_attr_ints(hid_t obj, const std::string& name, const std::vector<int64_t>& values) {
+  auto l = lock();
+  write_attr(obj, name, H5T_STD_I64LE, H5T_NATIVE_INT64, {values.size()}, values.data());
+}
+
+void set_encoding(hid_t obj, const std::string& type, const std::string& version) {
+  set_attr_text(obj, "encoding-type", type);
+  set_attr_text(obj, "encoding-version", version);
+}
+
+TypeInfo type_info(hid_t dataset) {
+  auto l = lock();
+  Temp t(check(H5Dget_type(dataset), "dataset type"));
+  TypeInfo info;
+  size_t size = H5Tget_size(t);
+  switch (H5Tget_class(t)) {
+    case H5T_INTEGER:
+      info.cls = TypeClass::Int;
+      info.dtype = int_dtype(size, H5Tget_sign(t) != H5T_SGN_NONE);
+      break;
+    case H5T_FLOAT:
+      info.cls = TypeClass::Float;
+      info.dtype = "float" + std::to_string(size * 8);
+      break;
+    case H5T_ENUM:
+      info.cls = is_bool_enum(t) ? TypeClass::Bool : TypeClass::Int;
+      info.dtype = info.cls == TypeClass::Bool ? "bool" : int_dtype(size, true);
+      break;
+    case H5T_STRING:
+      info.cls = TypeClass::String;
+      info.dtype = "str";
+      break;
+    case H5T_COMPOUND:
+      info.cls = TypeClass::Compound;
+      info.dtype = "void";
+      break;
+    case H5T_REFERENCE:
+      info.cls = TypeClass::Reference;
+      info.dtype = "object";
+      break;
+    default:
+      info.cls = TypeClass::Other;
+      info.dtype = "unknown";
+  }
+  return info;
+}
+
+std::vector<size_t> shape(hid_t dataset) {
+  auto l = lock();
+  Temp s(check(H5Dget_space(dataset), "dataspace"));
+  if (H5Sget_simple_extent_type(s) == H5S_NULL) return {0};
+  return space_dims(s);
+}
+
+namespace {
+Array read_impl(hid_t dataset, const std::vector<size_t>& start, const std::vector<size_t>& count);
+}
+
+Array read(hid_t dataset, const std::vector<size_t>& start, const std::vector<size_t>& count) {
+  auto l = lock();
+  try {
+    return read_impl(dataset, start, count);
+  } catch (const Failure& e) {
+    throw Failure(std::string(e.what()) + " in '" + object_name(dataset) + "'");
+  }
+}
+
+namespace {
+Array read_impl(hid_t dataset, const std::vector<size_t>& start, const std::vector<size_t>& count) {
+  Temp t(check(H5Dget_type(dataset), "dataset type"));
+  if (count.empty()) {
+    Temp s(check(H5Dget_space(dataset), "dataspace"));
+    if (H5Sget_simple_extent_type(s) == H5S_NULL) {
+      return decode(t, 0, {0}, [](hid_t, void*) { return herr_t{0}; });
+    }
+    auto dims = space_dims(s);
+    hid_t d = dataset;
+    return decode(t, product(dims), dims, [d](hid_t mem, void* buf) {
+      return H5Dread(d, mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf);
+    });
+  }
+  Temp fs = select_block(dataset, start, count);
+  std::vector<hsize_t> ct(count.begin(), count.end());
+  Temp ms(H5Screate_simple(static_cast<int>(ct.size()), ct.data(), nullptr));
+  hid_t d = dataset, m = ms.id, f = fs.id;
+  return decode(t, product(count), count, [d, m, f](hid_t mem, void* buf) {
+    return H5Dread(d, mem, m, f, H5P_DEFAULT, buf);
+  });
+}
+}  // namespace
+
+std::vector<std::string> fields(hid_t dataset) {
+  auto l = lock();
+  Temp t(check(H5Dget_type(dataset), "dataset type"));
+  if (H5Tget_class(t) != H5T_COMPOUND) return {};
+  std::vector<std::string> out;
+  int n = H5Tget_nmembers(t);
+  for (int i = 0; i < n; ++i) {
+    char* name = H5Tget_member_name(t, static_cast<unsigned>(i));
+    out.push_back(name ? name : "");
+    if (name) H5free_memory(name);
+  }
+  return out;
+}
+
+Array read_field(hid_t dataset, const std::string& field) {
+  auto l = lock();
+  Temp t(check(H5Dget_type(dataset), "dataset type"));
+  int idx = H5Tget_member_index(t, field.c_str());
+  if (idx < 0) throw Failure("no field '" + field + "'");
+  Temp mt(H5Tget_member_type(t, static_cast<unsigned>(idx)));
+  Temp s(check(H5Dget_space(dataset), "dataspace"));
+  auto dims = space_dims(s);
+  hid_t d = dataset;
+  std::string fname = field;
+  // A compound memory type with just this member reads that member alone.
+  return decode(mt, product(dims), dims, [d, fname](hid_t mem, void* buf) -> herr_t {
+    Temp comp(H5Tcreate(H5T_COMPOUND, H5Tget_size(mem)));
+    if (H5Tinsert(comp, fname.c_str(), 0, mem) < 0) return -1;
+    return H5Dread(d, comp, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf);
+  });
+}
+
+void read_range(hid_t dataset, size_t start, size_t count, int64_t* out) {
+  read_range_impl(dataset, start, count, out, H5T_NATIVE_INT64);
+}
+void read_range(hid_t dataset, size_t start, size_t count, float* out) {
+  read_range_impl(dataset, start, count, out, H5T_NATIVE_FLOAT);
+}
+
+void read_block(hid_t dataset, size_t row, size_t col, size_t n_rows, size_t n_cols, double* out) {
+  auto l = lock();
+  if (n_rows == 0 || n_cols == 0) return;
+  Temp fs = select_block(dataset, {row, col}, {n_rows, n_cols});
+  hsize_t c[2] = {n_rows, n_cols};
+  Temp ms(H5Screate_simple(2, c, nullptr));
+  check_status(H5Dread(dataset, H5T_NATIVE_DOUBLE, ms, fs, H5P_DEFAULT, out), "cannot read block");
+}
+
+void write(hid_t loc, const std::string& name, const Array& values) {
+  auto l = lock();
+  if (values.size() != product(values.shape)) throw Failure("array '" + name + "' has a bad shape");
+  switch (values.kind) {
+    case Array::Kind::String: {
+      Temp t(vlen_utf8());
+      std::vector<const char*> ptrs;
+      for (auto& s : values.strings) ptrs.push_back(s.c_str());
+      write_raw(loc, name, t, t, values.shape, ptrs.data());
+      return;
+    }
+    case Array::Kind::Bool: {
+      Temp t(bool_type());
+      std::vector<int8_t> v(values.ints.begin(), values.ints.end());
+      write_raw(loc, name, t, t, values.shape, v.data());
+      return;
+    }
+    case Array::Kind::Int: {
+      Temp t(file_type(values.dtype == "bool" || values.dtype.rfind("float", 0) == 0 ||
+                               values.dtype.find("int") == std::string::npos
+                           ? std::string("int64")
+                           : values.dtype));
+      write_raw(loc, name, t, H5T_NATIVE_INT64, values.shape, values.ints.data());
+      return;
+    }
+    case Array::Kind::Float: {
+      Temp t(file_type(values.dtype == "float32" ? "float32" : "float64"));
+      write_raw(loc, name, t, H5T_NATIVE_DOUBLE, values.shape, values.floats.data());
+      return;
+    }
+  }
+}
+
+void write_doubles(hid_t loc, const std::string& name, const double* values,
+                   const std::vector<size_t>& shape, const std::string& dtype) {
+  auto l = lock();
+  Temp t(file_type(dtype));
+  write_raw(loc, name, t, H5T_NATIVE_DOUBLE, shape, values);
+}
+
+void write_floats(hid_t loc, const std::string& name, const float* values, size_t n,
+                  const std::string& dtype) {
+  auto l = lock();
+  Temp t(file_type(dtype));
+  write_raw(loc, name, t, H5T_NATIVE_FLOAT, {n}, values);
+}
+
+void write_ints(hid_t loc, const std::string& name, const int64_t* values, size_t n,
+                const std::string& dtype) {
+  auto l = lock();
+  Temp t(file_type(dtype));
+  write_raw(loc, name, t, H5T_NATIVE_INT64, {n}, values);
+}
+
+Handle create_group(hid_t loc, const std::string& name) {
+  auto l = lock();
+  Temp gcpl(H5Pcreate(H5P_GROUP_CREATE));
+  H5Pset_link_creation_order(gcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+  Handle g(H5Gcreate2(loc, name.c_str(), H5P_DEFAULT, gcpl, H5P_DEFAULT));
+  if (!g.valid()) throw Failure("cannot create group '" + name + "'");
+  return g;
+}
+
+Handle create_growing(hid_t loc, const std::string& name, const std::string& dtype) {
+  auto l = lock();
+  Temp t(file_type(dtype));
+  hsize_t zero = 0, unlimited = H5S_UNLIMITED, chunk = 1 << 16;
+  Temp space(H5Screate_simple(1, &zero, &unlimited));
+  Temp dcpl(H5Pcreate(H5P_DATASET_CREATE));
+  H5Pset_chunk(dcpl, 1, &chunk);
+  Handle ds(H5Dcreate2(loc, name.c_str(), t, space, H5P_DEFAULT, dcpl, H5P_DEFAULT));
+  if (!ds.valid()) throw Failure("cannot create dataset '" + name + "'");
+  return ds;
+}
+
+namespace {
+void append_impl(hid_t dataset, const void* values, size_t n, hid_t mem) {
+  auto l = lock();
+  if (n == 0) return;
+  Temp fs0(check(H5Dget_space(dataset), "dataspace"));
+  hsize_t cur = 0;
+  H5Sget_simple_extent_dims(fs0, &cur, nullptr);
+  hsize_t grown = cur + n;
+  check_status(H5Dset_extent(dataset, &grown), "cannot extend dataset");
+  Temp fs(H5Dget_space(dataset));
+  hsize_t count = n;
+  H5Sselect_hyperslab(fs, H5S_SELECT_SET, &cur, nullptr, &count, nullptr);
+  Temp ms(H5Screate_simple(1, &count, nullptr));
+  check_status(H5Dwrite(dataset, mem, ms, fs, H5P_DEFAULT, values), "cannot append");
+}
+}  // namespace
+
+void append(hid_t dataset, const float* values, size_t n) {
+  append_impl(dataset, values, n, H5T_NATIVE_FLOAT);
+}
+void append(hid_t dataset, const int64_t* values, size_t n) {
+  append_impl(dataset, values, n, H5T_NATIVE_INT64);
+}
+
+void copy(hid_t src_loc, const std::string& src_path, hid_t dst_loc, const std::string& dst_path) {
+  auto l = lock();
+  Temp ocpypl(H5Pcreate(H5P_OBJECT_COPY));
+  // Old categoricals point at their categories through object references; without this
+  // flag the references would dangle in the new file.
+  H5Pset_copy_object(ocpypl, H5O_COPY_EXPAND_REFERENCE_FLAG);
+  check_status(H5Ocopy(src_loc, src_path.c_str(), dst_loc, dst_path.c_str(), ocpypl, H5P_DEFAULT),
+               "cannot copy '" + src_path + "'");
+}
+
+}  // namespace norvex::h5

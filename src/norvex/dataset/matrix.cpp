@@ -1,0 +1,409 @@
+// Matrices on demand: X and layers in row chunks or by gene, obsm embeddings.
+#include <algorithm>
+#include <unordered_map>
+
+#include "norvex/common/errors.hpp"
+#include "norvex/dataset/backing.hpp"
+
+namespace norvex {
+
+namespace {
+
+using detail::MatrixSource;
+
+std::string matrix_path(const std::optional<std::string>& layer) {
+  return layer ? "layers/" + *layer : "X";
+}
+
+const SparseMatrix* memory_x(const AnnData& ad, const std::optional<std::string>& layer) {
+  if (layer || !ad.backing_ || !ad.backing_->x_mem) return nullptr;
+  return &*ad.backing_->x_mem;
+}
+
+MatrixSource open_source(const AnnData& ad, const std::optional<std::string>& layer) {
+  std::string path = matrix_path(layer);
+  if (!ad.backing_ || !ad.backing_->file ||
+      h5::kind(*ad.backing_->file, path) == h5::Kind::Missing) {
+    if (layer) throw key_error(*layer);
+    throw KeyError("the dataset has no X");
+  }
+  return detail::open_matrix(*ad.backing_, path);
+}
+
+SparseMatrix csc_to_csr(const SparseMatrix& m) {
+  SparseMatrix out;
+  out.format = SparseMatrix::Format::CSR;
+  out.n_rows = m.n_rows;
+  out.n_cols = m.n_cols;
+  out.dtype = m.dtype;
+  out.indptr.assign(m.n_rows + 1, 0);
+  for (int64_t r : m.indices) out.indptr[static_cast<size_t>(r) + 1]++;
+  for (size_t i = 0; i < m.n_rows; ++i) out.indptr[i + 1] += out.indptr[i];
+  out.indices.resize(m.indices.size());
+  out.data.resize(m.data.size());
+  std::vector<int64_t> next(out.indptr.begin(), out.indptr.end() - 1);
+  for (size_t c = 0; c < m.n_cols; ++c) {
+    for (int64_t p = m.indptr[c]; p < m.indptr[c + 1]; ++p) {
+      int64_t dst = next[static_cast<size_t>(m.indices[p])]++;
+      out.indices[dst] = static_cast<int64_t>(c);
+      out.data[dst] = m.data[p];
+    }
+  }
+  return out;
+}
+
+RowChunk slice_rows(const SparseMatrix& csr, size_t r0, size_t r1) {
+  RowChunk ch;
+  ch.row_begin = r0;
+  ch.row_end = r1;
+  ch.rows.format = SparseMatrix::Format::CSR;
+  ch.rows.n_rows = r1 - r0;
+  ch.rows.n_cols = csr.n_cols;
+  ch.rows.dtype = csr.dtype;
+  int64_t a = csr.indptr[r0], b = csr.indptr[r1];
+  ch.rows.indices.assign(csr.indices.begin() + a, csr.indices.begin() + b);
+  ch.rows.data.assign(csr.data.begin() + a, csr.data.begin() + b);
+  for (size_t r = r0; r <= r1; ++r) ch.rows.indptr.push_back(csr.indptr[r] - a);
+  return ch;
+}
+
+std::vector<int64_t> read_indptr(const AnnData& ad, const MatrixSource& m, size_t n_major) {
+  std::vector<int64_t> ip(n_major + 1);
+  h5::read_range(m.indptr, 0, ip.size(), ip.data());
+  if (ip[0] != 0 || static_cast<size_t>(ip.back()) != m.info.nnz) {
+    detail::fail_read(ad.backing_->path, "'" + m.path + "/indptr' does not match its data");
+  }
+  for (size_t i = 0; i < n_major; ++i) {
+    if (ip[i] > ip[i + 1])
+      detail::fail_read(ad.backing_->path, "'" + m.path + "/indptr' decreases");
+  }
+  return ip;
+}
+
+void check_indices(const AnnData& ad, const MatrixSource& m, const std::vector<int64_t>& idx,
+                   size_t bound) {
+  for (int64_t j : idx) {
+    if (j < 0 || static_cast<size_t>(j) >= bound) {
+      detail::fail_read(ad.backing_->path, "'" + m.path + "/indices' holds an index out of range");
+    }
+  }
+}
+
+void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_chunk,
+                      const std::function<void(const RowChunk&)>& fn) {
+  const size_t n_rows = m.info.n_rows, n_cols = m.info.n_cols;
+  if (m.info.format == MatrixInfo::Format::CSR) {
+    std::vector<int64_t> ip = read_indptr(ad, m, n_rows);
+    for (size_t r0 = 0; r0 < n_rows; r0 += rows_per_chunk) {
+      size_t r1 = std::min(n_rows, r0 + rows_per_chunk);
+      RowChunk ch;
+      ch.row_begin = r0;
+      ch.row_end = r1;
+      ch.rows.n_rows = r1 - r0;
+      ch.rows.n_cols = n_cols;
+      ch.rows.dtype = m.info.dtype;
+      size_t a = static_cast<size_t>(ip[r0]), n = static_cast<size_t>(ip[r1] - ip[r0]);
+      ch.rows.indices.resize(n);
+      ch.rows.data.resize(n);
+      h5::read_range(m.indices, a, n, ch.rows.indices.data());
+      h5::read_range(m.data, a, n, ch.rows.data.data());
+      check_indices(ad, m, ch.rows.indices, n_cols);
+      for (size_t r = r0; r <= r1; ++r) ch.rows.indptr.push_back(ip[r] - ip[r0]);
+      fn(ch);
+    }
+    return;
+  }
+  if (m.info.format == MatrixInfo::Format::Dense) {
+    std::vector<double> block;
+    for (size_t r0 = 0; r0 < n_rows; r0 += rows_per_chunk) {
+      size_t r1 = std::min(n_rows, r0 + rows_per_chunk);
+      block.assign((r1 - r0) * n_cols, 0.0);
+      h5::read_block(m.dense, r0, 0, r1 - r0, n_cols, block.data());
+      RowChunk ch;
+      ch.row_begin = r0;
+      ch.row_end = r1;
+      ch.rows.n_rows = r1 - r0;
+      ch.rows.n_cols = n_cols;
+      ch.rows.dtype = m.info.dtype;
+      ch.rows.indptr.push_back(0);
+      for (size_t r = 0; r < r1 - r0; ++r) {
+        for (size_t c = 0; c < n_cols; ++c) {
+          double v = block[r * n_cols + c];
+          if (v != 0.0) {
+            ch.rows.indices.push_back(static_cast<int64_t>(c));
+            ch.rows.data.push_back(static_cast<float>(v));
+          }
+        }
+        ch.rows.indptr.push_back(static_cast<int64_t>(ch.rows.indices.size()));
+      }
+      fn(ch);
+    }
+    return;
+  }
+  // CSC: each row chunk scans the stored entries in blocks; only the chunk is kept.
+  std::vector<int64_t> ip = read_indptr(ad, m, n_cols);
+  const size_t block = size_t{1} << 20;
+  std::vector<int64_t> idx;
+  std::vector<float> val;
+  for (size_t r0 = 0; r0 < n_rows; r0 += rows_per_chunk) {
+    size_t r1 = std::min(n_rows, r0 + rows_per_chunk);
+    std::vector<std::vector<std::pair<int64_t, float>>> rows(r1 - r0);
+    size_t col = 0;
+    for (size_t a = 0; a < m.info.nnz; a += block) {
+      size_t n = std::min(block, m.info.nnz - a);
+      idx.resize(n);
+      val.resize(n);
+      h5::read_range(m.indices, a, n, idx.data());
+      h5::read_range(m.data, a, n, val.data());
+      check_indices(ad, m, idx, n_rows);
+      for (size_t k = 0; k < n; ++k) {
+        size_t p = a + k;
+        while (col < n_cols && static_cast<size_t>(ip[col + 1]) <= p) ++col;
+        size_t r = static_cast<size_t>(idx[k]);
+        if (r >= r0 && r < r1) rows[r - r0].emplace_back(static_cast<int64_t>(col), val[k]);
+      }
+    }
+    RowChunk ch;
+    ch.row_begin = r0;
+    ch.row_end = r1;
+    ch.rows.n_rows = r1 - r0;
+    ch.rows.n_cols = n_cols;
+    ch.rows.dtype = m.info.dtype;
+    ch.rows.indptr.push_back(0);
+    for (auto& row : rows) {
+      for (auto& [c, v] : row) {
+        ch.rows.indices.push_back(c);
+        ch.rows.data.push_back(v);
+      }
+      ch.rows.indptr.push_back(static_cast<int64_t>(ch.rows.indices.size()));
+    }
+    fn(ch);
+  }
+}
+
+}  // namespace
+
+bool AnnData::has_X() const {
+  if (backing_ && backing_->x_mem) return true;
+  return backing_ && backing_->file && h5::kind(*backing_->file, "X") != h5::Kind::Missing;
+}
+
+MatrixInfo AnnData::x_info(const std::optional<std::string>& layer) const {
+  if (const SparseMatrix* x = memory_x(*this, layer)) {
+    MatrixInfo info;
+    info.format =
+        x->format == SparseMatrix::Format::CSR ? MatrixInfo::Format::CSR : MatrixInfo::Format::CSC;
+    info.n_rows = x->n_rows;
+    info.n_cols = x->n_cols;
+    info.dtype = x->dtype;
+    info.nnz = x->data.size();
+    return info;
+  }
+  return open_source(*this, layer).info;
+}
+
+std::vector<std::string> AnnData::layer_keys() const {
+  if (!backing_ || !backing_->file) return {};
+  if (h5::kind(*backing_->file, "layers") != h5::Kind::Group) return {};
+  try {
+    return h5::children(h5::open_group(*backing_->file, "layers"));
+  } catch (const h5::Failure& e) {
+    detail::fail_read(backing_->path, std::string("damaged file: ") + e.what());
+  }
+}
+
+void AnnData::for_each_row_chunk(size_t rows_per_chunk,
+                                 const std::function<void(const RowChunk&)>& fn,
+                                 const std::optional<std::string>& layer) const {
+  if (rows_per_chunk == 0) throw ValueError("rows_per_chunk must be positive");
+  if (const SparseMatrix* x = memory_x(*this, layer)) {
+    SparseMatrix converted;
+    const SparseMatrix* csr = x;
+    if (x->format == SparseMatrix::Format::CSC) {
+      converted = csc_to_csr(*x);
+      csr = &converted;
+    }
+    for (size_t r0 = 0; r0 < csr->n_rows; r0 += rows_per_chunk) {
+      fn(slice_rows(*csr, r0, std::min(csr->n_rows, r0 + rows_per_chunk)));
+    }
+    return;
+  }
+  MatrixSource m = open_source(*this, layer);
+  try {
+    chunks_from_file(*this, m, rows_per_chunk, fn);
+  } catch (const h5::Failure& e) {
+    detail::fail_read(backing_->path, std::string("damaged matrix '") + m.path + "': " + e.what());
+  }
+}
+
+std::vector<std::vector<float>> AnnData::gene_expression(
+    const std::vector<std::string>& genes, const std::optional<std::string>& layer) const {
+  std::unordered_map<std::string, size_t> position;
+  for (size_t i = var.index.size(); i-- > 0;) position[var.index[i]] = i;  // first wins
+  std::vector<size_t> cols;
+  for (auto& g : genes) {
+    auto it = position.find(g);
+    if (it == position.end()) throw key_error(g);
+    cols.push_back(it->second);
+  }
+  std::vector<std::vector<float>> out(genes.size(), std::vector<float>(n_obs(), 0.0f));
+  if (genes.empty()) return out;
+  // Which requested slots each column fills (a gene may be asked for twice).
+  std::unordered_map<size_t, std::vector<size_t>> slots;
+  for (size_t s = 0; s < cols.size(); ++s) slots[cols[s]].push_back(s);
+
+  auto from_rows = [&](const RowChunk& ch) {
+    for (size_t r = 0; r < ch.rows.n_rows; ++r) {
+      for (int64_t p = ch.rows.indptr[r]; p < ch.rows.indptr[r + 1]; ++p) {
+        auto it = slots.find(static_cast<size_t>(ch.rows.indices[p]));
+        if (it == slots.end()) continue;
+        for (size_t s : it->second) out[s][ch.row_begin + r] = ch.rows.data[p];
+      }
+    }
+  };
+
+  if (const SparseMatrix* x = memory_x(*this, layer)) {
+    if (x->n_rows != n_obs()) throw ValueError("X does not match the number of cells");
+    if (x->format == SparseMatrix::Format::CSR) {
+      from_rows(slice_rows(*x, 0, x->n_rows));
+    } else {
+      for (auto& [c, ss] : slots) {
+        for (int64_t p = x->indptr[c]; p < x->indptr[c + 1]; ++p) {
+          for (size_t s : ss) out[s][static_cast<size_t>(x->indices[p])] = x->data[p];
+        }
+      }
+    }
+    return out;
+  }
+
+  MatrixSource m = open_source(*this, layer);
+  if (m.info.n_rows != n_obs() || m.info.n_cols != n_vars()) {
+    detail::fail_read(backing_->path, "'" + m.path + "' does not have the shape of the dataset");
+  }
+  try {
+    if (m.info.format == MatrixInfo::Format::CSR) {
+      // Chunks of roughly a million stored values keep memory flat on any size of X.
+      size_t avg = std::max<size_t>(1, m.info.nnz / std::max<size_t>(1, m.info.n_rows));
+      size_t rows = std::max<size_t>(1, (size_t{1} << 20) / avg);
+      chunks_from_file(*this, m, rows, from_rows);
+    } else if (m.info.format == MatrixInfo::Format::CSC) {
+      std::vector<int64_t> ip = read_indptr(*this, m, m.info.n_cols);
+      std::vector<int64_t> idx;
+      std::vector<float> val;
+      for (auto& [c, ss] : slots) {
+        size_t a = static_cast<size_t>(ip[c]), n = static_cast<size_t>(ip[c + 1] - ip[c]);
+        idx.resize(n);
+        val.resize(n);
+        h5::read_range(m.indices, a, n, idx.data());
+        h5::read_range(m.data, a, n, val.data());
+        check_indices(*this, m, idx, m.info.n_rows);
+        for (size_t k = 0; k < n; ++k) {
+          for (size_t s : ss) out[s][static_cast<size_t>(idx[k])] = val[k];
+        }
+      }
+    } else {
+      std::vector<double> column(m.info.n_rows);
+      for (auto& [c, ss] : slots) {
+        h5::read_block(m.dense, 0, c, m.info.n_rows, 1, column.data());
+        for (size_t s : ss) {
+          for (size_t r = 0; r < column.size(); ++r) out[s][r] = static_cast<float>(column[r]);
+        }
+      }
+    }
+  } catch (const h5::Failure& e) {
+    detail::fail_read(backing_->path, std::string("damaged matrix '") + m.path + "': " + e.what());
+  }
+  return out;
+}
+
+void AnnData::set_X(SparseMatrix x) {
+  if (x.n_rows != n_obs() || x.n_cols != n_vars()) {
+    throw ValueError("X must have shape (" + std::to_string(n_obs()) + ", " +
+                     std::to_string(n_vars()) + "), got (" + std::to_string(x.n_rows) + ", " +
+                     std::to_string(x.n_cols) + ")");
+  }
+  size_t n_major = x.format == SparseMatrix::Format::CSR ? x.n_rows : x.n_cols;
+  if (x.indptr.size() != n_major + 1 || x.indices.size() != x.data.size() ||
+      (x.indptr.empty() ? 0 : static_cast<size_t>(x.indptr.back())) != x.data.size()) {
+    throw ValueError("X is malformed: indptr, indices and data disagree");
+  }
+  detail::writable_backing(*this).x_mem = std::move(x);
+}
+
+std::vector<std::string> AnnData::obsm_keys() const {
+  return backing_ ? backing_->obsm_order : std::vector<std::string>{};
+}
+
+bool AnnData::has_obsm(const std::string& key) const {
+  if (!backing_) return false;
+  auto& o = backing_->obsm_order;
+  return std::find(o.begin(), o.end(), key) != o.end();
+}
+
+DenseMatrix AnnData::obsm(const std::string& key) const {
+  if (!has_obsm(key)) throw key_error(key);
+  auto mem = backing_->obsm_mem.find(key);
+  if (mem != backing_->obsm_mem.end()) return mem->second;
+  try {
+    if (backing_->legacy) return detail::legacy_field_matrix(*backing_->file, "obsm", key);
+    return detail::read_dense(*backing_->file, "obsm/" + key);
+  } catch (const h5::Failure& e) {
+    detail::fail_read(backing_->path, std::string("damaged obsm['") + key + "']: " + e.what());
+  }
+}
+
+std::vector<size_t> AnnData::obsm_shape(const std::string& key) const {
+  if (!has_obsm(key)) throw key_error(key);
+  auto mem = backing_->obsm_mem.find(key);
+  if (mem != backing_->obsm_mem.end()) return {mem->second.n_rows, mem->second.n_cols};
+  try {
+    hid_t f = *backing_->file;
+    if (backing_->legacy) {
+      DenseMatrix m = detail::legacy_field_matrix(f, "obsm", key);
+      return {m.n_rows, m.n_cols};
+    }
+    std::string path = "obsm/" + key;
+    if (auto info = detail::matrix_info(f, path)) return {info->n_rows, info->n_cols};
+    if (h5::kind(f, path) == h5::Kind::Dataset) return h5::shape(h5::open_dataset(f, path));
+    DataFrame df = detail::read_dataframe(f, path);
+    return {df.n_rows(), df.columns().size()};
+  } catch (const h5::Failure& e) {
+    detail::fail_read(backing_->path, std::string("damaged obsm['") + key + "']: " + e.what());
+  }
+}
+
+void AnnData::set_obsm(const std::string& key, DenseMatrix m) {
+  if (m.n_rows != n_obs()) {
+    throw ValueError("obsm['" + key + "'] must have " + std::to_string(n_obs()) + " rows, got " +
+                     std::to_string(m.n_rows));
+  }
+  if (m.values.size() != m.n_rows * m.n_cols) {
+    throw ValueError("obsm['" + key + "'] has " + std::to_string(m.values.size()) +
+                     " values for shape (" + std::to_string(m.n_rows) + ", " +
+                     std::to_string(m.n_cols) + ")");
+  }
+  auto& b = detail::writable_backing(*this);
+  if (std::find(b.obsm_order.begin(), b.obsm_order.end(), key) == b.obsm_order.end()) {
+    b.obsm_order.push_back(key);
+  }
+  b.obsm_mem[key] = std::move(m);
+}
+
+std::vector<std::string> AnnData::stored_groups() const {
+  if (!backing_ || !backing_->file) return {};
+  std::vector<std::string> out;
+  try {
+    for (auto& name : h5::children(h5::open_group(*backing_->file, "/"))) {
+      if (name == "obs" || name == "var" || name == "uns" || name == "X" || name == "obsm" ||
+          name == "layers") {
+        continue;
+      }
+      out.push_back(name);
+    }
+  } catch (const h5::Failure& e) {
+    detail::fail_read(backing_->path, std::string("damaged file: ") + e.what());
+  }
+  return out;
+}
+
+}  // namespace norvex
