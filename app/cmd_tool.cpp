@@ -1,0 +1,154 @@
+// `norvex tool NAME --data FILE --args JSON --out DIR`: runs one analysis tool directly,
+// without any model, and writes its figure(s), tables (CSV) and a JSON summary.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "commands.hpp"
+#include "norvex/common/base64.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
+#include "norvex/dataset/anndata.hpp"
+#include "norvex/functions_and_maps/registry.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/norvex_supp/documents.hpp"
+#include "norvex/tools/arguments.hpp"
+
+namespace norvex::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string csv_field(const json& v) {
+  std::string s = v.is_null() ? "" : (v.is_string() ? v.get<std::string>() : v.dump());
+  if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+std::string table_csv(const Table& t) {
+  std::string out = "";
+  for (const auto& c : t.columns()) out += "," + csv_field(json(c));
+  out += "\n";
+  for (size_t r = 0; r < t.n_rows(); ++r) {
+    out += csv_field(json(t.index()[r]));
+    for (size_t c = 0; c < t.n_cols(); ++c) out += "," + csv_field(t.at(r, c));
+    out += "\n";
+  }
+  return out;
+}
+
+void write_bytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f << bytes;
+  if (!f) throw FileError("could not write " + path.string());
+}
+
+json parse_args(const std::string& text) {
+  std::string body = text;
+  if (!body.empty() && body[0] == '@') {
+    std::ifstream f(body.substr(1), std::ios::binary);
+    if (!f) throw FileError("cannot read arguments file " + body.substr(1));
+    std::stringstream ss;
+    ss << f.rdbuf();
+    body = ss.str();
+  }
+  json args = json::parse(body, nullptr, false);
+  if (args.is_discarded()) throw ValueError("--args is not valid JSON: " + text);
+  if (!args.is_object()) throw TypeError("--args must be a JSON object of tool arguments");
+  return args;
+}
+
+int run_tool(const std::string& name, const std::string& data, const std::string& args_text,
+             const std::string& out_dir) {
+  const auto& funcs = TOOL_FUNCS();
+  auto fn = funcs.find(name);
+  if (fn == funcs.end()) {
+    std::string names;
+    for (auto& n : tool_names()) names += (names.empty() ? "" : ", ") + n;
+    throw KeyError("unknown tool '" + name + "'. Tools: " + names);
+  }
+  const json planned = parse_args(args_text);
+  auto adata = AnnData::read_h5ad(data);
+  adata->obs_names_make_unique();
+  adata->var_names_make_unique();
+
+  const json defaults = build_tool_defaults_v3(funcs, TOOL_CONFIG_MAP());
+  MaterializedArgs args = _materialize_tool_args(name, planned, defaults, TOOL_CONFIG_MAP());
+  json exec = _filter_kwargs_for_fn(fn->second, args.exec_args, name, &TOOL_CONFIG_MAP());
+  exec["show"] = false;
+  const json result = fn->second(*adata, exec);
+
+  fs::create_directories(out_dir);
+  NotebookHost& host = current_host();
+  json summary = json::object();
+  summary["tool"] = name;
+  summary["args"] = args.full_args_dict;
+  summary["data"] = result.value("data", json());
+  summary["images"] = json::array();
+  summary["tables"] = json::object();
+
+  auto save_image = [&](const std::string& stem, const json& b64) {
+    if (!b64.is_string()) return;
+    const std::string file = safe_file_name(stem + ".png");
+    write_bytes(fs::path(out_dir) / file, base64_decode(b64.get<std::string>()));
+    summary["images"].push_back(file);
+    host.print("wrote " + (fs::path(out_dir) / file).string());
+  };
+  if (result.contains("img_base64")) {
+    const json& img = result["img_base64"];
+    if (img.is_string()) {
+      save_image(name, img);
+    } else if (img.is_array()) {
+      for (size_t i = 0; i < img.size(); ++i)
+        save_image(name + "_" + std::to_string(i + 1), img[i]);
+    } else if (img.is_object()) {
+      for (auto& [k, v] : img.items()) save_image(name + "_" + k, v);
+    }
+  }
+  if (result.contains("html_base64") && result["html_base64"].is_string()) {
+    const std::string file = safe_file_name(name + ".html");
+    write_bytes(fs::path(out_dir) / file, base64_decode(result["html_base64"].get<std::string>()));
+    host.print("wrote " + (fs::path(out_dir) / file).string());
+  }
+  auto save_table = [&](const std::string& key, const json& t) {
+    if (!Table::is_table(t)) return;
+    const std::string file = safe_file_name(key + ".csv");
+    write_bytes(fs::path(out_dir) / file, table_csv(Table::from_json(t)));
+    summary["tables"][key] = file;
+    host.print("wrote " + (fs::path(out_dir) / file).string());
+  };
+  if (result.contains("table_summaries") && result["table_summaries"].is_object()) {
+    for (auto& [k, v] : result["table_summaries"].items()) {
+      if (Table::is_table(v)) {
+        save_table(k, v);
+      } else if (v.is_object()) {
+        for (auto& [case_name, t] : v.items()) save_table(k + "-" + case_name, t);
+      }
+    }
+  } else if (result.contains("table_summaries")) {
+    save_table("table", result["table_summaries"]);
+  }
+  write_bytes(fs::path(out_dir) / "result.json", dump_json(summary, 2) + "\n");
+  host.print("wrote " + (fs::path(out_dir) / "result.json").string());
+  return 0;
+}
+
+const CommandRegistrar tool_command([](CLI::App& app) {
+  auto* cmd =
+      app.add_subcommand("tool", "Run one analysis tool directly (no model) and write its outputs");
+  auto name = std::make_shared<std::string>();
+  auto data = std::make_shared<std::string>();
+  auto args = std::make_shared<std::string>("{}");
+  auto out = std::make_shared<std::string>(".");
+  cmd->add_option("name", *name, "tool name, e.g. plot_umap")->required();
+  cmd->add_option("--data", *data, "an .h5ad dataset")->required();
+  cmd->add_option("--args", *args, "tool arguments as a JSON object, or @FILE");
+  cmd->add_option("--out", *out, "output folder (created when missing)");
+  cmd->callback(
+      [=] { exit_code() = run_guarded([&] { return run_tool(*name, *data, *args, *out); }); });
+});
+
+}  // namespace
+}  // namespace norvex::app
