@@ -1,5 +1,8 @@
 #include "norvex/host/console_host.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <fstream>
 #include <regex>
 
@@ -36,6 +39,97 @@ std::string html_escape(std::string_view text) {
   return out;
 }
 
+namespace {
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+void decode_entities(std::string& s) {
+  static const std::pair<const char*, const char*> entities[] = {
+      {"&lt;", "<"},  {"&gt;", ">"},   {"&quot;", "\""}, {"&#x27;", "'"},
+      {"&#39;", "'"}, {"&nbsp;", " "}, {"&amp;", "&"}};
+  for (auto& [from, to] : entities) {
+    std::string f = from;
+    for (size_t pos = 0; (pos = s.find(f, pos)) != std::string::npos; pos += std::strlen(to))
+      s.replace(pos, f.size(), to);
+  }
+}
+
+}  // namespace
+
+std::string html_to_text(std::string_view html) {
+  std::string out;
+  size_t i = 0;
+  while (i < html.size()) {
+    if (html[i] != '<') {
+      size_t next = html.find('<', i);
+      if (next == std::string_view::npos) next = html.size();
+      out.append(html.substr(i, next - i));
+      i = next;
+      continue;
+    }
+    size_t close = html.find('>', i);
+    if (close == std::string_view::npos) break;
+    std::string tag = lower(html.substr(i + 1, close - i - 1));
+    i = close + 1;
+    std::string name;
+    for (char c : tag) {
+      if (std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '!')
+        name += c;
+      else
+        break;
+    }
+    if (name == "script" || name == "style") {
+      size_t end = lower(html.substr(i)).find("</" + name);
+      i = end == std::string::npos ? html.size() : i + end;
+      continue;
+    }
+    if (name == "br" || name == "/p" || name == "/div" || name == "/tr" || name == "/li" ||
+        name == "/pre" || name == "/table" || name == "/ul" || name == "/ol" ||
+        (name.size() == 3 && name[0] == '/' && name[1] == 'h' && std::isdigit(name[2]))) {
+      out += '\n';
+    } else if (name == "/td" || name == "/th") {
+      out += " | ";
+    } else if (name == "li") {
+      out += "• ";
+    } else if (name == "img") {
+      out += "[image]";
+    } else if (name == "iframe") {
+      out += "[interactive plot]";
+    }
+  }
+  decode_entities(out);
+  // Trim each line and keep at most one blank line in a row.
+  std::string result, line;
+  int blank_run = 0;
+  auto flush_line = [&](bool last) {
+    size_t b = line.find_first_not_of(" \t\r");
+    size_t e = line.find_last_not_of(" \t\r|");
+    std::string t = b == std::string::npos ? "" : line.substr(b, e - b + 1);
+    if (t.empty()) {
+      ++blank_run;
+    } else {
+      if (!result.empty()) result += blank_run > 0 ? "\n\n" : "\n";
+      result += t;
+      blank_run = 0;
+    }
+    line.clear();
+    (void)last;
+  };
+  for (char c : out) {
+    if (c == '\n')
+      flush_line(false);
+    else
+      line += c;
+  }
+  flush_line(true);
+  return result;
+}
+
 ConsoleHost::ConsoleHost(std::ostream& out, std::ostream& err, std::optional<fs::path> out_dir)
     : out_(out), err_(err), out_dir_(std::move(out_dir)) {
   if (out_dir_) {
@@ -53,10 +147,36 @@ std::optional<fs::path> ConsoleHost::transcript_path() const {
   return *out_dir_ / "transcript.html";
 }
 
-void ConsoleHost::print(std::string_view text, bool end_line) {
+void ConsoleHost::add_secret(const std::string& secret) {
+  if (!secret.empty()) secrets_.push_back(secret);
+}
+
+std::string ConsoleHost::redact(std::string_view text) const {
+  std::string s(text);
+  for (const auto& secret : secrets_) {
+    for (size_t pos = 0; (pos = s.find(secret, pos)) != std::string::npos; pos += 10)
+      s.replace(pos, secret.size(), "[redacted]");
+  }
+  return s;
+}
+
+// Text shown on the terminal for a display: it starts on a line of its own.
+void ConsoleHost::terminal(std::string_view text) {
+  if (line_open_) {
+    out_ << '\n';
+    line_open_ = false;
+  }
+  out_ << text;
+  if (text.empty() || text.back() != '\n') out_ << '\n';
+  out_.flush();
+}
+
+void ConsoleHost::print(std::string_view raw, bool end_line) {
+  const std::string text = redact(raw);
   out_ << text;
   if (end_line) out_ << '\n';
   out_.flush();
+  line_open_ = !end_line;
   if (!out_dir_) return;
   console_block_ += text;
   if (end_line) {
@@ -65,7 +185,17 @@ void ConsoleHost::print(std::string_view text, bool end_line) {
   }
 }
 
-void ConsoleHost::print_error(std::string_view text) {
+void ConsoleHost::end_open_line() {
+  if (line_open_) print("");
+}
+
+void ConsoleHost::print_error(std::string_view raw) {
+  const std::string text = redact(raw);
+  if (line_open_) {
+    out_ << '\n';
+    out_.flush();
+    line_open_ = false;
+  }
   err_ << text;
   if (text.empty() || text.back() != '\n') err_ << '\n';
   err_.flush();
@@ -84,45 +214,43 @@ void ConsoleHost::append(const std::string& fragment) {
   write_fragment(fragment);
 }
 
-void ConsoleHost::display_html(const std::string& html) {
-  if (!out_dir_) {
-    out_ << "[html output, " << html.size() << " bytes]\n";
-    return;
-  }
+void ConsoleHost::display_html(const std::string& raw) {
+  const std::string html = redact(raw);
+  std::string text = html_to_text(html);
+  if (!text.empty()) terminal(text);
+  if (!out_dir_) return;
   save_downloads(html);
   append("<div class=\"html\">" + html + "</div>");
 }
 
 void ConsoleHost::display_image(const std::string& bytes, const std::string& mime) {
   ++image_count_;
-  if (!out_dir_) {
-    out_ << "[image " << image_count_ << ": " << mime << ", " << bytes.size() << " bytes]\n";
-    return;
-  }
+  terminal("[image " + std::to_string(image_count_) + ": " + mime + ", " +
+           std::to_string(bytes.size()) + " bytes]");
+  if (!out_dir_) return;
   append("<div class=\"img\"><img alt=\"figure " + std::to_string(image_count_) +
          "\" src=\"data:" + html_escape(mime) + ";base64," + base64_encode(bytes) + "\"></div>");
 }
 
 void ConsoleHost::display_json(const json& value) {
-  if (!out_dir_) {
-    out_ << dump_json(value, 2) << '\n';
-    return;
-  }
-  append("<pre class=\"json\">" + html_escape(dump_json(value, 2)) + "</pre>");
+  const std::string text = redact(dump_json(value, 2));
+  terminal(text);
+  if (!out_dir_) return;
+  append("<pre class=\"json\">" + html_escape(text) + "</pre>");
 }
 
-void ConsoleHost::set_next_input(const std::string& code) {
-  if (!out_dir_) {
-    out_ << "[next cell]\n" << code << '\n';
-    return;
-  }
+void ConsoleHost::set_next_input(const std::string& raw) {
+  const std::string code = redact(raw);
+  terminal("[next cell]\n" + code);
+  if (!out_dir_) return;
   append("<div class=\"cell\"><div class=\"prompt\">In [ ]:</div><pre class=\"code\">" +
          html_escape(code) + "</pre></div>");
 }
 
 void ConsoleHost::begin_cell(const std::string& question) {
+  end_open_line();
   if (!out_dir_) return;
-  append("<h2 class=\"q\">" + html_escape(question) + "</h2>");
+  append("<h2 class=\"q\">" + html_escape(redact(question)) + "</h2>");
 }
 
 void ConsoleHost::save_downloads(const std::string& html) {
@@ -132,9 +260,12 @@ void ConsoleHost::save_downloads(const std::string& html) {
   for (auto it = std::sregex_iterator(html.begin(), html.end(), link); it != std::sregex_iterator();
        ++it) {
     std::string name = (*it)[1].str();
+    // The name sits in an attribute, so it arrives HTML-escaped.
+    decode_entities(name);
     // Only a plain file name may leave the page; anything with a path part is refused.
     if (name.empty() || name.find('/') != std::string::npos ||
-        name.find('\\') != std::string::npos || name == "." || name == "..")
+        name.find('\\') != std::string::npos || name == "." || name == ".." ||
+        name == "transcript.html")
       continue;
     std::string bytes;
     try {
@@ -145,7 +276,10 @@ void ConsoleHost::save_downloads(const std::string& html) {
     fs::path path = *out_dir_ / fs::u8path(name);
     std::ofstream f(path, std::ios::binary);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (f) downloads_.push_back(path);
+    if (f) {
+      downloads_.push_back(path);
+      terminal("📎 saved " + path.string());
+    }
   }
 }
 

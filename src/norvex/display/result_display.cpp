@@ -1,0 +1,170 @@
+#include "norvex/display/result_display.hpp"
+
+#include <functional>
+
+#include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
+#include "norvex/core/norvex.hpp"
+#include "norvex/display/base64_display.hpp"
+#include "norvex/display/table_html.hpp"
+#include "norvex/history/tx_values.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/norvex_supp/documents.hpp"
+#include "norvex/norvex_supp/image_grid.hpp"
+#include "norvex/norvex_supp/render.hpp"
+#include "norvex/vantuviz/show_tree.hpp"
+
+namespace norvex {
+namespace {
+
+// A display failure is reported and the request goes on: the artefact is lost, the
+// answer is not.
+void guarded(const char* where, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    NotebookHost& host = current_host();
+    host.print(std::string("❌ ERROR: ") + error_type_name(e) + " : " + e.what());
+    host.print_error(std::string("Traceback (most recent call last):\n  in ") + where + "\n" +
+                     error_type_name(e) + ": " + e.what());
+  }
+}
+
+const json& require_mapping(const json& value, const char* name) {
+  if (!value.is_object()) {
+    throw AttributeError("'" + py_type_name(value) + "' object has no attribute 'get' (" + name +
+                         " must be a dict)");
+  }
+  return value;
+}
+
+json get_or(const json& mapping, const char* key, const json& fallback = nullptr) {
+  auto it = mapping.find(key);
+  return it == mapping.end() ? fallback : *it;
+}
+
+}  // namespace
+
+void display_value(const json& value) {
+  if (Table::is_table(value)) {
+    current_host().display_html(table_to_html(Table::from_json(value)));
+  } else {
+    current_host().display_json(value);
+  }
+}
+
+void show_code_snippet(const json& spec_res, const std::string& key) {
+  json code;
+  if (spec_res.is_object() && spec_res.contains(key)) {
+    code = spec_res[key];
+  } else if (spec_res.is_string()) {
+    code = spec_res;
+  }
+  if (code.is_null()) {
+    current_host().print("❌ ERROR: Code snippet not available.");
+    return;
+  }
+  current_host().set_next_input(py_str(code));
+}
+
+void norvex::display_plot_img_base64(const json& plot_result) {
+  guarded("display_plot_img_base64", [&] {
+    const json& pr = require_mapping(plot_result, "plot_result");
+    json html_b64 = get_or(pr, "html_base64");
+    if (py_truthy(html_b64)) {
+      display_base64_auto(html_b64, true, get_or(pr, "WH", json::array({800, 600})));
+      return;
+    }
+    json imgs = get_or(pr, "img_base64");
+    if (!py_truthy(imgs)) {
+      current_host().print("⚠️ WARNING: No img_base64 found.");
+      return;
+    }
+    int ncols = auto_ncols_from_imgs(imgs, true);
+    std::string merged = merge_base64_pngs_grid_nostretch(imgs, ncols, 10, true);
+    if (!merged.empty()) {
+      display_img_base64(merged);
+    } else {
+      current_host().print("⚠️ WARNING: Image not found or none.");
+    }
+  });
+}
+
+void norvex::display_table_summaries(const json& plot_result, const std::string& table_name) {
+  guarded("display_table_summaries", [&] {
+    const json& pr = require_mapping(plot_result, "plot_result");
+    json summaries = get_or(pr, "table_summaries");
+    json tbl_dct = json::object();
+    if (Table::is_table(summaries)) {
+      display_value(summaries);
+      tbl_dct[table_name] = summaries;
+    } else {
+      if (!summaries.is_object()) {
+        throw TypeError("table_summaries must be a table or a dict of tables, not " +
+                        py_type_name(summaries));
+      }
+      for (auto it = summaries.begin(); it != summaries.end(); ++it) {
+        auto data = pr.find("data");
+        if (data == pr.end()) throw key_error("data");
+        current_host().print("=== Selected " + py_str(*data) + "s for " + it.key() + " ===");
+        const json& entry = it.value();
+        if (Table::is_table(entry)) {
+          display_value(entry);
+          tbl_dct[it.key()] = entry;
+          continue;
+        }
+        if (!entry.is_object()) {
+          throw TypeError("table_summaries['" + it.key() + "'] must be a table or a dict of " +
+                          "tables, not " + py_type_name(entry));
+        }
+        for (auto c = entry.begin(); c != entry.end(); ++c) {
+          display_value(c.value());
+          tbl_dct[it.key() + "-" + c.key()] = c.value();
+        }
+      }
+    }
+    if (!tbl_dct.empty()) {
+      std::string excel = save_to_excel_buffer(tbl_dct, 0.1);
+      current_host().display_html(creat_download_link(excel, table_name + ".xlsx", "table"));
+    }
+  });
+}
+
+void norvex::display_explanation(const json& explanation_text, const json& img_b64,
+                                 const std::optional<std::string>& title) {
+  render_vantu_explanation(explanation_text);
+  if (img_b64.is_null() || !title) return;
+  std::string doc = create_doc_with_style(explanation_text, img_b64, *title);
+  current_host().display_html(creat_download_link(doc, *title + ".docx"));
+  current_host().print(" ");
+}
+
+void norvex::show_tree_partial(const json& spec) {
+  if (!spec.is_object()) throw TypeError("spec must be dict, not " + py_type_name(spec));
+  auto target_it = spec.find("tree_target");
+  if (target_it == spec.end()) throw key_error("tree_target");
+  const json& target = *target_it;
+  AnnData& ad = require_adata();
+  NotebookHost& host = current_host();
+  if (target == "not_specified") {
+    host.print(show_tree(ad));
+    return;
+  }
+  std::vector<std::string> keys;
+  if (target == "deg") {
+    keys = {"DEG", "DEG_vs_ref"};
+  } else if (target == "go") {
+    keys = {"GSA_up", "GSA_vs_ref_up"};
+  } else if (target == "gsea") {
+    keys = {"GSEA"};
+  } else if (target == "cci") {
+    keys = {"CCI", "CCI_sample"};
+  }
+  for (const auto& key : keys) {
+    if (!ad.uns.contains(key)) continue;
+    host.print(key + ":");
+    host.print(show_tree(ad.uns.at(key)));
+  }
+}
+
+}  // namespace norvex

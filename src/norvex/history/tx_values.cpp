@@ -1,0 +1,237 @@
+#include "norvex/history/tx_values.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <limits>
+
+#include "norvex/common/errors.hpp"
+
+namespace norvex {
+namespace {
+
+// One decoded character of a UTF-8 text; invalid bytes decode as themselves.
+struct Utf8Char {
+  char32_t cp;
+  size_t begin, len;
+};
+
+std::vector<Utf8Char> decode_utf8(const std::string& s) {
+  std::vector<Utf8Char> out;
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80           ? 1
+                 : (c >> 5) == 0x6  ? 2
+                 : (c >> 4) == 0xE  ? 3
+                 : (c >> 3) == 0x1E ? 4
+                                    : 0;
+    char32_t cp = c;
+    bool ok = len > 0 && i + len <= s.size();
+    if (ok && len > 1) {
+      cp = c & (0x7F >> len);
+      for (size_t k = 1; k < len; ++k) {
+        unsigned char cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) {
+          ok = false;
+          break;
+        }
+        cp = (cp << 6) | (cc & 0x3F);
+      }
+    }
+    if (!ok) {
+      out.push_back({c, i, 1});
+      ++i;
+      continue;
+    }
+    out.push_back({cp, i, len});
+    i += len;
+  }
+  return out;
+}
+
+// The characters Python's str.isspace() accepts.
+bool is_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
+         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// int() of a text: optional blanks and sign around decimal digits, single underscores
+// allowed between digits.
+std::optional<long long> parse_int_text(const std::string& t) {
+  size_t b = 0, e = t.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(t[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(t[e - 1]))) --e;
+  if (b == e) return std::nullopt;
+  bool negative = false;
+  if (t[b] == '+' || t[b] == '-') {
+    negative = t[b] == '-';
+    ++b;
+  }
+  if (b == e) return std::nullopt;
+  unsigned long long value = 0;
+  const unsigned long long limit =
+      negative ? static_cast<unsigned long long>(std::numeric_limits<long long>::max()) + 1
+               : static_cast<unsigned long long>(std::numeric_limits<long long>::max());
+  bool prev_digit = false;
+  for (size_t i = b; i < e; ++i) {
+    char c = t[i];
+    if (c == '_') {
+      if (!prev_digit || i + 1 == e) return std::nullopt;
+      prev_digit = false;
+      continue;
+    }
+    if (c < '0' || c > '9') return std::nullopt;
+    unsigned d = static_cast<unsigned>(c - '0');
+    if (value > (limit - d) / 10) return std::nullopt;
+    value = value * 10 + d;
+    prev_digit = true;
+  }
+  if (!prev_digit) return std::nullopt;
+  if (negative)
+    return value == limit ? std::numeric_limits<long long>::min() : -static_cast<long long>(value);
+  return static_cast<long long>(value);
+}
+
+}  // namespace
+
+bool py_truthy(const json& v) {
+  switch (v.type()) {
+    case json::value_t::null:
+      return false;
+    case json::value_t::boolean:
+      return v.get<bool>();
+    case json::value_t::number_integer:
+      return v.get<long long>() != 0;
+    case json::value_t::number_unsigned:
+      return v.get<unsigned long long>() != 0;
+    case json::value_t::number_float:
+      return v.get<double>() != 0.0;  // NaN is true
+    case json::value_t::string:
+      return !v.get_ref<const std::string&>().empty();
+    case json::value_t::array:
+    case json::value_t::object:
+      return !v.empty();
+    default:
+      return true;
+  }
+}
+
+std::string py_str(const json& v) {
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_null()) return "None";
+  if (v.is_boolean()) return v.get<bool>() ? "True" : "False";
+  return dump_json(v);
+}
+
+std::string py_type_name(const json& v) {
+  switch (v.type()) {
+    case json::value_t::null:
+      return "NoneType";
+    case json::value_t::boolean:
+      return "bool";
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+      return "int";
+    case json::value_t::number_float:
+      return "float";
+    case json::value_t::string:
+      return "str";
+    case json::value_t::array:
+      return "list";
+    case json::value_t::object:
+      return "dict";
+    default:
+      return "object";
+  }
+}
+
+json _check_any_valid(const json& d, const std::vector<std::string>& keys,
+                      const json& default_value) {
+  if (!d.is_object()) return default_value;
+  for (const auto& key : keys) {
+    auto it = d.find(key);
+    if (it == d.end()) continue;
+    const json& v = *it;
+    if (v.is_null()) continue;
+    if (v.is_string() && (v == "" || v == "none")) continue;
+    // Equality with false, as Python compares: false, 0 and 0.0 are all passed over.
+    if (v.is_boolean() && !v.get<bool>()) continue;
+    if (v.is_number() && v.get<double>() == 0.0) continue;
+    return v;
+  }
+  return default_value;
+}
+
+json _get_any(const json& d, const std::vector<std::string>& keys, const json& default_value) {
+  if (!d.is_object()) return default_value;
+  for (const auto& key : keys) {
+    auto it = d.find(key);
+    if (it != d.end() && !it->is_null()) return *it;
+  }
+  return default_value;
+}
+
+std::optional<long long> _safe_int(const json& x) {
+  switch (x.type()) {
+    case json::value_t::boolean:
+      return x.get<bool>() ? 1 : 0;
+    case json::value_t::number_integer:
+      return x.get<long long>();
+    case json::value_t::number_unsigned: {
+      auto u = x.get<unsigned long long>();
+      if (u > static_cast<unsigned long long>(std::numeric_limits<long long>::max()))
+        return std::nullopt;
+      return static_cast<long long>(u);
+    }
+    case json::value_t::number_float: {
+      double d = std::trunc(x.get<double>());
+      // 2^63 itself does not fit; every smaller finite value does after truncation.
+      if (!std::isfinite(d) || d >= 9223372036854775808.0 || d < -9223372036854775808.0)
+        return std::nullopt;
+      return static_cast<long long>(d);
+    }
+    case json::value_t::string:
+      return parse_int_text(x.get<std::string>());
+    default:
+      return std::nullopt;
+  }
+}
+
+json* _get_tx_by_id(std::vector<json>& list, const json& tx_id) {
+  auto idx = _safe_int(tx_id);
+  if (!idx || *idx < 0 || static_cast<unsigned long long>(*idx) >= list.size()) return nullptr;
+  return &list[static_cast<size_t>(*idx)];
+}
+
+const json* _get_tx_by_id(const std::vector<json>& list, const json& tx_id) {
+  return _get_tx_by_id(const_cast<std::vector<json>&>(list), tx_id);
+}
+
+json _shorten(const json& text, long long max_len) {
+  if (text.is_null()) return nullptr;
+  if (max_len < 1) throw ValueError("max_len must be at least 1, got " + std::to_string(max_len));
+  const std::string s = py_str(text);
+  std::vector<Utf8Char> chars = decode_utf8(s);
+  // Trim, then collapse every whitespace run to one blank, counting characters as we go.
+  std::string out;
+  std::vector<size_t> starts;  // byte offset of each output character
+  bool pending_space = false;
+  for (const auto& ch : chars) {
+    if (is_space(ch.cp)) {
+      pending_space = !out.empty();
+      continue;
+    }
+    if (pending_space) {
+      starts.push_back(out.size());
+      out += ' ';
+      pending_space = false;
+    }
+    starts.push_back(out.size());
+    out.append(s, ch.begin, ch.len);
+  }
+  if (static_cast<long long>(starts.size()) <= max_len) return out;
+  return out.substr(0, starts[static_cast<size_t>(max_len - 1)]) + "\u2026";
+}
+
+}  // namespace norvex

@@ -1,0 +1,47 @@
+#pragma once
+// Small value helpers shared by the router checks, the driver and the history flows. They
+// read JSON-like records the way the assistant's records are read everywhere: a missing
+// key, null and the sentinel text "none" all mean "no value".
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "norvex/common/json.hpp"
+
+namespace norvex {
+
+// Truth value of a record value: null, false, 0, "", [] and {} are false.
+bool py_truthy(const json& value);
+// Text form of a value as it is shown in console lines: texts as they are, null as "None",
+// booleans as "True"/"False", numbers in decimal, containers as compact JSON.
+std::string py_str(const json& value);
+// Name of a value's kind as the error messages say it: str, dict, list, int, float, bool,
+// NoneType.
+std::string py_type_name(const json& value);
+
+// The value of the first key of `keys` that `d` holds with a value other than null, "",
+// "none" or false (0 and 0.0 count as false); `default_value` when there is none. A `d`
+// that is not a mapping holds no keys.
+json _check_any_valid(const json& d, const std::vector<std::string>& keys,
+                      const json& default_value = nullptr);
+
+// The value of the first key of `keys` that `d` holds with a non-null value; else
+// `default_value`.
+json _get_any(const json& d, const std::vector<std::string>& keys,
+              const json& default_value = nullptr);
+
+// Integer conversion that never throws: null, a non-numeric text, a non-finite number or a
+// container gives nothing; 3.9 gives 3, "7" gives 7, true gives 1.
+std::optional<long long> _safe_int(const json& x);
+
+// The transaction at position `tx_id` of a history list (most recent first), the stored
+// element itself; nullptr when the id is not a position of the list.
+json* _get_tx_by_id(std::vector<json>& tx_list_recent_first, const json& tx_id);
+const json* _get_tx_by_id(const std::vector<json>& tx_list_recent_first, const json& tx_id);
+
+// The text form of `text` trimmed, with every whitespace run made one blank, and cut to
+// `max_len` characters with a final "…" when longer; null for null. ValueError when
+// max_len is below 1.
+json _shorten(const json& text, long long max_len = 140);
+
+}  // namespace norvex
