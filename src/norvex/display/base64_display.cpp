@@ -102,7 +102,7 @@ bool decode_base64_lenient(const std::string& text, std::string& out) {
 }
 
 std::string _detect_base64_type(const json& b64) {
-  if (!b64.is_string()) throw TypeError("b64 must be str, not " + py_type_name(b64));
+  if (!b64.is_string()) throw TypeError(std::string("b64 must be str, not ") + py_type_name(b64));
   std::string head = strip_whitespace(b64.get_ref<const std::string&>(), kClassifyChars);
   std::string bytes;
   if (!decode_base64_lenient(head, bytes)) return "unknown";
@@ -113,7 +113,7 @@ namespace {
 
 void show_one(const json& payload, bool use_html_img, const json& iframe_size) {
   if (!payload.is_string()) {
-    throw TypeError("a base64 payload must be str, not " + py_type_name(payload));
+    throw TypeError(std::string("a base64 payload must be str, not ") + py_type_name(payload));
   }
   NotebookHost& host = current_host();
   const std::string cleaned = strip_whitespace(payload.get_ref<const std::string&>());

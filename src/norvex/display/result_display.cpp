@@ -32,8 +32,8 @@ void guarded(const char* where, const std::function<void()>& body) {
 
 const json& require_mapping(const json& value, const char* name) {
   if (!value.is_object()) {
-    throw AttributeError("'" + py_type_name(value) + "' object has no attribute 'get' (" + name +
-                         " must be a dict)");
+    throw AttributeError(std::string("'") + py_type_name(value) +
+                         "' object has no attribute 'get' (" + name + " must be a dict)");
   }
   return value;
 }
@@ -100,7 +100,7 @@ void norvex::display_table_summaries(const json& plot_result, const std::string&
       tbl_dct[table_name] = summaries;
     } else {
       if (!summaries.is_object()) {
-        throw TypeError("table_summaries must be a table or a dict of tables, not " +
+        throw TypeError(std::string("table_summaries must be a table or a dict of tables, not ") +
                         py_type_name(summaries));
       }
       for (auto it = summaries.begin(); it != summaries.end(); ++it) {
@@ -140,7 +140,8 @@ void norvex::display_explanation(const json& explanation_text, const json& img_b
 }
 
 void norvex::show_tree_partial(const json& spec) {
-  if (!spec.is_object()) throw TypeError("spec must be dict, not " + py_type_name(spec));
+  if (!spec.is_object())
+    throw TypeError(std::string("spec must be dict, not ") + py_type_name(spec));
   auto target_it = spec.find("tree_target");
   if (target_it == spec.end()) throw key_error("tree_target");
   const json& target = *target_it;

@@ -95,57 +95,6 @@ std::optional<long long> parse_int_text(const std::string& t) {
 
 }  // namespace
 
-bool py_truthy(const json& v) {
-  switch (v.type()) {
-    case json::value_t::null:
-      return false;
-    case json::value_t::boolean:
-      return v.get<bool>();
-    case json::value_t::number_integer:
-      return v.get<long long>() != 0;
-    case json::value_t::number_unsigned:
-      return v.get<unsigned long long>() != 0;
-    case json::value_t::number_float:
-      return v.get<double>() != 0.0;  // NaN is true
-    case json::value_t::string:
-      return !v.get_ref<const std::string&>().empty();
-    case json::value_t::array:
-    case json::value_t::object:
-      return !v.empty();
-    default:
-      return true;
-  }
-}
-
-std::string py_str(const json& v) {
-  if (v.is_string()) return v.get<std::string>();
-  if (v.is_null()) return "None";
-  if (v.is_boolean()) return v.get<bool>() ? "True" : "False";
-  return dump_json(v);
-}
-
-std::string py_type_name(const json& v) {
-  switch (v.type()) {
-    case json::value_t::null:
-      return "NoneType";
-    case json::value_t::boolean:
-      return "bool";
-    case json::value_t::number_integer:
-    case json::value_t::number_unsigned:
-      return "int";
-    case json::value_t::number_float:
-      return "float";
-    case json::value_t::string:
-      return "str";
-    case json::value_t::array:
-      return "list";
-    case json::value_t::object:
-      return "dict";
-    default:
-      return "object";
-  }
-}
-
 json _check_any_valid(const json& d, const std::vector<std::string>& keys,
                       const json& default_value) {
   if (!d.is_object()) return default_value;

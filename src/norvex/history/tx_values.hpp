@@ -7,17 +7,9 @@
 #include <vector>
 
 #include "norvex/common/json.hpp"
+#include "norvex/core/json_helpers.hpp"  // py_truthy, py_str, py_type_name
 
 namespace norvex {
-
-// Truth value of a record value: null, false, 0, "", [] and {} are false.
-bool py_truthy(const json& value);
-// Text form of a value as it is shown in console lines: texts as they are, null as "None",
-// booleans as "True"/"False", numbers in decimal, containers as compact JSON.
-std::string py_str(const json& value);
-// Name of a value's kind as the error messages say it: str, dict, list, int, float, bool,
-// NoneType.
-std::string py_type_name(const json& value);
 
 // The value of the first key of `keys` that `d` holds with a value other than null, "",
 // "none" or false (0 and 0.0 count as false); `default_value` when there is none. A `d`

@@ -82,7 +82,7 @@ class HistoryGuard {
 
 json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbose*/) {
   if (!user_query_arg.is_string()) {
-    throw TypeError("user_query must be str, not " + py_type_name(user_query_arg));
+    throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query_arg));
   }
   const std::string user_query = user_query_arg.get<std::string>();
   NotebookHost& host = current_host();

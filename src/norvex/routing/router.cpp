@@ -39,7 +39,7 @@ const char* const kUserRequestKeys[] = {"render_plot",         "render_table",  
 
 std::string _detect_output_language(const json& user_query) {
   if (!user_query.is_string()) {
-    throw TypeError("user_query must be str, not " + py_type_name(user_query));
+    throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query));
   }
   const std::string& q_raw = user_query.get_ref<const std::string&>();
   // Only ASCII letters have case among the words looked for; Hangul has none.
@@ -55,7 +55,8 @@ std::string _detect_output_language(const json& user_query) {
 json _normalize_user_request(const json& user_req) {
   json out = json::object();
   if (py_truthy(user_req) && !user_req.is_object()) {
-    throw AttributeError("'" + py_type_name(user_req) + "' object has no attribute 'get'");
+    throw AttributeError(std::string("'") + py_type_name(user_req) +
+                         "' object has no attribute 'get'");
   }
   for (const char* key : kUserRequestKeys) {
     bool value = false;
