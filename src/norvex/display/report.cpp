@@ -1,0 +1,49 @@
+#include "norvex/display/report.hpp"
+
+#include <string>
+#include <vector>
+
+#include "norvex/common/errors.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/norvex_supp/documents.hpp"
+
+namespace norvex {
+
+void generate_norvex_report(const AnnData& adata) {
+  NotebookHost& host = current_host();
+  if (!adata.uns.contains("norvex_tx") || !adata.uns.at("norvex_tx").is_dict() ||
+      adata.uns.at("norvex_tx").dict().empty()) {
+    if (adata.uns.contains("norvex_tx") && !adata.uns.at("norvex_tx").is_dict() &&
+        !adata.uns.at("norvex_tx").is_null())
+      throw TypeError("uns['norvex_tx'] must be a mapping of saved transactions, not a " +
+                      adata.uns.at("norvex_tx").kind_name());
+    host.print("ℹ️ INFO: No transaction(s) found.");
+    return;
+  }
+  const UnsDict& store = adata.uns.at("norvex_tx").dict();
+  std::vector<std::string> sections;
+  size_t j = 0;
+  for (const auto& key : store.keys()) {
+    size_t number = ++j;  // counts skipped transactions too
+    json tx = store.at(key).to_json();
+    if (!tx.is_object() || !tx.contains("plot_result")) continue;
+    const json& plot_result = tx["plot_result"];
+    json images = plot_result.is_object() && plot_result.contains("img_base64")
+                      ? plot_result["img_base64"]
+                      : json(nullptr);
+    if (!tx.contains("explanation"))
+      throw KeyError("'explanation' (saved transaction '" + key +
+                     "' has a plot result but no explanation)");
+    sections.push_back(
+        create_doc_with_style(tx["explanation"], images, "Section " + std::to_string(number)));
+  }
+  if (sections.empty()) {
+    // Nothing to put in a document; an empty report would only mislead.
+    host.print("ℹ️ INFO: No transaction(s) with a plot result found.");
+    return;
+  }
+  std::string report = merge_docx_buffers_docxcompose(sections, true);
+  host.display_html(creat_download_link(report, "norvex_report.docx", "report"));
+}
+
+}  // namespace norvex
