@@ -47,6 +47,10 @@ struct Array {
 // One data-frame column: plain, categorical (values are integer codes into categories,
 // -1 missing) or nullable (mask marks missing entries).
 struct Column {
+  Column() = default;
+  // A plain column of these values.
+  Column(Array v) : values(std::move(v)) {}
+
   Array values;
   std::optional<Array> categories;
   bool ordered = false;

@@ -1,0 +1,124 @@
+// Anything that is not a readable .h5ad gives a FileError naming the file and the problem.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "dataset/dataset_fixtures.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/dataset/anndata.hpp"
+#include "norvex/dataset/h5.hpp"
+#include "support/test_support.hpp"
+
+namespace norvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The message of the FileError reading `path` raises (fails the test when none is raised).
+std::string read_error(const fs::path& path) {
+  try {
+    auto ad = AnnData::read_h5ad(path);
+    // Some damage only shows once the matrices are read.
+    if (ad->has_X()) ad->for_each_row_chunk(64, [](const RowChunk&) {});
+    for (auto& k : ad->obsm_keys()) ad->obsm(k);
+  } catch (const FileError& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "not a FileError: " << e.what();
+    return e.what();
+  }
+  ADD_FAILURE() << "no error for " << path;
+  return "";
+}
+
+TEST(DamagedFileTest, MissingFolderRandomAndForeignFiles) {
+  testing::TempDir tmp;
+  std::string e = read_error(tmp / "nope.h5ad");
+  EXPECT_EQ(e, "Cannot read '" + (tmp / "nope.h5ad").string() + "': no such file");
+
+  e = read_error(tmp.path());
+  EXPECT_NE(e.find("folder"), std::string::npos) << e;
+
+  std::mt19937 rng(7);
+  std::string noise(20000, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  testing::write_file(tmp / "noise.h5ad", noise);
+  e = read_error(tmp / "noise.h5ad");
+  EXPECT_EQ(e, "Cannot read '" + (tmp / "noise.h5ad").string() + "': not an HDF5 file");
+
+  testing::write_file(tmp / "empty.h5ad", "");
+  EXPECT_NE(read_error(tmp / "empty.h5ad").find("not an HDF5 file"), std::string::npos);
+
+  {  // An HDF5 file of some other program.
+    auto l = h5::lock();
+    h5::Handle f = h5::create_file(tmp / "other.h5");
+    h5::Handle g = h5::create_group(f, "measurements");
+  }
+  e = read_error(tmp / "other.h5");
+  EXPECT_NE(e.find("not an AnnData dataset"), std::string::npos) << e;
+  EXPECT_NE(e.find("other.h5"), std::string::npos) << e;
+}
+
+TEST(DamagedFileTest, TruncatedFilesFailCleanly) {
+  testing::TempDir tmp;
+  fs::path source = testing::shared_data_dir().empty()
+                        ? fs::path()
+                        : testing::shared_data_dir() / "pbmc68k_reduced_anndata08_csr.h5ad";
+  if (source.empty() || !fs::exists(source)) {
+    // Without the shared files, a file of our own serves.
+    AnnData ad = testing::small_dataset(300, 50);
+    ad.set_X(testing::random_matrix(300, 50, 0.3, 5).csr());
+    source = tmp / "own.h5ad";
+    ad.write_h5ad(source);
+  }
+  std::string bytes = testing::read_file(source);
+  for (double fraction : {0.02, 0.3, 0.6, 0.95}) {
+    fs::path cut = tmp / ("cut" + std::to_string(static_cast<int>(fraction * 100)) + ".h5ad");
+    testing::write_file(cut, bytes.substr(0, static_cast<size_t>(bytes.size() * fraction)));
+    std::string e = read_error(cut);
+    EXPECT_NE(e.find(cut.string()), std::string::npos) << e;
+  }
+}
+
+TEST(DamagedFileTest, InconsistentContentIsReported) {
+  if (!testing::oracle_python_available()) GTEST_SKIP() << "Debian's Python with h5py is absent";
+  testing::TempDir tmp;
+  AnnData ad = testing::small_dataset(4, 3);
+  ad.set_X(testing::random_matrix(4, 3, 0.6, 2).csr());
+  // Each case damages one thing in its own copy.
+  const char* script = R"PY(
+import sys, shutil, h5py, numpy as np
+src, out = sys.argv[1], sys.argv[2]
+def damaged(name, fn):
+    p = f"{out}/{name}.h5ad"
+    shutil.copy(src, p)
+    with h5py.File(p, "a") as f:
+        fn(f)
+def codes(f):
+    f["obs/celltype/codes"][0] = 9
+def indptr(f):
+    del f["X/indptr"]; f["X/indptr"] = np.array([0, 1, 2], dtype=np.int32)
+def indices(f):
+    f["X/indices"][0] = 99
+def short_column(f):
+    f["obs"].attrs["column-order"] = np.array(["celltype", "extra"], dtype=object)
+    f["obs/extra"] = np.arange(2)
+def shape(f):
+    f["X"].attrs["shape"] = np.array([5, 3])
+for fn in (codes, indptr, indices, short_column, shape):
+    damaged(fn.__name__, fn)
+)PY";
+  ad.write_h5ad(tmp / "good.h5ad");
+  auto r = testing::run_oracle_python(script, testing::shell_quote((tmp / "good.h5ad").string()) +
+                                                  " " + testing::shell_quote(tmp.path().string()));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  for (auto [name, words] : {std::pair{"codes", "categories"}, std::pair{"indptr", "indptr"},
+                             std::pair{"indices", "out of range"},
+                             std::pair{"short_column", "extra"}, std::pair{"shape", "shape"}}) {
+    std::string e = read_error(tmp / (std::string(name) + ".h5ad"));
+    EXPECT_NE(e.find(words), std::string::npos) << name << ": " << e;
+  }
+}
+
+}  // namespace
+}  // namespace norvex
