@@ -191,6 +191,17 @@ TEST(RoundTripTest, WriteFailuresNameTheFileAndLeaveNothingBehind) {
   ad.obs.set("_index", Column{Array::of_ints({1, 2, 3})});
   EXPECT_THROW(ad.write_h5ad(tmp / "a.h5ad"), ValueError);
   EXPECT_TRUE(fs::is_empty(tmp.path()));
+
+  // HDF5 would read "/" as nesting; the key is refused rather than silently split.
+  AnnData slash = testing::small_dataset(3, 2);
+  slash.uns.set("norvex_tx", UnsNode::from_json(json{{"CD4+/CD8+ ratio?", {{"query", "x"}}}}));
+  try {
+    slash.write_h5ad(tmp / "b.h5ad");
+    FAIL() << "no error";
+  } catch (const ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find("'CD4+/CD8+ ratio?'"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(fs::is_empty(tmp.path()));
 }
 
 TEST(RoundTripTest, MatricesOfTheWrongShapeAreRejected) {

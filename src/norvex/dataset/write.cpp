@@ -20,6 +20,17 @@ bool is_compound_dataset(hid_t file, const std::string& path) {
   return h5::type_info(ds).cls == h5::TypeClass::Compound;
 }
 
+// HDF5 reads '/' as a path separator: anndata would silently turn "a/b" into a nested
+// entry, so such names are refused instead.
+void check_name(const std::string& name, const std::string& what) {
+  if (name.empty()) throw ValueError(what + " name is empty and cannot be stored in .h5ad");
+  if (name.find('/') != std::string::npos) {
+    throw ValueError(what + " '" + name + "' cannot be stored in .h5ad: names may not contain '/'");
+  }
+  if (name == "." || name == "..")
+    throw ValueError(what + " '" + name + "' cannot be stored in .h5ad");
+}
+
 void write_array(hid_t loc, const std::string& name, const Array& a) {
   h5::write(loc, name, a);
   h5::Handle ds = h5::open_dataset(loc, name);
@@ -132,7 +143,9 @@ void copy_element(hid_t src, const std::string& src_path, hid_t dst, const std::
 
 void write_dataframe(hid_t loc, const std::string& name, const DataFrame& df) {
   std::string index_name = df.index_name.empty() ? "_index" : df.index_name;
+  check_name(index_name, "index of '" + name + "'");
   for (auto& c : df.columns()) {
+    check_name(c, "column of '" + name + "'");
     if (c == index_name) {
       throw ValueError("DataFrame '" + name + "' has a column named like its index ('" + c + "')");
     }
@@ -160,7 +173,10 @@ struct Writer {
     if (auto* d = std::get_if<UnsDict>(&v)) {
       h5::Handle g = h5::create_group(loc, name);
       h5::set_encoding(g, "dict", "0.1.0");
-      for (auto& k : d->keys()) write_uns_node(g, k, d->at(k));
+      for (auto& k : d->keys()) {
+        check_name(k, "uns key");
+        write_uns_node(g, k, d->at(k));
+      }
     } else if (auto* t = std::get_if<DataFrame>(&v)) {
       write_dataframe(loc, name, *t);
     } else if (auto* a = std::get_if<Array>(&v)) {
@@ -223,6 +239,7 @@ struct Writer {
     for (auto& key : b ? b->obsm_order : std::vector<std::string>{}) {
       auto mem = b->obsm_mem.find(key);
       if (mem != b->obsm_mem.end()) {
+        check_name(key, "obsm key");
         if (mem->second.n_rows != ad.n_obs()) {
           throw ValueError("obsm['" + key + "'] has " + std::to_string(mem->second.n_rows) +
                            " rows, expected " + std::to_string(ad.n_obs()));
@@ -285,7 +302,10 @@ struct Writer {
     copy_mapping("varp");
     write_raw();
     h5::Handle uns = dict_group("uns");
-    for (auto& k : ad.uns.keys()) write_uns_node(uns, k, ad.uns.at(k));
+    for (auto& k : ad.uns.keys()) {
+      check_name(k, "uns key");
+      write_uns_node(uns, k, ad.uns.at(k));
+    }
     // Anything else the source holds at the top level travels along unchanged.
     if (src() >= 0) {
       static const std::set<std::string> known = {"obs",   "var",     "X",        "layers", "obsm",
