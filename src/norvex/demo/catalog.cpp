@@ -47,75 +47,172 @@ const std::vector<CellTypeDef>& cell_types() {
   // alveolar macrophages and AT2 cells, tumours in malignant cells, CAFs, TAMs and
   // exhausted or regulatory T cells.
   static const std::vector<CellTypeDef> types = {
-      {"T cell", "CD4 T cell", "Naive CD4 T", {10, 6, 6}, 0.8, 1.5, {0.01, 0.02, 0.02},
+      {"T cell",
+       "CD4 T cell",
+       "Naive CD4 T",
+       {10, 6, 6},
+       0.8,
+       1.5,
+       {0.01, 0.02, 0.02},
        levels("CD3E:60 CD3D:60 CD3G:30 CD2:30 CD4:20 IL7R:60 CCR7:50 SELL:40 TCF7:30 LEF1:25 "
               "LTB:80 CD28:15 CD247:15 MAL:20 CD5:15 CD6:15 LCK:20 TRAC:80 TRBC2:60 CD52:60 "
               "CXCR4:40 CD27:10")},
-      {"T cell", "CD4 T cell", "Regulatory T", {2, 6, 5}, 0.9, 1.4, {0.02, 0.04, 0.04},
+      {"T cell",
+       "CD4 T cell",
+       "Regulatory T",
+       {2, 6, 5},
+       0.9,
+       1.4,
+       {0.02, 0.04, 0.04},
        levels("CD3E:60 CD3D:50 CD2:30 CD4:25 FOXP3:30 IL2RA:30 CTLA4:35 TNFRSF4:25 "
               "TNFRSF18:25 TIGIT:25 BATF:25 IKZF2:15 LTB:40 TRAC:70 CD52:50 ICOS:20 CCR8:10 "
               "TGFB1:15 CXCR4:40")},
-      {"T cell", "CD8 T cell", "Effector memory CD8 T", {9, 7, 6}, 0.85, 1.4, {0.02, 0.03, 0.03},
+      {"T cell",
+       "CD8 T cell",
+       "Effector memory CD8 T",
+       {9, 7, 6},
+       0.85,
+       1.4,
+       {0.02, 0.03, 0.03},
        levels("CD3E:60 CD3D:60 CD8A:50 CD8B:40 CD2:30 GZMK:60 CCL5:100 GZMA:40 CST7:30 "
               "NKG7:40 CD27:15 TRAC:70 CXCR3:15 CCR5:15 IFNG:8 EOMES:10 KLRG1:15 CD52:50 "
               "CXCR4:35")},
-      {"T cell", "CD8 T cell", "Exhausted CD8 T", {0.5, 6, 5}, 0.95, 1.3, {0.05, 0.12, 0.1},
+      {"T cell",
+       "CD8 T cell",
+       "Exhausted CD8 T",
+       {0.5, 6, 5},
+       0.95,
+       1.3,
+       {0.05, 0.12, 0.1},
        levels("CD3E:55 CD3D:50 CD8A:50 CD8B:35 PDCD1:35 HAVCR2:30 LAG3:35 TOX:25 CXCL13:40 "
               "TIGIT:30 CTLA4:20 ENTPD1:15 LAYN:15 GZMB:40 CCL5:60 NKG7:40 IFNG:15 CCL4:50 "
               "CCL3:20 TNFRSF9:15 TRAC:60 CD27:15 CXCR3:15 CCR5:10")},
-      {"NK cell", "NK cell", "Cytotoxic NK", {7, 4, 4}, 0.85, 1.3, {0.02, 0.03, 0.03},
+      {"NK cell",
+       "NK cell",
+       "Cytotoxic NK",
+       {7, 4, 4},
+       0.85,
+       1.3,
+       {0.02, 0.03, 0.03},
        levels("NKG7:120 GNLY:150 KLRD1:50 KLRF1:30 FCGR3A:40 NCAM1:15 PRF1:40 GZMB:60 "
               "GZMA:40 CTSW:30 KLRB1:20 KLRC1:20 TYROBP:60 FCER1G:30 CCL5:40 CCL4:30 XCL1:15 "
               "IFNG:8 CD247:20 CD7:25 KLRK1:15")},
-      {"B cell", "B cell", "Naive B", {6, 5, 3}, 0.8, 1.4, {0.01, 0.02, 0.02},
+      {"B cell",
+       "B cell",
+       "Naive B",
+       {6, 5, 3},
+       0.8,
+       1.4,
+       {0.01, 0.02, 0.02},
        levels("MS4A1:80 CD79A:90 CD79B:50 CD19:20 CD22:20 BANK1:20 IGHM:150 IGHD:60 TCL1A:40 "
               "FCER2:20 CD74:150 HLA-DRA:100 HLA-DRB1:60 CXCR5:15 CR2:10 PAX5:15 CXCR4:30 "
               "LTB:40")},
-      {"B cell", "Plasma cell", "IgG plasma cell", {2, 4, 3}, 1.6, 1.0, {0.03, 0.05, 0.05},
+      {"B cell",
+       "Plasma cell",
+       "IgG plasma cell",
+       {2, 4, 3},
+       1.6,
+       1.0,
+       {0.03, 0.05, 0.05},
        levels("JCHAIN:300 MZB1:150 IGHG1:600 IGKC:800 IGHA1:300 IGLC2:300 XBP1:60 SDC1:20 "
               "PRDM1:10 DERL3:20 TNFRSF17:20 CD79A:20 FKBP11:20 SSR4:50")},
-      {"Myeloid cell", "Monocyte", "Classical monocyte", {9, 5, 4}, 1.2, 1.0, {0.01, 0.01, 0.01},
+      {"Myeloid cell",
+       "Monocyte",
+       "Classical monocyte",
+       {9, 5, 4},
+       1.2,
+       1.0,
+       {0.01, 0.01, 0.01},
        levels("CD14:80 LYZ:300 S100A8:300 S100A9:350 FCN1:80 VCAN:40 S100A12:50 CSF1R:30 "
               "CD68:30 CTSS:60 TYROBP:60 FCER1G:50 LST1:40 AIF1:60 SAT1:50 CD74:100 "
               "HLA-DRA:80 CCR2:10 SELL:15 IFNGR1:10 ITGAM:15")},
-      {"Myeloid cell", "Macrophage", "Alveolar macrophage", {14, 4, 3}, 1.6, 0.8,
+      {"Myeloid cell",
+       "Macrophage",
+       "Alveolar macrophage",
+       {14, 4, 3},
+       1.6,
+       0.8,
        {0.01, 0.01, 0.01},
        levels("CD68:80 MARCO:80 FABP4:120 MSR1:30 INHBA:15 APOC1:100 C1QA:60 C1QB:60 C1QC:50 "
               "CD163:30 MRC1:40 PPARG:20 LYZ:150 CTSD:60 CSF1R:40 CD74:150 HLA-DRA:100 "
               "TYROBP:60 FCER1G:40 AIF1:40")},
-      {"Myeloid cell", "Macrophage", "SPP1+ TAM", {0.5, 8, 7}, 1.5, 0.8, {0.02, 0.03, 0.03},
+      {"Myeloid cell",
+       "Macrophage",
+       "SPP1+ TAM",
+       {0.5, 8, 7},
+       1.5,
+       0.8,
+       {0.02, 0.03, 0.03},
        levels("SPP1:150 APOE:120 C1QA:80 C1QB:80 C1QC:70 CD68:70 CD163:40 MRC1:30 TREM2:40 "
               "APOC1:80 GPNMB:40 CTSB:60 LGALS3:40 CSF1R:40 CD274:15 CD74:120 HLA-DRA:80 "
               "TYROBP:60 AIF1:40 CCL18:40 MMP9:20 CXCL9:15 LYZ:60 VEGFA:10 CD44:20 TGFB1:10 "
               "MIF:30")},
-      {"Myeloid cell", "Dendritic cell", "cDC2", {2, 2, 2}, 1.1, 1.0, {0.02, 0.02, 0.02},
+      {"Myeloid cell",
+       "Dendritic cell",
+       "cDC2",
+       {2, 2, 2},
+       1.1,
+       1.0,
+       {0.02, 0.02, 0.02},
        levels("CD1C:40 FCER1A:40 CLEC10A:40 HLA-DQA1:50 HLA-DQB1:40 HLA-DRA:200 HLA-DPA1:80 "
               "HLA-DPB1:80 CD74:250 LYZ:60 CST3:100 CD86:10 CCR7:10 ITGAX:15 FLT3:10 IRF4:15")},
-      {"Epithelial cell", "Alveolar epithelial cell", "AT2 cell", {12, 3, 2}, 1.3, 0.9,
+      {"Epithelial cell",
+       "Alveolar epithelial cell",
+       "AT2 cell",
+       {12, 3, 2},
+       1.3,
+       0.9,
        {0.01, 0.01, 0.01},
        levels("SFTPC:800 SFTPB:300 SFTPA1:200 SFTPA2:200 NAPSA:100 LAMP3:40 ABCA3:30 "
               "SLC34A2:40 PGC:100 EPCAM:30 KRT18:40 KRT8:40 CLDN18:30 HOPX:15 AGER:10 ELF3:20 "
               "NKX2-1:15 LPCAT1:20")},
-      {"Epithelial cell", "Malignant cell", "Proliferating malignant", {0, 10, 6}, 1.8, 1.0,
+      {"Epithelial cell",
+       "Malignant cell",
+       "Proliferating malignant",
+       {0, 10, 6},
+       1.8,
+       1.0,
        {0, 0.6, 0.5},
        levels("EPCAM:50 KRT8:150 KRT18:150 KRT19:120 KRT7:60 CEACAM5:60 CEACAM6:40 MUC1:40 "
               "ELF3:30 CDH1:30 CLDN4:40 AGR2:40 NAPSA:20 SFTPB:30 MIF:60 EGFR:15 CD274:10 "
               "VEGFA:15 LCN2:30 S100P:40 TACSTD2:40 CD44:20 AREG:15 HMGA1:20")},
-      {"Epithelial cell", "Malignant cell", "EMT-like malignant", {0, 5, 14}, 1.7, 0.9,
+      {"Epithelial cell",
+       "Malignant cell",
+       "EMT-like malignant",
+       {0, 5, 14},
+       1.7,
+       0.9,
        {0, 0.15, 0.15},
        levels("EPCAM:25 KRT8:90 KRT18:100 KRT19:70 KRT7:40 VIM:80 FN1:40 SPARC:30 TGFBI:40 "
               "CD44:50 LGALS1:50 S100A4:40 SNAI2:15 ZEB1:8 TWIST1:8 CDH2:10 ITGB1:30 ITGA3:15 "
               "ITGAV:15 MIF:50 EGFR:20 CD274:10 VEGFA:15 TACSTD2:20 LAMC2:20 MMP7:15 "
               "HMGA1:20")},
-      {"Fibroblast", "Fibroblast", "Alveolar fibroblast", {8, 3, 2}, 1.2, 0.9, {0.01, 0.01, 0.01},
+      {"Fibroblast",
+       "Fibroblast",
+       "Alveolar fibroblast",
+       {8, 3, 2},
+       1.2,
+       0.9,
+       {0.01, 0.01, 0.01},
        levels("COL1A1:80 COL1A2:90 COL3A1:100 DCN:150 LUM:100 PDGFRA:30 GSN:60 FBLN1:40 "
               "SCARA5:15 INMT:30 NPNT:20 CXCL12:30 IGFBP7:40 MFAP4:30 A2M:30 ITGB1:30 "
               "COL6A1:20 CSF1:10 TCF21:15")},
-      {"Fibroblast", "CAF", "Myofibroblastic CAF", {0.5, 7, 9}, 1.3, 0.9, {0.01, 0.03, 0.03},
+      {"Fibroblast",
+       "CAF",
+       "Myofibroblastic CAF",
+       {0.5, 7, 9},
+       1.3,
+       0.9,
+       {0.01, 0.03, 0.03},
        levels("COL1A1:250 COL1A2:200 COL3A1:200 COL11A1:40 POSTN:100 FAP:30 ACTA2:80 "
               "TAGLN:70 MYL9:40 PDGFRB:35 SPARC:80 FN1:80 CTHRC1:50 MMP11:20 INHBA:20 THY1:30 "
               "TGFB1:10 TGFBI:30 CXCL12:20 COL5A1:20 ITGB1:30 LUM:50 DCN:50 VCAN:20 CSF1:10")},
-      {"Endothelial cell", "Endothelial cell", "Capillary EC", {7, 5, 5}, 1.1, 1.0,
+      {"Endothelial cell",
+       "Endothelial cell",
+       "Capillary EC",
+       {7, 5, 5},
+       1.1,
+       1.0,
        {0.01, 0.02, 0.02},
        levels("PECAM1:60 VWF:50 CDH5:40 CLDN5:60 KDR:25 FLT1:30 EGFL7:50 RAMP2:60 AQP1:50 "
               "CA4:30 EMCN:30 PLVAP:40 SPARCL1:60 ENG:30 TIE1:15 ESAM:30 IFI27:40 PDGFB:10 "
@@ -132,33 +229,63 @@ const std::vector<ConditionProgram>& condition_programs() {
   static const std::vector<int> myeloid = {7, 8, 9, 10};
   static const std::vector<int> malignant = {12, 13};
   static const std::vector<ConditionProgram> programs = {
-      {"interferon response", {0, 1.0, 0.6}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13}, false,
+      {"interferon response",
+       {0, 1.0, 0.6},
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13},
+       false,
        levels("ISG15:40 IFI6:30 IFIT3:20 IFIT1:15 MX1:20 STAT1:20 IFITM1:20 IFI44L:10 OAS1:10 "
               "ISG20:10 GBP1:20 IRF7:10 XAF1:10 PSMB9:15 IFI35:8")},
-      {"checkpoint in T cells", {0, 1.0, 1.0}, t_cells, false,
+      {"checkpoint in T cells",
+       {0, 1.0, 1.0},
+       t_cells,
+       false,
        levels("PDCD1:8 CTLA4:10 TIGIT:10 LAG3:8 HAVCR2:8 TOX:5")},
-      {"checkpoint ligands in myeloid cells", {0, 1.0, 1.0}, myeloid, false,
+      {"checkpoint ligands in myeloid cells",
+       {0, 1.0, 1.0},
+       myeloid,
+       false,
        levels("CD274:15 PDCD1LG2:8 LGALS9:15 IDO1:10")},
-      {"tumour-associated myeloid state", {0, 1.0, 1.0}, {7, 8, 9}, false,
+      {"tumour-associated myeloid state",
+       {0, 1.0, 1.0},
+       {7, 8, 9},
+       false,
        levels("SPP1:50 APOE:30 CXCL9:25 CXCL10:25 CCL2:10 MIF:20")},
       {"malignant PD-L1", {0, 1.0, 1.0}, malignant, false, levels("CD274:20")},
-      {"hypoxia", {0, 1.0, 0.5}, {9, 12, 13, 15, 16}, false,
+      {"hypoxia",
+       {0, 1.0, 0.5},
+       {9, 12, 13, 15, 16},
+       false,
        levels("VEGFA:30 SLC2A1:15 LDHA:40 PGK1:30 CA9:15 BNIP3:15 NDRG1:20 ADM:10 ENO1:30 "
               "PFKFB3:10 ANKRD37:5 EGLN3:10 P4HA1:10")},
-      {"TGF-beta in fibroblasts", {0, 1.0, 1.2}, {14, 15}, false,
+      {"TGF-beta in fibroblasts",
+       {0, 1.0, 1.2},
+       {14, 15},
+       false,
        levels("TGFB1:10 POSTN:40 COL11A1:20 SERPINE1:15 TGFBI:20 SMAD7:5 COMP:15 THBS2:15")},
       {"TGF-beta in immune cells", {0, 1.0, 1.0}, {1, 9}, false, levels("TGFB1:10")},
-      {"tumour angiogenesis", {0, 1.0, 1.0}, {16}, false,
+      {"tumour angiogenesis",
+       {0, 1.0, 1.0},
+       {16},
+       false,
        levels("KDR:15 ESM1:20 ANGPT2:15 PLVAP:30 COL4A1:20 COL4A2:15 SPARC:20")},
-      {"EMT in metastases", {0, 0, 1.0}, malignant, false,
+      {"EMT in metastases",
+       {0, 0, 1.0},
+       malignant,
+       false,
        levels("VIM:60 FN1:40 ZEB1:8 SNAI2:15 TWIST1:8 CDH2:8 SPARC:30 MMP2:15 TGFBI:25 "
               "COL1A1:15 TNC:15")},
       {"CXCL12 axis in metastases", {0, 0, 1.0}, {14, 15}, false, levels("CXCL12:40")},
       {"CXCR4 in metastases", {0, 0, 1.0}, {0, 1, 2, 3, 4, 5}, false, levels("CXCR4:20")},
-      {"dissociation stress in normal tissue", {1.0, 0, 0}, immune, false,
+      {"dissociation stress in normal tissue",
+       {1.0, 0, 0},
+       immune,
+       false,
        levels("FOS:40 JUN:25 JUNB:30 DUSP1:25 EGR1:15 HSPA1A:20 IER2:15 ZFP36:15")},
       {"loss of naive T cells", {0, 0.5, 0.6}, t_cells, true, levels("CCR7:0.3 SELL:0.4 IL7R:0.5")},
-      {"antigen presentation loss", {0, 0.4, 1.0}, malignant, true,
+      {"antigen presentation loss",
+       {0, 0.4, 1.0},
+       malignant,
+       true,
        levels("HLA-A:0.4 HLA-B:0.4 HLA-C:0.4 B2M:0.5 TAP1:0.5")},
       {"epithelial loss in metastases", {0, 0, 1.0}, malignant, true, levels("CDH1:0.3 EPCAM:0.5")},
       {"alveolar macrophage loss", {0, 1.0, 1.0}, {8}, true, levels("FABP4:0.4 MARCO:0.5")},
@@ -197,23 +324,23 @@ const std::vector<std::string>& ribosomal_genes() {
 }
 
 const std::vector<GeneLevel>& mitochondrial_genes() {
-  static const std::vector<GeneLevel> genes =
-      levels("MT-ND1:8 MT-ND2:7 MT-CO1:20 MT-CO2:14 MT-ATP8:3 MT-ATP6:12 MT-CO3:14 MT-ND3:5 "
-             "MT-ND4L:2 MT-ND4:10 MT-ND5:3 MT-ND6:1 MT-CYB:10");
+  static const std::vector<GeneLevel> genes = levels(
+      "MT-ND1:8 MT-ND2:7 MT-CO1:20 MT-CO2:14 MT-ATP8:3 MT-ATP6:12 MT-CO3:14 MT-ND3:5 "
+      "MT-ND4L:2 MT-ND4:10 MT-ND5:3 MT-ND6:1 MT-CYB:10");
   return genes;
 }
 
 const std::vector<LigandReceptor>& ligand_receptor_pairs() {
   static const std::vector<LigandReceptor> pairs = [] {
     std::vector<LigandReceptor> out;
-    for (const std::string& w : words(
-             "CD274_PDCD1 PDCD1LG2_PDCD1 CD80_CTLA4 CD86_CTLA4 CD86_CD28 LGALS9_HAVCR2 "
-             "HLA-E_KLRC1 NECTIN2_TIGIT CXCL12_CXCR4 CCL5_CCR5 CCL4_CCR5 CCL3_CCR5 "
-             "CXCL13_CXCR5 CXCL9_CXCR3 CXCL10_CXCR3 CCL19_CCR7 CCL2_CCR2 TGFB1_TGFBR1 "
-             "TGFB1_TGFBR2 SPP1_CD44 MIF_CD74 MIF_CXCR4 APP_CD74 VEGFA_KDR VEGFA_FLT1 "
-             "COL1A1_ITGB1 FN1_ITGB1 PDGFB_PDGFRB CSF1_CSF1R IFNG_IFNGR1 TNF_TNFRSF1A "
-             "IL7_IL7R CD70_CD27 CD40LG_CD40 TNFSF9_TNFRSF9 JAG1_NOTCH1 DLL4_NOTCH1 "
-             "AREG_EGFR ANXA1_FPR1 CD47_SIRPA")) {
+    for (const std::string& w :
+         words("CD274_PDCD1 PDCD1LG2_PDCD1 CD80_CTLA4 CD86_CTLA4 CD86_CD28 LGALS9_HAVCR2 "
+               "HLA-E_KLRC1 NECTIN2_TIGIT CXCL12_CXCR4 CCL5_CCR5 CCL4_CCR5 CCL3_CCR5 "
+               "CXCL13_CXCR5 CXCL9_CXCR3 CXCL10_CXCR3 CCL19_CCR7 CCL2_CCR2 TGFB1_TGFBR1 "
+               "TGFB1_TGFBR2 SPP1_CD44 MIF_CD74 MIF_CXCR4 APP_CD74 VEGFA_KDR VEGFA_FLT1 "
+               "COL1A1_ITGB1 FN1_ITGB1 PDGFB_PDGFRB CSF1_CSF1R IFNG_IFNGR1 TNF_TNFRSF1A "
+               "IL7_IL7R CD70_CD27 CD40LG_CD40 TNFSF9_TNFRSF9 JAG1_NOTCH1 DLL4_NOTCH1 "
+               "AREG_EGFR ANXA1_FPR1 CD47_SIRPA")) {
       const size_t sep = w.find('_');
       out.push_back({w.substr(0, sep), w.substr(sep + 1)});
     }

@@ -16,10 +16,10 @@ struct GeneLevel {
 
 struct CellTypeDef {
   std::string major, minor, subset;
-  double share[kConditions];   // relative abundance per condition
-  double size_factor;          // relative library size
-  double ribosomal;            // relative weight of the ribosomal genes
-  double cycling[kConditions]; // fraction of proliferating cells per condition
+  double share[kConditions];    // relative abundance per condition
+  double size_factor;           // relative library size
+  double ribosomal;             // relative weight of the ribosomal genes
+  double cycling[kConditions];  // fraction of proliferating cells per condition
   std::vector<GeneLevel> markers;
 };
 

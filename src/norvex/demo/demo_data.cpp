@@ -75,7 +75,9 @@ struct QcStats {
   }
 };
 
-UnsNode text(const std::string& s) { return UnsNode(Array::scalar(json(s))); }
+UnsNode text(const std::string& s) {
+  return UnsNode(Array::scalar(json(s)));
+}
 
 std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
                                     const DemoDataOptions& options,
@@ -129,8 +131,7 @@ std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
   adata->var.index = model.genes();
   std::vector<bool> mt(G);
   for (size_t g = 0; g < G; ++g) mt[g] = model.genes()[g].rfind("MT-", 0) == 0;
-  adata->var.set("feature_types",
-                 categorical(std::vector<int64_t>(G, 0), {"Gene Expression"}));
+  adata->var.set("feature_types", categorical(std::vector<int64_t>(G, 0), {"Gene Expression"}));
   adata->var.set("mt", demo::plain_column(Array::of_bools(mt)));
   adata->var.set("n_cells_by_counts", demo::plain_column(Array::of_ints(qc.gene_cells, "int32")));
 
@@ -203,7 +204,9 @@ SparseMatrix empty_rows(size_t n_cols) {
 
 }  // namespace
 
-size_t demo_min_genes() { return demo::required_genes().size(); }
+size_t demo_min_genes() {
+  return demo::required_genes().size();
+}
 
 std::shared_ptr<AnnData> make_demo_data(const DemoDataOptions& options) {
   validate(options);
@@ -221,8 +224,7 @@ std::shared_ptr<AnnData> make_demo_data(const DemoDataOptions& options) {
   return adata;
 }
 
-DemoWriteSummary write_demo_data(const std::filesystem::path& path,
-                                 const DemoDataOptions& options,
+DemoWriteSummary write_demo_data(const std::filesystem::path& path, const DemoDataOptions& options,
                                  const std::function<void(const std::string&)>& progress) {
   validate(options);
   if (progress) progress("building the expression model");
@@ -239,17 +241,28 @@ DemoWriteSummary write_demo_data(const std::filesystem::path& path,
   }
   auto meta = build_meta(model, qc, options, progress);
   if (progress) progress("writing " + path.string());
-  H5adStreamWriter writer(path, *meta, "float32");
-  const size_t chunk = 20000;
-  for (size_t begin = 0; begin < N; begin += chunk) {
-    SparseMatrix rows = empty_rows(model.n_genes());
-    for (size_t i = begin; i < std::min(N, begin + chunk); ++i) {
-      model.cell_row(i, row);
-      append_row(rows, row);
+  // Written beside the target and renamed when complete, so that an interrupted or failed
+  // run never leaves a truncated dataset under the requested name.
+  std::filesystem::path partial = path;
+  partial += ".partial";
+  try {
+    H5adStreamWriter writer(partial, *meta, "float32");
+    const size_t chunk = 20000;
+    for (size_t begin = 0; begin < N; begin += chunk) {
+      SparseMatrix rows = empty_rows(model.n_genes());
+      for (size_t i = begin; i < std::min(N, begin + chunk); ++i) {
+        model.cell_row(i, row);
+        append_row(rows, row);
+      }
+      writer.append_rows(rows);
     }
-    writer.append_rows(rows);
+    writer.close();
+    std::filesystem::rename(partial, path);
+  } catch (...) {
+    std::error_code ec;
+    std::filesystem::remove(partial, ec);
+    throw;
   }
-  writer.close();
   return {N, model.n_genes(), qc.nnz};
 }
 

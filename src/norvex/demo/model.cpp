@@ -53,24 +53,24 @@ const int kMalignant[] = {12, 13};
 
 // Hand-placed cluster centres: lineages sit together as they do in a real embedding.
 const double kCentres[][2] = {
-    {7.0, 5.5},    // Naive CD4 T
-    {10.0, 6.5},   // Regulatory T
-    {6.0, 1.5},    // Effector memory CD8 T
-    {9.5, 1.0},    // Exhausted CD8 T
-    {5.5, -2.5},   // Cytotoxic NK
-    {0.5, 10.5},   // Naive B
-    {-3.0, 12.5},  // IgG plasma cell
-    {-5.0, 5.0},   // Classical monocyte
-    {-9.5, 2.0},   // Alveolar macrophage
-    {-6.0, -0.5},  // SPP1+ TAM
-    {-2.0, 7.0},   // cDC2
-    {-4.0, -7.0},  // AT2 cell
-    {0.5, -10.0},  // Proliferating malignant
-    {4.5, -8.5},   // EMT-like malignant
-    {12.0, -6.0},  // Alveolar fibroblast
-    {10.5, -10.0}, // Myofibroblastic CAF
-    {14.0, -1.0},  // Capillary EC
-    {0.0, 0.0},    // unassigned (placed between its two partners)
+    {7.0, 5.5},     // Naive CD4 T
+    {10.0, 6.5},    // Regulatory T
+    {6.0, 1.5},     // Effector memory CD8 T
+    {9.5, 1.0},     // Exhausted CD8 T
+    {5.5, -2.5},    // Cytotoxic NK
+    {0.5, 10.5},    // Naive B
+    {-3.0, 12.5},   // IgG plasma cell
+    {-5.0, 5.0},    // Classical monocyte
+    {-9.5, 2.0},    // Alveolar macrophage
+    {-6.0, -0.5},   // SPP1+ TAM
+    {-2.0, 7.0},    // cDC2
+    {-4.0, -7.0},   // AT2 cell
+    {0.5, -10.0},   // Proliferating malignant
+    {4.5, -8.5},    // EMT-like malignant
+    {12.0, -6.0},   // Alveolar fibroblast
+    {10.5, -10.0},  // Myofibroblastic CAF
+    {14.0, -1.0},   // Capillary EC
+    {0.0, 0.0},     // unassigned (placed between its two partners)
 };
 
 // Bins per chromosome (about proportional to gene count), two per unit.
@@ -174,8 +174,8 @@ void DemoModel::build_profiles() {
         w[idx(ribosomal_genes()[r])] += 35.0 * types[t].ribosomal * ribo_jitter[r];
       for (auto& m : types[t].markers) w[idx(m.gene)] += m.level;
       for (auto& p : condition_programs()) {
-        if (p.scale[c] == 0 || std::find(p.subsets.begin(), p.subsets.end(), static_cast<int>(t)) ==
-                                   p.subsets.end())
+        if (p.scale[c] == 0 ||
+            std::find(p.subsets.begin(), p.subsets.end(), static_cast<int>(t)) == p.subsets.end())
           continue;
         for (auto& g : p.genes) {
           if (p.multiplicative)
@@ -377,10 +377,9 @@ void DemoModel::build_cnv_events() {
     int chrom, arm;  // arm 0 = p, 1 = q, 2 = whole
     double amp;
   };
-  const std::vector<Event> trunk = {{0, 1, 0.16},  {4, 0, 0.14},  {6, 2, 0.12},
-                                    {7, 1, 0.15},  {13, 1, 0.1},  {19, 2, 0.13},
-                                    {2, 0, -0.16}, {8, 0, -0.15}, {12, 1, -0.12},
-                                    {16, 0, -0.14}};
+  const std::vector<Event> trunk = {{0, 1, 0.16},   {4, 0, 0.14},  {6, 2, 0.12},  {7, 1, 0.15},
+                                    {13, 1, 0.1},   {19, 2, 0.13}, {2, 0, -0.16}, {8, 0, -0.15},
+                                    {12, 1, -0.12}, {16, 0, -0.14}};
   Rng rng(stream_seed(seed_, kCnvClone));
   clone_profiles_.assign(samples_.size() * 2, std::vector<double>(B, 0.0));
   for (size_t s = 0; s < samples_.size(); ++s) {

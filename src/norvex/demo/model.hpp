@@ -66,8 +66,7 @@ class DemoModel {
   std::vector<int> sample_condition_;
 
   // Per cell.
-  std::vector<uint8_t> cell_sample_, cell_subset_, partner_, second_, tumor_origin_,
-      cycling_;
+  std::vector<uint8_t> cell_sample_, cell_subset_, partner_, second_, tumor_origin_, cycling_;
   std::vector<uint32_t> total_;
   std::vector<float> mito_frac_;
 

@@ -283,6 +283,7 @@ DataFrame cci_table(const DemoModel& model, const Subsample& ss, const std::vect
 
   struct Hit {
     size_t pair, src, dst;
+    size_t ligand_col, receptor_col;
     double mean;
     double beyond = 0;
   };
@@ -294,7 +295,7 @@ DataFrame cci_table(const DemoModel& model, const Subsample& ss, const std::vect
       if (size[a] < 5 || frac[a * C + cl] < 0.1) continue;
       for (size_t b = 0; b < T; ++b) {
         if (size[b] < 5 || frac[b * C + cr] < 0.1) continue;
-        hits.push_back({p, a, b, (mean[a * C + cl] + mean[b * C + cr]) / 2.0});
+        hits.push_back({p, a, b, cl, cr, (mean[a * C + cl] + mean[b * C + cr]) / 2.0});
       }
     }
   }
@@ -305,9 +306,8 @@ DataFrame cci_table(const DemoModel& model, const Subsample& ss, const std::vect
     rng.shuffle(shuffled);
     cluster_stats(shuffled, pmean, nullptr, psize);
     for (Hit& h : hits) {
-      const size_t cl = column_of[static_cast<uint32_t>(model.gene_index(lr[h.pair].ligand))];
-      const size_t cr = column_of[static_cast<uint32_t>(model.gene_index(lr[h.pair].receptor))];
-      if ((pmean[h.src * C + cl] + pmean[h.dst * C + cr]) / 2.0 >= h.mean) h.beyond += 1;
+      if ((pmean[h.src * C + h.ligand_col] + pmean[h.dst * C + h.receptor_col]) / 2.0 >= h.mean)
+        h.beyond += 1;
     }
   }
   std::vector<std::string> pair, ga, gb, src, dst;
@@ -456,10 +456,10 @@ void add_results(const DemoModel& model, const Subsample& ss, UnsDict& uns) {
     cci.set(conditions[c],
             UnsNode(interactions([&](uint32_t i) { return model.cell_condition(i) == c; }, c)));
   for (size_t s = 0; s < model.samples().size(); ++s)
-    cci_sample.set(model.samples()[s],
-                   UnsNode(interactions(
-                       [&](uint32_t i) { return static_cast<size_t>(model.cell_sample(i)) == s; },
-                       100 + s)));
+    cci_sample.set(
+        model.samples()[s],
+        UnsNode(interactions(
+            [&](uint32_t i) { return static_cast<size_t>(model.cell_sample(i)) == s; }, 100 + s)));
   uns.set("CCI", UnsNode(std::move(cci)));
   uns.set("CCI_sample", UnsNode(std::move(cci_sample)));
 }

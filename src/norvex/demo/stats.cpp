@@ -8,7 +8,9 @@
 
 namespace norvex::demo {
 
-double normal_two_sided(double z) { return std::erfc(std::fabs(z) / std::sqrt(2.0)); }
+double normal_two_sided(double z) {
+  return std::erfc(std::fabs(z) / std::sqrt(2.0));
+}
 
 std::vector<double> bh_adjust(const std::vector<double>& pvals) {
   const size_t m = pvals.size();
@@ -57,8 +59,7 @@ RankResult wilcoxon_rank_sum(const GeneColumns& data, const std::vector<int8_t>&
     if (nz.empty() || n1 == 0 || n2 == 0) continue;
 
     // Zeros tie at the lowest ranks; the non-zero values follow in order.
-    std::sort(nz.begin(), nz.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(nz.begin(), nz.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     const double zeros = N - static_cast<double>(nz.size());
     const double zeros1 = n1 - nz1;
     double rank_sum1 = zeros1 * (zeros + 1.0) / 2.0;
@@ -97,8 +98,7 @@ struct Walk {
 
 // Enrichment score from the sorted hit positions, without walking all N genes: the
 // running sum only rises at hits, so its extremes lie at a hit or just before one.
-Walk enrichment(const std::vector<double>& abs_scores, const std::vector<size_t>& hits,
-                size_t N) {
+Walk enrichment(const std::vector<double>& abs_scores, const std::vector<size_t>& hits, size_t N) {
   // All-zero scores (nothing detected) fall back to unweighted steps.
   double norm = 0;
   for (size_t p : hits) norm += abs_scores[p];
@@ -156,6 +156,7 @@ std::vector<GseaResult> gsea_prerank(const std::vector<double>& ranked_scores,
   std::vector<std::vector<double>> null_es(S);
   Rng rng(seed);
   std::vector<size_t> perm_hits;
+  std::vector<uint8_t> taken(N, 0);
   for (size_t s = 0; s < S; ++s) {
     std::vector<size_t> hits = set_positions[s];
     std::sort(hits.begin(), hits.end());
@@ -179,9 +180,11 @@ std::vector<GseaResult> gsea_prerank(const std::vector<double>& ranked_scores,
       perm_hits.clear();
       for (size_t j = N - hits.size(); j < N; ++j) {
         size_t t = rng.below(j + 1);
-        if (std::find(perm_hits.begin(), perm_hits.end(), t) != perm_hits.end()) t = j;
+        if (taken[t]) t = j;
+        taken[t] = 1;
         perm_hits.push_back(t);
       }
+      for (size_t t : perm_hits) taken[t] = 0;
       std::sort(perm_hits.begin(), perm_hits.end());
       null_es[s].push_back(enrichment(abs_scores, perm_hits, N).es);
     }
