@@ -49,6 +49,11 @@ TEST(DemoFile, StreamedFileHoldsTheSameDataAsTheInMemoryBuild) {
   const auto& t1 = file->uns.at("DEG").dict().at("Macrophage").dict().at("Primary_vs_rest").table();
   const auto& t2 = mem.uns.at("DEG").dict().at("Macrophage").dict().at("Primary_vs_rest").table();
   EXPECT_EQ(t1.col("names").values.strings, t2.col("names").values.strings);
+  const auto& g1 =
+      file->uns.at("GSEA").dict().at("Macrophage").dict().at("Primary_vs_rest").table();
+  const auto& g2 = mem.uns.at("GSEA").dict().at("Macrophage").dict().at("Primary_vs_rest").table();
+  EXPECT_EQ(g1.col("Term").values.strings, g2.col("Term").values.strings);
+  EXPECT_EQ(g1.col("NOM p-val").values.floats, g2.col("NOM p-val").values.floats);
   EXPECT_EQ(file->obsm("X_umap").n_rows, 1500u);
 }
 
