@@ -5,6 +5,11 @@
 // the file and are read on demand, in chunks, so a million-cell file opens quickly and
 // memory stays small. A dataset built in memory (tests, demo data) holds its matrices
 // itself until it is written.
+//
+// Every layout anndata writes is read: pre-0.7 files (compound obs/var/obsm, categories in
+// uns["<column>_categories"]), 0.7 (categories behind object references) and the 0.8+
+// encodings. Writing always produces the anndata 0.8 encoding. All errors about a file are
+// FileError "Cannot read '<path>': <problem>" / "Cannot write '<path>': <problem>".
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -34,7 +39,8 @@ struct Array {
   bool is_scalar() const { return shape.empty(); }
   // Element as JSON (number, bool or string); NaN becomes null.
   json json_at(size_t i) const;
-  // Element as text: strings as they are, integers in decimal, floats like Python's repr.
+  // Element as text: strings as they are, integers in decimal, floats like Python's repr
+  // (float32 with the shortest digits numpy prints), booleans "True"/"False".
   std::string text_at(size_t i) const;
 
   static Array of_floats(std::vector<double> v, std::string dtype = "float64");
@@ -66,6 +72,7 @@ struct Column {
   // The pandas-style dtype shown when inspecting ("category", "float32", "Int64", "boolean", ...).
   std::string dtype_name() const;
 
+  // Categories sorted (pandas' default), codes int8/int16/int32 as the count needs.
   static Column categorical(const std::vector<std::string>& values, bool ordered = false);
 };
 
@@ -81,7 +88,8 @@ class DataFrame {
   const Column& col(const std::string& name) const;
   Column& col(const std::string& name);
   // Adds or replaces a column (kept at its position when replaced); ValueError when its
-  // length differs from the number of rows.
+  // length differs from the number of rows. The first column of a frame without rows
+  // brings a default "0".."n-1" index, as in pandas.
   void set(const std::string& name, Column column);
   void erase(const std::string& name);
 
@@ -110,7 +118,9 @@ struct DenseMatrix {
 };
 
 // Reference to an HDF5 object that is kept as it is (copied across on write) because
-// nothing here edits it: uns entries of encodings we do not interpret, obsp, varm, ...
+// nothing here edits it: uns entries of encodings we do not interpret (structured arrays,
+// sparse matrices, awkward arrays, ...). `encoding_type` is the stored one, or
+// "rec-array" / "h5sparse" for old files that have none.
 struct StoredObject {
   std::string file;  // source file
   std::string path;  // object path inside it
@@ -226,21 +236,26 @@ class AnnData {
   bool has_X() const;
   MatrixInfo x_info(const std::optional<std::string>& layer = std::nullopt) const;
   std::vector<std::string> layer_keys() const;
-  // Visits X in row chunks of at most `rows_per_chunk` rows; only one chunk in memory.
+  // Visits X in row chunks of at most `rows_per_chunk` rows; only one chunk in memory
+  // (a CSC X is scanned once per chunk). KeyError when there is no X / no such layer.
   void for_each_row_chunk(size_t rows_per_chunk, const std::function<void(const RowChunk&)>& fn,
                           const std::optional<std::string>& layer = std::nullopt) const;
   // Expression of the named genes for all cells: one vector of n_obs values per gene, in
-  // the order given. KeyError naming the first gene not in var names. Reads X in chunks.
+  // the order given (a duplicated var name means its first column). KeyError naming the
+  // first gene not in var names. Never loads X: CSR streams row chunks, CSC reads just the
+  // genes' columns, dense reads column hyperslabs.
   std::vector<std::vector<float>> gene_expression(
       const std::vector<std::string>& genes,
       const std::optional<std::string>& layer = std::nullopt) const;
-  // Replaces X with an in-memory matrix (shape must be n_obs x n_vars).
+  // Replaces X with an in-memory matrix (CSR or CSC; ValueError unless n_obs x n_vars and
+  // well formed). Copies of an AnnData share what was read, never what is set later.
   void set_X(SparseMatrix x);
 
   // ---- obsm ----
   std::vector<std::string> obsm_keys() const;
   bool has_obsm(const std::string& key) const;
-  // Reads the whole embedding (KeyError naming the key when absent).
+  // Reads the whole embedding (KeyError naming the key when absent; TypeError for a
+  // data-frame entry; sparse entries are densified).
   DenseMatrix obsm(const std::string& key) const;
   std::vector<size_t> obsm_shape(const std::string& key) const;
   void set_obsm(const std::string& key, DenseMatrix m);
@@ -250,7 +265,10 @@ class AnnData {
 
   // Writes the anndata 0.8 encoding. Groups not changed in memory (X, layers, raw, obsm,
   // varm, obsp, varp) are copied across inside HDF5; obs, var and uns are written from
-  // memory. Writing over the source file itself is safe (temporary file, then rename).
+  // memory. Writing over the source file itself is safe (temporary file in the same
+  // folder, then rename); on failure the target is left as it was. ValueError for names
+  // HDF5 cannot hold (empty, or containing '/': anndata would silently nest them) and for
+  // matrices of the wrong shape.
   void write_h5ad(const std::filesystem::path& path) const;
 
   // Converts the obs / var index to unique names with anndata's rule: the second and
@@ -270,7 +288,8 @@ class AnnData {
 // (for generated million-cell datasets that must never hold X in memory).
 class H5adStreamWriter {
  public:
-  // Writes everything except X; `meta` must have obs and var filled.
+  // Writes everything except X; `meta` must have obs and var filled. The file appears
+  // under `path` only when close() succeeds; destroying an unclosed writer removes it.
   H5adStreamWriter(const std::filesystem::path& path, const AnnData& meta,
                    const std::string& x_dtype = "float32");
   ~H5adStreamWriter();

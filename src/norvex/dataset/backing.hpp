@@ -11,7 +11,8 @@ namespace norvex {
 struct AnnData::Backing {
   std::filesystem::path path;        // source file (empty for a dataset built in memory)
   std::shared_ptr<h5::Handle> file;  // open read-only while the dataset lives
-  bool legacy = false;               // pre-0.7 layout (compound obs/var/obsm)
+  bool legacy = false;               // pre-0.7 layout (compound obs/var)
+  bool obsm_compound = false;        // obsm as one compound dataset (pre-0.7)
 
   std::optional<SparseMatrix> x_mem;  // X set in memory; replaces the file's X
   std::vector<std::string> obsm_order;

@@ -345,7 +345,7 @@ DenseMatrix AnnData::obsm(const std::string& key) const {
   auto mem = backing_->obsm_mem.find(key);
   if (mem != backing_->obsm_mem.end()) return mem->second;
   try {
-    if (backing_->legacy) return detail::legacy_field_matrix(*backing_->file, "obsm", key);
+    if (backing_->obsm_compound) return detail::legacy_field_matrix(*backing_->file, "obsm", key);
     return detail::read_dense(*backing_->file, "obsm/" + key);
   } catch (const h5::Failure& e) {
     detail::fail_read(backing_->path, std::string("damaged obsm['") + key + "']: " + e.what());
@@ -358,7 +358,7 @@ std::vector<size_t> AnnData::obsm_shape(const std::string& key) const {
   if (mem != backing_->obsm_mem.end()) return {mem->second.n_rows, mem->second.n_cols};
   try {
     hid_t f = *backing_->file;
-    if (backing_->legacy) {
+    if (backing_->obsm_compound) {
       DenseMatrix m = detail::legacy_field_matrix(f, "obsm", key);
       return {m.n_rows, m.n_cols};
     }

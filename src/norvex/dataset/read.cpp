@@ -387,6 +387,7 @@ std::shared_ptr<AnnData> AnnData::read_h5ad(const fs::path& path) {
       b.obsm_order = h5::children(h5::open_group(f, "obsm"));
     } else if (obsm == h5::Kind::Dataset) {
       b.obsm_order = h5::fields(h5::open_dataset(f, "obsm"));
+      b.obsm_compound = true;
     }
     if (auto x = detail::matrix_info(f, "X")) {
       if (x->n_rows != ad->n_obs() || x->n_cols != ad->n_vars()) {

@@ -165,7 +165,6 @@ struct Writer {
   hid_t dst;
   const AnnData& ad;
   const AnnData::Backing* b;  // null for a dataset built in memory
-  bool legacy() const { return b && b->legacy; }
   hid_t src() const { return b && b->file ? b->file->get() : -1; }
 
   void write_uns_node(hid_t loc, const std::string& name, const UnsNode& node) {
@@ -245,7 +244,7 @@ struct Writer {
                            " rows, expected " + std::to_string(ad.n_obs()));
         }
         write_dense(out, key, mem->second);
-      } else if (legacy()) {
+      } else if (b->obsm_compound) {
         write_dense(out, key, detail::legacy_field_matrix(src(), "obsm", key));
       } else {
         copy_member("obsm/" + key, out, key);
