@@ -224,36 +224,55 @@ Position position_of(const std::string& text, size_t byte) {
                         std::to_string(p.column) + " (char " + std::to_string(p.char_index) + ")");
 }
 
-// Translates the parser's report into Python's json wording and position (the start of the
-// offending token, where Python points).
+bool is_json_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool is_literal_char(char c) {
+  const unsigned char u = c;
+  return std::isalnum(u) || c == '+' || c == '-' || c == '.' || u >= 0x80;
+}
+
+// Index of the quote opening the string whose last quote (or end) is before `end`.
+size_t opening_quote(const std::string& text, size_t end) {
+  for (size_t i = std::min(end, text.size()); i-- > 0;) {
+    if (text[i] != '"') continue;
+    size_t backslashes = 0;
+    for (size_t k = i; k > 0 && text[k - 1] == '\\'; --k) ++backslashes;
+    if (backslashes % 2 == 0) return i;
+  }
+  return 0;
+}
+
+// Start of the token on which the parser stopped (where Python's json points).
+size_t token_start(const std::string& text, size_t last) {
+  if (last >= text.size()) return text.size();
+  size_t i = last;
+  while (i > 0 && is_json_space(text[i])) --i;
+  if (text[i] == '"') return opening_quote(text, i);
+  if (!is_literal_char(text[i])) return i;
+  while (i > 0 && is_literal_char(text[i - 1])) --i;
+  return i;
+}
+
+// Translates the parser's report into Python's json wording and position.
 [[noreturn]] void translate_parse_error(const json::parse_error& e, const std::string& text) {
   const std::string m = e.what();
-  size_t end = e.byte == 0 ? 0 : e.byte - 1;  // index of the last byte read
-  std::string last;
-  if (auto a = m.find("last read: '"); a != std::string::npos) {
-    a += 12;
-    auto b = m.rfind("'");
-    if (b != std::string::npos && b > a) last = m.substr(a, b - a);
-  }
-  // The token the parser stopped on begins where its text begins in the input.
-  size_t start = end;
-  if (!last.empty() && last.find('<') == std::string::npos) {
-    const size_t len = last.size();
-    start = end + 1 >= len ? end + 1 - len : 0;
-    if (end >= text.size()) start = std::min(start, text.size());
-  }
-  if (end >= text.size()) end = text.size();
+  const size_t last = e.byte == 0 ? 0 : e.byte - 1;  // index of the last byte read
+  const size_t at = std::min(last, text.size());
+  const size_t start = token_start(text, last);
   auto has = [&](const char* s) { return m.find(s) != std::string::npos; };
-  if (has("missing closing quote")) decode_error("Unterminated string starting at", text, start);
-  if (has("control character")) decode_error("Invalid control character at", text, end);
-  if (has("\\u")) decode_error("Invalid \\uXXXX escape", text, end);
-  if (has("forbidden character after backslash")) decode_error("Invalid \\escape", text, end);
-  if (has("ill-formed UTF-8")) decode_error("Invalid UTF-8 byte at", text, end);
-  if (has("expected end of input")) decode_error("Extra data", text, start);
+  if (has("missing closing quote"))
+    decode_error("Unterminated string starting at", text, opening_quote(text, text.size()));
+  if (has("control character")) decode_error("Invalid control character at", text, at);
+  if (has("\\u")) decode_error("Invalid \\uXXXX escape", text, at);
+  if (has("forbidden character after backslash")) decode_error("Invalid \\escape", text, at);
+  if (has("ill-formed UTF-8")) decode_error("Invalid UTF-8 byte at", text, at);
+  if (has("; expected end of input")) decode_error("Extra data", text, start);
   if (has("while parsing object key") || has("expected string literal"))
     decode_error("Expecting property name enclosed in double quotes", text, start);
   if (has("expected ':'")) decode_error("Expecting ':' delimiter", text, start);
-  if (has("while parsing object") || has("while parsing array")) {
+  if (has("while parsing object -") || has("while parsing array -")) {
     if (has("expected '}'") || has("expected ']'"))
       decode_error("Expecting ',' delimiter", text, start);
   }

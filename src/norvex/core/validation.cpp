@@ -1,5 +1,7 @@
 #include "norvex/core/validation.hpp"
 
+// Schema problems must become exceptions; without this valijson aborts the process.
+#define VALIJSON_USE_EXCEPTIONS 1
 #include <valijson/adapters/nlohmann_json_adapter.hpp>
 #include <valijson/schema.hpp>
 #include <valijson/schema_parser.hpp>
@@ -61,6 +63,28 @@ bool is_wrapper(const std::string& d) {
          starts_with(d, "Failed to validate against child schema #") ||
          starts_with(d, "Failed to validate against additional items schema") ||
          starts_with(d, "Failed to validate against corresponding item schema");
+}
+
+// The keyword a valijson failure reports on.
+std::string keyword_of(const std::string& d) {
+  if (starts_with(d, "Value type not permitted")) return "type";
+  if (starts_with(d, "Missing required property")) return "required";
+  if (starts_with(d, "Failed to match against any enum")) return "enum";
+  if (starts_with(d, "Expected number less than or equal")) return "maximum";
+  if (starts_with(d, "Expected number less than")) return "exclusiveMaximum";
+  if (starts_with(d, "Expected number greater than or equal")) return "minimum";
+  if (starts_with(d, "Expected number greater than")) return "exclusiveMinimum";
+  if (starts_with(d, "Object contains a property that could not be validated"))
+    return "additionalProperties";
+  if (starts_with(d, "String should be no fewer")) return "minLength";
+  if (starts_with(d, "String should be no more")) return "maxLength";
+  if (starts_with(d, "Array should contain no fewer")) return "minItems";
+  if (starts_with(d, "Array should contain no more")) return "maxItems";
+  if (d.find("'const'") != std::string::npos) return "const";
+  if (d.find("'pattern'") != std::string::npos) return "pattern";
+  if (d.find("anyOf") != std::string::npos) return "anyOf";
+  if (d.find("oneOf") != std::string::npos) return "oneOf";
+  return "";
 }
 
 std::string quoted_between(const std::string& d, const char* open, const char* close) {
@@ -212,21 +236,37 @@ void jsonschema_validate(const json& instance, const json& schema) {
   }
   if (ok) return;
 
-  // The shallowest real failure, as jsonschema's best_match prefers.
+  // The shallowest real failure, as jsonschema's best_match prefers; at equal depth the one
+  // whose keyword comes first in the schema (the order jsonschema checks them in).
   const valijson::ValidationResults::Error* best = nullptr;
+  size_t best_rank = 0;
   for (const auto& err : results) {
     if (is_wrapper(err.description)) continue;
-    if (!best || err.context.size() < best->context.size()) best = &err;
+    const json sub = locate(instance, schema, err.context).schema;
+    size_t rank = 0;
+    if (sub.is_object()) {
+      const std::string key = keyword_of(err.description);
+      for (auto it = sub.begin(); it != sub.end() && it.key() != key; ++it) ++rank;
+    }
+    if (!best || err.context.size() < best->context.size() ||
+        (err.context.size() == best->context.size() && rank < best_rank)) {
+      best = &err;
+      best_rank = rank;
+    }
   }
   if (!best) {
     throw ValidationError(py_repr(instance, kReprLimit) + " is not valid under the given schema");
   }
+  // All unexpected properties, not only the first one reported.
   std::vector<std::string> extras;
-  for (const auto& err : results) {
-    if (err.context == best->context &&
-        starts_with(err.description, "Object contains a property that could not be validated")) {
-      extras.push_back(quoted_between(err.description, "constraints: '", "'"));
+  if (keyword_of(best->description) == "additionalProperties") {
+    const Located obj = locate(instance, schema, best->context);
+    const json props = schema_entry(obj.schema, "properties");
+    if (obj.instance.is_object() && !obj.schema.contains("patternProperties")) {
+      for (auto it = obj.instance.begin(); it != obj.instance.end(); ++it)
+        if (!props.is_object() || !props.contains(it.key())) extras.push_back(it.key());
     }
+    if (extras.empty()) extras.push_back(quoted_between(best->description, "constraints: '", "'"));
   }
   const Located at = locate(instance, schema, best->context);
   const auto [message, rule] = describe(best->description, at, extras);
