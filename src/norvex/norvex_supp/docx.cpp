@@ -422,13 +422,15 @@ class DocumentWriter {
     body += "<w:p>" + ppr(styled("Title")) + run(text, {}) + "</w:p>";
   }
 
-  void image(const Image& img, int number) {
+  // Several figures get at most about half a page each, so they sit two to a page.
+  void image(const Image& img, int number, bool several) {
     std::string name = "image" + std::to_string(number) + "." + img.info.extension;
     media_.push_back({"word/media/" + name, img.bytes});
     std::string rid = add_relationship("image", "media/" + name, false);
     double w = img.info.width / img.info.dpi_x * 914400.0;
     double h = img.info.height / img.info.dpi_y * 914400.0;
-    double scale = std::min({1.0, kMaxImageWidth / w, kMaxImageHeight / h});
+    double max_height = several ? kMaxImageHeight * 4.0 / 7.0 : kMaxImageHeight;
+    double scale = std::min({1.0, kMaxImageWidth / w, max_height / h});
     long long cx = std::max(1LL, std::llround(w * scale));
     long long cy = std::max(1LL, std::llround(h * scale));
     std::string id = std::to_string(++drawing_id_);
@@ -806,6 +808,9 @@ class DocumentWriter {
     std::vector<int> width(ncols);
     for (size_t i = 0; i < ncols; ++i) width[i] = static_cast<int>(kTextWidth * weight[i] / total);
 
+    // A little air between the table and a list or text right above it.
+    body +=
+        "<w:p><w:pPr><w:spacing w:after=\"0\" w:line=\"120\" w:lineRule=\"exact\"/></w:pPr></w:p>";
     body +=
         "<w:tbl><w:tblPr><w:tblStyle w:val=\"TableGrid\"/><w:tblW w:w=\"5000\" "
         "w:type=\"pct\"/><w:tblLayout w:type=\"fixed\"/><w:tblLook w:val=\"04A0\" "
@@ -908,7 +913,7 @@ std::string create_doc_with_style(const json& explanation_text, const json& img_
   w.title(title);
   bool captions = images.size() > 1 || img_b64.is_object();
   for (size_t i = 0; i < images.size(); ++i) {
-    w.image(images[i], static_cast<int>(i + 1));
+    w.image(images[i], static_cast<int>(i + 1), images.size() > 1);
     if (captions) {
       std::string text = "Figure " + std::to_string(i + 1);
       if (!images[i].caption.empty()) text += ". " + images[i].caption;

@@ -331,7 +331,13 @@ std::string save_to_excel_buffer(const json& tbl_dct, double pv_cutoff) {
         worksheet_set_column(ws, static_cast<lxw_col_t>(c), static_cast<lxw_col_t>(c), w,
                              width[c] + 2 > 60 ? wrap : nullptr);
       }
+      // Printed, the sheet fits the page width and repeats its header on every page.
+      double total = 0;
+      for (size_t w : width) total += std::clamp<double>(static_cast<double>(w) + 2, 8, 60);
+      if (total > 90) worksheet_set_landscape(ws);
+      worksheet_fit_to_pages(ws, 1, 0);
       if (!t.headers.empty()) {
+        worksheet_repeat_rows(ws, 0, 0);
         worksheet_freeze_panes(ws, 1, 0);
         worksheet_autofilter(ws, 0, 0, static_cast<lxw_row_t>(t.rows.size()),
                              static_cast<lxw_col_t>(t.headers.size() - 1));
