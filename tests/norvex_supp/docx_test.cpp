@@ -108,13 +108,17 @@ TEST(CreateDocWithStyle, ImagesAsListOrMappingAndKoreanText) {
   json imgs = {{"UMAP", make_png_b64(200, 150)},
                {"바이올린", make_png_b64(120, 300, 0.8, 0.2, 0.2)}};
   std::string doc = create_doc_with_style(
-      "# 분석 개요\n\n**CD8** T 세포가 활성화되어 있습니다.\n\n- 첫째\n- 둘째\n", imgs,
-      "T 세포 UMAP을 보여줘");
+      "# 분석 개요\n\n**CD8** T 세포가 활성화되어 있습니다 "
+      "([검색](<https://pubmed.ncbi.nlm.nih.gov/?term=CD8 탈진>)).\n\n- 첫째\n- 둘째\n",
+      imgs, "T 세포 UMAP을 보여줘");
   json d = oracle_json(kDocxOracle, doc, ".docx");
   ASSERT_TRUE(d.is_object());
   EXPECT_EQ(d["paragraphs"][0]["text"], "T 세포 UMAP을 보여줘");
   EXPECT_EQ(paragraph_with(d, "분석 개요")["style"], "Heading 1");
   EXPECT_EQ(paragraph_with(d, "둘째")["style"], "List Bullet");
+  // Link targets are valid URIs (Word refuses raw blanks and non-ASCII bytes in them).
+  EXPECT_EQ(d["links"],
+            json::array({"https://pubmed.ncbi.nlm.nih.gov/?term=CD8%20%ED%83%88%EC%A7%84"}));
   ASSERT_EQ(d["images"].size(), 2u);
   EXPECT_EQ(d["media"].size(), 2u);
   EXPECT_EQ(paragraph_with(d, "Figure 2. 바이올린")["style"], "Caption");

@@ -249,6 +249,25 @@ std::string app_xml() {
 }
 
 // Link targets that are safe to open from a document.
+// Word refuses a document whose link targets are not valid URIs (a blank, a raw Hangul
+// byte): such characters are percent-encoded, existing escapes are left alone.
+std::string uri_escape(std::string_view url) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : url) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c >= 0x7F ||
+        std::string_view("\"<>\\^`{|}").find(ch) != std::string_view::npos) {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 bool safe_url(std::string_view url) {
   std::string lower;
   for (char c : url.substr(0, 8))
@@ -667,7 +686,7 @@ class DocumentWriter {
       } else if (t == CMARK_NODE_LINK) {
         const char* url = cmark_node_get_url(n);
         if (!f.link && url && safe_url(url)) {
-          std::string rid = add_relationship("hyperlink", url, true);
+          std::string rid = add_relationship("hyperlink", uri_escape(url), true);
           out += "<w:hyperlink r:id=\"" + rid + "\" w:history=\"1\">";
           RunFormat c = f;
           c.link = true;
