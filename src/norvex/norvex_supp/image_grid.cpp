@@ -135,12 +135,14 @@ int auto_ncols_from_imgs(const json& imgs, bool /*verbose*/) {
     }
   }
   const double cell_aspect = known ? sum_w / sum_h : 1.0;
-  // The column count whose whole grid comes closest to a landscape 16:10 page.
+  // The column count whose whole grid comes closest to a 4:3 page, with empty cells in
+  // the last row counted against it (four panels read better as 2x2 than as 3+1).
   int best = 1;
   double best_score = 1e300;
   for (int c = 1; c <= std::min(n, 4); ++c) {
     int rows = (n + c - 1) / c;
-    double score = std::fabs(std::log(cell_aspect * c / rows) - std::log(1.6));
+    double empty = double(rows * c - n) / n;
+    double score = std::fabs(std::log(cell_aspect * c / rows / (4.0 / 3.0))) + empty;
     if (score < best_score - 1e-9) {
       best_score = score;
       best = c;

@@ -8,7 +8,7 @@
 namespace norvex {
 
 // A column count for a grid of the given images (one base64 PNG, or a list or mapping of
-// them): close to a landscape page, at most 4 columns, never more than the images.
+// them): a grid close to a 4:3 page with few empty cells, at most 4 columns.
 int auto_ncols_from_imgs(const json& imgs, bool verbose = true);
 
 // One base64 PNG holding the images in `ncols` columns, `pad` pixels apart; each image is
