@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <set>
 
 #include "norvex/common/errors.hpp"
@@ -164,6 +165,14 @@ std::string format_count(long long n) {
     ++k;
   }
   return n < 0 ? "-" + out : out;
+}
+
+vantuviz::Rgb category_color(const std::string& name, size_t index) {
+  std::string l;
+  for (char ch : name) l += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  if (l == "unassigned" || l == "unknown" || l == "nan" || l == "na" || l == "none")
+    return vantuviz::Rgb{0.62, 0.62, 0.64};
+  return vantuviz::categorical_color(index);
 }
 
 json schema_string(const std::string& description) {

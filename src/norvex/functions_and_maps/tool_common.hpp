@@ -8,6 +8,7 @@
 #include "norvex/common/json.hpp"
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/functions_and_maps/registry.hpp"
+#include "norvex/vantuviz/plot.hpp"
 
 namespace norvex::detail {
 
@@ -48,6 +49,10 @@ std::string join_limited(const std::vector<std::string>& items, size_t limit = 3
 void show_images(const json& kwargs, const std::vector<std::string>& pngs);
 
 std::string format_count(long long n);  // 12,345
+
+// The colour of category `index` named `name`: the categorical palette by position (so a
+// cell type keeps its colour across figures), grey for labels meaning "no label".
+vantuviz::Rgb category_color(const std::string& name, size_t index);
 
 // Common JSON-schema pieces for argument schemas.
 json schema_string(const std::string& description);

@@ -169,7 +169,11 @@ json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
   if (plot_type != "ranking" && plot_type != "volcano" && plot_type != "both")
     throw ValueError("plot_type must be 'ranking', 'volcano' or 'both', not '" + plot_type + "'");
   const auto user_title = opt_text(style, "title");
-  const std::string default_title = celltype + ": " + comparison;
+  // "Primary_vs_rest" reads better as "Primary vs rest" in titles and legends.
+  std::string shown_cmp = comparison;
+  for (size_t at; (at = shown_cmp.find("_vs_")) != std::string::npos;)
+    shown_cmp.replace(at, 4, " vs ");
+  const std::string default_title = celltype + ": " + shown_cmp;
   const std::string source_note = deg_key == "DEG" ? "vs rest" : "vs reference";
   const double w = number(style, "width"), h = number(style, "height");
   if (w < 3 || w > 30 || h < 3 || h > 30)
@@ -188,8 +192,8 @@ json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
     r.title = user_title.value_or(default_title);
     r.subtitle = "Differential expression (" + source_note + ") · " + selection_note;
     r.x_label = rank_by == "scores" ? "DE score" : "log2 fold change";
-    r.up_label = "Up in " + comparison;
-    r.down_label = "Down in " + comparison;
+    r.up_label = "Up in " + shown_cmp;
+    r.down_label = "Down in " + shown_cmp;
     if (chosen.empty()) {
       r.subtitle = "No gene passes padj < " + sci(p_cut) + " and |log2FC| ≥ " + sci(lfc_cut);
     }
@@ -219,8 +223,8 @@ json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
     v.title = user_title.value_or(default_title);
     v.subtitle = "Volcano plot (" + source_note + ") · " + format_count(static_cast<long long>(n)) +
                  " genes";
-    v.up_label = "Up in " + comparison;
-    v.down_label = "Down in " + comparison;
+    v.up_label = "Up in " + shown_cmp;
+    v.down_label = "Down in " + shown_cmp;
     pngs.push_back(vantuviz::render_volcano_png(v));
   }
 

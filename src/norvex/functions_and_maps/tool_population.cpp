@@ -67,6 +67,7 @@ json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
 
   // Samples are easier to compare sorted by their condition, which is shown under each bar.
   std::vector<std::string> bar_condition(n_grp);
+  std::vector<int32_t> bar_condition_code(n_grp, -1);
   if (by_sample && adata.obs.has(cond_col)) {
     const Categories cond = obs_categories(adata, cond_col);
     std::vector<std::map<int32_t, long long>> tally(n_grp);
@@ -75,11 +76,12 @@ json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
     for (size_t g = 0; g < n_grp; ++g) {
       long long best = -1;
       for (auto& [c, n] : tally[g])
-        if (n > best) best = n, bar_condition[g] = cond.categories[c];
+        if (n > best) best = n, bar_condition[g] = cond.categories[c], bar_condition_code[g] = c;
     }
     if (!want_groups)
-      std::stable_sort(bars.begin(), bars.end(),
-                       [&](int32_t a, int32_t b) { return bar_condition[a] < bar_condition[b]; });
+      std::stable_sort(bars.begin(), bars.end(), [&](int32_t a, int32_t b) {
+        return bar_condition_code[a] < bar_condition_code[b];
+      });
   }
 
   std::vector<size_t> segs;
@@ -97,7 +99,7 @@ json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
     throw ValueError("plot_cfg width and height must be between 3 and 30 inches");
   for (size_t c : segs) {
     p.segments.push_back(cts.categories[c]);
-    p.segment_colors.push_back(vantuviz::categorical_color(c));
+    p.segment_colors.push_back(category_color(cts.categories[c], c));
   }
   for (int32_t g : bars) {
     p.bars.push_back(grp.categories[g]);

@@ -150,7 +150,7 @@ json run_plot_umap(AnnData& adata, const json& kwargs) {
     vantuviz::ScatterPlot p = base;
     p.categories = cats.categories;
     for (size_t k = 0; k < cats.categories.size(); ++k)
-      p.category_colors.push_back(vantuviz::categorical_color(k));
+      p.category_colors.push_back(category_color(cats.categories[k], k));
     std::vector<long long> counts(cats.categories.size(), 0);
     long long missing = 0;
     for (size_t i : shown) {

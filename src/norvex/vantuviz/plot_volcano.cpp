@@ -39,14 +39,27 @@ std::string render_volcano_png(const VolcanoPlot& p) {
       {p.ns_label + " (" + std::to_string(static_cast<long long>(n) - n_up - n_down) + ")", kNs}};
   const double legend_w = legend_width(c, "", entries, c.height(), c.width() * 0.3);
 
-  double xlo = -1, xhi = 1, yhi = 1;
+  // Genes detected in only one group get extreme fold changes; the x range follows the
+  // significant genes and the bulk of the others, and points beyond sit on the edge.
+  double yhi = 1;
+  std::vector<double> abs_lfc;
+  double sig_max = 1;
   for (size_t i = 0; i < n; ++i) {
-    if (std::isfinite(p.logfc[i])) xlo = std::min(xlo, p.logfc[i]), xhi = std::max(xhi, p.logfc[i]);
     if (std::isfinite(p.neglog10_p[i])) yhi = std::max(yhi, p.neglog10_p[i]);
+    if (!std::isfinite(p.logfc[i])) continue;
+    abs_lfc.push_back(std::fabs(p.logfc[i]));
+    if (p.status[i] != 0) sig_max = std::max(sig_max, std::fabs(p.logfc[i]));
   }
-  // Symmetric x range: up and down read against each other.
-  const double xr = std::max(std::fabs(xlo), std::fabs(xhi)) * 1.08;
-  xlo = -xr, xhi = xr;
+  double bulk = 1;
+  if (!abs_lfc.empty()) {
+    size_t k = static_cast<size_t>(0.9 * (abs_lfc.size() - 1));
+    std::nth_element(abs_lfc.begin(), abs_lfc.begin() + k, abs_lfc.end());
+    bulk = abs_lfc[k];
+  }
+  for (size_t i : p.labelled)
+    if (std::isfinite(p.logfc[i])) sig_max = std::max(sig_max, std::fabs(p.logfc[i]));
+  const double xr = std::max({sig_max, bulk, p.lfc_threshold * 2, 1.0}) * 1.1;
+  double xlo = -xr, xhi = xr;
   yhi *= 1.08;
   auto xt = nice_ticks(xlo, xhi, 6), yt = nice_ticks(0, yhi, 5);
   double ytw = 0;
@@ -58,7 +71,10 @@ std::string render_volcano_png(const VolcanoPlot& p) {
   plot.y = top;
   plot.w = c.width() - plot.x - pad - legend_w - c.px(16);
   plot.h = c.height() - top - pad - c.measure(p.x_label, axis).h - c.measure("0", tick).h - c.px(8);
-  auto X = [&](double v) { return plot.x + (v - xlo) / (xhi - xlo) * plot.w; };
+  auto X = [&](double v) {
+    v = std::clamp(v, xlo + (xhi - xlo) * 0.005, xhi - (xhi - xlo) * 0.005);
+    return plot.x + (v - xlo) / (xhi - xlo) * plot.w;
+  };
   auto Y = [&](double v) { return plot.bottom() - v / yhi * plot.h; };
 
   for (double t : xt) {
@@ -108,14 +124,15 @@ std::string render_volcano_png(const VolcanoPlot& p) {
     TextSize ts = c.measure(p.names[i], lab);
     const double gap = c.px(3);
     bool placed = false;
-    for (int ring = 0; ring < 4 && !placed; ++ring) {
-      const double d = gap + ring * ts.h * 0.9;
+    for (int ring = 0; ring < 6 && !placed; ++ring) {
+      const double d = gap + ring * ts.h * 0.8;
       const double side = p.logfc[i] >= 0 ? 1 : -1;
+      const double near_x = side > 0 ? px_ + d : px_ - d - ts.w;
+      const double far_x = side > 0 ? px_ - d - ts.w : px_ + d;
       const std::vector<std::pair<double, double>> spots = {
-          {side > 0 ? px_ + d : px_ - d - ts.w, py_ - ts.h / 2},
-          {side > 0 ? px_ + d : px_ - d - ts.w, py_ - ts.h - d / 2},
-          {side > 0 ? px_ + d : px_ - d - ts.w, py_ + d / 2},
-          {side > 0 ? px_ - d - ts.w : px_ + d, py_ - ts.h / 2}};
+          {near_x, py_ - ts.h / 2}, {near_x, py_ - ts.h - d / 2},
+          {near_x, py_ + d / 2},    {px_ - ts.w / 2, py_ - ts.h - d},
+          {far_x, py_ - ts.h / 2},  {px_ - ts.w / 2, py_ + d}};
       for (auto [lx, ly] : spots) {
         Rect box{lx, ly, ts.w, ts.h};
         if (box.x < plot.x || box.right() > plot.right() || box.y < plot.y ||
@@ -126,8 +143,9 @@ std::string render_volcano_png(const VolcanoPlot& p) {
         if (clash) continue;
         taken.push_back(box);
         if (ring > 0) {
-          const double ax = lx > px_ ? lx : lx + ts.w;
-          c.line(px_, py_, ax, ly + ts.h / 2, kMuted, c.px(0.5));
+          const double ax = std::clamp(px_, lx, lx + ts.w);
+          const double ay = std::clamp(py_, ly, ly + ts.h);
+          c.line(px_, py_, ax, ay, kMuted, c.px(0.5));
         }
         c.text(lx, ly, p.names[i], lab, 0, 0, 0, -1, true);
         placed = true;
