@@ -20,8 +20,10 @@ std::string shape_text(const std::vector<size_t>& shape) {
   return s;
 }
 
-std::string plural(size_t n, const char* word) {
-  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+std::string plural(size_t n, const std::string& word) {
+  if (n == 1) return "1 " + word;
+  if (word == "category") return std::to_string(n) + " categories";
+  return std::to_string(n) + " " + word + "s";
 }
 
 // At most `n` characters of UTF-8 text, cut on a character boundary.
