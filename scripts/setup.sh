@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
   build-essential cmake pkg-config ninja-build
   nlohmann-json3-dev libvalijson-dev libre2-dev libfmt-dev libcli11-dev
-  libhdf5-dev zlib1g-dev
+  libhdf5-dev zlib1g-dev liblzf-dev
   libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
   libcairo2-dev libpango1.0-dev fonts-noto-cjk fonts-dejavu-core
   libxlsxwriter-dev libzip-dev libcmark-gfm-dev libcmark-gfm-extensions-dev

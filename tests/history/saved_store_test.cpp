@@ -2,6 +2,7 @@
 
 #include "norvex/core/norvex.hpp"
 #include "norvex/host/recording_host.hpp"
+#include "support/test_support.hpp"
 
 namespace norvex {
 namespace {
@@ -120,6 +121,26 @@ TEST_F(SavedStoreTest, RouterRecordKeptWhenNotQuiet) {
   json res = {{"query", "q"}};
   a.save_transaction(json::object(), res, false, 0);
   EXPECT_TRUE(a.adata->uns.at("norvex_tx").dict().at("q").to_json().contains("router_res"));
+}
+
+}  // namespace
+}  // namespace norvex
+
+namespace norvex {
+namespace {
+
+TEST_F(SavedStoreTest, QuestionWithSlashSurvivesWritingTheDataset) {
+  a.t_hist.add(transaction("CD4/CD8 ratio by condition?", "plot_celltype_population"));
+  json res = {{"query", "now"}};
+  a.save_transaction(json::object(), res, false, 0);
+  EXPECT_NE(host.console().find("CD4/CD8 ratio by condition? .. "), std::string::npos);
+
+  testing::TempDir dir;
+  a.write_h5ad((dir / "saved.h5ad").string());
+  auto back = AnnData::read_h5ad(dir / "saved.h5ad");
+  const UnsDict& store = back->uns.at("norvex_tx").dict();
+  ASSERT_EQ(store.size(), 1u);
+  EXPECT_EQ(store.at(store.keys()[0]).to_json()["query"], "CD4/CD8 ratio by condition?");
 }
 
 }  // namespace

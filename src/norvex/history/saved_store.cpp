@@ -47,6 +47,19 @@ json* history_entry(std::vector<json>& buf, const json& id) {
   return &buf[static_cast<size_t>(pos)];
 }
 
+// Store key of a question: HDF5 reads "/" as a path separator, so it is replaced by the
+// look-alike division slash; the transaction keeps the question exactly.
+std::string store_key(const std::string& query) {
+  std::string out;
+  for (char c : query) {
+    if (c == '/')
+      out += "\u2215";
+    else
+      out += c;
+  }
+  return out.empty() ? std::string("(empty question)") : out;
+}
+
 std::string text_form(const json& v) {
   return v.is_string() ? v.get<std::string>() : dump_json(v);
 }
@@ -119,7 +132,7 @@ void norvex::save_transaction(const json& spec, json& res_to_user, bool /*verbos
   json tx = base_tx_full;  // deep copy: the history keeps its own record
   if (require_rem_router() && tx.is_object()) tx.erase("router_res");
   if (!tx.contains("query")) throw key_error("query");
-  const std::string query = text_form(tx["query"]);
+  const std::string query = store_key(text_form(tx["query"]));
 
   AnnData& ad = require_adata();
   UnsNode stored = UnsNode::from_json(tx);
