@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <regex>
 
 #include "norvex/common/base64.hpp"
 
@@ -68,7 +67,11 @@ std::string html_to_text(std::string_view html) {
     if (html[i] != '<') {
       size_t next = html.find('<', i);
       if (next == std::string_view::npos) next = html.size();
-      out.append(html.substr(i, next - i));
+      std::string_view run = html.substr(i, next - i);
+      // Line breaks between tags are layout of the markup, not of the text.
+      const bool layout_only = run.find_first_not_of(" \t\r\n") == std::string_view::npos &&
+                               run.find('\n') != std::string_view::npos;
+      if (!layout_only) out.append(run);
       i = next;
       continue;
     }
@@ -255,11 +258,21 @@ void ConsoleHost::begin_cell(const std::string& question) {
 
 void ConsoleHost::save_downloads(const std::string& html) {
   // Links made by the document builders: <a download="NAME" href="data:MIME;base64,DATA">.
-  static const std::regex link(
-      R"(download=\"([^\"]*)\"[^>]*href=\"data:[^;\"]*;base64,([A-Za-z0-9+/=]*)\")");
-  for (auto it = std::sregex_iterator(html.begin(), html.end(), link); it != std::sregex_iterator();
-       ++it) {
-    std::string name = (*it)[1].str();
+  // Scanned by hand: the data runs to megabytes, too long for a backtracking regex.
+  size_t pos = 0;
+  while ((pos = html.find("download=\"", pos)) != std::string::npos) {
+    const size_t name_begin = pos + 10;
+    const size_t name_end = html.find('"', name_begin);
+    if (name_end == std::string::npos) break;
+    pos = name_end + 1;
+    const size_t tag_end = html.find('>', name_end);
+    const size_t href = html.find("href=\"data:", name_end);
+    if (href == std::string::npos || (tag_end != std::string::npos && href > tag_end)) continue;
+    const size_t marker = html.find(";base64,", href);
+    const size_t data_end = html.find('"', href + 11);
+    if (marker == std::string::npos || data_end == std::string::npos || marker > data_end) continue;
+    const size_t data_begin = marker + 8;
+    std::string name = html.substr(name_begin, name_end - name_begin);
     // The name sits in an attribute, so it arrives HTML-escaped.
     decode_entities(name);
     // Only a plain file name may leave the page; anything with a path part is refused.
@@ -269,7 +282,7 @@ void ConsoleHost::save_downloads(const std::string& html) {
       continue;
     std::string bytes;
     try {
-      bytes = base64_decode((*it)[2].str());
+      bytes = base64_decode(std::string_view(html).substr(data_begin, data_end - data_begin));
     } catch (const std::exception&) {
       continue;
     }
