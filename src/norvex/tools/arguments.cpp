@@ -25,7 +25,8 @@ std::string tool_key(const json& tool_name, const char* fn) {
 json asdict_value(const json& v) {
   if (is_record(v)) {
     json out = json::object();
-    for (auto& [k, f] : record_fields(v).items()) out[k] = asdict_value(f);
+    const json fields = record_fields(v);  // kept alive while iterating
+    for (auto& [k, f] : fields.items()) out[k] = asdict_value(f);
     return out;
   }
   if (v.is_array()) {
