@@ -375,5 +375,21 @@ TEST_F(AskTest, FailingFollowUpFlowIsReportedAndLeavesTheHistory) {
   EXPECT_EQ(a->t_hist.buf[0]["query"], "earlier");
 }
 
+TEST_F(AskTest, SaveStoresTheNewTransactionAndReturnsWhatTheSaveAdded) {
+  tool_result = {{"img_base64", png_b64(12, 12)}, {"data", "gene"}};
+  auto a = make();
+  route(routing({{"plot", true}, {"save", true}}, {{"selected_tool", "plot_umap"}}));
+  stub.enqueue_openai_text("{}");                            // planner
+  stub.enqueue_openai_text("Saved explanation.", 5, 5, 10);  // explanation made by the save
+  json out = a->ask("draw and save the umap");
+  ASSERT_TRUE(out.is_object());
+  ASSERT_EQ(a->t_hist.len(), 1u);
+  EXPECT_TRUE(data->uns.contains("norvex_tx"));
+  // The history entry and the returned mapping are one record in the notebook: the
+  // explanation the save produced is in both.
+  EXPECT_EQ(a->t_hist.buf[0]["explanation"], "Saved explanation.");
+  EXPECT_EQ(out["explanation"], "Saved explanation.");
+}
+
 }  // namespace
 }  // namespace norvex

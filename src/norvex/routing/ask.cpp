@@ -8,6 +8,7 @@
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/core/norvex.hpp"
+#include "norvex/display/report.hpp"
 #include "norvex/display/result_display.hpp"
 #include "norvex/history/tx_values.hpp"
 #include "norvex/host/host.hpp"
@@ -15,11 +16,6 @@
 #include "norvex/norvex_supp/render.hpp"
 #include "norvex/routing/constants.hpp"
 #include "norvex/routing/router.hpp"
-
-#if __has_include("norvex/display/report.hpp")
-#include "norvex/display/report.hpp"
-#define NORVEX_HAVE_REPORT 1
-#endif
 
 namespace norvex {
 namespace {
@@ -295,11 +291,7 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
     }
   }
   if (flag(spec, "reportgen")) {
-#ifdef NORVEX_HAVE_REPORT
     generate_norvex_report(require_adata());
-#else
-    throw RuntimeError("the Word report is not available in this build");
-#endif
   }
   history_guard.commit();
 
