@@ -116,7 +116,9 @@ TEST(DataContext, NoTumourAndNoResults) {
   ad->uns.set("DEG_vs_ref", UnsDict{});
   const std::string d = get_data_description_str(*ad);
   EXPECT_EQ(d.find("Tumor origin"), std::string::npos);
-  EXPECT_EQ(d.find("ploidy"), std::string::npos);
+  EXPECT_EQ(d.find("ploidy_dec: Aneuploid"), std::string::npos);
+  EXPECT_EQ(d.find("obs['ploidy_dec']"), std::string::npos);
+  EXPECT_EQ(d.find("X_cnv"), std::string::npos);
   // A reference condition that is not a condition leaves out its line, not the results.
   EXPECT_EQ(d.find("Reference condition"), std::string::npos);
   const std::string tail =
