@@ -95,7 +95,8 @@ TEST_F(SavedStoreTest, SavesByPositionReplacesSameQueryAndLists) {
 TEST_F(SavedStoreTest, InvalidPositionsAndFailedSelection) {
   a.t_hist.add(transaction("q", "plot_umap"));
   json res = {{"query", "q"}, {"router_res", json::object()}};
-  for (json id : {json(1), json(-1), json("x"), json("0")}) {
+  EXPECT_THROW(a.save_transaction(json::object(), res, false, "x"), TypeError);
+  for (json id : {json(1), json(-1), json("0")}) {
     host.clear();
     a.save_transaction(json::object(), res, false, id);
     if (id == json("0")) {

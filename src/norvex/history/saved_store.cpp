@@ -60,6 +60,16 @@ std::string store_key(const std::string& query) {
   return out.empty() ? std::string("(empty question)") : out;
 }
 
+bool is_integer_text(const std::string& t) {
+  size_t i = 0;
+  while (i < t.size() && std::isspace(static_cast<unsigned char>(t[i]))) ++i;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) ++i;
+  size_t digits = 0;
+  while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]))) ++i, ++digits;
+  while (i < t.size() && std::isspace(static_cast<unsigned char>(t[i]))) ++i;
+  return digits > 0 && digits < 18 && i == t.size();
+}
+
 std::string text_form(const json& v) {
   return v.is_string() ? v.get<std::string>() : dump_json(v);
 }
@@ -95,6 +105,13 @@ void norvex::save_transaction(const json& spec, json& res_to_user, bool /*verbos
   json selected_tx_id = selected_tx_id_arg;
   if (selected_tx_id.is_number_float()) {
     selected_tx_id = static_cast<long long>(selected_tx_id.get<double>());
+  } else if (selected_tx_id.is_string()) {
+    // Digits convert, as int() would; anything else is refused before any effect.
+    if (!is_integer_text(selected_tx_id.get<std::string>())) {
+      throw TypeError("selected_tx_id must be an integer or None, not '" +
+                      selected_tx_id.get<std::string>() + "'");
+    }
+    selected_tx_id = std::stoll(selected_tx_id.get<std::string>());
   } else if (!selected_tx_id.is_null() && !selected_tx_id.is_number_integer()) {
     throw TypeError(std::string("selected_tx_id must be an integer or None, not ") +
                     selected_tx_id.type_name());
