@@ -3,28 +3,10 @@
 #include "norvex/core/norvex.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "support/test_support.hpp"
+#include "support/tiny_dataset.hpp"
 
 namespace norvex {
 namespace {
-
-std::shared_ptr<AnnData> small_dataset() {
-  auto ad = std::make_shared<AnnData>();
-  ad->obs.index = {"a", "b"};
-  ad->obs.set("condition", Column::categorical({"Normal", "Tumor"}));
-  for (const char* level : {"celltype_major", "celltype_minor", "celltype_subset"})
-    ad->obs.set(level, Column::categorical({"T cells", "B cells"}));
-  ad->var.index = {"CD3E"};
-  UnsDict usr;
-  usr.set("species", Array::scalar("Homo sapiens"));
-  usr.set("tissue", Array::scalar("blood"));
-  usr.set("tumor_id", Array::scalar(false));
-  ad->uns.set("usr_param", std::move(usr));
-  UnsDict params;
-  params.set("CCI_DEG_BASE", Array::scalar("celltype_minor"));
-  params.set("DEG_REF_GROUP", Array::scalar("Normal"));
-  ad->uns.set("analysis_parameters", std::move(params));
-  return ad;
-}
 
 json transaction(const std::string& query, const std::string& tool) {
   return json{{"query", query},
@@ -42,7 +24,7 @@ class SavedStoreTest : public ::testing::Test {
  protected:
   RecordingHost host;
   ScopedHost scope{host};
-  norvex a{AssistantOptions{.api_key = "k", .adata = small_dataset()}};
+  norvex a{AssistantOptions{.api_key = "k", .adata = testing::tiny_dataset()}};
 };
 
 TEST_F(SavedStoreTest, EmptyHistoryAndEmptyStore) {
