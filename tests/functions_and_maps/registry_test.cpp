@@ -7,7 +7,7 @@
 namespace norvex {
 namespace {
 
-TEST(Registry, EveryToolHasCallableSchemaAndSpecificationAndAllClassesExist) {
+TEST(Registry, EveryToolHasCallableSchemaAndDefinitionAndAllClassesExist) {
   ASSERT_EQ(tool_names().size(), 12u);
   EXPECT_EQ(tool_names().front(), "plot_umap");
   EXPECT_EQ(tool_names().back(), "plot_sankey");

@@ -193,7 +193,7 @@ void register_tool(ToolRegistration registration) {
   r.config_names[name] = std::move(by_class);
   r.funcs[name] = std::move(registration.function);
   r.config_map[name] = std::move(registration.config);
-  r.defs[name] = std::move(registration.specification);
+  r.defs[name] = std::move(registration.definition);
   r.schemas[name] = std::move(registration.args_schema);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The tool registry: tool callables, their configuration record classes, argument schemas,
-// specification texts and defaults. The assistant reaches tools only through these maps.
+// function definitions and defaults. The assistant reaches tools only through these maps.
 #include <functional>
 #include <map>
 #include <memory>
@@ -90,8 +90,8 @@ struct ToolRegistration {
   std::string name;
   ToolFunction function;
   ToolConfigEntry config;
-  std::string specification;
-  json args_schema;  // or null
+  std::string definition;  // functional definition text for the planner
+  json args_schema;        // or null
 };
 void register_tool(ToolRegistration registration);
 void register_record_class(std::shared_ptr<const RecordClass> cls);

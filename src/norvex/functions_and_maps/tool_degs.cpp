@@ -265,7 +265,7 @@ json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
   return result;
 }
 
-const char* kSpecification = R"(Tool: plot_degs_gene_ranking
+const char* kDefinition = R"(Tool: plot_degs_gene_ranking
 Shows precomputed differential-expression results (Wilcoxon rank-sum tables with names, scores,
 logfoldchanges, pvals, pvals_adj) for ONE cell type and ONE comparison: the top up- and
 down-regulated genes as a ranking bar plot, optionally a volcano plot, and the selected genes' table.
@@ -326,7 +326,7 @@ void register_plot_degs_gene_ranking() {
   r.config.classes["compute_cfg"] = builtin_class("DEGComputeConfig");
   r.config.classes["plot_cfg"] = builtin_class("DEGPlotConfig");
   r.config.allowed_kwargs = std::vector<std::string>{"target_genes", "show"};
-  r.specification = kSpecification;
+  r.definition = kDefinition;
   r.args_schema = schema();
   register_tool(std::move(r));
 }

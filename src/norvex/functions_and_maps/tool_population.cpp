@@ -147,7 +147,7 @@ json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
   return result;
 }
 
-const char* kSpecification = R"(Tool: plot_celltype_population
+const char* kDefinition = R"(Tool: plot_celltype_population
 Computes the cell-type composition (counts and proportions of cells) per condition or per
 sample and draws it as stacked bars that each sum to 100%.
 - compute_cfg.celltype_col: the cell-type level, "celltype_major" (broad), "celltype_minor" or
@@ -195,7 +195,7 @@ void register_plot_celltype_population() {
   r.config.classes["compute_cfg"] = builtin_class("PopulationComputeConfig");
   r.config.classes["plot_cfg"] = builtin_class("PopulationPlotConfig");
   r.config.allowed_kwargs = std::vector<std::string>{"show"};
-  r.specification = kSpecification;
+  r.definition = kDefinition;
   r.args_schema = schema();
   register_tool(std::move(r));
 }

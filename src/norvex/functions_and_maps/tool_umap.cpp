@@ -246,7 +246,7 @@ json run_plot_umap(AnnData& adata, const json& kwargs) {
   return result;
 }
 
-const char* kSpecification = R"(Tool: plot_umap
+const char* kDefinition = R"(Tool: plot_umap
 Draws the precomputed UMAP embedding (obsm['X_umap']) of the cells as a scatter plot.
 - Colour by a cell annotation: set plot_cfg.color_by to an obs column, e.g. "celltype_major",
   "celltype_minor", "celltype_subset", "condition" or a sample column listed under obs columns.
@@ -311,7 +311,7 @@ void register_plot_umap() {
   r.config.classes["embed_cfg"] = builtin_class("UMAPEmbedConfig");
   r.config.classes["plot_cfg"] = builtin_class("UMAPPlotConfig");
   r.config.allowed_kwargs = std::vector<std::string>{"target_genes", "show"};
-  r.specification = kSpecification;
+  r.definition = kDefinition;
   r.args_schema = schema();
   register_tool(std::move(r));
 }

@@ -1,5 +1,5 @@
 // Tools whose analyses are not built yet. They are registered with their arguments, record
-// classes, schemas and specifications so routing and planning treat them like the others;
+// classes, schemas and function definitions so routing and planning treat them like the others;
 // calling one raises a clear RuntimeError instead of producing a wrong figure.
 #include "norvex/common/errors.hpp"
 #include "norvex/functions_and_maps/builtin_tools.hpp"
@@ -68,8 +68,8 @@ void register_pending(const Pending& p) {
   }
   r.function.param_names.push_back("show");
   r.config.allowed_kwargs = allowed;
-  r.specification = "Tool: " + p.name + "\n" + p.spec +
-                    "\n(This tool is not available yet; plan its arguments as usual.)";
+  r.definition = "Tool: " + p.name + "\n" + p.spec +
+                 "\n(This tool is not available yet; plan its arguments as usual.)";
   r.args_schema = schema_object(props);
   register_tool(std::move(r));
 }
