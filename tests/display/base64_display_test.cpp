@@ -30,18 +30,23 @@ std::string png_bytes(int w, int h) {
   return bytes;
 }
 
+// A byte string from a literal, its embedded zero bytes included.
+template <size_t N>
+std::string literal_bytes(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
 // Minimal but well-formed headers of the other formats.
 const std::string kJpeg =
-    std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00\xFF\xD9", 22);
-const std::string kGif = std::string(
+    literal_bytes("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00\xFF\xD9");
+const std::string kGif = literal_bytes(
     "GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xFF\xFF\xFF!\xF9\x04\x01\x00\x00\x00\x00,"
-    "\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00;",
-    43);
-const std::string kWebp = std::string(
+    "\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02"
+    "D\x01\x00;");
+const std::string kWebp = literal_bytes(
     "RIFF\x1a\x00\x00\x00WEBPVP8L\x0d\x00\x00\x00\x2f\x00\x00\x00\x10\x07\x10\x11\x11\x88\x88\xfe"
-    "\x07\x00",
-    38);
-const std::string kWave = std::string("RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00", 20);
+    "\x07\x00");
+const std::string kWave = literal_bytes("RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00");
 
 TEST(DetectBase64Type, MagicBytesOfEachKind) {
   EXPECT_EQ(_detect_base64_type(base64_encode(png_bytes(4, 4))), "png");
