@@ -367,7 +367,7 @@ TEST(DemoData, InteractionsAreComputedFromLigandAndReceptorExpression) {
 }
 
 // Two full builds with one seed are compared in the file tests (streamed against in
-// memory); here the cheaper model shows that the seed, and only the seed, decides.
+// memory); here the cheaper model shows that the random seed alone decides.
 TEST(DemoData, SameSeedSameCellsOtherSeedOtherCells) {
   const size_t genes = demo_min_genes() + 50;
   const demo::DemoModel a(2000, genes, 11), b(2000, genes, 11), c(2000, genes, 12);

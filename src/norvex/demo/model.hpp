@@ -42,7 +42,7 @@ class DemoModel {
   int cell_subset(size_t i) const { return cell_subset_[i]; }
   bool tumor_origin(size_t i) const { return tumor_origin_[i] != 0; }
 
-  // Generates the counts of cell i (deterministic for the seed).
+  // Generates the counts of cell i (deterministic for a given random seed).
   void cell_row(size_t i, CellRow& row) const;
   // 2-d embedding of cell i.
   void cell_umap(size_t i, double out[2]) const;

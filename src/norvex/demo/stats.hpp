@@ -40,7 +40,7 @@ struct GseaResult {
 // Preranked GSEA (weighted Kolmogorov-Smirnov, weight 1). `ranked_scores` are sorted in
 // decreasing order and `ranked_genes` follow them; each set is given as positions in that
 // ranking. Significance by `n_perm` random gene sets of the same size (deterministic for
-// the seed); NES and FDR as GSEA defines them.
+// the random seed); NES and FDR as GSEA defines them.
 std::vector<GseaResult> gsea_prerank(const std::vector<double>& ranked_scores,
                                      const std::vector<std::string>& ranked_genes,
                                      const std::vector<std::string>& set_names,
