@@ -12,12 +12,12 @@ namespace {
 // A minimal valid dataset whose cell names are numbers with duplicates.
 std::shared_ptr<AnnData> numbered_dataset() {
   auto ad = std::make_shared<AnnData>();
-  ad->obs.index = {"1", "2", "1", "1"};
+  ad->obs.set_index({"1", "2", "1", "1"});
   ad->obs.set("condition", Column::categorical({"Normal", "Tumor", "Tumor", "Normal"}));
   for (const char* level : {"celltype_major", "celltype_minor", "celltype_subset"}) {
     ad->obs.set(level, Column::categorical({"T cells", "B cells", "T cells", "Myeloid"}));
   }
-  ad->var.index = {"CD3E", "MS4A1", "CD3E"};
+  ad->var.set_index({"CD3E", "MS4A1", "CD3E"});
   UnsDict usr;
   usr.set("species", Array::scalar("Homo sapiens"));
   usr.set("tissue", Array::scalar("blood"));
@@ -51,8 +51,8 @@ TEST_F(AssistantTest, PathConstructionUsesOpenAIAndNormalisesNames) {
   EXPECT_STREQ(a.client->provider(), "openai");
   EXPECT_EQ(a.client->api_key(), std::optional<std::string>("sk-test"));
   EXPECT_EQ(a.file_h5ad, std::optional<std::string>(path));
-  EXPECT_EQ(a.adata->obs.index, unique_cell_names());
-  EXPECT_EQ(a.adata->var.index, (std::vector<std::string>{"CD3E", "MS4A1", "CD3E-1"}));
+  EXPECT_EQ(a.adata->obs.index(), unique_cell_names());
+  EXPECT_EQ(a.adata->var.index(), (std::vector<std::string>{"CD3E", "MS4A1", "CD3E-1"}));
   EXPECT_EQ(a.data_context, get_data_context(*a.adata));
   EXPECT_EQ(a.max_retries, 1);
   EXPECT_EQ(a.rem_router, true);
@@ -69,7 +69,7 @@ TEST_F(AssistantTest, ObjectIsAdoptedAndGeminiChosenByPrefix) {
   EXPECT_STREQ(a.client->provider(), "gemini");
   EXPECT_EQ(a.file_h5ad, std::optional<std::string>("norvex_processed_anndata.h5ad"));
   EXPECT_EQ(a.adata.get(), ad.get());
-  EXPECT_EQ(ad->obs.index, unique_cell_names());
+  EXPECT_EQ(ad->obs.index(), unique_cell_names());
 
   // The prefix test is case-sensitive.
   norvex b(AssistantOptions{
@@ -158,7 +158,7 @@ TEST_F(AssistantTest, WriteH5adRoundTrips) {
   const std::string out = (dir / "out.h5ad").string();
   a.write_h5ad(out);
   auto back = AnnData::read_h5ad(out);
-  EXPECT_EQ(back->obs.index, unique_cell_names());
+  EXPECT_EQ(back->obs.index(), unique_cell_names());
   EXPECT_EQ(back->uns.at("added_by_tool").text(), "yes");
   EXPECT_EQ(testing::read_file(out).find("secret-key-123"), std::string::npos);
 }

@@ -5,6 +5,7 @@
 
 #include "dataset/dataset_fixtures.hpp"
 #include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/dataset/h5.hpp"
 #include "support/test_support.hpp"
@@ -14,11 +15,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
+void read_frame(const DataFrame& df) {
+  df.index();
+  for (auto& c : df.columns()) df.col(c);
+}
+
+void read_uns(const UnsDict& d) {
+  for (auto& k : d.keys()) {
+    if (d.at(k).is_dict()) read_uns(d.at(k).dict());
+    if (d.at(k).is_table()) read_frame(d.at(k).table());
+  }
+}
+
 // The message of the FileError reading `path` raises (fails the test when none is raised).
 std::string read_error(const fs::path& path) {
   try {
     auto ad = AnnData::read_h5ad(path);
-    // Some damage only shows once the matrices are read.
+    // Some damage only shows once the tables and matrices are read.
+    read_frame(ad->obs);
+    read_frame(ad->var);
+    read_uns(ad->uns);
     if (ad->has_X()) ad->for_each_row_chunk(64, [](const RowChunk&) {});
     for (auto& k : ad->obsm_keys()) ad->obsm(k);
   } catch (const FileError& e) {
@@ -85,6 +101,10 @@ TEST(DamagedFileTest, InconsistentContentIsReported) {
   testing::TempDir tmp;
   AnnData ad = testing::small_dataset(4, 3);
   ad.set_X(testing::random_matrix(4, 3, 0.6, 2).csr());
+  ad.uns["DEG"] = UnsNode::from_json({{"T cell", Table({"0", "1"})
+                                                     .add_column("names", {"CD3E", "LYZ"})
+                                                     .add_column("pvals", {0.01, 0.5})
+                                                     .to_json()}});
   // Each case damages one thing in its own copy.
   const char* script = R"PY(
 import sys, shutil, h5py, numpy as np
@@ -105,16 +125,26 @@ def short_column(f):
     f["obs/extra"] = np.arange(2)
 def shape(f):
     f["X"].attrs["shape"] = np.array([5, 3])
-for fn in (codes, indptr, indices, short_column, shape):
+def uns_table_column(f):
+    del f["uns/DEG/T cell/pvals"]; f["uns/DEG/T cell/pvals"] = np.arange(5.0)
+def uns_table_encoding(f):
+    del f["uns/DEG/T cell/names"]; g = f.create_group("uns/DEG/T cell/names")
+    g.attrs["encoding-type"] = "awkward"
+def index_values(f):
+    del f["var/_index"]; f["var/_index"] = np.array([[1, 2, 3]])
+for fn in (codes, indptr, indices, short_column, shape, uns_table_column, uns_table_encoding,
+           index_values):
     damaged(fn.__name__, fn)
 )PY";
   ad.write_h5ad(tmp / "good.h5ad");
   auto r = testing::run_oracle_python(script, testing::shell_quote((tmp / "good.h5ad").string()) +
                                                   " " + testing::shell_quote(tmp.path().string()));
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  for (auto [name, words] : {std::pair{"codes", "categories"}, std::pair{"indptr", "indptr"},
-                             std::pair{"indices", "out of range"},
-                             std::pair{"short_column", "extra"}, std::pair{"shape", "shape"}}) {
+  for (auto [name, words] :
+       {std::pair{"codes", "categories"}, std::pair{"indptr", "indptr"},
+        std::pair{"indices", "out of range"}, std::pair{"short_column", "extra"},
+        std::pair{"shape", "shape"}, std::pair{"uns_table_column", "uns/DEG/T cell/pvals"},
+        std::pair{"uns_table_encoding", "awkward"}, std::pair{"index_values", "var/_index"}}) {
     std::string e = read_error(tmp / (std::string(name) + ".h5ad"));
     EXPECT_NE(e.find(words), std::string::npos) << name << ": " << e;
   }

@@ -63,8 +63,11 @@ inline MatrixTruth random_matrix(size_t n_rows, size_t n_cols, double density, u
 // Cells "cell0".., genes "gene0".., with a few obs columns of different kinds.
 inline AnnData small_dataset(size_t n_obs, size_t n_vars) {
   AnnData ad;
-  for (size_t i = 0; i < n_obs; ++i) ad.obs.index.push_back("cell" + std::to_string(i));
-  for (size_t j = 0; j < n_vars; ++j) ad.var.index.push_back("gene" + std::to_string(j));
+  std::vector<std::string> cells, genes;
+  for (size_t i = 0; i < n_obs; ++i) cells.push_back("cell" + std::to_string(i));
+  for (size_t j = 0; j < n_vars; ++j) genes.push_back("gene" + std::to_string(j));
+  ad.obs.set_index(std::move(cells));
+  ad.var.set_index(std::move(genes));
   std::vector<std::string> labels;
   for (size_t i = 0; i < n_obs; ++i)
     labels.push_back(i % 3 == 0 ? "T cell" : i % 3 == 1 ? "B cell" : "NK");

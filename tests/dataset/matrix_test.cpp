@@ -98,7 +98,7 @@ TEST(MatrixTest, UnknownGenesAndMissingMatrices) {
 
 TEST(MatrixTest, DuplicateGeneNamesUseTheFirstColumn) {
   AnnData ad = testing::small_dataset(2, 3);
-  ad.var.index = {"A", "B", "A"};
+  ad.var.set_index({"A", "B", "A"});
   MatrixTruth t = testing::random_matrix(2, 3, 1.0, 4);
   ad.set_X(t.csr());
   auto expr = ad.gene_expression({"A"});

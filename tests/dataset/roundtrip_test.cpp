@@ -69,8 +69,8 @@ TEST(RoundTripTest, WrittenDatasetReadsBackTheSame) {
   ad.write_h5ad(tmp / "a.h5ad");
   auto back = AnnData::read_h5ad(tmp / "a.h5ad");
 
-  EXPECT_EQ(back->obs.index, ad.obs.index);
-  EXPECT_EQ(back->var.index, ad.var.index);
+  EXPECT_EQ(back->obs.index(), ad.obs.index());
+  EXPECT_EQ(back->var.index(), ad.var.index());
   EXPECT_EQ(back->obs.columns(), ad.obs.columns());
   for (auto& c : ad.obs.columns()) {
     const Column& a = ad.obs.col(c);

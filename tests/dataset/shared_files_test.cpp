@@ -63,8 +63,8 @@ json describe_ours(const AnnData& ad) {
   json out;
   out["n_obs"] = ad.n_obs();
   out["n_vars"] = ad.n_vars();
-  out["obs_names"] = ad.obs.index;
-  out["var_names"] = ad.var.index;
+  out["obs_names"] = ad.obs.index();
+  out["var_names"] = ad.var.index();
   for (auto [name, frame] : {std::pair{"obs", &ad.obs}, std::pair{"var", &ad.var}}) {
     json cols = json::object();
     for (auto& c : frame->columns()) {

@@ -49,7 +49,7 @@ TEST(ValuesTest, UniqueValuesInOrderOfFirstAppearance) {
 TEST(ValuesTest, DataFramesCheckTheirColumns) {
   DataFrame df;
   df.set("a", Column{Array::of_ints({1, 2})});
-  EXPECT_EQ(df.index, (std::vector<std::string>{"0", "1"}));
+  EXPECT_EQ(df.index(), (std::vector<std::string>{"0", "1"}));
   EXPECT_THROW(df.set("b", Column{Array::of_ints({1})}), ValueError);
   df.set("c", Column{Array::of_ints({3, 4})});
   df.set("a", Column{Array::of_strings({"x", "y"})});  // replaced in place
@@ -64,13 +64,13 @@ TEST(ValuesTest, DataFramesCheckTheirColumns) {
 
 TEST(NamesTest, DuplicatesGetAnndataSuffixes) {
   AnnData ad;
-  ad.obs.index = {"a", "a", "a-1", "b", "a", "b"};
+  ad.obs.set_index({"a", "a", "a-1", "b", "a", "b"});
   ad.obs_names_make_unique();
   // What anndata 0.8's make_index_unique gives for the same names.
-  EXPECT_EQ(ad.obs.index, (std::vector<std::string>{"a", "a-2", "a-1", "b", "a-3", "b-1"}));
-  ad.var.index = {"1", "2", "3"};
+  EXPECT_EQ(ad.obs.index(), (std::vector<std::string>{"a", "a-2", "a-1", "b", "a-3", "b-1"}));
+  ad.var.set_index({"1", "2", "3"});
   ad.var_names_make_unique();
-  EXPECT_EQ(ad.var.index, (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(ad.var.index(), (std::vector<std::string>{"1", "2", "3"}));
 }
 
 TEST(NamesTest, AgreesWithAnndata) {
@@ -87,9 +87,9 @@ print(json.dumps(list(make_index_unique(pd.Index(json.loads(sys.argv[1]))))))
   auto r = testing::run_oracle_python(script, testing::shell_quote(arg.dump()));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   AnnData ad;
-  ad.var.index = names;
+  ad.var.set_index(names);
   ad.var_names_make_unique();
-  EXPECT_EQ(json(ad.var.index), json::parse(r.out));
+  EXPECT_EQ(json(ad.var.index()), json::parse(r.out));
 }
 
 TEST(UnsJsonTest, RecordsComeBackExactly) {

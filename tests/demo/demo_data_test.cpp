@@ -215,7 +215,7 @@ TEST(DemoData, DegTablesAgreeWithTheExpression) {
       for (size_t r = 0; r < 10; ++r) {
         const std::string gene = t.col("names").text_at(r);
         const size_t g =
-            std::find(a.var.index.begin(), a.var.index.end(), gene) - a.var.index.begin();
+            std::find(a.var.index().begin(), a.var.index().end(), gene) - a.var.index().begin();
         double e1 = 0, e2 = 0, n1 = 0, n2 = 0;
         for (size_t i = 0; i < a.n_obs(); ++i) {
           if (group[i]) e1 += std::expm1(x[i][g]), n1 += 1;
@@ -252,7 +252,7 @@ TEST(DemoData, EnrichmentResultsAgreeWithDegTablesAndThePathwayDatabase) {
   const UnsDict& db = a.uns.at("Pathways_DB").dict();
   ASSERT_GE(db.size(), 40u);
   size_t with_break = 0;
-  std::set<std::string> var(a.var.index.begin(), a.var.index.end());
+  std::set<std::string> var(a.var.index().begin(), a.var.index().end());
   for (auto& name : db.keys()) {
     for (const std::string& g : db.at(name).array().strings) {
       with_break += !g.empty() && g.back() == '\n';
@@ -389,7 +389,7 @@ TEST(DemoData, SameSeedSameCellsOtherSeedOtherCells) {
     EXPECT_EQ(ra.values, rb.values);
   }
   EXPECT_EQ(differ, 3u);
-  const auto names = small_demo().obs.index;
+  const auto names = small_demo().obs.index();
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
 }
 

@@ -26,8 +26,8 @@ const WrittenDemo& written() {
 TEST(DemoFile, StreamedFileHoldsTheSameDataAsTheInMemoryBuild) {
   const AnnData& mem = small_demo();
   auto file = AnnData::read_h5ad(written().path);
-  EXPECT_EQ(file->obs.index, mem.obs.index);
-  EXPECT_EQ(file->var.index, mem.var.index);
+  EXPECT_EQ(file->obs.index(), mem.obs.index());
+  EXPECT_EQ(file->var.index(), mem.var.index());
   EXPECT_EQ(file->obs.columns(), mem.obs.columns());
   for (auto& c : mem.obs.columns())
     for (size_t i = 0; i < mem.n_obs(); i += 97)

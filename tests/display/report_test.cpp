@@ -153,8 +153,8 @@ TEST(GenerateNorvexReport, StoreReadBackFromAnH5adFile) {
   ScopedHost scoped(host);
   testing::TempDir dir;
   AnnData adata;
-  adata.obs.index = {"c1", "c2"};
-  adata.var.index = {"g1"};
+  adata.obs.set_index({"c1", "c2"});
+  adata.var.set_index({"g1"});
   json store;
   store["umap"] = transaction(
       "umap", {{"img_base64", json::array({make_png_b64(120, 90), make_png_b64(90, 120)})}},

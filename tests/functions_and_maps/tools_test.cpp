@@ -90,8 +90,8 @@ TEST(Tools, UmapByCategoryAndByGene) {
   for (auto& n : t.column("n_cells")) total += n.get<long long>();
   EXPECT_EQ(total, static_cast<long long>(demo().n_obs()));
 
-  const std::string gene = demo().var.index[0];
-  json g = run("plot_umap", {{"target_genes", {gene, demo().var.index[1]}},
+  const std::string gene = demo().var.index()[0];
+  json g = run("plot_umap", {{"target_genes", {gene, demo().var.index()[1]}},
                              {"embed_cfg", {{"conditions", {"Normal"}}}}});
   ASSERT_TRUE(g["img_base64"].is_array());
   EXPECT_EQ(g["img_base64"].size(), 2u);

@@ -4,12 +4,12 @@ namespace norvex::testing {
 
 std::shared_ptr<AnnData> tiny_dataset() {
   auto ad = std::make_shared<AnnData>();
-  ad->obs.index = {"cell-1", "cell-2", "cell-3", "cell-4"};
+  ad->obs.set_index({"cell-1", "cell-2", "cell-3", "cell-4"});
   ad->obs.set("condition", Column::categorical({"Normal", "Tumor", "Tumor", "Normal"}));
   ad->obs.set("celltype_major", Column::categorical({"T cells", "B cells", "T cells", "Myeloid"}));
   ad->obs.set("celltype_minor", Column::categorical({"CD4 T", "Naive B", "CD8 T", "Macrophage"}));
   ad->obs.set("celltype_subset", Column::categorical({"CD4 Tn", "Naive B", "CD8 Tem", "Macro-M2"}));
-  ad->var.index = {"CD3E", "MS4A1", "CD68"};
+  ad->var.set_index({"CD3E", "MS4A1", "CD68"});
   UnsDict usr;
   usr.set("species", Array::scalar("Homo sapiens"));
   usr.set("tissue", Array::scalar("breast"));

@@ -10,7 +10,7 @@ namespace {
 
 DataFrame table_with_columns(const std::vector<std::string>& cols) {
   DataFrame t;
-  t.index = {"0", "1"};
+  t.set_index({"0", "1"});
   for (auto& c : cols) t.set(c, Column{Array::of_floats({1.0, 2.0})});
   return t;
 }
@@ -24,7 +24,7 @@ UnsDict dict_of(std::vector<std::pair<std::string, UnsNode>> items) {
 // A small tumour study: 8 cells, two conditions plus the reference.
 std::shared_ptr<AnnData> tumour_dataset() {
   auto ad = std::make_shared<AnnData>();
-  ad->obs.index = {"c0", "c1", "c2", "c3", "c4", "c5", "c6", "c7"};
+  ad->obs.set_index({"c0", "c1", "c2", "c3", "c4", "c5", "c6", "c7"});
   ad->obs.set("condition", Column::categorical({"Tumor_A", "Normal", "Tumor_A", "Tumor_B", "Normal",
                                                 "Tumor_B", "Tumor_A", "Tumor_B"}));
   ad->obs.set("celltype_major",
@@ -40,7 +40,7 @@ std::shared_ptr<AnnData> tumour_dataset() {
               Column{Array::of_bools({true, false, true, true, false, true, false, true})});
   ad->obs.set("ploidy_dec", Column::categorical({"Aneuploid", "Diploid", "Aneuploid", "Aneuploid",
                                                  "Diploid", "Aneuploid", "Diploid", "Aneuploid"}));
-  ad->var.index = {"CD3E", "EPCAM", "LYZ"};
+  ad->var.set_index({"CD3E", "EPCAM", "LYZ"});
   ad->var.set("gene_ids", Column{Array::of_strings({"ENSG1", "ENSG2", "ENSG3"})});
   ad->uns.set("usr_param", dict_of({{"species", Array::scalar("Homo sapiens")},
                                     {"tissue", Array::scalar("lung")},

@@ -78,12 +78,25 @@ struct Column {
 
 class DataFrame {
  public:
-  std::string index_name = "_index";
-  std::vector<std::string> index;
+  // Frames read from a file keep their index and columns there until first use, so that
+  // opening a million-cell dataset reads only what is asked for. (First use from several
+  // threads at once is not supported.)
+  using IndexLoader = std::function<std::vector<std::string>()>;
+  using ColumnLoader = std::function<Column()>;
 
-  size_t n_rows() const { return index.size(); }
+  std::string index_name = "_index";
+
+  // Row names (loaded on first use).
+  const std::vector<std::string>& index() const;
+  // Replaces the row names; ValueError when the frame has columns of another length.
+  void set_index(std::vector<std::string> names);
+  // Later duplicates of a row name get "-1", "-2", ... as anndata's make_unique does;
+  // applied when the index is loaded if it is still in the file.
+  void make_index_unique();
+
+  size_t n_rows() const { return index_loader_ ? lazy_rows_ : index_.size(); }
   const std::vector<std::string>& columns() const { return order_; }
-  bool has(const std::string& name) const { return cols_.count(name) > 0; }
+  bool has(const std::string& name) const { return cols_.count(name) || pending_.count(name); }
   // KeyError naming the column when absent.
   const Column& col(const std::string& name) const;
   Column& col(const std::string& name);
@@ -93,9 +106,22 @@ class DataFrame {
   void set(const std::string& name, Column column);
   void erase(const std::string& name);
 
+  // For readers: a frame of `n_rows` rows whose index and columns are loaded on first
+  // use. A loader reports a damaged file itself (FileError).
+  static DataFrame stored(size_t n_rows, IndexLoader index,
+                          std::vector<std::pair<std::string, ColumnLoader>> columns);
+
  private:
+  void load_index() const;
+  const Column& load_column(const std::string& name) const;
+
+  mutable std::vector<std::string> index_;
+  mutable IndexLoader index_loader_;  // set while the index is still in the file
+  size_t lazy_rows_ = 0;
+  mutable bool unique_pending_ = false;
   std::vector<std::string> order_;
-  std::map<std::string, Column> cols_;
+  mutable std::map<std::string, Column> cols_;
+  mutable std::map<std::string, ColumnLoader> pending_;  // columns still in the file
 };
 
 // A compressed sparse matrix (CSR: rows are compressed; CSC: columns).

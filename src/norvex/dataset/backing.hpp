@@ -42,7 +42,11 @@ MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path);
 std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path);
 
 // Readers shared by the dataset reader and the writer (which converts old layouts).
-DataFrame read_dataframe(hid_t file, const std::string& path);
+// Data frames keep their index and columns in the file until first use; `check_columns`
+// checks every column's length now rather than on first use.
+DataFrame read_dataframe(const std::shared_ptr<h5::Handle>& file,
+                         const std::filesystem::path& source, const std::string& path,
+                         bool check_columns);
 DenseMatrix read_dense(hid_t file, const std::string& path);
 DenseMatrix legacy_field_matrix(hid_t file, const std::string& dataset, const std::string& field);
 

@@ -94,9 +94,11 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
   const size_t n_rows = m.info.n_rows, n_cols = m.info.n_cols;
   if (m.info.format == MatrixInfo::Format::CSR) {
     std::vector<int64_t> ip = read_indptr(ad, m, n_rows);
+    // One chunk's buffers are reused: fresh ones would fault in new pages for every chunk.
+    RowChunk ch;
     for (size_t r0 = 0; r0 < n_rows; r0 += rows_per_chunk) {
       size_t r1 = std::min(n_rows, r0 + rows_per_chunk);
-      RowChunk ch;
+      ch.rows.indptr.clear();
       ch.row_begin = r0;
       ch.row_end = r1;
       ch.rows.n_rows = r1 - r0;
@@ -239,7 +241,8 @@ void AnnData::for_each_row_chunk(size_t rows_per_chunk,
 std::vector<std::vector<float>> AnnData::gene_expression(
     const std::vector<std::string>& genes, const std::optional<std::string>& layer) const {
   std::unordered_map<std::string, size_t> position;
-  for (size_t i = var.index.size(); i-- > 0;) position[var.index[i]] = i;  // first wins
+  const auto& names = var.index();
+  for (size_t i = names.size(); i-- > 0;) position[names[i]] = i;  // first wins
   std::vector<size_t> cols;
   for (auto& g : genes) {
     auto it = position.find(g);
@@ -251,13 +254,17 @@ std::vector<std::vector<float>> AnnData::gene_expression(
   // Which requested slots each column fills (a gene may be asked for twice).
   std::unordered_map<size_t, std::vector<size_t>> slots;
   for (size_t s = 0; s < cols.size(); ++s) slots[cols[s]].push_back(s);
+  // The row scan looks at every stored value, so its lookup is a flat table, not a hash.
+  std::vector<const std::vector<size_t>*> slots_of(n_vars(), nullptr);
+  for (auto& [c, ss] : slots) slots_of[c] = &ss;
 
   auto from_rows = [&](const RowChunk& ch) {
     for (size_t r = 0; r < ch.rows.n_rows; ++r) {
       for (int64_t p = ch.rows.indptr[r]; p < ch.rows.indptr[r + 1]; ++p) {
-        auto it = slots.find(static_cast<size_t>(ch.rows.indices[p]));
-        if (it == slots.end()) continue;
-        for (size_t s : it->second) out[s][ch.row_begin + r] = ch.rows.data[p];
+        const size_t c = static_cast<size_t>(ch.rows.indices[p]);
+        const std::vector<size_t>* ss = c < slots_of.size() ? slots_of[c] : nullptr;
+        if (!ss) continue;
+        for (size_t s : *ss) out[s][ch.row_begin + r] = ch.rows.data[p];
       }
     }
   };
@@ -365,7 +372,7 @@ std::vector<size_t> AnnData::obsm_shape(const std::string& key) const {
     std::string path = "obsm/" + key;
     if (auto info = detail::matrix_info(f, path)) return {info->n_rows, info->n_cols};
     if (h5::kind(f, path) == h5::Kind::Dataset) return h5::shape(h5::open_dataset(f, path));
-    DataFrame df = detail::read_dataframe(f, path);
+    DataFrame df = detail::read_dataframe(backing_->file, backing_->path, path, false);
     return {df.n_rows(), df.columns().size()};
   } catch (const h5::Failure& e) {
     detail::fail_read(backing_->path, std::string("damaged obsm['") + key + "']: " + e.what());

@@ -26,8 +26,8 @@ AnnData::Backing& writable_backing(AnnData& adata) {
 
 namespace {
 
-std::vector<std::string> as_texts(const Array& a) {
-  if (a.kind == Array::Kind::String) return a.strings;
+std::vector<std::string> as_texts(Array&& a) {
+  if (a.kind == Array::Kind::String) return std::move(a.strings);
   std::vector<std::string> out;
   for (size_t i = 0; i < a.size(); ++i) out.push_back(a.text_at(i));
   return out;
@@ -98,6 +98,40 @@ Column read_column(hid_t file, const std::string& path) {
   return c;
 }
 
+// Length of a stored column without reading it.
+size_t stored_column_length(hid_t file, const std::string& path) {
+  h5::Kind k = h5::kind(file, path);
+  std::vector<size_t> dims;
+  if (k == h5::Kind::Dataset) {
+    dims = h5::shape(h5::open_dataset(file, path));
+  } else if (k == h5::Kind::Group) {
+    h5::Handle g = h5::open_group(file, path);
+    std::string enc = h5::attr_text(g, "encoding-type").value_or("");
+    if (enc == "categorical") {
+      dims = h5::shape(h5::open_dataset(g, "codes"));
+    } else if (enc == "nullable-integer" || enc == "nullable-boolean" ||
+               enc == "nullable-string-array") {
+      dims = h5::shape(h5::open_dataset(g, "values"));
+    } else {
+      throw h5::Failure("column '" + path + "' has an unsupported encoding '" + enc + "'");
+    }
+  } else {
+    throw h5::Failure("column '" + path + "' is missing");
+  }
+  if (dims.size() != 1) throw h5::Failure("column '" + path + "' is not one-dimensional");
+  return dims[0];
+}
+
+// Runs a deferred read, reporting a damaged file as the reader does at open.
+template <class Fn>
+auto read_later(const fs::path& source, Fn fn) {
+  try {
+    return fn();
+  } catch (const h5::Failure& e) {
+    fail_read(source, std::string("damaged or unreadable file: ") + e.what());
+  }
+}
+
 void check_column(const Column& c, size_t n_rows, const std::string& path) {
   if (c.values.shape.size() != 1 || c.values.size() != n_rows) {
     throw h5::Failure("column '" + path + "' has " + std::to_string(c.values.size()) +
@@ -111,7 +145,7 @@ DataFrame read_compound_frame(hid_t file, const std::string& path) {
   if (names.empty()) throw h5::Failure("'" + path + "' has no fields");
   DataFrame df;
   df.index_name = names[0];
-  df.index = as_texts(h5::read_field(ds, names[0]));
+  df.set_index(as_texts(h5::read_field(ds, names[0])));
   for (size_t i = 1; i < names.size(); ++i) {
     Column c;
     c.values = h5::read_field(ds, names[i]);
@@ -122,7 +156,9 @@ DataFrame read_compound_frame(hid_t file, const std::string& path) {
   return df;
 }
 
-UnsNode read_uns_node(const fs::path& source, hid_t file, const std::string& path) {
+UnsNode read_uns_node(const fs::path& source, const std::shared_ptr<h5::Handle>& file_handle,
+                      const std::string& path) {
+  hid_t file = *file_handle;
   h5::Kind k = h5::kind(file, path);
   if (k == h5::Kind::Group) {
     h5::Handle g = h5::open_group(file, path);
@@ -132,10 +168,13 @@ UnsNode read_uns_node(const fs::path& source, hid_t file, const std::string& pat
     }
     if (enc.empty() || enc == "dict") {
       UnsDict d;
-      for (auto& key : h5::children(g)) d.set(key, read_uns_node(source, file, path + "/" + key));
+      for (auto& key : h5::children(g)) {
+        d.set(key, read_uns_node(source, file_handle, path + "/" + key));
+      }
       return UnsNode(std::move(d));
     }
-    if (enc == "dataframe") return UnsNode(read_dataframe(file, path));
+    // Result tables are many and mostly unread: their columns are checked on first use.
+    if (enc == "dataframe") return UnsNode(read_dataframe(file_handle, source, path, false));
     return UnsNode(StoredObject{source.string(), path, enc});
   }
   if (k == h5::Kind::Dataset) {
@@ -184,31 +223,55 @@ void apply_old_categories(AnnData& ad) {
 
 }  // namespace
 
-DataFrame read_dataframe(hid_t file, const std::string& path) {
+DataFrame read_dataframe(const std::shared_ptr<h5::Handle>& file_handle, const fs::path& source,
+                         const std::string& path, bool check_columns) {
+  hid_t file = *file_handle;
   h5::Kind k = h5::kind(file, path);
   if (k == h5::Kind::Dataset) return read_compound_frame(file, path);
   if (k != h5::Kind::Group) throw h5::Failure("'" + path + "' is missing");
   h5::Handle g = h5::open_group(file, path);
-  DataFrame df;
-  df.index_name = h5::attr_text(g, "_index").value_or("_index");
-  if (h5::kind(g, df.index_name) != h5::Kind::Dataset) {
-    throw h5::Failure("'" + path + "' has no index dataset '" + df.index_name + "'");
+  const std::string index_name = h5::attr_text(g, "_index").value_or("_index");
+  if (h5::kind(g, index_name) != h5::Kind::Dataset) {
+    throw h5::Failure("'" + path + "' has no index dataset '" + index_name + "'");
   }
-  df.index = as_texts(h5::read(h5::open_dataset(g, df.index_name)));
+  const auto index_dims = h5::shape(h5::open_dataset(g, index_name));
+  if (index_dims.size() != 1) {
+    throw h5::Failure("the index '" + path + "/" + index_name + "' is not one-dimensional");
+  }
+  const size_t n_rows = index_dims[0];
   std::vector<std::string> order;
   if (h5::has_attr(g, "column-order")) {
     Array co = h5::attr_array(g, "column-order");
     if (co.kind == Array::Kind::String) order = co.strings;
   } else {
     for (auto& name : h5::children(g)) {
-      if (name != df.index_name && name != "__categories") order.push_back(name);
+      if (name != index_name && name != "__categories") order.push_back(name);
     }
   }
+  std::vector<std::pair<std::string, DataFrame::ColumnLoader>> columns;
   for (auto& name : order) {
-    Column c = read_column(file, path + "/" + name);
-    check_column(c, df.n_rows(), path + "/" + name);
-    df.set(name, std::move(c));
+    const std::string cpath = path + "/" + name;
+    if (check_columns && stored_column_length(file, cpath) != n_rows) {
+      throw h5::Failure("column '" + cpath + "' does not have " + std::to_string(n_rows) +
+                        " values");
+    }
+    columns.emplace_back(name, [file_handle, source, cpath, n_rows] {
+      return read_later(source, [&] {
+        Column c = read_column(*file_handle, cpath);
+        check_column(c, n_rows, cpath);
+        return c;
+      });
+    });
   }
+  const std::string ipath = path + "/" + index_name;
+  DataFrame df = DataFrame::stored(
+      n_rows,
+      [file_handle, source, ipath] {
+        return read_later(
+            source, [&] { return as_texts(h5::read(h5::open_dataset(*file_handle, ipath))); });
+      },
+      std::move(columns));
+  df.index_name = index_name;
   return df;
 }
 
@@ -375,10 +438,10 @@ std::shared_ptr<AnnData> AnnData::read_h5ad(const fs::path& path) {
       detail::fail_read(path, "the HDF5 file is not an AnnData dataset (no 'obs' and 'var')");
     }
     b.legacy = obs == h5::Kind::Dataset;
-    ad->obs = detail::read_dataframe(f, "obs");
-    ad->var = detail::read_dataframe(f, "var");
+    ad->obs = detail::read_dataframe(b.file, path, "obs", true);
+    ad->var = detail::read_dataframe(b.file, path, "var", true);
     if (h5::kind(f, "uns") == h5::Kind::Group) {
-      ad->uns = detail::read_uns_node(path, f, "uns").dict();
+      ad->uns = detail::read_uns_node(path, b.file, "uns").dict();
     }
     if (b.legacy) detail::apply_old_categories(*ad);
 

@@ -234,7 +234,7 @@ UnsNode UnsNode::from_json(const json& value) {
     if (Table::is_table(value)) {
       Table t = Table::from_json(value);
       DataFrame df;
-      df.index = t.index();
+      df.set_index(t.index());
       for (auto& name : t.columns()) df.set(name, column_from_json(t.column(name)));
       return UnsNode(std::move(df));
     }
@@ -293,7 +293,7 @@ json UnsNode::to_json() const {
   }
   if (is_table()) {
     const DataFrame& df = table();
-    Table t(df.index);
+    Table t(df.index());
     for (auto& name : df.columns()) {
       const Column& c = df.col(name);
       json col = json::array();

@@ -2,7 +2,9 @@
 #include <charconv>
 #include <cmath>
 #include <set>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/anndata.hpp"
@@ -240,22 +242,111 @@ Column Column::categorical(const std::vector<std::string>& values, bool ordered)
 
 // ---------------------------------------------------------------- DataFrame
 
-const Column& DataFrame::col(const std::string& name) const {
+namespace {
+
+// Later occurrences of a name get "-1", "-2", ... (counting per name, skipping any
+// candidate already present), so files keep the names anndata would give them.
+void make_unique_names(std::vector<std::string>& names) {
+  if (std::unordered_set<std::string_view>(names.begin(), names.end()).size() == names.size()) {
+    return;
+  }
+  std::unordered_set<std::string> taken(names.begin(), names.end());
+  std::unordered_set<std::string> seen;
+  std::unordered_map<std::string, size_t> counter;
+  std::vector<size_t> duplicates;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!seen.insert(names[i]).second) duplicates.push_back(i);
+  }
+  for (size_t i : duplicates) {
+    const std::string base = names[i];
+    while (true) {
+      std::string candidate = base + "-" + std::to_string(++counter[base]);
+      if (taken.insert(candidate).second) {
+        names[i] = std::move(candidate);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+DataFrame DataFrame::stored(size_t n_rows, IndexLoader index,
+                            std::vector<std::pair<std::string, ColumnLoader>> columns) {
+  DataFrame df;
+  df.lazy_rows_ = n_rows;
+  df.index_loader_ = std::move(index);
+  for (auto& [name, load] : columns) {
+    if (df.has(name)) continue;  // a repeated column-order entry names the same column
+    df.order_.push_back(name);
+    df.pending_.emplace(name, std::move(load));
+  }
+  return df;
+}
+
+void DataFrame::load_index() const {
+  if (!index_loader_) return;
+  std::vector<std::string> names = index_loader_();
+  if (names.size() != lazy_rows_) {
+    throw ValueError("the stored index has " + std::to_string(names.size()) + " names for " +
+                     std::to_string(lazy_rows_) + " rows");
+  }
+  index_ = std::move(names);
+  index_loader_ = nullptr;
+  if (unique_pending_) make_unique_names(index_);
+  unique_pending_ = false;
+}
+
+const std::vector<std::string>& DataFrame::index() const {
+  load_index();
+  return index_;
+}
+
+void DataFrame::set_index(std::vector<std::string> names) {
+  if (!order_.empty() && names.size() != n_rows()) {
+    throw ValueError("Length mismatch: the frame has " + std::to_string(n_rows()) +
+                     " rows, the new index has " + std::to_string(names.size()) + " names");
+  }
+  index_ = std::move(names);
+  index_loader_ = nullptr;
+  unique_pending_ = false;
+}
+
+void DataFrame::make_index_unique() {
+  if (index_loader_) {
+    unique_pending_ = true;
+    return;
+  }
+  make_unique_names(index_);
+}
+
+const Column& DataFrame::load_column(const std::string& name) const {
   auto it = cols_.find(name);
-  if (it == cols_.end()) throw key_error(name);
-  return it->second;
+  if (it != cols_.end()) return it->second;
+  auto p = pending_.find(name);
+  if (p == pending_.end()) throw key_error(name);
+  Column c = p->second();
+  if (c.size() != n_rows()) {
+    throw ValueError("the stored column '" + name + "' has " + std::to_string(c.size()) +
+                     " values for " + std::to_string(n_rows()) + " rows");
+  }
+  pending_.erase(p);
+  return cols_.emplace(name, std::move(c)).first->second;
+}
+
+const Column& DataFrame::col(const std::string& name) const {
+  return load_column(name);
 }
 
 Column& DataFrame::col(const std::string& name) {
-  auto it = cols_.find(name);
-  if (it == cols_.end()) throw key_error(name);
-  return it->second;
+  return const_cast<Column&>(load_column(name));
 }
 
 void DataFrame::set(const std::string& name, Column column) {
-  if (index.empty() && order_.empty()) {
+  if (n_rows() == 0 && order_.empty()) {
     // Like pandas: the first column of an empty frame brings a default 0..n-1 index.
-    for (size_t i = 0; i < column.size(); ++i) index.push_back(std::to_string(i));
+    load_index();
+    for (size_t i = 0; i < column.size(); ++i) index_.push_back(std::to_string(i));
   }
   if (column.size() != n_rows()) {
     throw ValueError("Length of values (" + std::to_string(column.size()) +
@@ -273,12 +364,15 @@ void DataFrame::set(const std::string& name, Column column) {
   if (column.mask && column.mask->size() != column.size()) {
     throw ValueError("column '" + name + "' has a mask of the wrong length");
   }
-  if (!cols_.count(name)) order_.push_back(name);
+  if (!has(name)) order_.push_back(name);
+  pending_.erase(name);
   cols_[name] = std::move(column);
 }
 
 void DataFrame::erase(const std::string& name) {
-  if (!cols_.erase(name)) return;
+  if (!has(name)) return;
+  cols_.erase(name);
+  pending_.erase(name);
   order_.erase(std::find(order_.begin(), order_.end(), name));
 }
 

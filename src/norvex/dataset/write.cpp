@@ -157,7 +157,7 @@ void write_dataframe(hid_t loc, const std::string& name, const DataFrame& df) {
   h5::set_encoding(g, "dataframe", "0.2.0");
   h5::set_attr_text(g, "_index", index_name);
   h5::set_attr_texts(g, "column-order", df.columns());
-  write_array(g, index_name, Array::of_strings(df.index));
+  write_array(g, index_name, Array::of_strings(df.index()));
   for (auto& c : df.columns()) write_column(g, c, df.col(c));
 }
 
@@ -226,7 +226,7 @@ struct Writer {
       h5::Handle g = h5::open_group(src(), src_path);
       if (h5::attr_text(g, "encoding-type").value_or("") == "dataframe" &&
           h5::kind(src(), src_path + "/__categories") == h5::Kind::Group) {
-        write_dataframe(out, key, detail::read_dataframe(src(), src_path));
+        write_dataframe(out, key, detail::read_dataframe(b->file, b->path, src_path, false));
         return;
       }
     }
@@ -278,7 +278,7 @@ struct Writer {
     h5::set_encoding(raw, "raw", "0.1.0");
     copy_element(src(), "raw.X", raw, "X");
     if (h5::kind(src(), "raw.var") != h5::Kind::Missing) {
-      write_dataframe(raw, "var", detail::read_dataframe(src(), "raw.var"));
+      write_dataframe(raw, "var", detail::read_dataframe(b->file, b->path, "raw.var", false));
     }
     h5::Handle varm = h5::create_group(raw, "varm");
     h5::set_encoding(varm, "dict", "0.1.0");

@@ -88,11 +88,13 @@ std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
 
   // ---- obs ----
   std::vector<uint32_t> within(model.samples().size(), 0);
-  adata->obs.index.reserve(N);
+  std::vector<std::string> cell_names;
+  cell_names.reserve(N);
   for (size_t i = 0; i < N; ++i) {
     const int s = model.cell_sample(i);
-    adata->obs.index.push_back(barcode(within[s]++, options.seed, model.samples()[s]));
+    cell_names.push_back(barcode(within[s]++, options.seed, model.samples()[s]));
   }
+  adata->obs.set_index(std::move(cell_names));
   auto level_categories = [&](auto member) {
     std::vector<std::string> cats;
     for (auto& t : types)
@@ -128,7 +130,7 @@ std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
 
   // ---- var ----
   const size_t G = model.n_genes();
-  adata->var.index = model.genes();
+  adata->var.set_index(model.genes());
   std::vector<bool> mt(G);
   for (size_t g = 0; g < G; ++g) mt[g] = model.genes()[g].rfind("MT-", 0) == 0;
   adata->var.set("feature_types", categorical(std::vector<int64_t>(G, 0), {"Gene Expression"}));

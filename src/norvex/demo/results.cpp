@@ -17,7 +17,9 @@ enum Stream : uint64_t { kSubsample = 20, kGsea = 21, kCci = 22 };
 class TableBuilder {
  public:
   explicit TableBuilder(size_t n) {
-    for (size_t i = 0; i < n; ++i) df_.index.push_back(std::to_string(i));
+    std::vector<std::string> index;
+    for (size_t i = 0; i < n; ++i) index.push_back(std::to_string(i));
+    df_.set_index(std::move(index));
   }
   TableBuilder& text(const std::string& name, std::vector<std::string> v) {
     df_.set(name, plain_column(Array::of_strings(std::move(v))));

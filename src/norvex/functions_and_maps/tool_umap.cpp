@@ -23,7 +23,7 @@ std::string lower(std::string s) {
 
 // The var name for a requested gene symbol (exact, then case-insensitive), or nullopt.
 std::optional<std::string> find_gene(const AnnData& adata, const std::string& gene) {
-  const auto& names = adata.var.index;
+  const auto& names = adata.var.index();
   if (std::find(names.begin(), names.end(), gene) != names.end()) return gene;
   const std::string lg = lower(gene);
   for (const auto& n : names)
@@ -32,8 +32,9 @@ std::optional<std::string> find_gene(const AnnData& adata, const std::string& ge
 }
 
 std::string gene_examples(const AnnData& adata) {
+  const auto& names = adata.var.index();
   std::vector<std::string> first;
-  for (size_t i = 0; i < adata.var.index.size() && i < 8; ++i) first.push_back(adata.var.index[i]);
+  for (size_t i = 0; i < names.size() && i < 8; ++i) first.push_back(names[i]);
   return join_limited(first) + (adata.n_vars() > 8 ? ", ..." : "");
 }
 
