@@ -1,34 +1,16 @@
 // Classification and display of base64 artefacts with real image and HTML payloads.
-#include <cairo.h>
 #include <gtest/gtest.h>
 
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/display/base64_display.hpp"
 #include "norvex/host/recording_host.hpp"
+#include "support/fixtures.hpp"
 
 namespace norvex {
 namespace {
 
 using Kind = HostEvent::Kind;
-
-std::string png_bytes(int w, int h) {
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-  cairo_t* cr = cairo_create(s);
-  cairo_set_source_rgb(cr, 1, 0, 0);
-  cairo_paint(cr);
-  cairo_destroy(cr);
-  std::string bytes;
-  cairo_surface_write_to_png_stream(
-      s,
-      [](void* c, const unsigned char* d, unsigned n) {
-        static_cast<std::string*>(c)->append(reinterpret_cast<const char*>(d), n);
-        return CAIRO_STATUS_SUCCESS;
-      },
-      &bytes);
-  cairo_surface_destroy(s);
-  return bytes;
-}
 
 // A byte string from a literal, its embedded zero bytes included.
 template <size_t N>
@@ -49,7 +31,7 @@ const std::string kWebp = literal_bytes(
 const std::string kWave = literal_bytes("RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00");
 
 TEST(DetectBase64Type, MagicBytesOfEachKind) {
-  EXPECT_EQ(_detect_base64_type(base64_encode(png_bytes(4, 4))), "png");
+  EXPECT_EQ(_detect_base64_type(base64_encode(testing::make_png(4, 4))), "png");
   EXPECT_EQ(_detect_base64_type(base64_encode(kJpeg)), "jpeg");
   EXPECT_EQ(_detect_base64_type(base64_encode(kGif)), "gif");
   EXPECT_EQ(_detect_base64_type(base64_encode(kWebp)), "webp");
@@ -69,7 +51,7 @@ TEST(DetectBase64Type, MagicBytesOfEachKind) {
 }
 
 TEST(DetectBase64Type, WhitespaceAndLengthDoNotMatter) {
-  std::string b64 = base64_encode(png_bytes(300, 300));
+  std::string b64 = base64_encode(testing::make_png(300, 300));
   std::string wrapped;
   for (size_t i = 0; i < b64.size(); i += 60)
     wrapped += b64.substr(i, 60) + (i % 120 ? "\n" : " \t");
@@ -88,7 +70,7 @@ class DisplayBase64 : public ::testing::Test {
 };
 
 TEST_F(DisplayBase64, ImagesAsHtmlWithCleanDataUrl) {
-  std::string b64 = base64_encode(png_bytes(8, 8));
+  std::string b64 = base64_encode(testing::make_png(8, 8));
   std::string split = b64.substr(0, 10) + " \n " + b64.substr(10);
   display_base64_auto(split);
   ASSERT_EQ(host.events.size(), 1u);
@@ -99,7 +81,7 @@ TEST_F(DisplayBase64, ImagesAsHtmlWithCleanDataUrl) {
 }
 
 TEST_F(DisplayBase64, ImagesAsBytesWhenAsked) {
-  display_base64_auto(json::array({base64_encode(png_bytes(3, 3)), base64_encode(kJpeg),
+  display_base64_auto(json::array({base64_encode(testing::make_png(3, 3)), base64_encode(kJpeg),
                                    base64_encode(kGif), base64_encode(kWebp)}),
                       false);
   auto images = host.of_kind(Kind::Image);

@@ -1,6 +1,5 @@
 // The assistant's display methods: plots, tables with their Excel link, explanations,
 // code cells and the dataset tree.
-#include <cairo.h>
 #include <gtest/gtest.h>
 
 #include "norvex/common/base64.hpp"
@@ -11,26 +10,13 @@
 #include "norvex/display/table_html.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "norvex/vantuviz/show_tree.hpp"
+#include "support/fixtures.hpp"
 #include "support/tiny_dataset.hpp"
 
 namespace norvex {
 namespace {
 
 using Kind = HostEvent::Kind;
-
-std::string png_b64(int w, int h) {
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
-  std::string bytes;
-  cairo_surface_write_to_png_stream(
-      s,
-      [](void* c, const unsigned char* d, unsigned n) {
-        static_cast<std::string*>(c)->append(reinterpret_cast<const char*>(d), n);
-        return CAIRO_STATUS_SUCCESS;
-      },
-      &bytes);
-  cairo_surface_destroy(s);
-  return base64_encode(bytes);
-}
 
 json table(std::vector<std::string> genes, std::vector<double> p) {
   Table t;
@@ -53,7 +39,8 @@ class ResultDisplay : public ::testing::Test {
 
 TEST_F(ResultDisplay, HtmlPlotWinsOverImagesInItsOwnSize) {
   std::string doc = base64_encode("<html><div id=p></div></html>");
-  assistant.display_plot_img_base64({{"html_base64", doc}, {"img_base64", png_b64(4, 4)}});
+  assistant.display_plot_img_base64(
+      {{"html_base64", doc}, {"img_base64", testing::make_png_b64(4, 4)}});
   ASSERT_EQ(host.events.size(), 1u);
   EXPECT_NE(host.events[0].text.find("width=\"800\" height=\"600\""), std::string::npos);
   host.clear();
@@ -63,8 +50,8 @@ TEST_F(ResultDisplay, HtmlPlotWinsOverImagesInItsOwnSize) {
 }
 
 TEST_F(ResultDisplay, ImagesAreMergedIntoOnePicture) {
-  assistant.display_plot_img_base64(
-      {{"img_base64", json::array({png_b64(20, 10), png_b64(20, 10)})}});
+  assistant.display_plot_img_base64({{"img_base64", json::array({testing::make_png_b64(20, 10),
+                                                                 testing::make_png_b64(20, 10)})}});
   ASSERT_EQ(host.events.size(), 1u);
   EXPECT_EQ(host.events[0].kind, Kind::Image);
   EXPECT_EQ(host.events[0].mime, "image/png");
@@ -145,7 +132,7 @@ TEST_F(ResultDisplay, ExplanationWithTitleOffersAWordDocument) {
   assistant.display_explanation("Some **text**");
   ASSERT_EQ(host.events.size(), 1u);
   host.clear();
-  assistant.display_explanation("Some **text**", png_b64(8, 8), "T cell UMAP");
+  assistant.display_explanation("Some **text**", testing::make_png_b64(8, 8), "T cell UMAP");
   auto html = host.of_kind(Kind::Html);
   ASSERT_EQ(html.size(), 2u);
   EXPECT_NE(html[1].text.find("T cell UMAP.docx"), std::string::npos);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "norvex/dataset/anndata.hpp"
+#include "support/fixtures.hpp"
 #include "support/stub_model_server.hpp"
 #include "support/test_support.hpp"
 #include "support/tiny_dataset.hpp"
@@ -11,36 +12,6 @@ namespace norvex {
 namespace {
 
 using namespace norvex::testing;
-
-json routing(const json& flags_over, const json& fields_over) {
-  json flags = {{"info", false},
-                {"plot", false},
-                {"table_summary", false},
-                {"explain_data", false},
-                {"explain_general", false},
-                {"specific_pathway", false},
-                {"save", false},
-                {"tree", false},
-                {"args", false},
-                {"code", false},
-                {"reportgen", false},
-                {"recurrent_query", false}};
-  for (auto it = flags_over.begin(); it != flags_over.end(); ++it) flags[it.key()] = it.value();
-  json r = {{"kind", "plan"},
-            {"flags", flags},
-            {"selected_tool", "none"},
-            {"confidence", 9},
-            {"target_analysis", "none"},
-            {"target_celltype", "none"},
-            {"query_item", "none"},
-            {"plot_type", "none"},
-            {"plot_type_to_draw", "none"},
-            {"reference_plot_type", "none"},
-            {"tree_target", "not_specified"},
-            {"questions", json::array()}};
-  for (auto it = fields_over.begin(); it != fields_over.end(); ++it) r[it.key()] = it.value();
-  return r;
-}
 
 size_t count(const std::string& text, const std::string& part) {
   size_t n = 0;
@@ -56,13 +27,13 @@ TEST(ChatProgram, AnswersEachLineAndSurvivesAFailingQuestion) {
 
   // 1: the dataset tree. 2: a router that never answers in JSON (both attempts).
   // 3: an information answer, in Korean.
-  stub.enqueue_openai_text(dump_json(routing({{"tree", true}}, json::object())), 10, 5, 15);
+  stub.enqueue_openai_text(dump_json(router_record({{"tree", true}}, json::object())), 10, 5, 15);
   stub.enqueue_openai_text("Sorry, I cannot help.");
   stub.enqueue_openai_text("Still no JSON, key " + key);
   stub.enqueue_openai_text(
-      dump_json(
-          routing({{"info", true}},
-                  {{"info_answer", "## Dataset Summary\n네 개의 세포, <script>x()</script>"}})),
+      dump_json(router_record(
+          {{"info", true}},
+          {{"info_answer", "## Dataset Summary\n네 개의 세포, <script>x()</script>"}})),
       20, 10, 30);
 
   const std::string cmd = shell_quote(norvex_binary().string()) + " chat --data " +

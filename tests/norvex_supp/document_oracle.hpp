@@ -1,47 +1,16 @@
 #pragma once
-// Fixtures of the document tests: PNG images drawn with cairo, and python-docx / openpyxl
-// reading what we wrote (the independent oracle), answering as JSON.
-#include <cairo.h>
+// Fixtures of the document tests: python-docx / openpyxl reading what we wrote (the
+// independent oracle), answering as JSON.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "norvex/common/base64.hpp"
 #include "norvex/common/json.hpp"
+#include "support/fixtures.hpp"
 #include "support/test_support.hpp"
 
 namespace norvex::testing {
-
-// A w x h PNG: a coloured panel with a diagonal, like a small plot.
-inline std::string make_png(int w, int h, double r = 0.2, double g = 0.4, double b = 0.8) {
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-  cairo_t* cr = cairo_create(s);
-  cairo_set_source_rgb(cr, 1, 1, 1);
-  cairo_paint(cr);
-  cairo_set_source_rgb(cr, r, g, b);
-  cairo_rectangle(cr, w * 0.1, h * 0.1, w * 0.8, h * 0.8);
-  cairo_fill(cr);
-  cairo_set_source_rgb(cr, 0, 0, 0);
-  cairo_set_line_width(cr, 3);
-  cairo_move_to(cr, 0, h);
-  cairo_line_to(cr, w, 0);
-  cairo_stroke(cr);
-  cairo_destroy(cr);
-  std::string bytes;
-  cairo_surface_write_to_png_stream(
-      s,
-      [](void* closure, const unsigned char* data, unsigned int length) {
-        static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
-        return CAIRO_STATUS_SUCCESS;
-      },
-      &bytes);
-  cairo_surface_destroy(s);
-  return bytes;
-}
-
-inline std::string make_png_b64(int w, int h, double r = 0.2, double g = 0.4, double b = 0.8) {
-  return base64_encode(make_png(w, h, r, g, b));
-}
 
 // Runs an oracle script on a file holding `bytes`; the script prints one JSON value.
 inline json oracle_json(const std::string& script, const std::string& bytes,

@@ -1,6 +1,5 @@
 // The ask driver against the loopback model service: each routing record leads down its
 // path with the console lines and notebook displays a user would see, in order.
-#include <cairo.h>
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -10,6 +9,7 @@
 #include "norvex/common/table.hpp"
 #include "norvex/core/norvex.hpp"
 #include "norvex/host/recording_host.hpp"
+#include "support/fixtures.hpp"
 #include "support/stub_model_server.hpp"
 #include "support/tiny_dataset.hpp"
 
@@ -18,54 +18,6 @@ namespace {
 
 using testing::StubModelServer;
 using Kind = HostEvent::Kind;
-
-json routing(const json& flags_over, const json& fields_over = json::object()) {
-  json flags = {{"info", false},
-                {"plot", false},
-                {"table_summary", false},
-                {"explain_data", false},
-                {"explain_general", false},
-                {"specific_pathway", false},
-                {"save", false},
-                {"tree", false},
-                {"args", false},
-                {"code", false},
-                {"reportgen", false},
-                {"recurrent_query", false}};
-  for (auto it = flags_over.begin(); it != flags_over.end(); ++it) flags[it.key()] = it.value();
-  json r = {{"kind", "plan"},
-            {"flags", flags},
-            {"selected_tool", "none"},
-            {"confidence", 8},
-            {"target_analysis", "none"},
-            {"target_celltype", "none"},
-            {"query_item", "none"},
-            {"plot_type", "none"},
-            {"plot_type_to_draw", "none"},
-            {"reference_plot_type", "none"},
-            {"tree_target", "not_specified"},
-            {"questions", json::array()}};
-  for (auto it = fields_over.begin(); it != fields_over.end(); ++it) r[it.key()] = it.value();
-  return r;
-}
-
-std::string png_b64(int w, int h) {
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-  cairo_t* cr = cairo_create(s);
-  cairo_set_source_rgb(cr, 0.2, 0.4, 0.8);
-  cairo_paint(cr);
-  cairo_destroy(cr);
-  std::string bytes;
-  cairo_surface_write_to_png_stream(
-      s,
-      [](void* c, const unsigned char* d, unsigned n) {
-        static_cast<std::string*>(c)->append(reinterpret_cast<const char*>(d), n);
-        return CAIRO_STATUS_SUCCESS;
-      },
-      &bytes);
-  cairo_surface_destroy(s);
-  return base64_encode(bytes);
-}
 
 // Timings vary; everything else in a console line is fixed.
 std::string stable(std::string text) {
@@ -124,7 +76,7 @@ class AskTest : public ::testing::Test {
 
 TEST_F(AskTest, TreeShowsTheWholeDatasetAndEndsEvenWithSaveAndReport) {
   auto a = make();
-  route(routing({{"tree", true}, {"save", true}, {"reportgen", true}}));
+  route(testing::router_record({{"tree", true}, {"save", true}, {"reportgen", true}}));
   json out = a->ask("데이터 구조 보여줘");
   EXPECT_TRUE(out.is_null());
   auto lines = console_lines(host);
@@ -154,7 +106,7 @@ TEST_F(AskTest, TreeTargetsShowOnlyTheirUnsEntries) {
       {"deg", {"DEG:"}}, {"gsea", {"GSEA:"}}, {"go", {}}, {"cci", {}}};
   for (const auto& [target, headings] : cases) {
     host.clear();
-    route(routing({{"tree", true}}, {{"tree_target", target}}));
+    route(testing::router_record({{"tree", true}}, {{"tree_target", target}}));
     EXPECT_TRUE(a->ask("show tree").is_null());
     auto lines = console_lines(host);
     std::vector<std::string> got;
@@ -171,7 +123,8 @@ TEST_F(AskTest, TreeTargetsShowOnlyTheirUnsEntries) {
 
 TEST_F(AskTest, InfoAnswerIsRenderedInTheQuestionsLanguage) {
   auto a = make();
-  route(routing({{"info", true}}, {{"info_answer", "## Dataset Summary\n4 cells, **3 genes**"}}));
+  route(testing::router_record({{"info", true}},
+                               {{"info_answer", "## Dataset Summary\n4 cells, **3 genes**"}}));
   EXPECT_TRUE(a->ask("이 데이터에 뭐가 있어?").is_null());
   auto html = host.of_kind(Kind::Html);
   ASSERT_EQ(html.size(), 1u);
@@ -182,7 +135,7 @@ TEST_F(AskTest, InfoAnswerIsRenderedInTheQuestionsLanguage) {
 
 TEST_F(AskTest, InfoWithoutAnswerGoesOnToThePathChoice) {
   auto a = make();
-  route(routing({{"info", true}}));
+  route(testing::router_record({{"info", true}}));
   EXPECT_TRUE(a->ask("what is in this dataset?").is_null());
   auto lines = console_lines(host);
   EXPECT_EQ(lines, (std::vector<std::string>{"✅ Analyzing query .. done (T, 15)",
@@ -192,19 +145,19 @@ TEST_F(AskTest, InfoWithoutAnswerGoesOnToThePathChoice) {
 TEST_F(AskTest, RecordWithoutRealTargetTakesTheFollowUpPath) {
   auto a = make();
   // Not recurrent, but nothing names a target: the fresh path is refused.
-  route(routing({{"plot", true}}, {{"selected_tool", "none"}}));
+  route(testing::router_record({{"plot", true}}, {{"selected_tool", "none"}}));
   EXPECT_TRUE(a->ask("draw something").is_null());
   EXPECT_EQ(console_lines(host).back(), "⚠️ WARNING: No transaction history found.");
   // A target cell type alone is valid, yet without a tool the fresh path is still refused.
   host.clear();
-  route(routing({{"plot", true}}, {{"target_celltype", "T cells"}}));
+  route(testing::router_record({{"plot", true}}, {{"target_celltype", "T cells"}}));
   EXPECT_TRUE(a->ask("T cells").is_null());
   EXPECT_EQ(console_lines(host).back(), "⚠️ WARNING: No transaction history found.");
 }
 
 TEST_F(AskTest, RecurrentWithEmptyHistoryWarnsAndEnds) {
   auto a = make();
-  route(routing({{"recurrent_query", true}, {"plot", true}}));
+  route(testing::router_record({{"recurrent_query", true}, {"plot", true}}));
   EXPECT_TRUE(a->ask("아까 그 그림 다시 보여줘").is_null());
   EXPECT_EQ(console_lines(host),
             (std::vector<std::string>{"✅ Analyzing query .. done (T, 15)",
@@ -215,7 +168,7 @@ TEST_F(AskTest, RecurrentWithEmptyHistoryWarnsAndEnds) {
 TEST_F(AskTest, NoOutputFlagGoesStraightToTheClosingSteps) {
   auto a = make();
   a->t_hist.add(json{{"query", "earlier"}, {"plot_result", {{"img_base64", "x"}}}});
-  route(routing({{"recurrent_query", true}, {"explain_general", true}}));
+  route(testing::router_record({{"recurrent_query", true}, {"explain_general", true}}));
   json out = a->ask("and then?");
   EXPECT_EQ(out, (json{{"query", "and then?"}}));
   EXPECT_EQ(a->t_hist.len(), 1u);
@@ -225,8 +178,8 @@ TEST_F(AskTest, NoOutputFlagGoesStraightToTheClosingSteps) {
 TEST_F(AskTest, ShowRouterDisplaysFlagsAndSevenFieldsAndReturnsTheRecord) {
   auto a = make(/*rem_router=*/false);
   a->t_hist.add(json{{"query", "earlier"}});
-  json rec = routing({{"recurrent_query", true}},
-                     {{"query_item", "plot"}, {"target_celltype", "T cells"}});
+  json rec = testing::router_record({{"recurrent_query", true}},
+                                    {{"query_item", "plot"}, {"target_celltype", "T cells"}});
   route(rec);
   json out = a->ask("again");
   ASSERT_TRUE(out.is_object());
@@ -268,17 +221,17 @@ TEST_F(AskTest, FreshRequestRendersByFlagExplainsAndEntersTheHistory) {
   Table t;
   t.add_column("names", json::array({"CD3E", "CD8A"}));
   t.add_column("pvals_adj", json::array({0.01, 0.02}));
-  tool_result = {{"img_base64", png_b64(40, 30)},
+  tool_result = {{"img_base64", testing::make_png_b64(40, 30)},
                  {"data", "gene"},
                  {"table_summaries", {{"T cells", t.to_json()}}},
                  {"not_kept", 1}};
   auto a = make();
-  route(routing({{"plot", true},
-                 {"table_summary", true},
-                 {"args", true},
-                 {"code", true},
-                 {"explain_data", true}},
-                {{"selected_tool", "plot_umap"}, {"plot_type_to_draw", "umap"}}),
+  route(testing::router_record({{"plot", true},
+                                {"table_summary", true},
+                                {"args", true},
+                                {"code", true},
+                                {"explain_data", true}},
+                               {{"selected_tool", "plot_umap"}, {"plot_type_to_draw", "umap"}}),
         100);
   stub.enqueue_openai_text("{}", 10, 10, 20);                             // planner
   stub.enqueue_openai_text("The **T cells** cluster apart.", 30, 3, 33);  // explanation
@@ -327,9 +280,9 @@ TEST_F(AskTest, FreshRequestRendersByFlagExplainsAndEntersTheHistory) {
 }
 
 TEST_F(AskTest, GeneralExplanationIsShownWithItsWordLinkButNotRecorded) {
-  tool_result = {{"img_base64", png_b64(10, 10)}};
+  tool_result = {{"img_base64", testing::make_png_b64(10, 10)}};
   auto a = make();
-  route(routing({{"explain_general", true}}, {{"selected_tool", "plot_umap"}}));
+  route(testing::router_record({{"explain_general", true}}, {{"selected_tool", "plot_umap"}}));
   stub.enqueue_openai_text("Apoptosis is programmed cell death.", 5, 5, 10);
   json out = a->ask("What is apoptosis?");
   EXPECT_EQ(out, (json{{"query", "What is apoptosis?"}}));
@@ -346,7 +299,7 @@ TEST_F(AskTest, GeneralExplanationIsShownWithItsWordLinkButNotRecorded) {
 TEST_F(AskTest, MissingImageWarnsAndOffersTheCode) {
   tool_result = {{"data", "gene"}};
   auto a = make();
-  route(routing({{"plot", true}}, {{"selected_tool", "plot_umap"}}));
+  route(testing::router_record({{"plot", true}}, {{"selected_tool", "plot_umap"}}));
   stub.enqueue_openai_text("{}");
   json out = a->ask("draw umap");
   auto lines = console_lines(host);
@@ -358,8 +311,8 @@ TEST_F(AskTest, MissingImageWarnsAndOffersTheCode) {
 
 TEST_F(AskTest, FailingFollowUpFlowIsReportedAndLeavesTheHistory) {
   auto a = make();
-  a->t_hist.add(json{{"query", "earlier"}, {"router_res", routing({})}});
-  route(routing({{"recurrent_query", true}, {"plot", true}}));
+  a->t_hist.add(json{{"query", "earlier"}, {"router_res", testing::router_record({})}});
+  route(testing::router_record({{"recurrent_query", true}, {"plot", true}}));
   // Whatever the follow-up flow does with the selector's answer, a failure of it ends the
   // request with one message and no exception.
   stub.enqueue_openai_text("not json");
@@ -376,9 +329,9 @@ TEST_F(AskTest, FailingFollowUpFlowIsReportedAndLeavesTheHistory) {
 }
 
 TEST_F(AskTest, SaveStoresTheNewTransactionAndReturnsWhatTheSaveAdded) {
-  tool_result = {{"img_base64", png_b64(12, 12)}, {"data", "gene"}};
+  tool_result = {{"img_base64", testing::make_png_b64(12, 12)}, {"data", "gene"}};
   auto a = make();
-  route(routing({{"plot", true}, {"save", true}}, {{"selected_tool", "plot_umap"}}));
+  route(testing::router_record({{"plot", true}, {"save", true}}, {{"selected_tool", "plot_umap"}}));
   stub.enqueue_openai_text("{}");                            // planner
   stub.enqueue_openai_text("Saved explanation.", 5, 5, 10);  // explanation made by the save
   json out = a->ask("draw and save the umap");

@@ -82,10 +82,11 @@ std::vector<int64_t> read_indptr(const AnnData& ad, const MatrixSource& m, size_
 
 void check_indices(const AnnData& ad, const MatrixSource& m, const std::vector<int64_t>& idx,
                    size_t bound) {
-  for (int64_t j : idx) {
-    if (j < 0 || static_cast<size_t>(j) >= bound) {
-      detail::fail_read(ad.backing_->path, "'" + m.path + "/indices' holds an index out of range");
-    }
+  // Branch-free, so the check over every stored value vectorises; negatives wrap to huge.
+  bool bad = false;
+  for (int64_t j : idx) bad |= static_cast<uint64_t>(j) >= bound;
+  if (bad) {
+    detail::fail_read(ad.backing_->path, "'" + m.path + "/indices' holds an index out of range");
   }
 }
 
@@ -256,15 +257,18 @@ std::vector<std::vector<float>> AnnData::gene_expression(
   for (size_t s = 0; s < cols.size(); ++s) slots[cols[s]].push_back(s);
   // The row scan looks at every stored value, so its lookup is a flat table, not a hash.
   std::vector<const std::vector<size_t>*> slots_of(n_vars(), nullptr);
-  for (auto& [c, ss] : slots) slots_of[c] = &ss;
+  std::vector<uint8_t> wanted(n_vars(), 0);  // small enough to stay in the first-level cache
+  for (auto& [c, ss] : slots) {
+    slots_of[c] = &ss;
+    wanted[c] = 1;
+  }
 
   auto from_rows = [&](const RowChunk& ch) {
     for (size_t r = 0; r < ch.rows.n_rows; ++r) {
       for (int64_t p = ch.rows.indptr[r]; p < ch.rows.indptr[r + 1]; ++p) {
         const size_t c = static_cast<size_t>(ch.rows.indices[p]);
-        const std::vector<size_t>* ss = c < slots_of.size() ? slots_of[c] : nullptr;
-        if (!ss) continue;
-        for (size_t s : *ss) out[s][ch.row_begin + r] = ch.rows.data[p];
+        if (c >= wanted.size() || !wanted[c]) continue;
+        for (size_t s : *slots_of[c]) out[s][ch.row_begin + r] = ch.rows.data[p];
       }
     }
   };

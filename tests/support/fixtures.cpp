@@ -1,0 +1,69 @@
+#include "support/fixtures.hpp"
+
+#include <cairo.h>
+
+#include "norvex/common/base64.hpp"
+
+namespace norvex::testing {
+
+std::string make_png(int w, int h, double r, double g, double b) {
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+  cairo_t* cr = cairo_create(s);
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  cairo_set_source_rgb(cr, r, g, b);
+  cairo_rectangle(cr, w * 0.1, h * 0.1, w * 0.8, h * 0.8);
+  cairo_fill(cr);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_set_line_width(cr, 3);
+  cairo_move_to(cr, 0, h);
+  cairo_line_to(cr, w, 0);
+  cairo_stroke(cr);
+  cairo_destroy(cr);
+  std::string bytes;
+  cairo_surface_write_to_png_stream(
+      s,
+      [](void* closure, const unsigned char* data, unsigned int length) {
+        static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+        return CAIRO_STATUS_SUCCESS;
+      },
+      &bytes);
+  cairo_surface_destroy(s);
+  return bytes;
+}
+
+std::string make_png_b64(int w, int h, double r, double g, double b) {
+  return base64_encode(make_png(w, h, r, g, b));
+}
+
+json router_record(const json& flags_over, const json& fields_over, int confidence) {
+  json flags = {{"info", false},
+                {"plot", false},
+                {"table_summary", false},
+                {"explain_data", false},
+                {"explain_general", false},
+                {"specific_pathway", false},
+                {"save", false},
+                {"tree", false},
+                {"args", false},
+                {"code", false},
+                {"reportgen", false},
+                {"recurrent_query", false}};
+  for (auto it = flags_over.begin(); it != flags_over.end(); ++it) flags[it.key()] = it.value();
+  json r = {{"kind", "plan"},
+            {"flags", flags},
+            {"selected_tool", "none"},
+            {"confidence", confidence},
+            {"target_analysis", "none"},
+            {"target_celltype", "none"},
+            {"query_item", "none"},
+            {"plot_type", "none"},
+            {"plot_type_to_draw", "none"},
+            {"reference_plot_type", "none"},
+            {"tree_target", "not_specified"},
+            {"questions", json::array()}};
+  for (auto it = fields_over.begin(); it != fields_over.end(); ++it) r[it.key()] = it.value();
+  return r;
+}
+
+}  // namespace norvex::testing
