@@ -4,6 +4,7 @@
 #include "dataset/dataset_fixtures.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/anndata.hpp"
+#include "norvex/dataset/backing.hpp"
 #include "norvex/dataset/h5.hpp"
 #include "support/test_support.hpp"
 
@@ -56,24 +57,29 @@ TEST_P(MatrixLayoutTest, GeneExpressionAndRowChunksMatchTheTruth) {
       ASSERT_EQ(expr[g][r], t.at(r, col)) << genes[g] << " " << r;
   }
 
-  for (size_t rows : {1u, 7u, 1000u}) {
-    std::vector<float> rebuilt(t.dense.size(), 0);
-    size_t next = 0;
-    ad->for_each_row_chunk(rows, [&](const RowChunk& ch) {
-      EXPECT_EQ(ch.row_begin, next);
-      EXPECT_LE(ch.row_end - ch.row_begin, rows);
-      ASSERT_EQ(ch.rows.indptr.size(), ch.rows.n_rows + 1);
-      for (size_t r = 0; r < ch.rows.n_rows; ++r) {
-        for (int64_t p = ch.rows.indptr[r]; p < ch.rows.indptr[r + 1]; ++p) {
-          rebuilt[(ch.row_begin + r) * t.n_cols + static_cast<size_t>(ch.rows.indices[p])] =
-              ch.rows.data[p];
+  // A CSC file is also read with room for only a few rows per scan.
+  const size_t default_pass = detail::csc_pass_entries;
+  for (size_t pass_entries : {default_pass, size_t{8}})
+    for (size_t rows : {1u, 7u, 1000u}) {
+      detail::csc_pass_entries = pass_entries;
+      std::vector<float> rebuilt(t.dense.size(), 0);
+      size_t next = 0;
+      ad->for_each_row_chunk(rows, [&](const RowChunk& ch) {
+        EXPECT_EQ(ch.row_begin, next);
+        EXPECT_LE(ch.row_end - ch.row_begin, rows);
+        ASSERT_EQ(ch.rows.indptr.size(), ch.rows.n_rows + 1);
+        for (size_t r = 0; r < ch.rows.n_rows; ++r) {
+          for (int64_t p = ch.rows.indptr[r]; p < ch.rows.indptr[r + 1]; ++p) {
+            rebuilt[(ch.row_begin + r) * t.n_cols + static_cast<size_t>(ch.rows.indices[p])] =
+                ch.rows.data[p];
+          }
         }
-      }
-      next = ch.row_end;
-    });
-    EXPECT_EQ(next, t.n_rows);
-    EXPECT_EQ(rebuilt, t.dense) << "chunks of " << rows;
-  }
+        next = ch.row_end;
+      });
+      detail::csc_pass_entries = default_pass;
+      EXPECT_EQ(next, t.n_rows);
+      EXPECT_EQ(rebuilt, t.dense) << "chunks of " << rows << ", " << pass_entries << " per scan";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, MatrixLayoutTest,

@@ -6,7 +6,9 @@ namespace norvex {
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int value_of(unsigned char c) {
+}  // namespace
+
+int base64_value(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
   if (c >= '0' && c <= '9') return c - '0' + 52;
@@ -14,7 +16,6 @@ int value_of(unsigned char c) {
   if (c == '/') return 63;
   return -1;
 }
-}  // namespace
 
 std::string base64_encode(std::string_view bytes) {
   std::string out;
@@ -52,7 +53,7 @@ std::string base64_decode(std::string_view text) {
       ++pad;
       continue;
     }
-    int v = value_of(c);
+    int v = base64_value(c);
     if (v < 0 || pad > 0) throw ValueError("Invalid base64 data");
     acc = (acc << 6) | static_cast<unsigned>(v);
     bits += 6;

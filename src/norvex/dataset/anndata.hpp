@@ -263,7 +263,8 @@ class AnnData {
   MatrixInfo x_info(const std::optional<std::string>& layer = std::nullopt) const;
   std::vector<std::string> layer_keys() const;
   // Visits X in row chunks of at most `rows_per_chunk` rows; only one chunk in memory
-  // (a CSC X is scanned once per chunk). KeyError when there is no X / no such layer.
+  // (a CSC X is transposed a few thousand rows at a time, about 16M entries per scan of
+  // the file). KeyError when there is no X / no such layer.
   void for_each_row_chunk(size_t rows_per_chunk, const std::function<void(const RowChunk&)>& fn,
                           const std::optional<std::string>& layer = std::nullopt) const;
   // Expression of the named genes for all cells: one vector of n_obs values per gene, in

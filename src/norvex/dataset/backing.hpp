@@ -41,6 +41,10 @@ MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path);
 // the object is not a matrix.
 std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path);
 
+// Stored entries one scan of a CSC matrix collects when visiting it in row chunks (about
+// 16M: a quarter of a gigabyte). Tests lower it to exercise several scans.
+extern size_t csc_pass_entries;
+
 // Readers shared by the dataset reader and the writer (which converts old layouts).
 // Data frames keep their index and columns in the file until first use; `check_columns`
 // checks every column's length now rather than on first use.

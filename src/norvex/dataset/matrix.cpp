@@ -90,6 +90,12 @@ void check_indices(const AnnData& ad, const MatrixSource& m, const std::vector<i
   }
 }
 
+}  // namespace
+
+size_t detail::csc_pass_entries = size_t{1} << 24;
+
+namespace {
+
 void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_chunk,
                       const std::function<void(const RowChunk&)>& fn) {
   const size_t n_rows = m.info.n_rows, n_cols = m.info.n_cols;
@@ -143,14 +149,19 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
     }
     return;
   }
-  // CSC: each row chunk scans the stored entries in blocks; only the chunk is kept.
+  // CSC: one scan of the stored entries collects the rows of many chunks at once, as many
+  // as about `csc_pass_entries` entries allow, so the matrix is read a few times rather
+  // than once per chunk; the collected rows are then handed out chunk by chunk.
   std::vector<int64_t> ip = read_indptr(ad, m, n_cols);
   const size_t block = size_t{1} << 20;
+  const size_t per_row = std::max<size_t>(1, m.info.nnz / std::max<size_t>(1, n_rows));
+  const size_t pass_rows =
+      std::max(rows_per_chunk, std::max<size_t>(1, detail::csc_pass_entries / per_row));
   std::vector<int64_t> idx;
   std::vector<float> val;
-  for (size_t r0 = 0; r0 < n_rows; r0 += rows_per_chunk) {
-    size_t r1 = std::min(n_rows, r0 + rows_per_chunk);
-    std::vector<std::vector<std::pair<int64_t, float>>> rows(r1 - r0);
+  for (size_t p0 = 0; p0 < n_rows; p0 += pass_rows) {
+    const size_t p1 = std::min(n_rows, p0 + pass_rows);
+    std::vector<std::vector<std::pair<int64_t, float>>> rows(p1 - p0);
     size_t col = 0;
     for (size_t a = 0; a < m.info.nnz; a += block) {
       size_t n = std::min(block, m.info.nnz - a);
@@ -163,24 +174,28 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
         size_t p = a + k;
         while (col < n_cols && static_cast<size_t>(ip[col + 1]) <= p) ++col;
         size_t r = static_cast<size_t>(idx[k]);
-        if (r >= r0 && r < r1) rows[r - r0].emplace_back(static_cast<int64_t>(col), val[k]);
+        if (r >= p0 && r < p1) rows[r - p0].emplace_back(static_cast<int64_t>(col), val[k]);
       }
     }
-    RowChunk ch;
-    ch.row_begin = r0;
-    ch.row_end = r1;
-    ch.rows.n_rows = r1 - r0;
-    ch.rows.n_cols = n_cols;
-    ch.rows.dtype = m.info.dtype;
-    ch.rows.indptr.push_back(0);
-    for (auto& row : rows) {
-      for (auto& [c, v] : row) {
-        ch.rows.indices.push_back(c);
-        ch.rows.data.push_back(v);
+    for (size_t r0 = p0; r0 < p1; r0 += rows_per_chunk) {
+      const size_t r1 = std::min(p1, r0 + rows_per_chunk);
+      RowChunk ch;
+      ch.row_begin = r0;
+      ch.row_end = r1;
+      ch.rows.n_rows = r1 - r0;
+      ch.rows.n_cols = n_cols;
+      ch.rows.dtype = m.info.dtype;
+      ch.rows.indptr.push_back(0);
+      for (size_t r = r0; r < r1; ++r) {
+        for (auto& [c, v] : rows[r - p0]) {
+          ch.rows.indices.push_back(c);
+          ch.rows.data.push_back(v);
+        }
+        ch.rows.indptr.push_back(static_cast<int64_t>(ch.rows.indices.size()));
+        std::vector<std::pair<int64_t, float>>().swap(rows[r - p0]);  // handed out: free it
       }
-      ch.rows.indptr.push_back(static_cast<int64_t>(ch.rows.indices.size()));
+      fn(ch);
     }
-    fn(ch);
   }
 }
 

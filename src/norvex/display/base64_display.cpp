@@ -15,15 +15,6 @@ namespace {
 
 constexpr size_t kClassifyChars = 2000;
 
-int b64_value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 // Whitespace removed, as splitting on whitespace runs and joining would.
 std::string strip_whitespace(const std::string& s, size_t limit = std::string::npos) {
   std::string out;
@@ -77,7 +68,7 @@ bool decode_base64_lenient(const std::string& text, std::string& out) {
       }
       continue;
     }
-    int v = b64_value(c);
+    int v = base64_value(c);
     if (v < 0) continue;
     pads = 0;
     switch (quad_pos) {
