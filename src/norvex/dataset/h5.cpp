@@ -658,6 +658,23 @@ void read_range(hid_t dataset, size_t start, size_t count, int64_t* out) {
 void read_range(hid_t dataset, size_t start, size_t count, float* out) {
   read_range_impl(dataset, start, count, out, H5T_NATIVE_FLOAT);
 }
+void read_range(hid_t dataset, size_t start, size_t count, int32_t* out) {
+  read_range_impl(dataset, start, count, out, H5T_NATIVE_INT32);
+}
+
+void read_points(hid_t dataset, const std::vector<uint64_t>& positions, float* out) {
+  auto l = lock();
+  if (positions.empty()) return;
+  Temp fs(check(H5Dget_space(dataset), "dataspace"));
+  static_assert(sizeof(hsize_t) == sizeof(uint64_t));
+  check_status(H5Sselect_elements(fs, H5S_SELECT_SET, positions.size(),
+                                  reinterpret_cast<const hsize_t*>(positions.data())),
+               "cannot select elements");
+  hsize_t c = positions.size();
+  Temp ms(H5Screate_simple(1, &c, nullptr));
+  check_status(H5Dread(dataset, H5T_NATIVE_FLOAT, ms, fs, H5P_DEFAULT, out),
+               "cannot read elements");
+}
 
 void read_block(hid_t dataset, size_t row, size_t col, size_t n_rows, size_t n_cols, double* out) {
   auto l = lock();

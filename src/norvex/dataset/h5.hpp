@@ -93,6 +93,9 @@ Array read_field(hid_t dataset, const std::string& field);
 // 1-d ranges straight into typed buffers (the hot paths of matrix access).
 void read_range(hid_t dataset, size_t start, size_t count, int64_t* out);
 void read_range(hid_t dataset, size_t start, size_t count, float* out);
+void read_range(hid_t dataset, size_t start, size_t count, int32_t* out);
+// The elements at `positions` (increasing) of a 1-d dataset.
+void read_points(hid_t dataset, const std::vector<uint64_t>& positions, float* out);
 // 2-d block into doubles, row-major.
 void read_block(hid_t dataset, size_t row, size_t col, size_t n_rows, size_t n_cols, double* out);
 

@@ -308,10 +308,39 @@ std::vector<std::vector<float>> AnnData::gene_expression(
   }
   try {
     if (m.info.format == MatrixInfo::Format::CSR) {
-      // Chunks of roughly a million stored values keep memory flat on any size of X.
-      size_t avg = std::max<size_t>(1, m.info.nnz / std::max<size_t>(1, m.info.n_rows));
-      size_t rows = std::max<size_t>(1, (size_t{1} << 20) / avg);
-      chunks_from_file(*this, m, rows, from_rows);
+      // Every stored column index must be looked at, but only the few values of the asked
+      // genes are needed: scan the indices in blocks, then read just those values.
+      const std::vector<int64_t> ip = read_indptr(*this, m, m.info.n_rows);
+      const size_t block = size_t{1} << 22;
+      std::vector<int32_t> idx;
+      std::vector<uint64_t> hits;
+      std::vector<std::pair<size_t, size_t>> hit_cell;  // (row, column) of each hit
+      std::vector<float> values;
+      size_t row = 0;
+      for (size_t a = 0; a < m.info.nnz; a += block) {
+        const size_t n = std::min(block, m.info.nnz - a);
+        idx.resize(n);
+        h5::read_range(m.indices, a, n, idx.data());
+        bool bad = false;  // branch-free bound check; negatives wrap to huge
+        for (int32_t j : idx) bad |= static_cast<uint32_t>(j) >= wanted.size();
+        if (bad) {
+          detail::fail_read(backing_->path, "'" + m.path + "/indices' holds an index out of range");
+        }
+        hits.clear();
+        hit_cell.clear();
+        for (size_t k = 0; k < n; ++k) {
+          const size_t c = static_cast<size_t>(idx[k]);
+          if (!wanted[c]) continue;
+          while (static_cast<size_t>(ip[row + 1]) <= a + k) ++row;
+          hits.push_back(a + k);
+          hit_cell.emplace_back(row, c);
+        }
+        values.resize(hits.size());
+        h5::read_points(m.data, hits, values.data());
+        for (size_t h = 0; h < hits.size(); ++h) {
+          for (size_t s : *slots_of[hit_cell[h].second]) out[s][hit_cell[h].first] = values[h];
+        }
+      }
     } else if (m.info.format == MatrixInfo::Format::CSC) {
       std::vector<int64_t> ip = read_indptr(*this, m, m.info.n_cols);
       std::vector<int64_t> idx;
