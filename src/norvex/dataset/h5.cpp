@@ -407,6 +407,25 @@ Kind kind(hid_t loc, const std::string& path) {
   }
 }
 
+Handle open_child(hid_t group, const std::string& name, Kind& kind) {
+  auto l = lock();
+  kind = Kind::Missing;
+  if (name.empty() || name.find('/') != std::string::npos || name == ".") return Handle();
+  Handle obj(H5Oopen(group, name.c_str(), H5P_DEFAULT));
+  if (!obj.valid()) return obj;
+  switch (H5Iget_type(obj)) {
+    case H5I_GROUP:
+      kind = Kind::Group;
+      break;
+    case H5I_DATASET:
+      kind = Kind::Dataset;
+      break;
+    default:
+      kind = Kind::Other;
+  }
+  return obj;
+}
+
 Handle open_group(hid_t loc, const std::string& path) {
   auto l = lock();
   Handle g(H5Gopen2(loc, path.c_str(), H5P_DEFAULT));
@@ -460,6 +479,16 @@ bool has_attr(hid_t obj, const std::string& name) {
   return H5Aexists(obj, name.c_str()) > 0;
 }
 
+namespace {
+Array read_attr(hid_t attr, hid_t type) {
+  Temp space(H5Aget_space(attr));
+  std::vector<size_t> dims;
+  if (H5Sget_simple_extent_type(space) != H5S_NULL) dims = space_dims(space);
+  size_t n = H5Sget_simple_extent_type(space) == H5S_NULL ? 0 : product(dims);
+  return decode(type, n, dims, [attr](hid_t mem, void* buf) { return H5Aread(attr, mem, buf); });
+}
+}  // namespace
+
 std::optional<std::string> attr_text(hid_t obj, const std::string& name) {
   auto l = lock();
   if (H5Aexists(obj, name.c_str()) <= 0) return std::nullopt;
@@ -468,7 +497,7 @@ std::optional<std::string> attr_text(hid_t obj, const std::string& name) {
   Temp t(H5Aget_type(attr));
   if (H5Tget_class(t) != H5T_STRING) return std::nullopt;
   try {
-    Array a = attr_array(obj, name);
+    Array a = read_attr(attr, t);
     if (a.strings.size() != 1) return std::nullopt;
     return a.strings[0];
   } catch (const Failure&) {
@@ -481,12 +510,7 @@ Array attr_array(hid_t obj, const std::string& name) {
   Temp attr(H5Aopen(obj, name.c_str(), H5P_DEFAULT));
   if (attr.id < 0) throw Failure("cannot open attribute '" + name + "'");
   Temp t(H5Aget_type(attr));
-  Temp space(H5Aget_space(attr));
-  std::vector<size_t> dims;
-  if (H5Sget_simple_extent_type(space) != H5S_NULL) dims = space_dims(space);
-  size_t n = H5Sget_simple_extent_type(space) == H5S_NULL ? 0 : product(dims);
-  hid_t a = attr.id;
-  return decode(t, n, dims, [a](hid_t mem, void* buf) { return H5Aread(a, mem, buf); });
+  return read_attr(attr, t);
 }
 
 Handle attr_deref(hid_t obj, const std::string& name) {

@@ -51,6 +51,9 @@ void flush(hid_t file);
 // ---- navigation ----
 enum class Kind { Missing, Group, Dataset, Other };
 Kind kind(hid_t loc, const std::string& path);
+// Opens the member `name` of an open group, whatever it is (one lookup, for walking trees
+// of many small objects); `kind` is Missing and the handle invalid when there is none.
+Handle open_child(hid_t group, const std::string& name, Kind& kind);
 Handle open_group(hid_t loc, const std::string& path);
 Handle open_dataset(hid_t loc, const std::string& path);
 // Member names in creation order when the group tracks it, else in name order.

@@ -156,38 +156,42 @@ DataFrame read_compound_frame(hid_t file, const std::string& path) {
   return df;
 }
 
+DataFrame frame_from_group(const std::shared_ptr<h5::Handle>& file_handle, const fs::path& source,
+                           hid_t g, const std::string& path, bool check_columns);
+
+// `obj` is the open object at `path`, of kind `k`.
 UnsNode read_uns_node(const fs::path& source, const std::shared_ptr<h5::Handle>& file_handle,
-                      const std::string& path) {
-  hid_t file = *file_handle;
-  h5::Kind k = h5::kind(file, path);
+                      hid_t obj, h5::Kind k, const std::string& path) {
   if (k == h5::Kind::Group) {
-    h5::Handle g = h5::open_group(file, path);
-    std::string enc = h5::attr_text(g, "encoding-type").value_or("");
-    if (enc.empty() && h5::has_attr(g, "h5sparse_format")) {
+    std::string enc = h5::attr_text(obj, "encoding-type").value_or("");
+    if (enc.empty() && h5::has_attr(obj, "h5sparse_format")) {
       return UnsNode(StoredObject{source.string(), path, "h5sparse"});
     }
     if (enc.empty() || enc == "dict") {
       UnsDict d;
-      for (auto& key : h5::children(g)) {
-        d.set(key, read_uns_node(source, file_handle, path + "/" + key));
+      for (auto& key : h5::children(obj)) {
+        h5::Kind ck;
+        h5::Handle child = h5::open_child(obj, key, ck);
+        d.set(key, read_uns_node(source, file_handle, child, ck, path + "/" + key));
       }
       return UnsNode(std::move(d));
     }
     // Result tables are many and mostly unread: their columns are checked on first use.
-    if (enc == "dataframe") return UnsNode(read_dataframe(file_handle, source, path, false));
+    if (enc == "dataframe") {
+      return UnsNode(frame_from_group(file_handle, source, obj, path, false));
+    }
     return UnsNode(StoredObject{source.string(), path, enc});
   }
   if (k == h5::Kind::Dataset) {
-    h5::Handle ds = h5::open_dataset(file, path);
-    std::string enc = h5::attr_text(ds, "encoding-type").value_or("");
-    h5::TypeInfo ti = h5::type_info(ds);
+    std::string enc = h5::attr_text(obj, "encoding-type").value_or("");
+    h5::TypeInfo ti = h5::type_info(obj);
     if (ti.cls == h5::TypeClass::Compound) {
       return UnsNode(StoredObject{source.string(), path, enc.empty() ? "rec-array" : enc});
     }
     if (ti.cls == h5::TypeClass::Reference || ti.cls == h5::TypeClass::Other) {
       return UnsNode(StoredObject{source.string(), path, enc});
     }
-    return UnsNode(h5::read(ds));
+    return UnsNode(h5::read(obj));
   }
   return UnsNode(StoredObject{source.string(), path, ""});
 }
@@ -229,12 +233,21 @@ DataFrame read_dataframe(const std::shared_ptr<h5::Handle>& file_handle, const f
   h5::Kind k = h5::kind(file, path);
   if (k == h5::Kind::Dataset) return read_compound_frame(file, path);
   if (k != h5::Kind::Group) throw h5::Failure("'" + path + "' is missing");
-  h5::Handle g = h5::open_group(file, path);
+  return frame_from_group(file_handle, source, h5::open_group(file, path), path, check_columns);
+}
+
+namespace {
+
+DataFrame frame_from_group(const std::shared_ptr<h5::Handle>& file_handle, const fs::path& source,
+                           hid_t g, const std::string& path, bool check_columns) {
+  hid_t file = *file_handle;
   const std::string index_name = h5::attr_text(g, "_index").value_or("_index");
-  if (h5::kind(g, index_name) != h5::Kind::Dataset) {
+  h5::Kind index_kind;
+  h5::Handle index_ds = h5::open_child(g, index_name, index_kind);
+  if (index_kind != h5::Kind::Dataset) {
     throw h5::Failure("'" + path + "' has no index dataset '" + index_name + "'");
   }
-  const auto index_dims = h5::shape(h5::open_dataset(g, index_name));
+  const auto index_dims = h5::shape(index_ds);
   if (index_dims.size() != 1) {
     throw h5::Failure("the index '" + path + "/" + index_name + "' is not one-dimensional");
   }
@@ -274,6 +287,8 @@ DataFrame read_dataframe(const std::shared_ptr<h5::Handle>& file_handle, const f
   df.index_name = index_name;
   return df;
 }
+
+}  // namespace
 
 std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path) {
   h5::Kind k = h5::kind(file, path);
@@ -441,7 +456,8 @@ std::shared_ptr<AnnData> AnnData::read_h5ad(const fs::path& path) {
     ad->obs = detail::read_dataframe(b.file, path, "obs", true);
     ad->var = detail::read_dataframe(b.file, path, "var", true);
     if (h5::kind(f, "uns") == h5::Kind::Group) {
-      ad->uns = detail::read_uns_node(path, b.file, "uns").dict();
+      h5::Handle uns = h5::open_group(f, "uns");
+      ad->uns = detail::read_uns_node(path, b.file, uns, h5::Kind::Group, "uns").dict();
     }
     if (b.legacy) detail::apply_old_categories(*ad);
 

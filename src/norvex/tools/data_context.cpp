@@ -96,12 +96,22 @@ std::vector<std::string> tumor_origin_label_counts(const AnnData& adata) {
       counts[order.back()] = 0;
     }
   }
-  for (size_t i = 0; i < adata.n_obs(); ++i) {
-    if (!marked_true(origin, i) || major.is_missing(i)) continue;
-    std::string label = major.text_at(i);
-    auto [it, inserted] = counts.emplace(label, 0);
-    if (inserted) order.push_back(label);
-    ++it->second;
+  if (major.is_categorical()) {
+    // Counted by code: a million cells need no text per cell.
+    std::vector<size_t> by_code(major.categories->size(), 0);
+    for (size_t i = 0; i < adata.n_obs(); ++i) {
+      if (!marked_true(origin, i) || major.is_missing(i)) continue;
+      ++by_code[static_cast<size_t>(major.values.ints[i])];
+    }
+    for (size_t c = 0; c < by_code.size(); ++c) counts[order[c]] += by_code[c];
+  } else {
+    for (size_t i = 0; i < adata.n_obs(); ++i) {
+      if (!marked_true(origin, i) || major.is_missing(i)) continue;
+      std::string label = major.text_at(i);
+      auto [it, inserted] = counts.emplace(label, 0);
+      if (inserted) order.push_back(label);
+      ++it->second;
+    }
   }
   std::stable_sort(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
     return counts[a] > counts[b];
