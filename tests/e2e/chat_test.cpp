@@ -13,12 +13,6 @@ namespace {
 
 using namespace norvex::testing;
 
-size_t count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t pos = 0; (pos = text.find(part, pos)) != std::string::npos; pos += part.size()) ++n;
-  return n;
-}
-
 TEST(ChatProgram, AnswersEachLineAndSurvivesAFailingQuestion) {
   TempDir dir;
   tiny_dataset()->write_h5ad(dir / "tiny.h5ad");
@@ -44,7 +38,7 @@ TEST(ChatProgram, AnswersEachLineAndSurvivesAFailingQuestion) {
       run_command(cmd, "show the data structure\n\nwhat now?\n이 데이터는 뭐야?\n", 120);
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
 
-  EXPECT_EQ(count(r.out, "✅ Analyzing query .. done ("), 2u) << r.out;
+  EXPECT_EQ(count_occurrences(r.out, "✅ Analyzing query .. done ("), 2u) << r.out;
   EXPECT_NE(r.out.find("✅ Analyzing query .. done ("), std::string::npos);
   EXPECT_NE(r.out.find("\nAnnData object with n_obs × n_vars = 4 × 3\n"), std::string::npos);
   // The failed question: its open status line is closed, then the error on its own line.

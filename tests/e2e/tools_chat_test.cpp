@@ -2,6 +2,7 @@
 // figure, table with its Excel link, reproduction code and explanation with its Word link.
 #include <gtest/gtest.h>
 
+#include "support/fixtures.hpp"
 #include "support/stub_model_server.hpp"
 #include "support/test_support.hpp"
 
@@ -11,36 +12,12 @@ namespace {
 using namespace norvex::testing;
 
 json route_to(const std::string& tool) {
-  json flags = {{"info", false},
-                {"plot", true},
-                {"table_summary", true},
-                {"explain_data", true},
-                {"explain_general", false},
-                {"specific_pathway", false},
-                {"save", false},
-                {"tree", false},
-                {"args", true},
-                {"code", true},
-                {"reportgen", false},
-                {"recurrent_query", false}};
-  return {{"kind", "plan"},
-          {"flags", flags},
-          {"selected_tool", tool},
-          {"confidence", 9},
-          {"target_analysis", "none"},
-          {"target_celltype", "CD8 T cell"},
-          {"query_item", "none"},
-          {"plot_type", "none"},
-          {"plot_type_to_draw", "none"},
-          {"reference_plot_type", "none"},
-          {"tree_target", "not_specified"},
-          {"questions", json::array()}};
-}
-
-size_t count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t pos = 0; (pos = text.find(part, pos)) != std::string::npos; pos += part.size()) ++n;
-  return n;
+  return router_record({{"plot", true},
+                        {"table_summary", true},
+                        {"explain_data", true},
+                        {"args", true},
+                        {"code", true}},
+                       {{"selected_tool", tool}, {"target_celltype", "CD8 T cell"}}, 9);
 }
 
 TEST(ToolsChat, EachToolAnswersWithFigureTableCodeAndExplanation) {
@@ -70,7 +47,7 @@ TEST(ToolsChat, EachToolAnswersWithFigureTableCodeAndExplanation) {
                                 "CD8 T cell DEGs in Primary\n",
                                 180);
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-  EXPECT_EQ(count(r.out, "🛠️ Generating plots .. done ("), 3u) << r.out;
+  EXPECT_EQ(count_occurrences(r.out, "🛠️ Generating plots .. done ("), 3u) << r.out;
   EXPECT_EQ(stub.request_count(), 9u);
 
   const std::string t = read_file(dir / "s" / "transcript.html");
@@ -78,9 +55,9 @@ TEST(ToolsChat, EachToolAnswersWithFigureTableCodeAndExplanation) {
     EXPECT_NE(t.find("Findings for " + tool), std::string::npos) << tool;
     EXPECT_NE(t.find("norvex.functions_and_maps." + tool + "("), std::string::npos) << tool;
   }
-  EXPECT_GE(count(t, "data:image/png;base64,"), 3u);
-  EXPECT_GE(count(t, ".xlsx"), 3u);
-  EXPECT_GE(count(t, ".docx"), 3u);
+  EXPECT_GE(count_occurrences(t, "data:image/png;base64,"), 3u);
+  EXPECT_GE(count_occurrences(t, ".xlsx"), 3u);
+  EXPECT_GE(count_occurrences(t, ".docx"), 3u);
   EXPECT_EQ(t.find("Traceback"), std::string::npos);
 }
 

@@ -66,4 +66,10 @@ json router_record(const json& flags_over, const json& fields_over, int confiden
   return r;
 }
 
+size_t count_occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t pos = 0; (pos = text.find(part, pos)) != std::string::npos; pos += part.size()) ++n;
+  return n;
+}
+
 }  // namespace norvex::testing

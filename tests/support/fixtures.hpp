@@ -15,4 +15,7 @@ std::string make_png_b64(int w, int h, double r = 0.2, double g = 0.4, double b 
 json router_record(const json& flags_over, const json& fields_over = json::object(),
                    int confidence = 8);
 
+// How many times `part` occurs in `text` (without overlaps).
+size_t count_occurrences(const std::string& text, const std::string& part);
+
 }  // namespace norvex::testing

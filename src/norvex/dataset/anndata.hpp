@@ -107,7 +107,8 @@ class DataFrame {
   void erase(const std::string& name);
 
   // For readers: a frame of `n_rows` rows whose index and columns are loaded on first
-  // use. A loader reports a damaged file itself (FileError).
+  // use. A loader gives exactly `n_rows` values, or reports a damaged file itself
+  // (FileError).
   static DataFrame stored(size_t n_rows, IndexLoader index,
                           std::vector<std::pair<std::string, ColumnLoader>> columns);
 

@@ -52,14 +52,18 @@ SparseMatrix csc_to_csr(const SparseMatrix& m) {
   return out;
 }
 
-RowChunk slice_rows(const SparseMatrix& csr, size_t r0, size_t r1) {
-  RowChunk ch;
+// Rows [r0, r1) of a matrix with `n_cols` columns; the caller fills indptr, indices, data.
+void start_chunk(RowChunk& ch, size_t r0, size_t r1, size_t n_cols, const std::string& dtype) {
   ch.row_begin = r0;
   ch.row_end = r1;
-  ch.rows.format = SparseMatrix::Format::CSR;
   ch.rows.n_rows = r1 - r0;
-  ch.rows.n_cols = csr.n_cols;
-  ch.rows.dtype = csr.dtype;
+  ch.rows.n_cols = n_cols;
+  ch.rows.dtype = dtype;
+}
+
+RowChunk slice_rows(const SparseMatrix& csr, size_t r0, size_t r1) {
+  RowChunk ch;
+  start_chunk(ch, r0, r1, csr.n_cols, csr.dtype);
   int64_t a = csr.indptr[r0], b = csr.indptr[r1];
   ch.rows.indices.assign(csr.indices.begin() + a, csr.indices.begin() + b);
   ch.rows.data.assign(csr.data.begin() + a, csr.data.begin() + b);
@@ -80,11 +84,12 @@ std::vector<int64_t> read_indptr(const AnnData& ad, const MatrixSource& m, size_
   return ip;
 }
 
-void check_indices(const AnnData& ad, const MatrixSource& m, const std::vector<int64_t>& idx,
+template <class Index>
+void check_indices(const AnnData& ad, const MatrixSource& m, const std::vector<Index>& idx,
                    size_t bound) {
   // Branch-free, so the check over every stored value vectorises; negatives wrap to huge.
   bool bad = false;
-  for (int64_t j : idx) bad |= static_cast<uint64_t>(j) >= bound;
+  for (Index j : idx) bad |= static_cast<std::make_unsigned_t<Index>>(j) >= bound;
   if (bad) {
     detail::fail_read(ad.backing_->path, "'" + m.path + "/indices' holds an index out of range");
   }
@@ -105,12 +110,8 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
     RowChunk ch;
     for (size_t r0 = 0; r0 < n_rows; r0 += rows_per_chunk) {
       size_t r1 = std::min(n_rows, r0 + rows_per_chunk);
+      start_chunk(ch, r0, r1, n_cols, m.info.dtype);
       ch.rows.indptr.clear();
-      ch.row_begin = r0;
-      ch.row_end = r1;
-      ch.rows.n_rows = r1 - r0;
-      ch.rows.n_cols = n_cols;
-      ch.rows.dtype = m.info.dtype;
       size_t a = static_cast<size_t>(ip[r0]), n = static_cast<size_t>(ip[r1] - ip[r0]);
       ch.rows.indices.resize(n);
       ch.rows.data.resize(n);
@@ -129,11 +130,7 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
       block.assign((r1 - r0) * n_cols, 0.0);
       h5::read_block(m.dense, r0, 0, r1 - r0, n_cols, block.data());
       RowChunk ch;
-      ch.row_begin = r0;
-      ch.row_end = r1;
-      ch.rows.n_rows = r1 - r0;
-      ch.rows.n_cols = n_cols;
-      ch.rows.dtype = m.info.dtype;
+      start_chunk(ch, r0, r1, n_cols, m.info.dtype);
       ch.rows.indptr.push_back(0);
       for (size_t r = 0; r < r1 - r0; ++r) {
         for (size_t c = 0; c < n_cols; ++c) {
@@ -180,11 +177,7 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
     for (size_t r0 = p0; r0 < p1; r0 += rows_per_chunk) {
       const size_t r1 = std::min(p1, r0 + rows_per_chunk);
       RowChunk ch;
-      ch.row_begin = r0;
-      ch.row_end = r1;
-      ch.rows.n_rows = r1 - r0;
-      ch.rows.n_cols = n_cols;
-      ch.rows.dtype = m.info.dtype;
+      start_chunk(ch, r0, r1, n_cols, m.info.dtype);
       ch.rows.indptr.push_back(0);
       for (size_t r = r0; r < r1; ++r) {
         for (auto& [c, v] : rows[r - p0]) {
@@ -267,23 +260,26 @@ std::vector<std::vector<float>> AnnData::gene_expression(
   }
   std::vector<std::vector<float>> out(genes.size(), std::vector<float>(n_obs(), 0.0f));
   if (genes.empty()) return out;
-  // Which requested slots each column fills (a gene may be asked for twice).
-  std::unordered_map<size_t, std::vector<size_t>> slots;
-  for (size_t s = 0; s < cols.size(); ++s) slots[cols[s]].push_back(s);
-  // The row scan looks at every stored value, so its lookup is a flat table, not a hash.
-  std::vector<const std::vector<size_t>*> slots_of(n_vars(), nullptr);
-  std::vector<uint8_t> wanted(n_vars(), 0);  // small enough to stay in the first-level cache
-  for (auto& [c, ss] : slots) {
-    slots_of[c] = &ss;
-    wanted[c] = 1;
+  // Each asked column with the output slots it fills (a gene may be asked for twice), and
+  // a flat table from column to its entry: the row scans look at every stored value.
+  std::vector<std::pair<size_t, std::vector<size_t>>> slots;
+  std::vector<int32_t> slot_of(n_vars(), -1);
+  for (size_t s = 0; s < cols.size(); ++s) {
+    if (slot_of[cols[s]] < 0) {
+      slot_of[cols[s]] = static_cast<int32_t>(slots.size());
+      slots.push_back({cols[s], {}});
+    }
+    slots[static_cast<size_t>(slot_of[cols[s]])].second.push_back(s);
   }
+  auto put = [&](size_t c, size_t row, float v) {
+    for (size_t s : slots[static_cast<size_t>(slot_of[c])].second) out[s][row] = v;
+  };
 
   auto from_rows = [&](const RowChunk& ch) {
     for (size_t r = 0; r < ch.rows.n_rows; ++r) {
       for (int64_t p = ch.rows.indptr[r]; p < ch.rows.indptr[r + 1]; ++p) {
         const size_t c = static_cast<size_t>(ch.rows.indices[p]);
-        if (c >= wanted.size() || !wanted[c]) continue;
-        for (size_t s : *slots_of[c]) out[s][ch.row_begin + r] = ch.rows.data[p];
+        if (c < slot_of.size() && slot_of[c] >= 0) put(c, ch.row_begin + r, ch.rows.data[p]);
       }
     }
   };
@@ -321,25 +317,20 @@ std::vector<std::vector<float>> AnnData::gene_expression(
         const size_t n = std::min(block, m.info.nnz - a);
         idx.resize(n);
         h5::read_range(m.indices, a, n, idx.data());
-        bool bad = false;  // branch-free bound check; negatives wrap to huge
-        for (int32_t j : idx) bad |= static_cast<uint32_t>(j) >= wanted.size();
-        if (bad) {
-          detail::fail_read(backing_->path, "'" + m.path + "/indices' holds an index out of range");
-        }
+        check_indices(*this, m, idx, m.info.n_cols);
         hits.clear();
         hit_cell.clear();
         for (size_t k = 0; k < n; ++k) {
           const size_t c = static_cast<size_t>(idx[k]);
-          if (!wanted[c]) continue;
+          if (slot_of[c] < 0) continue;
           while (static_cast<size_t>(ip[row + 1]) <= a + k) ++row;
           hits.push_back(a + k);
           hit_cell.emplace_back(row, c);
         }
         values.resize(hits.size());
         h5::read_points(m.data, hits, values.data());
-        for (size_t h = 0; h < hits.size(); ++h) {
-          for (size_t s : *slots_of[hit_cell[h].second]) out[s][hit_cell[h].first] = values[h];
-        }
+        for (size_t h = 0; h < hits.size(); ++h)
+          put(hit_cell[h].second, hit_cell[h].first, values[h]);
       }
     } else if (m.info.format == MatrixInfo::Format::CSC) {
       std::vector<int64_t> ip = read_indptr(*this, m, m.info.n_cols);

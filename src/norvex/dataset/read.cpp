@@ -98,14 +98,16 @@ Column read_column(hid_t file, const std::string& path) {
   return c;
 }
 
-// Length of a stored column without reading it.
-size_t stored_column_length(hid_t file, const std::string& path) {
-  h5::Kind k = h5::kind(file, path);
+// Length of the column `name` of the open frame group `frame` (at `path`), without
+// reading it.
+size_t stored_column_length(hid_t frame, const std::string& name, const std::string& path) {
+  h5::Kind k;
+  h5::Handle obj = h5::open_child(frame, name, k);
   std::vector<size_t> dims;
   if (k == h5::Kind::Dataset) {
-    dims = h5::shape(h5::open_dataset(file, path));
+    dims = h5::shape(obj);
   } else if (k == h5::Kind::Group) {
-    h5::Handle g = h5::open_group(file, path);
+    hid_t g = obj;
     std::string enc = h5::attr_text(g, "encoding-type").value_or("");
     if (enc == "categorical") {
       dims = h5::shape(h5::open_dataset(g, "codes"));
@@ -240,7 +242,6 @@ namespace {
 
 DataFrame frame_from_group(const std::shared_ptr<h5::Handle>& file_handle, const fs::path& source,
                            hid_t g, const std::string& path, bool check_columns) {
-  hid_t file = *file_handle;
   const std::string index_name = h5::attr_text(g, "_index").value_or("_index");
   h5::Kind index_kind;
   h5::Handle index_ds = h5::open_child(g, index_name, index_kind);
@@ -264,7 +265,7 @@ DataFrame frame_from_group(const std::shared_ptr<h5::Handle>& file_handle, const
   std::vector<std::pair<std::string, DataFrame::ColumnLoader>> columns;
   for (auto& name : order) {
     const std::string cpath = path + "/" + name;
-    if (check_columns && stored_column_length(file, cpath) != n_rows) {
+    if (check_columns && stored_column_length(g, name, cpath) != n_rows) {
       throw h5::Failure("column '" + cpath + "' does not have " + std::to_string(n_rows) +
                         " values");
     }

@@ -286,12 +286,7 @@ DataFrame DataFrame::stored(size_t n_rows, IndexLoader index,
 
 void DataFrame::load_index() const {
   if (!index_loader_) return;
-  std::vector<std::string> names = index_loader_();
-  if (names.size() != lazy_rows_) {
-    throw ValueError("the stored index has " + std::to_string(names.size()) + " names for " +
-                     std::to_string(lazy_rows_) + " rows");
-  }
-  index_ = std::move(names);
+  index_ = index_loader_();
   index_loader_ = nullptr;
   if (unique_pending_) make_unique_names(index_);
   unique_pending_ = false;
@@ -326,10 +321,6 @@ const Column& DataFrame::load_column(const std::string& name) const {
   auto p = pending_.find(name);
   if (p == pending_.end()) throw key_error(name);
   Column c = p->second();
-  if (c.size() != n_rows()) {
-    throw ValueError("the stored column '" + name + "' has " + std::to_string(c.size()) +
-                     " values for " + std::to_string(n_rows()) + " rows");
-  }
   pending_.erase(p);
   return cols_.emplace(name, std::move(c)).first->second;
 }
