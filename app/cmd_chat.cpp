@@ -10,7 +10,7 @@
 
 #include "commands.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/core/norvex.hpp"
+#include "norvex/assistant/norvex.hpp"
 #include "norvex/host/console_host.hpp"
 #include "norvex/host/host.hpp"
 

@@ -4,7 +4,7 @@
 
 #include "commands.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/routing/constants.hpp"
+#include "norvex/prompts/constants.hpp"
 
 namespace norvex::app {
 namespace {

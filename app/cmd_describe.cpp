@@ -3,7 +3,7 @@
 
 #include "commands.hpp"
 #include "norvex/dataset/anndata.hpp"
-#include "norvex/tools/data_context.hpp"
+#include "norvex/dataset/data_context.hpp"
 
 namespace norvex::app {
 namespace {

@@ -9,10 +9,10 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/dataset/anndata.hpp"
-#include "norvex/functions_and_maps/registry.hpp"
+#include "norvex/analysis_tools/registry.hpp"
 #include "norvex/host/host.hpp"
-#include "norvex/norvex_supp/documents.hpp"
-#include "norvex/tools/arguments.hpp"
+#include "norvex/documents/documents.hpp"
+#include "norvex/assistant/arguments.hpp"
 
 namespace norvex::app {
 namespace {

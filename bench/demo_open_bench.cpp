@@ -18,7 +18,7 @@
 
 #include "norvex/common/json.hpp"
 #include "norvex/dataset/anndata.hpp"
-#include "norvex/tools/data_context.hpp"
+#include "norvex/dataset/data_context.hpp"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <random>
 
-#include "norvex/vantuviz/plot.hpp"
+#include "norvex/plotting/plot.hpp"
 
-using namespace norvex::vantuviz;
+using namespace norvex::plotting;
 
 static double render_seconds(size_t n) {
   std::mt19937 rng(1);

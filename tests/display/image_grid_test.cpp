@@ -7,7 +7,7 @@
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/host/recording_host.hpp"
-#include "norvex/norvex_supp/image_grid.hpp"
+#include "norvex/display/image_grid.hpp"
 #include "support/test_support.hpp"
 
 namespace norvex {

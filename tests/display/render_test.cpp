@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "norvex/host/recording_host.hpp"
-#include "norvex/norvex_supp/render.hpp"
+#include "norvex/display/render.hpp"
 
 namespace norvex {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/host/recording_host.hpp"
-#include "norvex_supp/document_oracle.hpp"
+#include "support/document_oracle.hpp"
 
 namespace norvex {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "norvex/core/norvex.hpp"
+#include "norvex/assistant/norvex.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "support/test_support.hpp"
 #include "support/tiny_dataset.hpp"

@@ -5,7 +5,7 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/host/host.hpp"
-#include "norvex/norvex_supp/documents.hpp"
+#include "norvex/documents/documents.hpp"
 
 namespace norvex {
 

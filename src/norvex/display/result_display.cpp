@@ -4,15 +4,15 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
-#include "norvex/core/norvex.hpp"
+#include "norvex/assistant/norvex.hpp"
 #include "norvex/display/base64_display.hpp"
 #include "norvex/display/table_html.hpp"
 #include "norvex/history/tx_values.hpp"
 #include "norvex/host/host.hpp"
-#include "norvex/norvex_supp/documents.hpp"
-#include "norvex/norvex_supp/image_grid.hpp"
-#include "norvex/norvex_supp/render.hpp"
-#include "norvex/vantuviz/show_tree.hpp"
+#include "norvex/documents/documents.hpp"
+#include "norvex/display/image_grid.hpp"
+#include "norvex/display/render.hpp"
+#include "norvex/display/show_tree.hpp"
 
 namespace norvex {
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 // Showing a request's artefacts in the notebook. The assistant's own display methods
 // (display_plot_img_base64, display_table_summaries, display_explanation,
-// show_tree_partial) are declared in core/norvex.hpp; these are the free functions.
+// show_tree_partial) are declared in assistant/norvex.hpp; these are the free functions.
 #include <string>
 
 #include "norvex/common/json.hpp"

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
+#include "norvex/common/text.hpp"
 
 namespace norvex {
 namespace {
@@ -17,43 +19,14 @@ struct Utf8Char {
 
 std::vector<Utf8Char> decode_utf8(const std::string& s) {
   std::vector<Utf8Char> out;
-  size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80           ? 1
-                 : (c >> 5) == 0x6  ? 2
-                 : (c >> 4) == 0xE  ? 3
-                 : (c >> 3) == 0x1E ? 4
-                                    : 0;
-    char32_t cp = c;
-    bool ok = len > 0 && i + len <= s.size();
-    if (ok && len > 1) {
-      cp = c & (0x7F >> len);
-      for (size_t k = 1; k < len; ++k) {
-        unsigned char cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        cp = (cp << 6) | (cc & 0x3F);
-      }
-    }
-    if (!ok) {
-      out.push_back({c, i, 1});
-      ++i;
-      continue;
-    }
+  for (size_t i = 0; i < s.size();) {
+    char32_t cp;
+    size_t len = decode_utf8_at(s, i, cp);
+    if (len == 0) len = 1, cp = static_cast<unsigned char>(s[i]);
     out.push_back({cp, i, len});
     i += len;
   }
   return out;
-}
-
-// The characters Python's str.isspace() accepts.
-bool is_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
 }
 
 // int() of a text: optional blanks and sign around decimal digits, single underscores
@@ -167,7 +140,7 @@ json _shorten(const json& text, long long max_len) {
   std::vector<size_t> starts;  // byte offset of each output character
   bool pending_space = false;
   for (const auto& ch : chars) {
-    if (is_space(ch.cp)) {
+    if (is_py_space(ch.cp)) {
       pending_space = !out.empty();
       continue;
     }

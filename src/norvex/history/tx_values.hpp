@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "norvex/common/json.hpp"
-#include "norvex/core/json_helpers.hpp"  // py_truthy, py_str, py_type_name
+#include "norvex/common/python_text.hpp"  // py_truthy, py_str, py_type_name
 
 namespace norvex {
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "norvex/common/text.hpp"
 #include "norvex/common/base64.hpp"
 
 namespace norvex {
@@ -40,12 +41,6 @@ std::string html_escape(std::string_view text) {
 
 namespace {
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 void decode_entities(std::string& s) {
   static const std::pair<const char*, const char*> entities[] = {
@@ -77,7 +72,7 @@ std::string html_to_text(std::string_view html) {
     }
     size_t close = html.find('>', i);
     if (close == std::string_view::npos) break;
-    std::string tag = lower(html.substr(i + 1, close - i - 1));
+    std::string tag = ascii_lower(html.substr(i + 1, close - i - 1));
     i = close + 1;
     std::string name;
     for (char c : tag) {
@@ -87,7 +82,7 @@ std::string html_to_text(std::string_view html) {
         break;
     }
     if (name == "script" || name == "style") {
-      size_t end = lower(html.substr(i)).find("</" + name);
+      size_t end = ascii_lower(html.substr(i)).find("</" + name);
       i = end == std::string::npos ? html.size() : i + end;
       continue;
     }

@@ -1,0 +1,331 @@
+// plot_degs_gene_ranking: top up- and down-regulated genes of one cell type and comparison
+// from the precomputed differential-expression results.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "norvex/common/text.hpp"
+#include "norvex/common/base64.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
+#include "norvex/analysis_tools/builtin_tools.hpp"
+#include "norvex/analysis_tools/tool_common.hpp"
+#include "norvex/plotting/plot.hpp"
+
+namespace norvex::detail {
+
+namespace {
+
+const std::vector<std::string> kDegKeys = {"DEG", "DEG_vs_ref"};
+
+
+// Resolves a requested key: exact, case-insensitive, then the one key containing it.
+std::string resolve_key(const std::vector<std::string>& keys,
+                        const std::optional<std::string>& want, const std::string& what) {
+  if (keys.empty()) throw ValueError("No " + what + " entries found");
+  if (!want) return keys.front();
+  for (auto& k : keys)
+    if (k == *want) return k;
+  for (auto& k : keys)
+    if (ascii_lower(k) == ascii_lower(*want)) return k;
+  std::vector<std::string> containing;
+  for (auto& k : keys)
+    if (ascii_lower(k).find(ascii_lower(*want)) != std::string::npos) containing.push_back(k);
+  if (containing.size() == 1) return containing.front();
+  throw ValueError("Unknown " + what + ": '" + *want + "'. Valid values: " + join_limited(keys));
+}
+
+struct DegTable {
+  std::vector<std::string> names;
+  std::vector<double> scores, lfc, pvals, padj;
+};
+
+double num_at(const Column& c, size_t i) {
+  json v = c.json_at(i);
+  return v.is_number() ? v.get<double>() : std::numeric_limits<double>::quiet_NaN();
+}
+
+DegTable read_table(const DataFrame& df, const std::string& where) {
+  for (const char* col : {"names", "scores", "logfoldchanges", "pvals", "pvals_adj"})
+    if (!df.has(col))
+      throw ValueError(where + " has no '" + col +
+                       "' column (columns: " + join_limited(df.columns()) + ")");
+  DegTable t;
+  const size_t n = df.n_rows();
+  for (size_t i = 0; i < n; ++i) {
+    t.names.push_back(df.col("names").text_at(i));
+    t.scores.push_back(num_at(df.col("scores"), i));
+    t.lfc.push_back(num_at(df.col("logfoldchanges"), i));
+    t.pvals.push_back(num_at(df.col("pvals"), i));
+    t.padj.push_back(num_at(df.col("pvals_adj"), i));
+  }
+  return t;
+}
+
+std::string sci(double v) {
+  if (std::isnan(v)) return "NA";
+  char buf[32];
+  if (v != 0 && std::fabs(v) < 1e-3)
+    std::snprintf(buf, sizeof buf, "%.1e", v);
+  else
+    std::snprintf(buf, sizeof buf, "%.3g", v);
+  return buf;
+}
+
+json num_or_null(double v) {
+  return std::isfinite(v) ? json(v) : json(nullptr);
+}
+
+json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
+  const json cfg = record_arg(kwargs, "compute_cfg", "DEGComputeConfig");
+  const json style = record_arg(kwargs, "plot_cfg", "DEGPlotConfig");
+  const auto target_genes = opt_text_list(kwargs, "target_genes");
+
+  const std::string deg_key = opt_text(cfg, "deg_key").value_or("DEG");
+  if (!adata.uns.contains(deg_key)) {
+    std::vector<std::string> present;
+    for (auto& k : kDegKeys)
+      if (adata.uns.contains(k)) present.push_back(k);
+    throw KeyError("uns['" + deg_key + "'] not found. Differential-expression results present: " +
+                   (present.empty() ? std::string("none") : join_limited(present)));
+  }
+  const UnsDict& by_ct = adata.uns.at(deg_key).dict();
+  const std::string celltype =
+      resolve_key(by_ct.keys(), opt_text(cfg, "celltype"), "cell type in uns['" + deg_key + "']");
+  const UnsDict& by_cmp = by_ct.at(celltype).dict();
+  const std::string comparison =
+      resolve_key(by_cmp.keys(), opt_text(cfg, "comparison"), "comparison for '" + celltype + "'");
+  const std::string where = "uns['" + deg_key + "']['" + celltype + "']['" + comparison + "']";
+  const DegTable t = read_table(by_cmp.at(comparison).table(), where);
+  const size_t n = t.names.size();
+
+  const long long n_top = std::clamp<long long>(cfg.value("n_top", 10LL), 1, 100);
+  const std::string rank_by = opt_text(cfg, "rank_by").value_or("scores");
+  if (rank_by != "scores" && rank_by != "logfoldchanges")
+    throw ValueError("rank_by must be 'scores' or 'logfoldchanges', not '" + rank_by + "'");
+  const double p_cut = number(cfg, "pval_adj_cutoff");
+  const double lfc_cut = std::fabs(number(cfg, "min_abs_logfc"));
+  const std::vector<double>& metric = rank_by == "scores" ? t.scores : t.lfc;
+
+  std::vector<int8_t> status(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    if (!(t.padj[i] < p_cut) || !(std::fabs(t.lfc[i]) >= lfc_cut)) continue;
+    status[i] = t.lfc[i] > 0 ? 1 : (t.lfc[i] < 0 ? -1 : 0);
+  }
+
+  // The selected genes: the user's genes, or the top of each direction.
+  std::vector<size_t> up, down, chosen;
+  std::string selection_note;
+  if (target_genes) {
+    std::vector<std::string> missing;
+    for (auto& g : *target_genes) {
+      size_t hit = n;
+      for (size_t i = 0; i < n && hit == n; ++i)
+        if (t.names[i] == g) hit = i;
+      for (size_t i = 0; i < n && hit == n; ++i)
+        if (ascii_lower(t.names[i]) == ascii_lower(g)) hit = i;
+      if (hit == n)
+        missing.push_back(g);
+      else if (std::find(chosen.begin(), chosen.end(), hit) == chosen.end())
+        chosen.push_back(hit);
+    }
+    if (chosen.empty()) {
+      std::vector<std::string> examples(t.names.begin(), t.names.begin() + std::min<size_t>(8, n));
+      throw ValueError("None of the requested genes (" + join_limited(*target_genes, 10) +
+                       ") is in " + where +
+                       ". Gene names there look like: " + join_limited(examples));
+    }
+    std::sort(chosen.begin(), chosen.end(),
+              [&](size_t a, size_t b) { return metric[a] > metric[b]; });
+    selection_note =
+        std::to_string(chosen.size()) + " requested genes" +
+        (missing.empty() ? "" : " (" + std::to_string(missing.size()) + " not in the results)");
+  } else {
+    std::vector<size_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+      double ma = std::isnan(metric[a]) ? -INFINITY : metric[a];
+      double mb = std::isnan(metric[b]) ? -INFINITY : metric[b];
+      return ma > mb;
+    });
+    for (size_t i : order)
+      if (status[i] == 1 && static_cast<long long>(up.size()) < n_top) up.push_back(i);
+    for (auto it = order.rbegin(); it != order.rend(); ++it)
+      if (status[*it] == -1 && static_cast<long long>(down.size()) < n_top) down.push_back(*it);
+    chosen = up;
+    for (auto it = down.rbegin(); it != down.rend(); ++it) chosen.push_back(*it);
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "top %lld per direction · padj < %g, |log2FC| ≥ %g", n_top,
+                  p_cut, lfc_cut);
+    selection_note = buf;
+  }
+
+  const std::string plot_type = opt_text(style, "plot_type").value_or("ranking");
+  if (plot_type != "ranking" && plot_type != "volcano" && plot_type != "both")
+    throw ValueError("plot_type must be 'ranking', 'volcano' or 'both', not '" + plot_type + "'");
+  const auto user_title = opt_text(style, "title");
+  // "Primary_vs_rest" reads better as "Primary vs rest" in titles and legends.
+  std::string shown_cmp = comparison;
+  for (size_t at; (at = shown_cmp.find("_vs_")) != std::string::npos;)
+    shown_cmp.replace(at, 4, " vs ");
+  const std::string default_title = celltype + ": " + shown_cmp;
+  const std::string source_note = deg_key == "DEG" ? "vs rest" : "vs reference";
+  const double w = number(style, "width"), h = number(style, "height");
+  if (w < 3 || w > 30 || h < 3 || h > 30)
+    throw ValueError("plot_cfg width and height must be between 3 and 30 inches");
+
+  std::vector<std::string> pngs;
+  if (plot_type != "volcano") {
+    plotting::RankingPlot r;
+    r.size.width_in = w;
+    r.size.height_in = std::max(h, 1.6 + 0.28 * chosen.size());
+    for (size_t i : chosen) {
+      r.labels.push_back(t.names[i]);
+      r.values.push_back(std::isfinite(metric[i]) ? metric[i] : 0.0);
+      r.value_notes.push_back("padj " + sci(t.padj[i]));
+    }
+    r.title = user_title.value_or(default_title);
+    r.subtitle = "Differential expression (" + source_note + ") · " + selection_note;
+    r.x_label = rank_by == "scores" ? "DE score" : "log2 fold change";
+    r.up_label = "Up in " + shown_cmp;
+    r.down_label = "Down in " + shown_cmp;
+    if (chosen.empty()) {
+      r.subtitle = "No gene passes padj < " + sci(p_cut) + " and |log2FC| ≥ " + sci(lfc_cut);
+    }
+    pngs.push_back(plotting::render_ranking_png(r));
+  }
+  if (plot_type != "ranking") {
+    plotting::VolcanoPlot v;
+    v.size.width_in = w;
+    v.size.height_in = h;
+    double max_finite = 0;
+    for (size_t i = 0; i < n; ++i)
+      if (t.padj[i] > 0) max_finite = std::max(max_finite, -std::log10(t.padj[i]));
+    for (size_t i = 0; i < n; ++i) {
+      if (!std::isfinite(t.lfc[i]) || std::isnan(t.padj[i])) continue;
+      // p = 0 would be infinitely high; it is drawn just above the highest finite value.
+      double y = t.padj[i] > 0 ? -std::log10(t.padj[i]) : max_finite * 1.05 + 1;
+      if (std::find(chosen.begin(), chosen.end(), i) != chosen.end() &&
+          static_cast<long long>(v.labelled.size()) < 2 * style.value("label_top_n", 10LL))
+        v.labelled.push_back(v.names.size());
+      v.logfc.push_back(t.lfc[i]);
+      v.neglog10_p.push_back(y);
+      v.status.push_back(status[i]);
+      v.names.push_back(t.names[i]);
+    }
+    v.lfc_threshold = lfc_cut;
+    v.p_threshold_neglog10 = p_cut > 0 ? -std::log10(p_cut) : 0;
+    v.title = user_title.value_or(default_title);
+    v.subtitle = "Volcano plot (" + source_note + ") · " + format_count(static_cast<long long>(n)) +
+                 " genes";
+    v.up_label = "Up in " + shown_cmp;
+    v.down_label = "Down in " + shown_cmp;
+    pngs.push_back(plotting::render_volcano_png(v));
+  }
+
+  std::vector<std::string> idx;
+  json names = json::array(), dir = json::array(), sc = json::array(), lf = json::array(),
+       pv = json::array(), pa = json::array(), sig = json::array();
+  for (size_t k = 0; k < chosen.size(); ++k) {
+    size_t i = chosen[k];
+    idx.push_back(std::to_string(k + 1));
+    names.push_back(t.names[i]);
+    dir.push_back(t.lfc[i] > 0 ? "up" : (t.lfc[i] < 0 ? "down" : "none"));
+    sc.push_back(num_or_null(t.scores[i]));
+    lf.push_back(num_or_null(t.lfc[i]));
+    pv.push_back(num_or_null(t.pvals[i]));
+    pa.push_back(num_or_null(t.padj[i]));
+    sig.push_back(status[i] != 0);
+  }
+  Table tab(idx);
+  tab.add_column("names", names)
+      .add_column("direction", dir)
+      .add_column("scores", sc)
+      .add_column("logfoldchanges", lf)
+      .add_column("pvals", pv)
+      .add_column("pvals_adj", pa)
+      .add_column("significant", sig);
+
+  show_images(kwargs, pngs);
+  json result = json::object();
+  result["data"] = "gene";
+  if (pngs.size() == 1) {
+    result["img_base64"] = base64_encode(pngs[0]);
+  } else {
+    json list = json::array();
+    for (auto& p : pngs) list.push_back(base64_encode(p));
+    result["img_base64"] = list;
+  }
+  result["table_summaries"] = json{{celltype, json{{comparison, tab.to_json()}}}};
+  return result;
+}
+
+const char* kDefinition = R"(Tool: plot_degs_gene_ranking
+Shows precomputed differential-expression results (Wilcoxon rank-sum tables with names, scores,
+logfoldchanges, pvals, pvals_adj) for ONE cell type and ONE comparison: the top up- and
+down-regulated genes as a ranking bar plot, optionally a volcano plot, and the selected genes' table.
+- compute_cfg.deg_key: "DEG" (each condition versus the rest) or "DEG_vs_ref" (each condition
+  versus the reference condition named in DATA CONTEXT). Use DEG_vs_ref when the user compares
+  against the reference/control/normal condition and DATA CONTEXT lists uns['DEG_vs_ref'].
+- compute_cfg.celltype: a cell type at the level named by CCI_DEG_BASE / "DEG results for each
+  ..." in DATA CONTEXT (usually celltype_minor), EXACTLY as listed there.
+- compute_cfg.comparison: the condition whose changes are shown (a value listed under
+  conditions in DATA CONTEXT); genes "up" are higher in that condition.
+- compute_cfg.n_top: genes per direction (default 10); pval_adj_cutoff and min_abs_logfc
+  define significance; rank_by "scores" (default) or "logfoldchanges".
+- target_genes: show these genes instead of the top genes (e.g. genes of a named pathway).
+- plot_cfg.plot_type: "ranking" (default), "volcano", or "both".
+Use for questions about DEGs, differentially expressed / up- or down-regulated genes, marker
+changes between conditions within a cell type, or volcano plots.)";
+
+json schema() {
+  json compute = schema_object(
+      json{{"deg_key", schema_enum(kDegKeys,
+                                   "\"DEG\": condition vs rest; \"DEG_vs_ref\": condition vs the "
+                                   "reference condition.")},
+           {"celltype", schema_string("Cell type EXACTLY as listed in DATA CONTEXT at the DEG "
+                                      "level (CCI_DEG_BASE, usually celltype_minor).")},
+           {"comparison", schema_string("Condition whose changes are shown, EXACTLY as listed "
+                                        "under conditions in DATA CONTEXT.")},
+           {"n_top", schema_integer("Number of genes per direction.", 1, 100)},
+           {"rank_by", schema_enum({"scores", "logfoldchanges"}, "Ranking metric.")},
+           {"pval_adj_cutoff", schema_number("Adjusted p-value threshold for significance.", 0, 1)},
+           {"min_abs_logfc",
+            schema_number("Minimum absolute log2 fold change for significance.", 0, std::nullopt)}},
+      "Which result and which genes (DEGComputeConfig).");
+  json plot = schema_object(
+      json{{"plot_type", schema_enum({"ranking", "volcano", "both"},
+                                     "Ranking bar plot, volcano plot, or both.")},
+           {"label_top_n",
+            schema_integer("Genes labelled per direction on the volcano plot.", 0, 50)},
+           {"title", schema_string("Figure title; omit for an automatic title.")},
+           {"width", schema_number("Figure width in inches.", 3, 30)},
+           {"height", schema_number("Figure height in inches.", 3, 30)}},
+      "Appearance (DEGPlotConfig).");
+  return schema_object(
+      json{{"target_genes",
+            schema_string_list(
+                "Specific gene symbols to show instead of the top genes. Concrete symbols only.")},
+           {"compute_cfg", compute},
+           {"plot_cfg", plot}});
+}
+
+}  // namespace
+
+void register_plot_degs_gene_ranking() {
+  ToolRegistration r;
+  r.name = "plot_degs_gene_ranking";
+  r.function.fn = run_plot_degs_gene_ranking;
+  r.function.param_names = {"target_genes", "compute_cfg", "plot_cfg", "show"};
+  r.function.param_defaults = json{{"target_genes", nullptr}};
+  r.config.classes["compute_cfg"] = builtin_class("DEGComputeConfig");
+  r.config.classes["plot_cfg"] = builtin_class("DEGPlotConfig");
+  r.config.allowed_kwargs = std::vector<std::string>{"target_genes", "show"};
+  r.definition = kDefinition;
+  r.args_schema = schema();
+  register_tool(std::move(r));
+}
+
+}  // namespace norvex::detail

@@ -1,0 +1,303 @@
+// The request driver: one question in, routed by the model, answered along one of four
+// paths (dataset tree, dataset information, fresh request, follow-up request), rendered,
+// recorded in the history, and returned as a copy of the result mapping.
+#include <fmt/format.h>
+
+#include <chrono>
+
+#include "norvex/common/base64.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/assistant/norvex.hpp"
+#include "norvex/display/report.hpp"
+#include "norvex/display/result_display.hpp"
+#include "norvex/history/tx_values.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/documents/documents.hpp"
+#include "norvex/display/render.hpp"
+#include "norvex/prompts/constants.hpp"
+#include "norvex/assistant/router.hpp"
+
+namespace norvex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Lookups the routing record relies on; a record without them is a broken answer, named
+// as such.
+const json& at_key(const json& mapping, const std::string& key) {
+  if (!mapping.is_object()) {
+    throw TypeError("expected a mapping holding '" + key + "', got " + py_type_name(mapping));
+  }
+  auto it = mapping.find(key);
+  if (it == mapping.end()) throw key_error(key);
+  return *it;
+}
+
+bool flag(const json& spec, const char* name) {
+  return py_truthy(at_key(at_key(spec, "flags"), name));
+}
+
+bool has(const json& mapping, const char* key) {
+  return mapping.is_object() && mapping.contains(key);
+}
+
+json get_or_null(const json& mapping, const char* key) {
+  if (!mapping.is_object()) return nullptr;
+  auto it = mapping.find(key);
+  return it == mapping.end() ? json() : *it;
+}
+
+// A plot result that holds an image: a mapping with an "img_base64" entry.
+bool holds_image(const json& plot_result) {
+  return plot_result.is_object() && plot_result.contains("img_base64");
+}
+
+// The report document is bytes; records keep it as base64 text so they stay JSON.
+json report_value(const std::optional<std::string>& report) {
+  if (!report) return nullptr;
+  return base64_encode(*report);
+}
+
+// Restores the history unless committed: a request that fails (an exception, or a
+// follow-up flow that could not answer) leaves the history as it was.
+class HistoryGuard {
+ public:
+  explicit HistoryGuard(transaction_history& hist) : hist_(hist), saved_(hist.buf) {}
+  ~HistoryGuard() {
+    if (!committed_) hist_.buf = std::move(saved_);
+  }
+  void commit() { committed_ = true; }
+
+ private:
+  transaction_history& hist_;
+  std::vector<json> saved_;
+  bool committed_ = false;
+};
+
+}  // namespace
+
+json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbose*/) {
+  if (!user_query_arg.is_string()) {
+    throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query_arg));
+  }
+  const std::string user_query = user_query_arg.get<std::string>();
+  NotebookHost& host = current_host();
+
+  const std::string lang = _detect_output_language(user_query_arg);
+  json res_to_user = json::object();
+  res_to_user["query"] = user_query;
+  long long total_usage = 0;
+
+  // Router call, with the status line completed by its own time and tokens.
+  const auto start = Clock::now();
+  host.print("✅ Analyzing query .. ", false);
+  JsonCallOptions router_options;
+  router_options.schema = ROUTER_SCHEMA();
+  router_options.system_message = ROUTER_PROMPT();
+  router_options.data_context = require_data_context();
+  router_options.max_retries = require_max_retries();
+  LLMResult llm_res = _json_enforced_call(user_query, router_options);
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  json spec = llm_res.content;
+  const json& usage = llm_res.usage;
+  total_usage += _safe_int(at_key(usage, "total_tokens")).value_or(0);
+  const json last_usage = usage.empty() ? json() : usage.back();
+  host.print(fmt::format("done ({:.2f}, {})", elapsed, py_str(last_usage)));
+
+  const bool rem = require_rem_router();
+  const bool verbose_flows = !rem;
+  if (!rem) {
+    host.display_json(at_key(spec, "flags"));
+    for (const char* field :
+         {"query_item", "target_analysis", "target_celltype", "plot_type_to_draw",
+          "reference_plot_type", "selected_tool", "tree_target"}) {
+      host.display_json(std::string(field) + ": " + py_str(at_key(spec, field)));
+    }
+  }
+
+  res_to_user["router_res"] = spec;
+  last_tx = spec;
+
+  if (flag(spec, "tree")) {
+    show_tree_partial(spec);
+    return nullptr;
+  }
+  if (flag(spec, "info") && has(spec, "info_answer")) {
+    render_vantu_info(spec["info_answer"], lang);
+    return nullptr;
+  }
+
+  HistoryGuard history_guard(t_hist);
+  // Whether res_to_user is the history's newest entry, as in the notebook where the
+  // history holds the very mapping (a later save writes into it).
+  bool res_in_history = false;
+
+  const bool fresh = !flag(spec, "recurrent_query") && check_router_res_validity(spec) &&
+                     at_key(spec, "selected_tool") != "none";
+  if (fresh) {
+    FlowResult flow = processing_initial_request(spec, res_to_user, total_usage, verbose_flows);
+    res_to_user = std::move(flow.res_to_user);
+    total_usage = flow.total_usage;
+
+    if (flag(spec, "table_summary") && has(res_to_user, "plot_result")) {
+      display_table_summaries(res_to_user["plot_result"]);
+    }
+    if (flag(spec, "plot") && has(res_to_user, "plot_result")) {
+      if (holds_image(res_to_user["plot_result"])) {
+        display_plot_img_base64(res_to_user["plot_result"]);
+      } else {
+        host.print("⚠️ WARNING: Image not available.");
+        if (has(res_to_user, "plot_code")) show_code_snippet(res_to_user["plot_code"]);
+      }
+    }
+    if (flag(spec, "args") && has(res_to_user, "plot_params")) {
+      display_analysis_parameters(at_key(res_to_user, "plot_func"), res_to_user["plot_params"]);
+    }
+    if (flag(spec, "code") && has(res_to_user, "plot_code")) {
+      show_code_snippet(res_to_user["plot_code"]);
+    }
+
+    if (flag(spec, "explain_data") && flag(spec, "plot") && has(res_to_user, "plot_result")) {
+      const json& plot_result = res_to_user["plot_result"];
+      if (!plot_result.is_null() && !plot_result.is_string()) {
+        ExplanationResult ex = generate_and_display_explanation(
+            user_query, at_key(res_to_user, "plot_func"), at_key(res_to_user, "plot_params"),
+            plot_result, total_usage);
+        total_usage = ex.total_usage;
+        if (!ex.explanation.is_null()) {
+          res_to_user["explanation"] = ex.explanation;
+          res_to_user["report"] = report_value(ex.report);
+          res_to_user["total_usage"] = total_usage;
+        }
+      }
+    } else if (flag(spec, "explain_general")) {
+      if (!flag(spec, "plot") && !flag(spec, "table_summary")) {
+        LLMResult general = explain_in_general_sense(user_query);
+        total_usage += _safe_int(at_key(general.usage, "total_tokens")).value_or(0);
+        if (!general.content.is_null()) {
+          render_vantu_explanation(general.content);
+          std::string doc = create_doc_with_style(general.content, nullptr, user_query);
+          host.display_html(creat_download_link(doc, user_query + ".docx"));
+          host.print(" ");
+        }
+      }
+    }
+
+    if (has(res_to_user, "explanation") || holds_image(get_or_null(res_to_user, "plot_result"))) {
+      t_hist.add(res_to_user, verbose_flows);
+      res_in_history = true;
+    }
+  } else {
+    if (t_hist.len() == 0) {
+      host.print("⚠️ WARNING: No transaction history found.");
+      return nullptr;
+    }
+    if (check_router_res_flags(spec)) {
+      RecurrentResult rec;
+      try {
+        rec = processing_recurrent_request(spec, res_to_user, total_usage, verbose_flows, false);
+      } catch (...) {
+        host.print("❌ ERROR: Failed to produce valid response. Please try again.");
+        return nullptr;
+      }
+      res_to_user = std::move(rec.res_to_user);
+      total_usage = rec.total_usage;
+      const json selected_tx_id = rec.selected_tx_id;
+      const json user_req = rec.user_request;
+
+      json* base_tx_full = _get_tx_by_id(t_hist.buf, selected_tx_id);
+      if (!base_tx_full) {
+        history_guard.commit();
+        return nullptr;
+      }
+
+      const json celltype_new = at_key(at_key(res_to_user, "router_res"), "target_celltype");
+      const json celltype_old = at_key(at_key(*base_tx_full, "router_res"), "target_celltype");
+      if (celltype_new != "none" && celltype_new != celltype_old) {
+        host.print("⚠️ WARNING: No previous tx exists for the celltypes, " +
+                   py_str(celltype_new));
+        history_guard.commit();
+        return nullptr;
+      }
+
+      const bool updated = holds_image(get_or_null(res_to_user, "plot_result"));
+      const json& source = updated ? res_to_user : *base_tx_full;
+      const json plot_result = get_or_null(source, "plot_result");
+      const json full_args_dict = get_or_null(source, "plot_params");
+      const json target_function_name = get_or_null(source, "plot_func");
+      const json code_snippet = get_or_null(source, "plot_code");
+
+      if (!py_truthy(user_req)) {
+        history_guard.commit();
+        return nullptr;
+      }
+
+      if (py_truthy(at_key(user_req, "render_table")) && plot_result.is_object() &&
+          plot_result.contains("table_summaries")) {
+        display_table_summaries(plot_result);
+      }
+      if (py_truthy(at_key(user_req, "render_plot")) && holds_image(plot_result)) {
+        display_plot_img_base64(plot_result);
+      }
+      if (py_truthy(at_key(user_req, "render_code")) && py_truthy(code_snippet)) {
+        show_code_snippet(code_snippet);
+      }
+      if (py_truthy(at_key(user_req, "render_args")) && py_truthy(full_args_dict) &&
+          py_truthy(target_function_name)) {
+        display_analysis_parameters(target_function_name, full_args_dict);
+      }
+
+      bool explained = false;
+      const bool wants_explanation = py_truthy(at_key(user_req, "explain_more_detail")) ||
+                                     py_truthy(at_key(user_req, "explain"));
+      if (wants_explanation && holds_image(plot_result)) {
+        ExplanationResult ex = generate_and_display_explanation(
+            user_query, target_function_name, full_args_dict, plot_result, total_usage);
+        total_usage = ex.total_usage;
+        (*base_tx_full)["explanation"] = ex.explanation;
+        (*base_tx_full)["report"] = report_value(ex.report);
+        explained = true;
+      }
+
+      if (updated) {
+        res_to_user["query"] = at_key(*base_tx_full, "query");
+        if (explained) {
+          res_to_user["explanation"] = (*base_tx_full)["explanation"];
+          res_to_user["report"] = (*base_tx_full)["report"];
+        }
+      } else {
+        res_to_user = *base_tx_full;
+        res_to_user["router_res"] = spec;
+      }
+
+      if (!has(res_to_user, "plot_result")) {
+        host.print("❌ ERROR: plot_result not found in res_to_user");
+        return nullptr;
+      }
+      // The selected id was a valid position above, so it converts.
+      t_hist.pop(static_cast<size_t>(*_safe_int(selected_tx_id)), verbose_flows);
+      t_hist.add(res_to_user, verbose_flows);
+      res_in_history = true;
+    }
+  }
+
+  if (flag(spec, "save")) {
+    save_transaction(spec, res_to_user, verbose_flows, 0);
+    if (res_in_history && !t_hist.buf.empty()) {
+      // One mapping in the notebook: what the save wrote into either copy is in both.
+      json& stored = t_hist.buf.front();
+      for (auto it = stored.begin(); it != stored.end(); ++it) res_to_user[it.key()] = it.value();
+      stored = res_to_user;
+    }
+  }
+  if (flag(spec, "reportgen")) {
+    generate_norvex_report(require_adata());
+  }
+  history_guard.commit();
+
+  json store = res_to_user;
+  if (rem && store.is_object()) store.erase("router_res");
+  return store;
+}
+
+}  // namespace norvex

@@ -1,0 +1,99 @@
+// Explanations of tool results (with their images) and of general questions.
+#include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
+#include "norvex/assistant/norvex.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/documents/documents.hpp"
+#include "norvex/display/render.hpp"
+#include "norvex/prompts/constants.hpp"
+#include "norvex/assistant/flow_util.hpp"
+
+namespace norvex {
+
+namespace {
+
+json collect_images(const json& result_data) {
+  json images = json::array();
+  if (result_data.is_string()) {
+    images.push_back(result_data);
+  } else if (result_data.is_array() || result_data.is_object()) {
+    for (auto& v : result_data)
+      if (v.is_string()) images.push_back(v);
+  }
+  return images;
+}
+
+std::string as_text(const json& v) {
+  return v.is_string() ? v.get<std::string>() : py_str(v);
+}
+
+}  // namespace
+
+std::optional<LLMResult> norvex::explain_analysis_result(const json& target_tool,
+                                                         const json& ai_args,
+                                                         const json& result_data,
+                                                         const json& user_query) {
+  json images = collect_images(result_data);
+  if (images.empty()) return std::nullopt;
+  const std::string prompt = py_strip(
+      detail::fill_template(EXPLAIN_RESULT_PROMPT(), {{"data_context", data_context.value_or("")},
+                                                      {"user_query", as_text(user_query)},
+                                                      {"target_tool", as_text(target_tool)},
+                                                      {"ai_args", py_str(ai_args)}}));
+  NotebookHost& host = current_host();
+  detail::Stopwatch watch;
+  host.print("✅ Generating an explanation .. ", false);
+  AskOptions opts;
+  opts.schema = nullptr;
+  opts.images_base64 = images;
+  opts.extra_text_parts = nullptr;
+  LLMResult out = ask_inner(prompt, opts);
+  host.print("done (" + watch.seconds() + ", " + detail::last_usage_text(out.usage) + ")");
+  return out;
+}
+
+LLMResult norvex::explain_in_general_sense(const json& user_query) {
+  const std::string prompt = py_strip(detail::fill_template(
+      EXPLAIN_GENERAL_PROMPT(),
+      {{"data_context", data_context.value_or("")}, {"user_query", as_text(user_query)}}));
+  NotebookHost& host = current_host();
+  detail::Stopwatch watch;
+  host.print("✅ Generating an explanation .. ", false);
+  LLMResult out = ask_inner(prompt, AskOptions{});
+  host.print("done (" + watch.seconds() + ", " + detail::last_usage_text(out.usage) + ")");
+  return out;
+}
+
+ExplanationResult norvex::generate_and_display_explanation(const json& user_query,
+                                                           const json& target_function_name,
+                                                           const json& ai_generated_args,
+                                                           const json& plot_result,
+                                                           const json& total_usage, bool show) {
+  ExplanationResult out;
+  out.explanation = nullptr;
+  out.total_usage = detail::to_usage_int(total_usage, "total_usage");
+  NotebookHost& host = current_host();
+  if (!plot_result.is_object()) {
+    host.print("❌ ERROR: Contents not available.");
+    return out;
+  }
+  if (!plot_result.contains("img_base64") || plot_result["img_base64"].is_null()) return out;
+  const json& payload = plot_result["img_base64"];
+
+  auto res = explain_analysis_result(target_function_name, ai_generated_args, payload, user_query);
+  if (!res) return out;
+  out.total_usage += detail::usage_total(res->usage);
+  if (res->content.is_null()) return out;
+  out.explanation = res->content;
+
+  const std::string title = as_text(user_query);
+  if (show) render_vantu_explanation(out.explanation);
+  out.report = create_doc_with_style(out.explanation, payload, title);
+  if (show) {
+    host.display_html(creat_download_link(*out.report, title + ".docx"));
+    host.print(" ");
+  }
+  return out;
+}
+
+}  // namespace norvex

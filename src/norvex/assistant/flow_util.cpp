@@ -1,0 +1,86 @@
+#include "norvex/assistant/flow_util.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+
+#include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
+
+namespace norvex::detail {
+
+std::string fill_template(const std::string& tmpl,
+                          const std::map<std::string, std::string>& values) {
+  std::string out;
+  out.reserve(tmpl.size());
+  size_t i = 0;
+  while (i < tmpl.size()) {
+    if (tmpl[i] == '{') {
+      size_t close = tmpl.find('}', i + 1);
+      if (close != std::string::npos) {
+        auto it = values.find(tmpl.substr(i + 1, close - i - 1));
+        if (it != values.end()) {
+          out += it->second;
+          i = close + 1;
+          continue;
+        }
+      }
+    }
+    out += tmpl[i++];
+  }
+  return out;
+}
+
+std::string last_usage_text(const json& usage) {
+  if (!usage.is_object() || usage.empty()) return "None";
+  return py_str(usage.back());
+}
+
+long long usage_total(const json& usage) {
+  if (!usage.is_object() || !usage.contains("total_tokens")) throw key_error("total_tokens");
+  const json& v = usage["total_tokens"];
+  if (!v.is_number()) throw TypeError("usage 'total_tokens' must be a number");
+  return v.get<long long>();
+}
+
+long long to_usage_int(const json& value, const char* name) {
+  if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
+  if (value.is_number_integer()) return value.get<long long>();
+  if (value.is_number_float()) {
+    double d = value.get<double>();
+    if (std::isfinite(d)) return static_cast<long long>(d);
+  }
+  if (value.is_string()) {
+    std::string s = py_strip(value.get<std::string>());
+    try {
+      size_t used = 0;
+      long long v = std::stoll(s, &used);
+      if (used == s.size()) return v;
+    } catch (const std::exception&) {
+    }
+  }
+  throw TypeError(std::string("'") + name + "' must be an integer, not " + py_type_name(value) +
+                  " (" + py_repr(value, 40) + ")");
+}
+
+std::string Stopwatch::seconds() const {
+  std::chrono::duration<double> d = std::chrono::steady_clock::now() - start_;
+  return fmt::format("{:.2f}", d.count());
+}
+
+std::string py_list_literal(const std::vector<std::string>& items) {
+  json arr = json::array();
+  for (auto& s : items) arr.push_back(s);
+  return py_repr(arr);
+}
+
+std::string json_array_one_line(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i) out += ", ";
+    out += dump_json(json(items[i]));
+  }
+  return out + "]";
+}
+
+}  // namespace norvex::detail

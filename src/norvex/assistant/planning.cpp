@@ -1,0 +1,58 @@
+// generate_parameters: the planner call that turns a request into a tool's arguments.
+#include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
+#include "norvex/assistant/norvex.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/prompts/constants.hpp"
+#include "norvex/assistant/arguments.hpp"
+#include "norvex/assistant/flow_util.hpp"
+
+namespace norvex {
+
+std::optional<LLMResult> norvex::generate_parameters(const std::string& target_function_name,
+                                                     const std::string& user_query,
+                                                     const ParameterOptions& options) {
+  if (!data_context) throw AttributeError("'norvex' object has no attribute 'data_context'");
+  std::string context = *data_context;
+  NotebookHost& host = current_host();
+  try {
+    const auto& schemas = FUNC_ARGS_SCHEMA_REGISTRY();
+    auto schema_it = schemas.find(target_function_name);
+    if (schema_it == schemas.end()) throw key_error(target_function_name);
+    const auto& defs = FUNCTION_DEF_REGISTRY();
+    auto def_it = defs.find(target_function_name);
+    if (def_it == defs.end()) throw key_error(target_function_name);
+    const std::string prompt =
+        detail::fill_template(FUNC_ARGS_FETCH_PROMPT(), {{"function_definition", def_it->second}});
+    if (schema_it->second.is_null()) {
+      host.print("❌ No schema for tool: " + target_function_name);
+      return std::nullopt;
+    }
+    if (options.extra_context && !options.extra_context->empty())
+      context = context + "\n\n" + py_strip(*options.extra_context) + "\n";
+
+    detail::Stopwatch watch;
+    host.print("✅ Constructing parameters .. ", false);
+    JsonCallOptions call;
+    call.schema = schema_it->second;
+    call.system_message = prompt;
+    call.data_context = context;
+    call.max_retries = max_retries ? json(*max_retries) : json(1);
+    LLMResult res = _json_enforced_call(user_query, call);
+    host.print("done (" + watch.seconds() + ", " + detail::last_usage_text(res.usage) + ")");
+    if (is_plain_mapping(options.extra_overrides) && is_plain_mapping(res.content))
+      res.content = _deep_merge(res.content, options.extra_overrides);
+    return res;
+  } catch (const std::exception& e) {
+    const std::string kind = error_type_name(e);
+    host.print("Tool name " + target_function_name + " not available. (" + kind + ": " + e.what() +
+               ")");
+    host.print("❌ generate_parameters failed for tool=" + target_function_name + ": " + kind +
+               ": " + e.what());
+    host.print_error("Traceback (most recent call last):\n  in generate_parameters(tool=" +
+                     target_function_name + ")\n" + kind + ": " + e.what() + "\n");
+    return std::nullopt;
+  }
+}
+
+}  // namespace norvex

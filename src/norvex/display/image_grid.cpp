@@ -1,0 +1,221 @@
+#include "norvex/display/image_grid.hpp"
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "norvex/common/base64.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/text.hpp"
+#include "norvex/host/host.hpp"
+
+namespace norvex {
+namespace {
+
+// Bounds the memory of one merged picture (4 bytes a pixel).
+constexpr double kMaxMergedPixels = 64.0 * 1024 * 1024;
+constexpr int kMaxSide = 32767;  // cairo's limit for an image surface
+
+struct SurfaceDeleter {
+  void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+};
+using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+
+// The payloads of a string, a list or a mapping, in order.
+std::vector<json> payloads_of(const json& imgs) {
+  std::vector<json> out;
+  if (imgs.is_string()) {
+    out.push_back(imgs);
+  } else if (imgs.is_array() || imgs.is_object()) {
+    for (const auto& v : imgs) out.push_back(v);
+  }
+  return out;
+}
+
+
+struct ReadState {
+  const std::string* bytes;
+  size_t pos = 0;
+};
+
+cairo_status_t read_from_memory(void* closure, unsigned char* data, unsigned int length) {
+  auto* st = static_cast<ReadState*>(closure);
+  if (st->pos + length > st->bytes->size()) return CAIRO_STATUS_READ_ERROR;
+  std::memcpy(data, st->bytes->data() + st->pos, length);
+  st->pos += length;
+  return CAIRO_STATUS_SUCCESS;
+}
+
+cairo_status_t write_to_string(void* closure, const unsigned char* data, unsigned int length) {
+  static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+  return CAIRO_STATUS_SUCCESS;
+}
+
+bool is_png(const std::string& bytes) {
+  return bytes.size() >= 8 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0;
+}
+
+// Width and height from a PNG's header, read from the first base64 characters only.
+bool png_size_from_b64(const json& payload, double& w, double& h) {
+  if (!payload.is_string()) return false;
+  std::string b64 = strip_data_url(payload.get<std::string>());
+  std::string head;
+  for (char c : b64) {
+    if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
+    head += c;
+    if (head.size() == 32) break;
+  }
+  if (head.size() < 32) return false;
+  std::string bytes;
+  try {
+    bytes = base64_decode(head);
+  } catch (const std::exception&) {
+    return false;
+  }
+  if (!is_png(bytes) || bytes.size() < 24) return false;
+  auto be32 = [&bytes](size_t at) {
+    return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
+           (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint32_t(uint8_t(bytes[at + 3]));
+  };
+  w = be32(16);
+  h = be32(20);
+  return w > 0 && h > 0;
+}
+
+Surface decode_png(const json& payload) {
+  if (!payload.is_string()) return nullptr;
+  std::string bytes;
+  try {
+    bytes = base64_decode(strip_data_url(payload.get<std::string>()));
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+  if (!is_png(bytes)) return nullptr;
+  ReadState st{&bytes};
+  Surface s(cairo_image_surface_create_from_png_stream(read_from_memory, &st));
+  if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
+  return s;
+}
+
+const char* image_mime(const std::string& bytes) {
+  if (is_png(bytes)) return "image/png";
+  if (bytes.size() >= 3 && std::memcmp(bytes.data(), "\xFF\xD8\xFF", 3) == 0) return "image/jpeg";
+  if (bytes.size() >= 4 && std::memcmp(bytes.data(), "GIF8", 4) == 0) return "image/gif";
+  if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 &&
+      std::memcmp(bytes.data() + 8, "WEBP", 4) == 0)
+    return "image/webp";
+  return nullptr;
+}
+
+}  // namespace
+
+int auto_ncols_from_imgs(const json& imgs, bool /*verbose*/) {
+  std::vector<json> items = payloads_of(imgs);
+  const int n = static_cast<int>(items.size());
+  if (n <= 1) return 1;
+  double sum_w = 0, sum_h = 0;
+  int known = 0;
+  for (const auto& item : items) {
+    double w, h;
+    if (png_size_from_b64(item, w, h)) {
+      sum_w += w;
+      sum_h += h;
+      ++known;
+    }
+  }
+  const double cell_aspect = known ? sum_w / sum_h : 1.0;
+  // The column count whose whole grid comes closest to a 4:3 page, with empty cells in
+  // the last row counted against it (four panels read better as 2x2 than as 3+1).
+  int best = 1;
+  double best_score = 1e300;
+  for (int c = 1; c <= std::min(n, 4); ++c) {
+    int rows = (n + c - 1) / c;
+    double empty = double(rows * c - n) / n;
+    double score = std::fabs(std::log(cell_aspect * c / rows / (4.0 / 3.0))) + empty;
+    if (score < best_score - 1e-9) {
+      best_score = score;
+      best = c;
+    }
+  }
+  return best;
+}
+
+std::string merge_base64_pngs_grid_nostretch(const json& imgs, int ncols, int pad, bool verbose) {
+  if (ncols < 1) throw ValueError("ncols must be at least 1, got " + std::to_string(ncols));
+  if (pad < 0) throw ValueError("pad must not be negative, got " + std::to_string(pad));
+  std::vector<Surface> surfaces;
+  std::vector<json> items = payloads_of(imgs);
+  for (size_t i = 0; i < items.size(); ++i) {
+    Surface s = decode_png(items[i]);
+    if (!s) {
+      if (verbose)
+        current_host().print("⚠️ WARNING: image " + std::to_string(i + 1) +
+                             " is not a readable PNG; skipped.");
+      continue;
+    }
+    surfaces.push_back(std::move(s));
+  }
+  if (surfaces.empty()) return "";
+
+  const size_t n = surfaces.size();
+  const size_t cols = std::min<size_t>(static_cast<size_t>(ncols), n);
+  const size_t rows = (n + cols - 1) / cols;
+  std::vector<double> col_w(cols, 0), row_h(rows, 0);
+  for (size_t i = 0; i < n; ++i) {
+    col_w[i % cols] =
+        std::max<double>(col_w[i % cols], cairo_image_surface_get_width(surfaces[i].get()));
+    row_h[i / cols] =
+        std::max<double>(row_h[i / cols], cairo_image_surface_get_height(surfaces[i].get()));
+  }
+  double total_w = pad * double(cols - 1), total_h = pad * double(rows - 1);
+  for (double w : col_w) total_w += w;
+  for (double h : row_h) total_h += h;
+  if (total_w > kMaxSide || total_h > kMaxSide || total_w * total_h > kMaxMergedPixels) {
+    throw ValueError("merged image would be " + std::to_string(long(total_w)) + "x" +
+                     std::to_string(long(total_h)) + " pixels, more than can be shown");
+  }
+
+  Surface canvas(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, int(total_w), int(total_h)));
+  if (cairo_surface_status(canvas.get()) != CAIRO_STATUS_SUCCESS)
+    throw RuntimeError("cannot allocate the merged image");
+  cairo_t* cr = cairo_create(canvas.get());
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  double y = 0;
+  for (size_t r = 0; r < rows; ++r) {
+    double x = 0;
+    for (size_t c = 0; c < cols; ++c) {
+      size_t i = r * cols + c;
+      if (i < n) {
+        cairo_surface_t* s = surfaces[i].get();
+        // Whole pixels keep the image sharp: it is copied, never resampled.
+        double ox = x + std::floor((col_w[c] - cairo_image_surface_get_width(s)) / 2);
+        double oy = y + std::floor((row_h[r] - cairo_image_surface_get_height(s)) / 2);
+        cairo_set_source_surface(cr, s, ox, oy);
+        cairo_paint(cr);
+      }
+      x += col_w[c] + pad;
+    }
+    y += row_h[r] + pad;
+  }
+  cairo_destroy(cr);
+  cairo_surface_flush(canvas.get());
+  std::string png;
+  if (cairo_surface_write_to_png_stream(canvas.get(), write_to_string, &png) !=
+      CAIRO_STATUS_SUCCESS)
+    throw RuntimeError("cannot encode the merged image as PNG");
+  return base64_encode(png);
+}
+
+void display_img_base64(const std::string& b64) {
+  std::string bytes = base64_decode(strip_data_url(b64));
+  const char* mime = image_mime(bytes);
+  if (!mime) throw ValueError("the base64 payload is not a PNG, JPEG, GIF or WebP image");
+  current_host().display_image(bytes, mime);
+}
+
+}  // namespace norvex

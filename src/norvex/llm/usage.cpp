@@ -1,0 +1,60 @@
+// Token usage as the services report it, normalised to {input_tokens, output_tokens,
+// total_tokens}. Responses are parsed JSON here, so the mapping rules apply; both the
+// snake_case and camelCase spellings are read.
+#include "norvex/common/python_text.hpp"
+#include "norvex/assistant/norvex.hpp"
+
+namespace norvex {
+namespace {
+
+// The first non-null value among `names`, as an integer; `fallback` when there is none.
+long long first_value(const json& x, std::initializer_list<const char*> names, long long fallback) {
+  if (!x.is_object()) return fallback;  // null, or a value without such fields
+  for (const char* name : names) {
+    if (x.contains(name) && !x[name].is_null()) return py_int(x[name]);
+  }
+  return fallback;
+}
+
+json usage_mapping(long long in, long long out, long long total) {
+  return json{{"input_tokens", in}, {"output_tokens", out}, {"total_tokens", total}};
+}
+
+}  // namespace
+
+json norvex::_norm_usage_gemini(const json& resp) const {
+  json md;
+  if (resp.is_object()) {
+    if (resp.contains("usage_metadata") && py_truthy(resp["usage_metadata"])) {
+      md = resp["usage_metadata"];
+    } else if (resp.contains("usageMetadata")) {
+      md = resp["usageMetadata"];
+    }
+  }
+  const long long in = first_value(
+      md, {"prompt_token_count", "promptTokenCount", "input_token_count", "inputTokenCount"}, 0);
+  const long long out = first_value(
+      md,
+      {"candidates_token_count", "candidatesTokenCount", "output_token_count", "outputTokenCount"},
+      0);
+  const long long total = first_value(md, {"total_token_count", "totalTokenCount"}, in + out);
+  return usage_mapping(in, out, total);
+}
+
+json norvex::_norm_usage_openai(const json& usage_obj) const {
+  if (!usage_obj.is_object()) return usage_mapping(0, 0, 0);
+  auto pick = [&](const char* primary, const char* older) -> long long {
+    for (const char* name : {primary, older}) {
+      if (usage_obj.contains(name) && py_truthy(usage_obj[name])) return py_int(usage_obj[name]);
+    }
+    return 0;
+  };
+  const long long in = pick("input_tokens", "prompt_tokens");
+  const long long out = pick("output_tokens", "completion_tokens");
+  const long long total = usage_obj.contains("total_tokens") && py_truthy(usage_obj["total_tokens"])
+                              ? py_int(usage_obj["total_tokens"])
+                              : in + out;
+  return usage_mapping(in, out, total);
+}
+
+}  // namespace norvex

@@ -1,0 +1,100 @@
+#pragma once
+// The plotting layer: figures described as plain data, rendered to PNG bytes.
+// Fonts, palettes and layout rules live here so every tool's figure looks the same:
+// 150 dpi, Hangul-capable fonts, colour-blind-safe colours, legends outside the data.
+// Rendering is deterministic: the same description gives the same bytes.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace norvex::plotting {
+
+struct Rgb {
+  double r = 0, g = 0, b = 0;  // 0..1
+};
+
+// Categorical colours: Okabe-Ito first, then a longer colour-blind-safe palette; beyond
+// that the list repeats with lighter tints so colours never run out.
+Rgb categorical_color(size_t i);
+std::vector<Rgb> categorical_palette(size_t n);
+// Sequential colour maps for continuous values, t in [0, 1]: "viridis", "magma", "reds".
+// ValueError naming the map and the valid names when unknown.
+Rgb sequential_color(const std::string& cmap, double t);
+const std::vector<std::string>& sequential_cmaps();
+
+struct FigureSize {
+  double width_in = 8.0;
+  double height_in = 6.0;
+  int dpi = 150;
+};
+
+// Cells in an embedding, coloured by a category or by a continuous value. Points are
+// rasterised straight into the image, so a million cells draw in a few seconds.
+struct ScatterPlot {
+  std::vector<float> x, y;
+  // Categorical colouring: codes index `categories`; -1 draws grey (missing).
+  std::vector<int32_t> codes;
+  std::vector<std::string> categories;
+  // Optional colour per category (so one cell type keeps its colour across figures);
+  // empty: the categorical palette in category order. Only categories with points
+  // appear in the legend.
+  std::vector<Rgb> category_colors;
+  // Continuous colouring (used when `codes` is empty): one value per point; drawn in
+  // ascending order so high values stay visible.
+  std::vector<float> values;
+  std::string cmap = "viridis";
+  double vmin = 0, vmax = 1;  // colour scale range for `values`
+  std::string colorbar_label;
+  // Cells outside the selection, drawn light grey underneath for orientation.
+  std::vector<float> background_x, background_y;
+
+  std::string title, subtitle, x_label = "UMAP1", y_label = "UMAP2", legend_title;
+  bool labels_on_data = false;  // category names at their medians instead of a legend
+  double point_radius_px = 0;   // 0: chosen from the number of points
+  FigureSize size;
+};
+
+// Stacked bars of shares (each bar sums to 1), e.g. cell-type proportions per condition.
+struct StackedBarPlot {
+  std::vector<std::string> bars;             // one bar per group, left to right
+  std::vector<std::string> bar_annotations;  // drawn above each bar ("n = 1,234"); may be empty
+  std::vector<std::string> bar_groups;       // optional second label line under each bar
+  std::vector<std::string> segments;         // stacked bottom to top; legend lists top first
+  std::vector<std::vector<double>> shares;   // [bar][segment], in 0..1
+  std::vector<Rgb> segment_colors;           // optional, one per segment
+  bool percent_labels = true;                // write % inside segments tall enough
+  std::string title, subtitle, x_label, y_label = "Proportion of cells (%)", legend_title;
+  FigureSize size;
+};
+
+// Horizontal bars of a ranked gene list: positive values to the right in one colour,
+// negative to the left in another; `labels` top to bottom.
+struct RankingPlot {
+  std::vector<std::string> labels;
+  std::vector<double> values;
+  std::vector<std::string> value_notes;  // optional text beside each bar (e.g. "padj 1e-5")
+  std::string title, subtitle, x_label, up_label = "Up", down_label = "Down";
+  FigureSize size;
+};
+
+// Volcano plot: log fold change against -log10 adjusted p-value.
+struct VolcanoPlot {
+  std::vector<double> logfc, neglog10_p;
+  std::vector<int8_t> status;    // 1 up, -1 down, 0 not significant
+  std::vector<size_t> labelled;  // indices whose names are written
+  std::vector<std::string> names;
+  double lfc_threshold = 0.25, p_threshold_neglog10 = 1.30103;
+  std::string title, subtitle, x_label = "log2 fold change", y_label = "-log10 adjusted p-value";
+  std::string up_label = "Up", down_label = "Down", ns_label = "Not significant";
+  FigureSize size;
+};
+
+std::string render_scatter_png(const ScatterPlot& plot);
+std::string render_stacked_bars_png(const StackedBarPlot& plot);
+std::string render_ranking_png(const RankingPlot& plot);
+std::string render_volcano_png(const VolcanoPlot& plot);
+
+// Width and height in pixels of a PNG (ValueError when the bytes are not a PNG).
+std::pair<int, int> png_size(const std::string& png);
+
+}  // namespace norvex::plotting
