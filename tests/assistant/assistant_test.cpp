@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "norvex/common/errors.hpp"
 #include "norvex/assistant/norvex.hpp"
-#include "norvex/host/recording_host.hpp"
+#include "norvex/common/errors.hpp"
 #include "norvex/dataset/data_context.hpp"
+#include "norvex/host/recording_host.hpp"
 #include "support/test_support.hpp"
 
 namespace norvex {
@@ -47,34 +47,33 @@ TEST_F(AssistantTest, PathConstructionUsesOpenAIAndNormalisesNames) {
 
   norvex a(AssistantOptions{.api_key = "sk-test", .adata = path});
   EXPECT_EQ(a.model_name, "gpt-5");
-  ASSERT_TRUE(a.client);
-  EXPECT_STREQ(a.client->provider(), "openai");
-  EXPECT_EQ(a.client->api_key(), std::optional<std::string>("sk-test"));
+  ASSERT_TRUE(a.config->client);
+  EXPECT_STREQ(a.config->client->provider(), "openai");
+  EXPECT_EQ(a.config->client->api_key(), std::optional<std::string>("sk-test"));
   EXPECT_EQ(a.file_h5ad, std::optional<std::string>(path));
-  EXPECT_EQ(a.adata->obs.index(), unique_cell_names());
-  EXPECT_EQ(a.adata->var.index(), (std::vector<std::string>{"CD3E", "MS4A1", "CD3E-1"}));
-  EXPECT_EQ(a.data_context, get_data_context(*a.adata));
-  EXPECT_EQ(a.max_retries, 1);
-  EXPECT_EQ(a.rem_router, true);
+  EXPECT_EQ(a.config->adata->obs.index(), unique_cell_names());
+  EXPECT_EQ(a.config->adata->var.index(), (std::vector<std::string>{"CD3E", "MS4A1", "CD3E-1"}));
+  EXPECT_EQ(a.config->data_context, get_data_context(*a.config->adata));
+  EXPECT_EQ(a.config->max_retries, 1);
+  EXPECT_EQ(a.config->rem_router, true);
   EXPECT_EQ(a.t_hist.len(), 0u);
   EXPECT_TRUE(a.last_tx.is_null());
-  EXPECT_TRUE(a.Tool_funcs && a.Tool_config_map && a.Tool_defaults);
-  EXPECT_EQ(a.Tool_funcs->size(), 12u);
+  EXPECT_EQ(a.config->tools.funcs.size(), 12u);
   EXPECT_TRUE(host.console().empty());
 }
 
 TEST_F(AssistantTest, ObjectIsAdoptedAndGeminiChosenByPrefix) {
   auto ad = numbered_dataset();
   norvex a(AssistantOptions{.api_key = "k", .model_to_use = "gemini-2.5-flash", .adata = ad});
-  EXPECT_STREQ(a.client->provider(), "gemini");
+  EXPECT_STREQ(a.config->client->provider(), "gemini");
   EXPECT_EQ(a.file_h5ad, std::optional<std::string>("norvex_processed_anndata.h5ad"));
-  EXPECT_EQ(a.adata.get(), ad.get());
+  EXPECT_EQ(a.config->adata.get(), ad.get());
   EXPECT_EQ(ad->obs.index(), unique_cell_names());
 
   // The prefix test is case-sensitive.
   norvex b(AssistantOptions{
       .api_key = "k", .model_to_use = "Gemini-2.5-pro", .adata = numbered_dataset()});
-  EXPECT_STREQ(b.client->provider(), "openai");
+  EXPECT_STREQ(b.config->client->provider(), "openai");
 }
 
 TEST_F(AssistantTest, KeyOnlyGivesHalfConfiguredObject) {
@@ -83,36 +82,43 @@ TEST_F(AssistantTest, KeyOnlyGivesHalfConfiguredObject) {
             "❌ ERROR: adata must be a valid path to a H5AD file or AnnData object.\n");
   EXPECT_EQ(a.api_key, std::optional<std::string>("k"));
   EXPECT_EQ(a.model_name, "gpt-5");
-  EXPECT_FALSE(a.adata);
-  EXPECT_FALSE(a.client);
-  EXPECT_FALSE(a.data_context);
+  EXPECT_FALSE(a.config);
   EXPECT_EQ(a.t_hist.len(), 0u);
   EXPECT_TRUE(a.last_tx.is_null());
-  EXPECT_THROW(a.require_adata(), AttributeError);
+  EXPECT_THROW(a.configured("adata"), AttributeError);
   EXPECT_THROW(a.write_h5ad("never.h5ad"), AttributeError);
   try {
-    a.require_data_context();
+    a.configured("data_context");
   } catch (const AttributeError& e) {
     EXPECT_STREQ(e.what(), "'norvex' object has no attribute 'data_context'");
+  }
+  // Requests on a half-configured object fail before reaching any model or dataset.
+  EXPECT_THROW(a.ask("q"), AttributeError);
+  try {
+    a.ask_inner("q");
+    ADD_FAILURE() << "ask_inner without a client";
+  } catch (const AttributeError& e) {
+    EXPECT_STREQ(e.what(), "'norvex' object has no attribute 'client'");
   }
 }
 
 TEST_F(AssistantTest, ToolMapsNullVersusEmpty) {
   norvex kept(AssistantOptions{
       .api_key = "k", .adata = numbered_dataset(), .tool_defaults = json::object()});
-  EXPECT_TRUE(kept.Tool_defaults->is_object());
-  EXPECT_TRUE(kept.Tool_defaults->empty());
+  EXPECT_TRUE(kept.config->tools.defaults.is_object());
+  EXPECT_TRUE(kept.config->tools.defaults.empty());
 
   norvex computed(AssistantOptions{.api_key = "k", .adata = numbered_dataset()});
-  EXPECT_EQ(*computed.Tool_defaults, build_tool_defaults_v3(TOOL_FUNCS(), TOOL_CONFIG_MAP()));
+  EXPECT_EQ(computed.config->tools.defaults,
+            build_tool_defaults_v3(TOOL_FUNCS(), TOOL_CONFIG_MAP()));
 
   // Caller's own (empty) tool maps feed the computed defaults.
   norvex own(AssistantOptions{.api_key = "k",
                               .adata = numbered_dataset(),
                               .tool_funcs = ToolFuncs{},
                               .tool_config_map = ToolConfigMap{}});
-  EXPECT_TRUE(own.Tool_funcs->empty());
-  EXPECT_EQ(*own.Tool_defaults, build_tool_defaults_v3(ToolFuncs{}, ToolConfigMap{}));
+  EXPECT_TRUE(own.config->tools.funcs.empty());
+  EXPECT_EQ(own.config->tools.defaults, build_tool_defaults_v3(ToolFuncs{}, ToolConfigMap{}));
 }
 
 TEST_F(AssistantTest, ArgumentTypesCheckedBeforeAnyField) {
@@ -126,8 +132,8 @@ TEST_F(AssistantTest, ArgumentTypesCheckedBeforeAnyField) {
 
   a.set_api_key("second", "gpt-5", numbered_dataset(), std::nullopt, std::nullopt, std::nullopt,
                 3.9, false);
-  EXPECT_EQ(a.max_retries, 3);
-  EXPECT_EQ(a.rem_router, false);
+  EXPECT_EQ(a.config->max_retries, 3);
+  EXPECT_EQ(a.config->rem_router, false);
 }
 
 TEST_F(AssistantTest, ReconfigurationKeepsHistoryAndUnreadablePathPropagates) {
@@ -138,23 +144,26 @@ TEST_F(AssistantTest, ReconfigurationKeepsHistoryAndUnreadablePathPropagates) {
   a.set_api_key("k2", "gemini-2.5-flash", other);
   EXPECT_EQ(a.t_hist.len(), 1u);
   EXPECT_EQ(a.last_tx, (json{{"kind", "x"}}));
-  EXPECT_EQ(a.adata.get(), other.get());
+  EXPECT_EQ(a.config->adata.get(), other.get());
 
   // An unusable dataset on a configured object keeps the earlier dataset and client.
   a.set_api_key("k3", "gpt-5");
   EXPECT_EQ(a.model_name, "gpt-5");
-  EXPECT_STREQ(a.client->provider(), "gemini");
-  EXPECT_EQ(a.adata.get(), other.get());
+  EXPECT_STREQ(a.config->client->provider(), "gemini");
+  EXPECT_EQ(a.config->adata.get(), other.get());
 
   EXPECT_THROW(a.set_api_key("k4", "gpt-5", std::string("/nonexistent/none.h5ad")), FileError);
   EXPECT_EQ(a.file_h5ad, std::optional<std::string>("/nonexistent/none.h5ad"));
+  // The failed reconfiguration left the working one whole.
+  EXPECT_EQ(a.config->adata.get(), other.get());
+  EXPECT_STREQ(a.config->client->provider(), "gemini");
   EXPECT_EQ(a.t_hist.len(), 1u);
 }
 
 TEST_F(AssistantTest, WriteH5adRoundTrips) {
   testing::TempDir dir;
   norvex a(AssistantOptions{.api_key = "secret-key-123", .adata = numbered_dataset()});
-  a.adata->uns.set("added_by_tool", Array::scalar("yes"));
+  a.config->adata->uns.set("added_by_tool", Array::scalar("yes"));
   const std::string out = (dir / "out.h5ad").string();
   a.write_h5ad(out);
   auto back = AnnData::read_h5ad(out);

@@ -2,27 +2,27 @@
 // follow-up request flags, and the value helpers they rest on.
 #include <gtest/gtest.h>
 
-#include "norvex/common/errors.hpp"
 #include "norvex/assistant/norvex.hpp"
+#include "norvex/assistant/router.hpp"
+#include "norvex/common/errors.hpp"
 #include "norvex/history/tx_values.hpp"
 #include "norvex/host/recording_host.hpp"
-#include "norvex/assistant/router.hpp"
 
 namespace norvex {
 namespace {
 
 TEST(DetectOutputLanguage, ExplicitLanguageWordsWinOverScript) {
-  EXPECT_EQ(_detect_output_language("UMAP 그려줘"), "ko");
-  EXPECT_EQ(_detect_output_language("UMAP 그려줘, 영어로 설명해줘"), "en");
-  EXPECT_EQ(_detect_output_language("T 세포 분석 결과를 English로 알려줘"), "en");
-  EXPECT_EQ(_detect_output_language("Draw the UMAP and answer in KOREAN"), "ko");
-  EXPECT_EQ(_detect_output_language("answer in 한국어 please"), "ko");
-  EXPECT_EQ(_detect_output_language("show DEG for T cells"), "en");
-  EXPECT_EQ(_detect_output_language(""), "en");
+  EXPECT_EQ(detect_output_language("UMAP 그려줘"), "ko");
+  EXPECT_EQ(detect_output_language("UMAP 그려줘, 영어로 설명해줘"), "en");
+  EXPECT_EQ(detect_output_language("T 세포 분석 결과를 English로 알려줘"), "en");
+  EXPECT_EQ(detect_output_language("Draw the UMAP and answer in KOREAN"), "ko");
+  EXPECT_EQ(detect_output_language("answer in 한국어 please"), "ko");
+  EXPECT_EQ(detect_output_language("show DEG for T cells"), "en");
+  EXPECT_EQ(detect_output_language(""), "en");
   // Hangul jamo (not syllables) do not count as Korean script.
-  EXPECT_EQ(_detect_output_language("ㅋㅋ UMAP"), "en");
-  EXPECT_THROW(_detect_output_language(42), TypeError);
-  EXPECT_THROW(_detect_output_language(nullptr), TypeError);
+  EXPECT_EQ(detect_output_language("ㅋㅋ UMAP"), "en");
+  EXPECT_THROW(detect_output_language(42), TypeError);
+  EXPECT_THROW(detect_output_language(nullptr), TypeError);
 }
 
 json record(const json& overrides) {
@@ -86,7 +86,7 @@ TEST(NormalizeUserRequest, EightFlagsInOrderAndNothingElse) {
                                          "render_args",         "explain",           "save",
                                          "explain_more_detail", "rerun_with_changes"};
   for (const json& empty : {json(nullptr), json::object(), json::array(), json("")}) {
-    json n = _normalize_user_request(empty);
+    json n = normalize_user_request(empty);
     ASSERT_EQ(n.size(), 8u);
     size_t i = 0;
     for (auto it = n.begin(); it != n.end(); ++it, ++i) {
@@ -94,14 +94,14 @@ TEST(NormalizeUserRequest, EightFlagsInOrderAndNothingElse) {
       EXPECT_EQ(it.value(), false);
     }
   }
-  json n = _normalize_user_request(
+  json n = normalize_user_request(
       {{"render_plot", "yes"}, {"explain", 0}, {"save", 2}, {"show_plot", true}});
   EXPECT_EQ(n["render_plot"], true);
   EXPECT_EQ(n["explain"], false);
   EXPECT_EQ(n["save"], true);
   EXPECT_FALSE(n.contains("show_plot"));
-  EXPECT_THROW(_normalize_user_request(json::array({1})), AttributeError);
-  EXPECT_THROW(_normalize_user_request("render_plot"), AttributeError);
+  EXPECT_THROW(normalize_user_request(json::array({1})), AttributeError);
+  EXPECT_THROW(normalize_user_request("render_plot"), AttributeError);
 }
 
 TEST(TxValues, CheckAnyValidSkipsEveryFormOfNothing) {

@@ -31,14 +31,14 @@ TEST_F(SavedStoreTest, EmptyHistoryAndEmptyStore) {
   json res = {{"query", "q"}};
   a.save_transaction(json::object(), res, false, 0);
   EXPECT_EQ(host.console(), "ℹ️ INFO: No transaction(s) to store.\n");
-  EXPECT_FALSE(a.adata->uns.contains("norvex_tx"));
+  EXPECT_FALSE(a.config->adata->uns.contains("norvex_tx"));
 
   host.clear();
   a.check_saved();
   EXPECT_EQ(host.console(), "ℹ️ INFO: No saved queries found\n");
 
   host.clear();
-  a.adata->uns.set("norvex_tx", UnsDict{});
+  a.config->adata->uns.set("norvex_tx", UnsDict{});
   a.check_saved_queries();
   EXPECT_EQ(host.console(), "ℹ️ INFO: saved queries\n");
 }
@@ -63,7 +63,7 @@ TEST_F(SavedStoreTest, SavesByPositionReplacesSameQueryAndLists) {
             "   1: plot_degs_gene_ranking, first question .. \n"
             "   2: plot_celltype_population, " +
                 first50 + " .. \n");
-  const UnsDict& store = a.adata->uns.at("norvex_tx").dict();
+  const UnsDict& store = a.config->adata->uns.at("norvex_tx").dict();
   ASSERT_EQ(store.size(), 2u);
   json saved = store.at("first question").to_json();
   EXPECT_EQ(saved["plot_func"], "plot_degs_gene_ranking");
@@ -90,20 +90,20 @@ TEST_F(SavedStoreTest, InvalidPositionsAndFailedSelection) {
   EXPECT_THROW(a.save_transaction(json::object(), res, false, json::array()), TypeError);
 
   // Without an id the model selects; when selection fails nothing is saved.
-  a.adata->uns.erase("norvex_tx");
+  a.config->adata->uns.erase("norvex_tx");
   host.clear();
   a.save_transaction(json::object(), res);
   EXPECT_EQ(host.console(),
             "❌ ERROR: Failed to produce valid response while saving. Please try again.\n");
-  EXPECT_FALSE(a.adata->uns.contains("norvex_tx"));
+  EXPECT_FALSE(a.config->adata->uns.contains("norvex_tx"));
 }
 
 TEST_F(SavedStoreTest, RouterRecordKeptWhenNotQuiet) {
-  a.rem_router = false;
+  a.config->rem_router = false;
   a.t_hist.add(transaction("q", "plot_umap"));
   json res = {{"query", "q"}};
   a.save_transaction(json::object(), res, false, 0);
-  EXPECT_TRUE(a.adata->uns.at("norvex_tx").dict().at("q").to_json().contains("router_res"));
+  EXPECT_TRUE(a.config->adata->uns.at("norvex_tx").dict().at("q").to_json().contains("router_res"));
 }
 
 }  // namespace

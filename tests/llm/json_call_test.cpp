@@ -2,10 +2,10 @@
 
 #include <random>
 
-#include "norvex/common/errors.hpp"
-#include "norvex/llm/json_helpers.hpp"
 #include "norvex/assistant/norvex.hpp"
+#include "norvex/common/errors.hpp"
 #include "norvex/host/recording_host.hpp"
+#include "norvex/llm/json_helpers.hpp"
 #include "support/stub_model_server.hpp"
 #include "support/tiny_dataset.hpp"
 
@@ -55,7 +55,7 @@ class JsonCallTest : public ::testing::TestWithParam<std::string> {
         "JSON.\nDo NOT include markdown, explanations, or extra keys.\nThe JSON must conform "
         "EXACTLY to the provided JSON schema.\nIf you cannot comply, internally fix your output "
         "and return only corrected JSON.\n=== END CONTRACT ===\nJSON_SCHEMA:\n" +
-        py_json_dumps(kSchema) + "\n" + *assistant->data_context);
+        py_json_dumps(kSchema) + "\n" + assistant->config->data_context);
   }
   // The user text of request i, after checking that the role went before it.
   std::string sent(size_t i) {
@@ -71,7 +71,7 @@ class JsonCallTest : public ::testing::TestWithParam<std::string> {
     JsonCallOptions o;
     o.schema = kSchema;
     o.system_message = "Plan things.";
-    o.data_context = *assistant->data_context;
+    o.data_context = assistant->config->data_context;
     o.max_retries = retries;
     return o;
   }
@@ -86,7 +86,7 @@ TEST_P(JsonCallTest, FencedAnswerWithProseSucceedsAtOnceAndStatesTheContract) {
   answer(
       "Sure!\n```json\n{\"name\": \"x\", \"count\": 3, \"tags\": [\"a\"], \"note\": "
       "null}\n```\nBye");
-  LLMResult r = assistant->_json_enforced_call("make a plan", options());
+  LLMResult r = assistant->json_enforced_call("make a plan", options());
   EXPECT_EQ(r.content, (json{{"name", "x"}, {"count", 3}, {"tags", {"a"}}}));
   EXPECT_EQ(r.raw, (json{{"attempts", 1}}));
   EXPECT_EQ(r.usage, (json{{"input_tokens", 10}, {"output_tokens", 5}, {"total_tokens", 15}}));
@@ -99,7 +99,7 @@ TEST_P(JsonCallTest, FencedAnswerWithProseSucceedsAtOnceAndStatesTheContract) {
 
 TEST_P(JsonCallTest, MissingRequiredArrayIsFilledBeforeValidation) {
   answer("{\"name\": \"x\", \"count\": 1}");
-  LLMResult r = assistant->_json_enforced_call("q", options());
+  LLMResult r = assistant->json_enforced_call("q", options());
   EXPECT_EQ(r.content, (json{{"name", "x"}, {"count", 1}, {"tags", json::array()}}));
   EXPECT_EQ(r.raw["attempts"], 1);
 }
@@ -108,7 +108,7 @@ TEST_P(JsonCallTest, WrongTypeLeadsToARepairPromptAndSummedUsage) {
   const std::string bad = "{\"name\": \"x\", \"count\": \"three\", \"tags\": []}";
   answer("  " + bad + "  ", 100, 20);
   answer("{\"name\": \"x\", \"count\": 3, \"tags\": []}", 150, 10);
-  LLMResult r = assistant->_json_enforced_call("original question", options());
+  LLMResult r = assistant->json_enforced_call("original question", options());
   EXPECT_EQ(r.raw, (json{{"attempts", 2}}));
   EXPECT_EQ(r.usage, (json{{"input_tokens", 250}, {"output_tokens", 30}, {"total_tokens", 280}}));
   const std::string user2 = sent(1);
@@ -127,7 +127,7 @@ TEST_P(JsonCallTest, NullAnswerAndNonObjectsNeverSucceed) {
   answer("null");
   answer("[1, 2]");
   try {
-    assistant->_json_enforced_call("q", options(1));
+    assistant->json_enforced_call("q", options(1));
     FAIL();
   } catch (const RuntimeError& e) {
     EXPECT_EQ(
@@ -143,7 +143,7 @@ TEST_P(JsonCallTest, NullAnswerAndNonObjectsNeverSucceed) {
 
 TEST_P(JsonCallTest, RetryBudgetIsExactAndTheFinalErrorIsBounded) {
   answer("not json at all");
-  EXPECT_THROW(assistant->_json_enforced_call("q", options(0)), RuntimeError);
+  EXPECT_THROW(assistant->json_enforced_call("q", options(0)), RuntimeError);
   EXPECT_EQ(stub.request_count(), 1u);
 
   stub.clear();
@@ -151,7 +151,7 @@ TEST_P(JsonCallTest, RetryBudgetIsExactAndTheFinalErrorIsBounded) {
   answer("{oops");
   answer(long_bad);
   try {
-    assistant->_json_enforced_call("q", options(1));
+    assistant->json_enforced_call("q", options(1));
     FAIL();
   } catch (const RuntimeError& e) {
     const std::string m = e.what();
@@ -164,8 +164,8 @@ TEST_P(JsonCallTest, RetryBudgetIsExactAndTheFinalErrorIsBounded) {
   EXPECT_EQ(stub.request_count(), 2u);
 
   stub.clear();
-  EXPECT_THROW(assistant->_json_enforced_call("q", JsonCallOptions{}), TypeError);  // no schema
-  EXPECT_THROW(assistant->_json_enforced_call("q", options(-1)), RuntimeError);
+  EXPECT_THROW(assistant->json_enforced_call("q", JsonCallOptions{}), TypeError);  // no schema
+  EXPECT_THROW(assistant->json_enforced_call("q", options(-1)), RuntimeError);
   EXPECT_EQ(stub.request_count(), 0u);
 }
 
@@ -175,7 +175,7 @@ TEST_P(JsonCallTest, ServiceErrorsEndTheCallAtOnce) {
   } else {
     stub.enqueue(StubProvider::OpenAI, testing::StubResponse::of_raw("denied", 403));
   }
-  EXPECT_THROW(assistant->_json_enforced_call("q", options(3)), ServiceError);
+  EXPECT_THROW(assistant->json_enforced_call("q", options(3)), ServiceError);
   EXPECT_EQ(stub.request_count(), 1u);
 }
 
@@ -208,7 +208,7 @@ TEST_P(JsonCallTest, AdversarialAnswersNeverCrashOrExceedTheBudget) {
       answer(s);
     }
     try {
-      assistant->_json_enforced_call("q", options(retries));
+      assistant->json_enforced_call("q", options(retries));
       ++successes;
     } catch (const RuntimeError& e) {
       EXPECT_EQ(

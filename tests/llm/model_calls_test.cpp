@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "norvex/assistant/norvex.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/assistant/norvex.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "support/stub_model_server.hpp"
 #include "support/tiny_dataset.hpp"
@@ -50,27 +50,26 @@ class ModelCallTest : public ::testing::Test {
 
 TEST_F(ModelCallTest, RoleAndPromptAssembly) {
   norvex a = make("gpt-5");
-  EXPECT_EQ(a._combine_role("  system:", "\n\n[DATA CONTEXT]\nx  "),
-            "system:\n\n[DATA CONTEXT]\nx");
-  EXPECT_EQ(a._combine_role(nullptr, " "), "");
-  EXPECT_THROW(a._combine_role(5, ""), TypeError);
-  EXPECT_EQ(a._build_prompt("  q  ", ""), "q");
-  EXPECT_EQ(a._build_prompt(" q", " role \n"), "role\n\nq");
-  EXPECT_EQ(a._build_prompt(nullptr, "r"), "r\n\n");
+  EXPECT_EQ(a.combine_role("  system:", "\n\n[DATA CONTEXT]\nx  "), "system:\n\n[DATA CONTEXT]\nx");
+  EXPECT_EQ(a.combine_role(nullptr, " "), "");
+  EXPECT_THROW(a.combine_role(5, ""), TypeError);
+  EXPECT_EQ(a.build_prompt("  q  ", ""), "q");
+  EXPECT_EQ(a.build_prompt(" q", " role \n"), "role\n\nq");
+  EXPECT_EQ(a.build_prompt(nullptr, "r"), "r\n\n");
 }
 
 TEST_F(ModelCallTest, ImageAndTextPartNormalisation) {
   norvex a = make("gpt-5");
-  EXPECT_EQ(a._normalize_images(json::array({"", " data:image/png;base64,QUJD ", "REVG"})),
+  EXPECT_EQ(a.normalize_images(json::array({"", " data:image/png;base64,QUJD ", "REVG"})),
             (json{"QUJD", "REVG"}));
-  EXPECT_TRUE(a._normalize_images(json::array()).is_null());
-  EXPECT_TRUE(a._normalize_images(json::array({"", nullptr})).is_null());
-  EXPECT_EQ(a._normalize_images(json::array({"   "})), (json{""}));
-  EXPECT_EQ(a._normalize_images(json::array({"data:image/png,raw"})), (json{"data:image/png,raw"}));
-  EXPECT_EQ(a._normalize_images("QUJD"), (json{"QUJD"}));  // one image, not its characters
-  EXPECT_EQ(a._normalize_text_parts(""), (json{""}));
-  EXPECT_EQ(a._normalize_text_parts(json::array({nullptr, 3, "t"})), (json{"3", "t"}));
-  EXPECT_TRUE(a._normalize_text_parts(json::array({nullptr})).is_null());
+  EXPECT_TRUE(a.normalize_images(json::array()).is_null());
+  EXPECT_TRUE(a.normalize_images(json::array({"", nullptr})).is_null());
+  EXPECT_EQ(a.normalize_images(json::array({"   "})), (json{""}));
+  EXPECT_EQ(a.normalize_images(json::array({"data:image/png,raw"})), (json{"data:image/png,raw"}));
+  EXPECT_EQ(a.normalize_images("QUJD"), (json{"QUJD"}));  // one image, not its characters
+  EXPECT_EQ(a.normalize_text_parts(""), (json{""}));
+  EXPECT_EQ(a.normalize_text_parts(json::array({nullptr, 3, "t"})), (json{"3", "t"}));
+  EXPECT_TRUE(a.normalize_text_parts(json::array({nullptr})).is_null());
 }
 
 TEST_F(ModelCallTest, GeminiRequestCarriesRoleQueryExtrasAndInlineImages) {
@@ -175,7 +174,7 @@ TEST_F(ModelCallTest, OpenAIRequestIsOneInputTextWithDataUrlImages) {
 
   stub.clear();
   stub.enqueue_openai_text("x");
-  a._ask_gpt("  just the query ", "");
+  a.ask_gpt("  just the query ", "");
   EXPECT_EQ(only_request(StubProvider::OpenAI)["input"][0]["content"][0]["text"],
             "[USER]\njust the query");
 }

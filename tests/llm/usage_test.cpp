@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "norvex/common/errors.hpp"
-#include "norvex/assistant/norvex.hpp"
 #include "norvex/host/recording_host.hpp"
+#include "norvex/llm/usage.hpp"
 
 namespace norvex {
 namespace {
@@ -14,45 +14,40 @@ json usage(long long in, long long out, long long total) {
 TEST(UsageTest, GeminiReportsInEitherSpelling) {
   RecordingHost host;
   ScopedHost scope(host);
-  const norvex a;  // the normalisers read no field
-  EXPECT_EQ(a._norm_usage_gemini(
+  EXPECT_EQ(norm_usage_gemini(
                 {{"usage_metadata", {{"prompt_token_count", 10}, {"candidates_token_count", 5}}}}),
             usage(10, 5, 15));
-  EXPECT_EQ(a._norm_usage_gemini(json::object()), usage(0, 0, 0));
-  EXPECT_EQ(a._norm_usage_gemini(json()), usage(0, 0, 0));
+  EXPECT_EQ(norm_usage_gemini(json::object()), usage(0, 0, 0));
+  EXPECT_EQ(norm_usage_gemini(json()), usage(0, 0, 0));
   EXPECT_EQ(
-      a._norm_usage_gemini(
+      norm_usage_gemini(
           {{"usageMetadata",
             {{"promptTokenCount", 7}, {"candidatesTokenCount", 3}, {"totalTokenCount", 12}}}}),
       usage(7, 3, 12));
-  EXPECT_EQ(a._norm_usage_gemini(
-                {{"usageMetadata", {{"prompt_token_count", 0}, {"promptTokenCount", 9}}}}),
-            usage(0, 0, 0));
-  EXPECT_EQ(a._norm_usage_gemini(
+  EXPECT_EQ(
+      norm_usage_gemini({{"usageMetadata", {{"prompt_token_count", 0}, {"promptTokenCount", 9}}}}),
+      usage(0, 0, 0));
+  EXPECT_EQ(norm_usage_gemini(
                 {{"usage_metadata", json::object()},
                  {"usageMetadata", {{"inputTokenCount", "12"}, {"outputTokenCount", 12.9}}}}),
             usage(12, 12, 24));
-  EXPECT_THROW(a._norm_usage_gemini({{"usageMetadata", {{"promptTokenCount", "many"}}}}),
-               ValueError);
+  EXPECT_THROW(norm_usage_gemini({{"usageMetadata", {{"promptTokenCount", "many"}}}}), ValueError);
 }
 
 TEST(UsageTest, OpenAIMappingsFallBackToOlderNames) {
   RecordingHost host;
   ScopedHost scope(host);
-  const norvex a;
-  EXPECT_EQ(a._norm_usage_openai({{"prompt_tokens", 4}, {"completion_tokens", 6}}),
-            usage(4, 6, 10));
-  EXPECT_EQ(a._norm_usage_openai({{"total_tokens", 0}, {"input_tokens", 2}, {"output_tokens", 3}}),
+  EXPECT_EQ(norm_usage_openai({{"prompt_tokens", 4}, {"completion_tokens", 6}}), usage(4, 6, 10));
+  EXPECT_EQ(norm_usage_openai({{"total_tokens", 0}, {"input_tokens", 2}, {"output_tokens", 3}}),
             usage(2, 3, 5));
-  EXPECT_EQ(a._norm_usage_openai({{"input_tokens", nullptr}, {"prompt_tokens", 8}}),
-            usage(8, 0, 8));
-  EXPECT_EQ(a._norm_usage_openai(json()), usage(0, 0, 0));
+  EXPECT_EQ(norm_usage_openai({{"input_tokens", nullptr}, {"prompt_tokens", 8}}), usage(8, 0, 8));
+  EXPECT_EQ(norm_usage_openai(json()), usage(0, 0, 0));
   EXPECT_EQ(
-      a._norm_usage_openai({{"input_tokens", "12"}, {"output_tokens", 1.7}, {"total_tokens", 99}}),
+      norm_usage_openai({{"input_tokens", "12"}, {"output_tokens", 1.7}, {"total_tokens", 99}}),
       usage(12, 1, 99));
-  EXPECT_THROW(a._norm_usage_openai({{"input_tokens", "x"}}), ValueError);
+  EXPECT_THROW(norm_usage_openai({{"input_tokens", "x"}}), ValueError);
   // Key order matters: callers read the last entry as the total.
-  EXPECT_EQ(a._norm_usage_openai({{"total_tokens", 3}, {"input_tokens", 1}}).back(), 3);
+  EXPECT_EQ(norm_usage_openai({{"total_tokens", 3}, {"input_tokens", 1}}).back(), 3);
 }
 
 }  // namespace

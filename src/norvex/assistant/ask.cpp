@@ -5,37 +5,24 @@
 
 #include <chrono>
 
+#include "norvex/assistant/flows.hpp"
+#include "norvex/assistant/router.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/assistant/norvex.hpp"
+#include "norvex/common/python_text.hpp"
+#include "norvex/display/render.hpp"
 #include "norvex/display/report.hpp"
 #include "norvex/display/result_display.hpp"
+#include "norvex/documents/documents.hpp"
 #include "norvex/history/tx_values.hpp"
 #include "norvex/host/host.hpp"
-#include "norvex/documents/documents.hpp"
-#include "norvex/display/render.hpp"
+#include "norvex/llm/usage.hpp"
 #include "norvex/prompts/constants.hpp"
-#include "norvex/assistant/router.hpp"
 
-namespace norvex {
+namespace norvex::flows {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Lookups the routing record relies on; a record without them is a broken answer, named
-// as such.
-const json& at_key(const json& mapping, const std::string& key) {
-  if (!mapping.is_object()) {
-    throw TypeError("expected a mapping holding '" + key + "', got " + py_type_name(mapping));
-  }
-  auto it = mapping.find(key);
-  if (it == mapping.end()) throw key_error(key);
-  return *it;
-}
-
-bool flag(const json& spec, const char* name) {
-  return py_truthy(at_key(at_key(spec, "flags"), name));
-}
 
 bool has(const json& mapping, const char* key) {
   return mapping.is_object() && mapping.contains(key);
@@ -76,14 +63,14 @@ class HistoryGuard {
 
 }  // namespace
 
-json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbose*/) {
+json ask(Session& s, json& last_tx, const json& user_query_arg) {
   if (!user_query_arg.is_string()) {
     throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query_arg));
   }
   const std::string user_query = user_query_arg.get<std::string>();
-  NotebookHost& host = current_host();
+  NotebookHost& host = s.host;
 
-  const std::string lang = _detect_output_language(user_query_arg);
+  const std::string lang = detect_output_language(user_query_arg);
   json res_to_user = json::object();
   res_to_user["query"] = user_query;
   long long total_usage = 0;
@@ -94,55 +81,58 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
   JsonCallOptions router_options;
   router_options.schema = ROUTER_SCHEMA();
   router_options.system_message = ROUTER_PROMPT();
-  router_options.data_context = require_data_context();
-  router_options.max_retries = require_max_retries();
-  LLMResult llm_res = _json_enforced_call(user_query, router_options);
+  router_options.data_context = s.data_context;
+  router_options.max_retries = s.max_retries;
+  LLMResult llm_res = s.model.json_enforced_call(user_query, router_options);
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   json spec = llm_res.content;
   const json& usage = llm_res.usage;
-  total_usage += _safe_int(at_key(usage, "total_tokens")).value_or(0);
+  total_usage += _safe_int(py_getitem(usage, "total_tokens")).value_or(0);
   const json last_usage = usage.empty() ? json() : usage.back();
   host.print(fmt::format("done ({:.2f}, {})", elapsed, py_str(last_usage)));
 
-  const bool rem = require_rem_router();
+  const RouterDecision decision = RouterDecision::from_record(spec);
+  const RouterFlags& flags = decision.flags;
+  const bool rem = s.rem_router;
   const bool verbose_flows = !rem;
   if (!rem) {
-    host.display_json(at_key(spec, "flags"));
-    for (const char* field :
-         {"query_item", "target_analysis", "target_celltype", "plot_type_to_draw",
-          "reference_plot_type", "selected_tool", "tree_target"}) {
-      host.display_json(std::string(field) + ": " + py_str(at_key(spec, field)));
+    host.display_json(py_getitem(spec, "flags"));
+    for (const char* field : {"query_item", "target_analysis", "target_celltype",
+                              "plot_type_to_draw", "reference_plot_type", "selected_tool"}) {
+      host.display_json(std::string(field) + ": " + py_str(py_getitem(spec, field)));
     }
+    host.display_json("tree_target: " + decision.tree_target);
   }
 
   res_to_user["router_res"] = spec;
   last_tx = spec;
 
-  if (flag(spec, "tree")) {
-    show_tree_partial(spec);
+  if (flags.tree) {
+    show_dataset_tree(s.adata, decision.tree_target);
     return nullptr;
   }
-  if (flag(spec, "info") && has(spec, "info_answer")) {
-    render_vantu_info(spec["info_answer"], lang);
+  if (flags.info && decision.info_answer) {
+    render_vantu_info(*decision.info_answer, lang);
     return nullptr;
   }
 
+  transaction_history& t_hist = s.history;
   HistoryGuard history_guard(t_hist);
   // Whether res_to_user is the history's newest entry, as in the notebook where the
   // history holds the very mapping (a later save writes into it).
   bool res_in_history = false;
 
-  const bool fresh = !flag(spec, "recurrent_query") && check_router_res_validity(spec) &&
-                     at_key(spec, "selected_tool") != "none";
+  const bool fresh =
+      !flags.recurrent_query && decision.names_target && decision.selected_tool != "none";
   if (fresh) {
-    FlowResult flow = processing_initial_request(spec, res_to_user, total_usage, verbose_flows);
+    FlowResult flow = processing_initial_request(s, spec, res_to_user, total_usage, verbose_flows);
     res_to_user = std::move(flow.res_to_user);
     total_usage = flow.total_usage;
 
-    if (flag(spec, "table_summary") && has(res_to_user, "plot_result")) {
+    if (flags.table_summary && has(res_to_user, "plot_result")) {
       display_table_summaries(res_to_user["plot_result"]);
     }
-    if (flag(spec, "plot") && has(res_to_user, "plot_result")) {
+    if (flags.plot && has(res_to_user, "plot_result")) {
       if (holds_image(res_to_user["plot_result"])) {
         display_plot_img_base64(res_to_user["plot_result"]);
       } else {
@@ -150,19 +140,19 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
         if (has(res_to_user, "plot_code")) show_code_snippet(res_to_user["plot_code"]);
       }
     }
-    if (flag(spec, "args") && has(res_to_user, "plot_params")) {
-      display_analysis_parameters(at_key(res_to_user, "plot_func"), res_to_user["plot_params"]);
+    if (flags.args && has(res_to_user, "plot_params")) {
+      display_analysis_parameters(py_getitem(res_to_user, "plot_func"), res_to_user["plot_params"]);
     }
-    if (flag(spec, "code") && has(res_to_user, "plot_code")) {
+    if (flags.code && has(res_to_user, "plot_code")) {
       show_code_snippet(res_to_user["plot_code"]);
     }
 
-    if (flag(spec, "explain_data") && flag(spec, "plot") && has(res_to_user, "plot_result")) {
+    if (flags.explain_data && flags.plot && has(res_to_user, "plot_result")) {
       const json& plot_result = res_to_user["plot_result"];
       if (!plot_result.is_null() && !plot_result.is_string()) {
         ExplanationResult ex = generate_and_display_explanation(
-            user_query, at_key(res_to_user, "plot_func"), at_key(res_to_user, "plot_params"),
-            plot_result, total_usage);
+            s, user_query, py_getitem(res_to_user, "plot_func"),
+            py_getitem(res_to_user, "plot_params"), plot_result, total_usage);
         total_usage = ex.total_usage;
         if (!ex.explanation.is_null()) {
           res_to_user["explanation"] = ex.explanation;
@@ -170,10 +160,10 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
           res_to_user["total_usage"] = total_usage;
         }
       }
-    } else if (flag(spec, "explain_general")) {
-      if (!flag(spec, "plot") && !flag(spec, "table_summary")) {
-        LLMResult general = explain_in_general_sense(user_query);
-        total_usage += _safe_int(at_key(general.usage, "total_tokens")).value_or(0);
+    } else if (flags.explain_general) {
+      if (!flags.plot && !flags.table_summary) {
+        LLMResult general = explain_in_general_sense(s, user_query);
+        total_usage += _safe_int(py_getitem(general.usage, "total_tokens")).value_or(0);
         if (!general.content.is_null()) {
           render_vantu_explanation(general.content);
           std::string doc = create_doc_with_style(general.content, nullptr, user_query);
@@ -192,10 +182,10 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
       host.print("⚠️ WARNING: No transaction history found.");
       return nullptr;
     }
-    if (check_router_res_flags(spec)) {
+    if (decision.asks_output) {
       RecurrentResult rec;
       try {
-        rec = processing_recurrent_request(spec, res_to_user, total_usage, verbose_flows, false);
+        rec = processing_recurrent_request(s, spec, res_to_user, total_usage, verbose_flows, false);
       } catch (...) {
         host.print("❌ ERROR: Failed to produce valid response. Please try again.");
         return nullptr;
@@ -211,8 +201,10 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
         return nullptr;
       }
 
-      const json celltype_new = at_key(at_key(res_to_user, "router_res"), "target_celltype");
-      const json celltype_old = at_key(at_key(*base_tx_full, "router_res"), "target_celltype");
+      const json celltype_new =
+          RouterDecision::from_record(py_getitem(res_to_user, "router_res")).target_celltype;
+      const json celltype_old =
+          py_getitem(py_getitem(*base_tx_full, "router_res"), "target_celltype");
       if (celltype_new != "none" && celltype_new != celltype_old) {
         host.print("⚠️ WARNING: No previous tx exists for the celltypes, " +
                    py_str(celltype_new));
@@ -231,28 +223,27 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
         history_guard.commit();
         return nullptr;
       }
+      const FollowUpRequest wants = FollowUpRequest::from_record(user_req);
 
-      if (py_truthy(at_key(user_req, "render_table")) && plot_result.is_object() &&
+      if (wants.render_table && plot_result.is_object() &&
           plot_result.contains("table_summaries")) {
         display_table_summaries(plot_result);
       }
-      if (py_truthy(at_key(user_req, "render_plot")) && holds_image(plot_result)) {
+      if (wants.render_plot && holds_image(plot_result)) {
         display_plot_img_base64(plot_result);
       }
-      if (py_truthy(at_key(user_req, "render_code")) && py_truthy(code_snippet)) {
+      if (wants.render_code && py_truthy(code_snippet)) {
         show_code_snippet(code_snippet);
       }
-      if (py_truthy(at_key(user_req, "render_args")) && py_truthy(full_args_dict) &&
-          py_truthy(target_function_name)) {
+      if (wants.render_args && py_truthy(full_args_dict) && py_truthy(target_function_name)) {
         display_analysis_parameters(target_function_name, full_args_dict);
       }
 
       bool explained = false;
-      const bool wants_explanation = py_truthy(at_key(user_req, "explain_more_detail")) ||
-                                     py_truthy(at_key(user_req, "explain"));
+      const bool wants_explanation = wants.explain_more_detail || wants.explain;
       if (wants_explanation && holds_image(plot_result)) {
         ExplanationResult ex = generate_and_display_explanation(
-            user_query, target_function_name, full_args_dict, plot_result, total_usage);
+            s, user_query, target_function_name, full_args_dict, plot_result, total_usage);
         total_usage = ex.total_usage;
         (*base_tx_full)["explanation"] = ex.explanation;
         (*base_tx_full)["report"] = report_value(ex.report);
@@ -260,7 +251,7 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
       }
 
       if (updated) {
-        res_to_user["query"] = at_key(*base_tx_full, "query");
+        res_to_user["query"] = py_getitem(*base_tx_full, "query");
         if (explained) {
           res_to_user["explanation"] = (*base_tx_full)["explanation"];
           res_to_user["report"] = (*base_tx_full)["report"];
@@ -281,8 +272,8 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
     }
   }
 
-  if (flag(spec, "save")) {
-    save_transaction(spec, res_to_user, verbose_flows, 0);
+  if (flags.save) {
+    save_transaction(s, spec, res_to_user, verbose_flows, 0);
     if (res_in_history && !t_hist.buf.empty()) {
       // One mapping in the notebook: what the save wrote into either copy is in both.
       json& stored = t_hist.buf.front();
@@ -290,8 +281,8 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
       stored = res_to_user;
     }
   }
-  if (flag(spec, "reportgen")) {
-    generate_norvex_report(require_adata());
+  if (flags.reportgen) {
+    generate_norvex_report(s.adata);
   }
   history_guard.commit();
 
@@ -300,4 +291,4 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
   return store;
 }
 
-}  // namespace norvex
+}  // namespace norvex::flows

@@ -1,10 +1,17 @@
-// Construction, (re)configuration and saving of the assistant object.
+// Construction, (re)configuration and saving of the assistant object, and its methods:
+// each one finds the parts it needs and forwards to them.
 #include <cmath>
 
-#include "norvex/common/errors.hpp"
+#include "norvex/assistant/flow_util.hpp"
+#include "norvex/assistant/flows.hpp"
 #include "norvex/assistant/norvex.hpp"
-#include "norvex/host/host.hpp"
+#include "norvex/assistant/router.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
 #include "norvex/dataset/data_context.hpp"
+#include "norvex/display/result_display.hpp"
+#include "norvex/history/saved_store.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 namespace {
@@ -24,6 +31,13 @@ long long integer_argument(const json& value, const char* name) {
   throw TypeError(std::string(name) + " must be an integer, not " + value.type_name());
 }
 
+// A running token total as the notebook API takes it: any number, truncated.
+long long token_total(const json& value) {
+  if (!value.is_number() && !value.is_boolean())
+    throw TypeError(std::string("total_usage must be int, not ") + py_type_name(value));
+  return detail::to_usage_int(value, "total_usage");
+}
+
 // Text names, then anndata's unique-name rule; acts on the dataset in place.
 void normalise_names(AnnData& adata) {
   adata.obs_names_make_unique();
@@ -31,23 +45,6 @@ void normalise_names(AnnData& adata) {
 }
 
 }  // namespace
-
-AnnData& norvex::require_adata() const {
-  if (!adata) missing_attribute("adata");
-  return *adata;
-}
-const std::string& norvex::require_data_context() const {
-  if (!data_context) missing_attribute("data_context");
-  return *data_context;
-}
-long long norvex::require_max_retries() const {
-  if (!max_retries) missing_attribute("max_retries");
-  return *max_retries;
-}
-bool norvex::require_rem_router() const {
-  if (!rem_router) missing_attribute("rem_router");
-  return *rem_router;
-}
 
 norvex::norvex(const AssistantOptions& o) {
   set_api_key(o.api_key, o.model_to_use, o.adata, o.tool_funcs, o.tool_defaults, o.tool_config_map,
@@ -73,38 +70,228 @@ void norvex::set_api_key(const std::optional<std::string>& api_key_arg,
   api_key = api_key_arg;
   model_name = model_to_use;
 
+  // The new configuration is built aside and replaces the old one only when complete, so a
+  // failure part-way (an unreadable file) leaves the assistant as it was.
+  Configuration next;
   if (auto* path = std::get_if<std::string>(&adata_arg)) {
     file_h5ad = *path;
-    adata = AnnData::read_h5ad(*path);
+    next.adata = AnnData::read_h5ad(*path);
   } else if (auto* obj = std::get_if<std::shared_ptr<AnnData>>(&adata_arg); obj && *obj) {
-    adata = *obj;
+    next.adata = *obj;
     file_h5ad = "norvex_processed_anndata.h5ad";
   } else {
     current_host().print("❌ ERROR: adata must be a valid path to a H5AD file or AnnData object.");
     return;
   }
 
-  normalise_names(*adata);
+  normalise_names(*next.adata);
 
   if (model_to_use.rfind("gemini", 0) == 0) {
-    client = std::make_shared<GeminiClient>(api_key_arg, base_url);
+    next.client = std::make_shared<GeminiClient>(api_key_arg, base_url);
   } else {
-    client = std::make_shared<OpenAIClient>(api_key_arg, base_url);
+    next.client = std::make_shared<OpenAIClient>(api_key_arg, base_url);
   }
 
-  data_context = get_data_context(*adata);
+  next.data_context = get_data_context(*next.adata);
 
-  Tool_config_map = tool_config_map ? std::move(tool_config_map) : TOOL_CONFIG_MAP();
-  Tool_funcs = tool_funcs ? std::move(tool_funcs) : TOOL_FUNCS();
-  Tool_defaults = tool_defaults ? std::move(*tool_defaults)
-                                : build_tool_defaults_v3(*Tool_funcs, *Tool_config_map);
+  next.tools.config_map = tool_config_map ? std::move(*tool_config_map) : TOOL_CONFIG_MAP();
+  next.tools.funcs = tool_funcs ? std::move(*tool_funcs) : TOOL_FUNCS();
+  next.tools.defaults = tool_defaults
+                            ? std::move(*tool_defaults)
+                            : build_tool_defaults_v3(next.tools.funcs, next.tools.config_map);
 
-  max_retries = retries;
-  rem_router = rem_router_arg;
+  next.max_retries = retries;
+  next.rem_router = rem_router_arg;
+  config = std::move(next);
 }
 
 void norvex::write_h5ad(const std::string& file_name) const {
-  require_adata().write_h5ad(file_name);
+  configured("adata").adata->write_h5ad(file_name);
+}
+
+const norvex::Configuration& norvex::configured(const char* attribute) const {
+  if (!config) missing_attribute(attribute);
+  return *config;
+}
+
+norvex::Configuration& norvex::configured(const char* attribute) {
+  if (!config) missing_attribute(attribute);
+  return *config;
+}
+
+ModelGateway norvex::model() const {
+  return ModelGateway(model_name, config ? config->client : nullptr);
+}
+
+Session norvex::session(ModelGateway& gateway) {
+  Configuration& c = configured("data_context");
+  return Session{gateway, *c.adata,       c.data_context, c.tools,
+                 t_hist,  current_host(), c.max_retries,  c.rem_router};
+}
+
+// ---- model calls ----
+
+std::string norvex::combine_role(const json& system_message, const json& data_context) const {
+  return model().combine_role(system_message, data_context);
+}
+std::string norvex::build_prompt(const json& user_query, const json& role) const {
+  return model().build_prompt(user_query, role);
+}
+json norvex::normalize_images(const json& images_base64) const {
+  return model().normalize_images(images_base64);
+}
+json norvex::normalize_text_parts(const json& text_parts) const {
+  return model().normalize_text_parts(text_parts);
+}
+LLMResult norvex::ask_gemini(const std::string& user_query, const std::string& role,
+                             const json& schema, const AskOptions& options) {
+  return model().ask_gemini(user_query, role, schema, options);
+}
+LLMResult norvex::ask_gpt(const std::string& user_query, const std::string& role,
+                          const json& schema, const AskOptions& options) {
+  return model().ask_gpt(user_query, role, schema, options);
+}
+LLMResult norvex::ask_inner(const std::string& user_query, const AskOptions& options) {
+  return model().ask_inner(user_query, options);
+}
+LLMResult norvex::json_enforced_call(const std::string& user_query,
+                                     const JsonCallOptions& options) {
+  return model().json_enforced_call(user_query, options);
+}
+
+// ---- planning, execution, explanations ----
+
+std::optional<LLMResult> norvex::explain_analysis_result(const json& target_tool,
+                                                         const json& ai_args,
+                                                         const json& result_data,
+                                                         const json& user_query) {
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::explain_analysis_result(s, target_tool, ai_args, result_data, user_query);
+}
+
+LLMResult norvex::explain_in_general_sense(const json& user_query) {
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::explain_in_general_sense(s, user_query);
+}
+
+std::optional<LLMResult> norvex::generate_parameters(const std::string& target_function_name,
+                                                     const std::string& user_query,
+                                                     const ParameterOptions& options) {
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::generate_parameters(s, target_function_name, user_query, options);
+}
+
+PathwaySelection norvex::gene_selection_from_pathway_db(const json& user_query,
+                                                        const json& pathway_phrase,
+                                                        const json& total_usage) {
+  if (!user_query.is_string())
+    throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query));
+  if (!pathway_phrase.is_string())
+    throw TypeError(std::string("pathway_phrase must be str, not ") + py_type_name(pathway_phrase));
+  const long long total = token_total(total_usage);
+  configured("adata");
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::gene_selection_from_pathway_db(s, user_query, pathway_phrase, total);
+}
+
+ExplanationResult norvex::generate_and_display_explanation(const json& user_query,
+                                                           const json& target_function_name,
+                                                           const json& ai_generated_args,
+                                                           const json& plot_result,
+                                                           const json& total_usage, bool show) {
+  const long long total = detail::to_usage_int(total_usage, "total_usage");
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::generate_and_display_explanation(s, user_query, target_function_name,
+                                                 ai_generated_args, plot_result, total, show);
+}
+
+FlowResult norvex::processing_initial_request(const json& router_spec, json& res_to_user,
+                                              const json& total_usage, bool verbose) {
+  const long long total = detail::to_usage_int(total_usage, "total_usage");
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::processing_initial_request(s, router_spec, res_to_user, total, verbose);
+}
+
+// ---- display ----
+
+void norvex::display_table_summaries(const json& plot_result, const std::string& table_name) {
+  ::norvex::display_table_summaries(plot_result, table_name);
+}
+
+void norvex::display_explanation(const json& explanation_text, const json& img_b64,
+                                 const std::optional<std::string>& title) {
+  ::norvex::display_explanation(explanation_text, img_b64, title);
+}
+
+void norvex::display_plot_img_base64(const json& plot_result) {
+  ::norvex::display_plot_img_base64(plot_result);
+}
+
+void norvex::show_tree_partial(const json& spec) {
+  if (!spec.is_object())
+    throw TypeError(std::string("spec must be dict, not ") + py_type_name(spec));
+  auto target = spec.find("tree_target");
+  if (target == spec.end()) throw key_error("tree_target");
+  AnnData& adata = *configured("adata").adata;
+  show_dataset_tree(adata, target->is_string() ? target->get<std::string>() : py_str(*target));
+}
+
+// ---- routing ----
+
+bool norvex::check_router_res_validity(const json& router_res) {
+  return ::norvex::check_router_res_validity(router_res);
+}
+
+bool norvex::check_router_res_flags(const json& router_res) {
+  return ::norvex::check_router_res_flags(router_res);
+}
+
+json norvex::ask(const json& user_query, bool /*auto_render*/, bool /*verbose*/) {
+  if (!user_query.is_string())
+    throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query));
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::ask(s, last_tx, user_query);
+}
+
+// ---- history ----
+
+json norvex::rerun_with_changes_flow(const json& base_tx_full, const json& new_user_query,
+                                     bool verbose) {
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::rerun_with_changes_flow(s, base_tx_full, new_user_query, verbose);
+}
+
+RecurrentResult norvex::processing_recurrent_request(const json& router_spec, json& res_to_user,
+                                                     const json& total_usage, bool verbose,
+                                                     bool select_tx_only) {
+  const long long total = detail::to_usage_int(total_usage, "total_usage");
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  return flows::processing_recurrent_request(s, router_spec, res_to_user, total, verbose,
+                                             select_tx_only);
+}
+
+void norvex::check_saved_queries() {
+  ::norvex::check_saved_queries(current_host(), *configured("adata").adata);
+}
+
+void norvex::check_saved() {
+  check_saved_queries();
+}
+
+void norvex::save_transaction(const json& spec, json& res_to_user, bool verbose,
+                              const json& selected_tx_id) {
+  ModelGateway gateway = model();
+  Session s = session(gateway);
+  flows::save_transaction(s, spec, res_to_user, verbose, selected_tx_id);
 }
 
 }  // namespace norvex

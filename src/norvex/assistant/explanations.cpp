@@ -1,14 +1,15 @@
 // Explanations of tool results (with their images) and of general questions.
+#include "norvex/assistant/flow_util.hpp"
+#include "norvex/assistant/flows.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
-#include "norvex/assistant/norvex.hpp"
-#include "norvex/host/host.hpp"
-#include "norvex/documents/documents.hpp"
 #include "norvex/display/render.hpp"
+#include "norvex/documents/documents.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/llm/usage.hpp"
 #include "norvex/prompts/constants.hpp"
-#include "norvex/assistant/flow_util.hpp"
 
-namespace norvex {
+namespace norvex::flows {
 
 namespace {
 
@@ -29,50 +30,49 @@ std::string as_text(const json& v) {
 
 }  // namespace
 
-std::optional<LLMResult> norvex::explain_analysis_result(const json& target_tool,
-                                                         const json& ai_args,
-                                                         const json& result_data,
-                                                         const json& user_query) {
+std::optional<LLMResult> explain_analysis_result(Session& s, const json& target_tool,
+                                                 const json& ai_args, const json& result_data,
+                                                 const json& user_query) {
   json images = collect_images(result_data);
   if (images.empty()) return std::nullopt;
   const std::string prompt = py_strip(
-      detail::fill_template(EXPLAIN_RESULT_PROMPT(), {{"data_context", data_context.value_or("")},
+      detail::fill_template(EXPLAIN_RESULT_PROMPT(), {{"data_context", s.data_context},
                                                       {"user_query", as_text(user_query)},
                                                       {"target_tool", as_text(target_tool)},
                                                       {"ai_args", py_str(ai_args)}}));
-  NotebookHost& host = current_host();
+  NotebookHost& host = s.host;
   detail::Stopwatch watch;
   host.print("✅ Generating an explanation .. ", false);
   AskOptions opts;
   opts.schema = nullptr;
   opts.images_base64 = images;
   opts.extra_text_parts = nullptr;
-  LLMResult out = ask_inner(prompt, opts);
-  host.print("done (" + watch.seconds() + ", " + detail::last_usage_text(out.usage) + ")");
+  LLMResult out = s.model.ask_inner(prompt, opts);
+  host.print("done (" + watch.seconds() + ", " + last_usage_text(out.usage) + ")");
   return out;
 }
 
-LLMResult norvex::explain_in_general_sense(const json& user_query) {
+LLMResult explain_in_general_sense(Session& s, const json& user_query) {
   const std::string prompt = py_strip(detail::fill_template(
       EXPLAIN_GENERAL_PROMPT(),
-      {{"data_context", data_context.value_or("")}, {"user_query", as_text(user_query)}}));
-  NotebookHost& host = current_host();
+      {{"data_context", s.data_context}, {"user_query", as_text(user_query)}}));
+  NotebookHost& host = s.host;
   detail::Stopwatch watch;
   host.print("✅ Generating an explanation .. ", false);
-  LLMResult out = ask_inner(prompt, AskOptions{});
-  host.print("done (" + watch.seconds() + ", " + detail::last_usage_text(out.usage) + ")");
+  LLMResult out = s.model.ask_inner(prompt, AskOptions{});
+  host.print("done (" + watch.seconds() + ", " + last_usage_text(out.usage) + ")");
   return out;
 }
 
-ExplanationResult norvex::generate_and_display_explanation(const json& user_query,
-                                                           const json& target_function_name,
-                                                           const json& ai_generated_args,
-                                                           const json& plot_result,
-                                                           const json& total_usage, bool show) {
+ExplanationResult generate_and_display_explanation(Session& s, const json& user_query,
+                                                   const json& target_function_name,
+                                                   const json& ai_generated_args,
+                                                   const json& plot_result, long long total_usage,
+                                                   bool show) {
   ExplanationResult out;
   out.explanation = nullptr;
-  out.total_usage = detail::to_usage_int(total_usage, "total_usage");
-  NotebookHost& host = current_host();
+  out.total_usage = total_usage;
+  NotebookHost& host = s.host;
   if (!plot_result.is_object()) {
     host.print("❌ ERROR: Contents not available.");
     return out;
@@ -80,9 +80,10 @@ ExplanationResult norvex::generate_and_display_explanation(const json& user_quer
   if (!plot_result.contains("img_base64") || plot_result["img_base64"].is_null()) return out;
   const json& payload = plot_result["img_base64"];
 
-  auto res = explain_analysis_result(target_function_name, ai_generated_args, payload, user_query);
+  auto res =
+      explain_analysis_result(s, target_function_name, ai_generated_args, payload, user_query);
   if (!res) return out;
-  out.total_usage += detail::usage_total(res->usage);
+  out.total_usage += usage_total(res->usage);
   if (res->content.is_null()) return out;
   out.explanation = res->content;
 
@@ -96,4 +97,4 @@ ExplanationResult norvex::generate_and_display_explanation(const json& user_quer
   return out;
 }
 
-}  // namespace norvex
+}  // namespace norvex::flows

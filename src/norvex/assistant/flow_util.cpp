@@ -31,18 +31,6 @@ std::string fill_template(const std::string& tmpl,
   return out;
 }
 
-std::string last_usage_text(const json& usage) {
-  if (!usage.is_object() || usage.empty()) return "None";
-  return py_str(usage.back());
-}
-
-long long usage_total(const json& usage) {
-  if (!usage.is_object() || !usage.contains("total_tokens")) throw key_error("total_tokens");
-  const json& v = usage["total_tokens"];
-  if (!v.is_number()) throw TypeError("usage 'total_tokens' must be a number");
-  return v.get<long long>();
-}
-
 long long to_usage_int(const json& value, const char* name) {
   if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
   if (value.is_number_integer()) return value.get<long long>();

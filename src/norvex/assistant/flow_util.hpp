@@ -13,11 +13,6 @@ namespace norvex::detail {
 std::string fill_template(const std::string& tmpl,
                           const std::map<std::string, std::string>& values);
 
-// The last entry of a usage mapping as text (its total token count).
-std::string last_usage_text(const json& usage);
-// usage["total_tokens"] as an integer (KeyError / TypeError naming the problem).
-long long usage_total(const json& usage);
-
 // A running token total given as any number (truncated) or integer text; TypeError naming
 // `name` otherwise.
 long long to_usage_int(const json& value, const char* name);

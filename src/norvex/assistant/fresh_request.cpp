@@ -1,44 +1,27 @@
 // processing_initial_request: plan, materialise and run the routed tool for a new request.
-#include "norvex/common/errors.hpp"
-#include "norvex/common/python_text.hpp"
-#include "norvex/assistant/norvex.hpp"
-#include "norvex/history/pick_keys.hpp"
-#include "norvex/host/host.hpp"
 #include "norvex/analysis_tools/repro_code.hpp"
-#include "norvex/prompts/constants.hpp"
 #include "norvex/assistant/arguments.hpp"
 #include "norvex/assistant/flow_util.hpp"
+#include "norvex/assistant/flows.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
+#include "norvex/history/pick_keys.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/llm/usage.hpp"
+#include "norvex/prompts/constants.hpp"
 
-namespace norvex {
+namespace norvex::flows {
 
-namespace {
-
-const json& lookup(const json& obj, const std::string& key) {
-  if (!obj.is_object() || !obj.contains(key)) throw key_error(key);
-  return obj[key];
-}
-
-bool truthy(const json& v) {
-  if (v.is_boolean()) return v.get<bool>();
-  if (v.is_null()) return false;
-  if (v.is_number()) return v.get<double>() != 0;
-  if (v.is_string() || v.is_array() || v.is_object()) return !v.empty();
-  return false;
-}
-
-}  // namespace
-
-FlowResult norvex::processing_initial_request(const json& router_spec, json& res_to_user,
-                                              const json& total_usage_in, bool /*verbose*/) {
-  long long total_usage = detail::to_usage_int(total_usage_in, "total_usage");
-  const json& query = lookup(res_to_user, "query");
+FlowResult processing_initial_request(Session& s, const json& router_spec, json& res_to_user,
+                                      long long total_usage, bool /*verbose*/) {
+  const json& query = py_getitem(res_to_user, "query");
   const std::string user_query = query.is_string() ? query.get<std::string>() : py_str(query);
 
-  const json& flags = lookup(router_spec, "flags");
-  if (!truthy(lookup(flags, "plot")) && !truthy(lookup(flags, "table_summary")))
+  const json& flags = py_getitem(router_spec, "flags");
+  if (!py_truthy(py_getitem(flags, "plot")) && !py_truthy(py_getitem(flags, "table_summary")))
     return FlowResult{res_to_user, total_usage};
 
-  const json& tool = lookup(router_spec, "selected_tool");
+  const json& tool = py_getitem(router_spec, "selected_tool");
   if (!tool.is_string())
     throw TypeError("selected_tool must be str, not " + std::string(py_type_name(tool)));
   const std::string target_function_name = tool.get<std::string>();
@@ -48,10 +31,10 @@ FlowResult norvex::processing_initial_request(const json& router_spec, json& res
 
   std::vector<std::string> selected_genes;
   std::string pathway_phrase, selected_pathway;
-  if (truthy(lookup(flags, "specific_pathway"))) {
-    const json& phrase = lookup(router_spec, "pathway_phrase");
+  if (py_truthy(py_getitem(flags, "specific_pathway"))) {
+    const json& phrase = py_getitem(router_spec, "pathway_phrase");
     pathway_phrase = phrase.is_string() ? phrase.get<std::string>() : "";
-    PathwaySelection sel = gene_selection_from_pathway_db(user_query, phrase, total_usage);
+    PathwaySelection sel = gene_selection_from_pathway_db(s, user_query, phrase, total_usage);
     selected_genes = sel.genes;
     selected_pathway = sel.pathway;
     total_usage = sel.total_usage;
@@ -59,7 +42,7 @@ FlowResult norvex::processing_initial_request(const json& router_spec, json& res
 
   std::optional<LLMResult> planned;
   if (selected_genes.empty()) {
-    planned = generate_parameters(target_function_name, user_query);
+    planned = generate_parameters(s, target_function_name, user_query);
   } else {
     ParameterOptions opts;
     json genes = json::array();
@@ -70,32 +53,29 @@ FlowResult norvex::processing_initial_request(const json& router_spec, json& res
                               {{"pathway_phrase", pathway_phrase},
                                {"selected_pathway", selected_pathway},
                                {"selected_genes", detail::py_list_literal(selected_genes)}});
-    planned = generate_parameters(target_function_name, user_query, opts);
+    planned = generate_parameters(s, target_function_name, user_query, opts);
   }
   if (!planned)
     throw RuntimeError("Could not plan the arguments of tool '" + target_function_name +
                        "': the planner gave no usable answer, so the tool was not run.");
-  total_usage += detail::usage_total(planned->usage);
+  total_usage += usage_total(planned->usage);
 
-  if (!Tool_defaults || !Tool_config_map || !Tool_funcs)
-    throw AttributeError("'norvex' object has no tool maps; configure it with set_api_key");
   MaterializedArgs args = _materialize_tool_args(target_function_name, planned->content,
-                                                 *Tool_defaults, *Tool_config_map);
+                                                 s.tools.defaults, s.tools.config_map);
   res_to_user["plot_params"] = args.full_args_dict;
 
-  NotebookHost& host = current_host();
+  NotebookHost& host = s.host;
   detail::Stopwatch watch;
   host.print("🛠️ Generating plots .. ", false);
   json p_result;
   json exec_args;
   try {
-    auto fn = Tool_funcs->find(target_function_name);
-    if (fn == Tool_funcs->end()) throw key_error(target_function_name);
-    exec_args =
-        _filter_kwargs_for_fn(fn->second, args.exec_args, target_function_name, &*Tool_config_map);
+    auto fn = s.tools.funcs.find(target_function_name);
+    if (fn == s.tools.funcs.end()) throw key_error(target_function_name);
+    exec_args = _filter_kwargs_for_fn(fn->second, args.exec_args, target_function_name,
+                                      &s.tools.config_map);
     exec_args["show"] = false;
-    if (!adata) throw AttributeError("'norvex' object has no attribute 'adata'");
-    p_result = fn->second(*adata, exec_args);
+    p_result = fn->second(s.adata, exec_args);
     if (!p_result.is_object())
       throw TypeError("tool '" + target_function_name + "' returned " + py_type_name(p_result) +
                       ", expected a result mapping");
@@ -125,4 +105,4 @@ FlowResult norvex::processing_initial_request(const json& router_spec, json& res
   return FlowResult{res_to_user, total_usage};
 }
 
-}  // namespace norvex
+}  // namespace norvex::flows

@@ -1,30 +1,26 @@
 #pragma once
-// The assistant object. One class, as users know it; its methods are implemented by the
-// subsystem folders that own them (core: construction and model access; routing: ask;
-// tools: planning and explanations; history: transactions and follow-ups; display).
-#include <map>
+// The assistant object, as users know it: a thin façade over the parts that do the work
+// (the model gateway in llm/, the tool maps in analysis_tools/, the dataset, the history,
+// the flows in assistant/flows.hpp), which take their dependencies explicitly.
+//
+// An assistant is either configured (it holds a Configuration) or half-configured (the
+// dataset argument was unusable); in the latter state every call that needs the
+// configuration raises AttributeError naming the missing attribute, as the notebook
+// object does.
 #include <memory>
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
 
+#include "norvex/analysis_tools/registry.hpp"
+#include "norvex/assistant/session.hpp"
 #include "norvex/common/json.hpp"
 #include "norvex/dataset/anndata.hpp"
-#include "norvex/analysis_tools/registry.hpp"
 #include "norvex/history/transaction_history.hpp"
 #include "norvex/llm/client.hpp"
+#include "norvex/llm/model_gateway.hpp"
 
 namespace norvex {
-
-// The record every model call returns.
-struct LLMResult {
-  json content;                 // text or parsed JSON value
-  json usage = json::object();  // {"input_tokens", "output_tokens", "total_tokens"}
-  json raw;                     // service response, or {"attempts": n}
-  std::string provider;         // "gemini" or "openai"
-  std::string model;
-};
 
 // The dataset argument: nothing (unusable), a path to an .h5ad file, or a dataset object
 // (adopted, not copied).
@@ -37,64 +33,24 @@ struct AssistantOptions {
   std::optional<ToolFuncs> tool_funcs;
   std::optional<ToolDefaults> tool_defaults;  // must be a mapping when given
   std::optional<ToolConfigMap> tool_config_map;
-  json max_retries = 1;  // a number; truncated to an integer
+  json max_retries = 1;  // any number, truncated to an integer as the notebook API takes it
   bool rem_router = true;
   // Service endpoint override (tests, gateways, self-hosted servers speaking the same API).
   std::optional<std::string> base_url;
 };
 
-// Keyword arguments of ask_inner and the adapters.
-struct AskOptions {
-  json schema;  // JSON-schema mapping or null
-  std::string system_message;
-  std::string data_context;
-  json images_base64;     // null or list of base64 texts / data URLs
-  json extra_text_parts;  // null, one text, or a list of values
-  std::string image_mime = "image/png";
-};
-
-struct JsonCallOptions {
-  json schema;  // required mapping
-  std::string system_message;
-  std::string data_context;
-  json max_retries = 2;
-};
-
-struct ParameterOptions {
-  json extra_overrides;  // mapping or null
-  std::optional<std::string> extra_context;
-};
-
-// (res_to_user, total_usage) as the flows return it.
-struct FlowResult {
-  json res_to_user;
-  long long total_usage = 0;
-};
-
-// (res_to_user, total_usage, selected_tx_id, user_request) of the follow-up flow.
-struct RecurrentResult {
-  json res_to_user;
-  long long total_usage = 0;
-  json selected_tx_id;  // as the selector answered it (text, integer or null)
-  json user_request;
-};
-
-// (explanation, report document, total_usage).
-struct ExplanationResult {
-  json explanation;                   // text or null
-  std::optional<std::string> report;  // .docx bytes, or none
-  long long total_usage = 0;
-};
-
-// (genes, chosen pathway, total_usage).
-struct PathwaySelection {
-  std::vector<std::string> genes;
-  std::string pathway;
-  long long total_usage = 0;
-};
-
 class norvex {
  public:
+  // Everything a configured assistant works with; replaced as a whole by set_api_key.
+  struct Configuration {
+    std::shared_ptr<AnnData> adata;
+    std::shared_ptr<ServiceClient> client;
+    std::string data_context;
+    ToolMaps tools;
+    long long max_retries = 1;
+    bool rem_router = true;
+  };
+
   explicit norvex(const AssistantOptions& options = {});
 
   // (Re)configures key, model, dataset, client, data context and tool maps; keeps t_hist
@@ -108,21 +64,27 @@ class norvex {
                    std::optional<std::string> base_url = std::nullopt);
   void write_h5ad(const std::string& file_name) const;
 
-  // ---- model calls ----
-  std::string _combine_role(const json& system_message = "", const json& data_context = "") const;
-  std::string _build_prompt(const json& user_query, const json& role = "") const;
-  json _normalize_images(const json& images_base64) const;
-  json _normalize_text_parts(const json& text_parts) const;
-  json _norm_usage_gemini(const json& resp) const;
-  json _norm_usage_openai(const json& usage_obj) const;
-  LLMResult _ask_gemini(const std::string& user_query, const std::string& role = "",
-                        const json& schema = nullptr, const AskOptions& options = {});
-  LLMResult _ask_gpt(const std::string& user_query, const std::string& role = "",
-                     const json& schema = nullptr, const AskOptions& options = {});
-  LLMResult ask_inner(const std::string& user_query, const AskOptions& options = {});
-  LLMResult _json_enforced_call(const std::string& user_query, const JsonCallOptions& options);
+  // The configuration; AttributeError naming `attribute` on a half-configured object.
+  const Configuration& configured(const char* attribute) const;
+  Configuration& configured(const char* attribute);
+  // The gateway over the current model name and client.
+  ModelGateway model() const;
+  // The parts a flow works with, printing to the current notebook host.
+  Session session(ModelGateway& gateway);
 
-  // ---- tools: planning, execution, explanations ----
+  // ---- model calls ----
+  std::string combine_role(const json& system_message = "", const json& data_context = "") const;
+  std::string build_prompt(const json& user_query, const json& role = "") const;
+  json normalize_images(const json& images_base64) const;
+  json normalize_text_parts(const json& text_parts) const;
+  LLMResult ask_gemini(const std::string& user_query, const std::string& role = "",
+                       const json& schema = nullptr, const AskOptions& options = {});
+  LLMResult ask_gpt(const std::string& user_query, const std::string& role = "",
+                    const json& schema = nullptr, const AskOptions& options = {});
+  LLMResult ask_inner(const std::string& user_query, const AskOptions& options = {});
+  LLMResult json_enforced_call(const std::string& user_query, const JsonCallOptions& options);
+
+  // ---- planning, execution, explanations (token totals may be any number) ----
   std::optional<LLMResult> explain_analysis_result(const json& target_tool, const json& ai_args,
                                                    const json& result_data, const json& user_query);
   LLMResult explain_in_general_sense(const json& user_query);
@@ -164,24 +126,12 @@ class norvex {
   void save_transaction(const json& spec, json& res_to_user, bool verbose = false,
                         const json& selected_tx_id = nullptr);
 
-  // Fields that a half-configured object lacks: reading one raises AttributeError naming it.
-  AnnData& require_adata() const;
-  const std::string& require_data_context() const;
-  long long require_max_retries() const;
-  bool require_rem_router() const;
-
-  // ---- fields (the optional ones are absent on a half-configured object) ----
+  // ---- state ----
   std::optional<std::string> api_key;
   std::string model_name;
+  // Set as soon as a path is given, even when reading it then fails.
   std::optional<std::string> file_h5ad;
-  std::shared_ptr<AnnData> adata;
-  std::shared_ptr<ServiceClient> client;
-  std::optional<std::string> data_context;
-  std::optional<ToolConfigMap> Tool_config_map;
-  std::optional<ToolFuncs> Tool_funcs;
-  std::optional<ToolDefaults> Tool_defaults;
-  std::optional<long long> max_retries;
-  std::optional<bool> rem_router;
+  std::optional<Configuration> config;  // absent on a half-configured object
   transaction_history t_hist{40};
   json last_tx;  // routing record or null
 };

@@ -1,14 +1,15 @@
 // gene_selection_from_pathway_db: a named pathway resolved against uns['Pathways_DB'].
 #include <algorithm>
 
+#include "norvex/assistant/flow_util.hpp"
+#include "norvex/assistant/flows.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
-#include "norvex/assistant/norvex.hpp"
 #include "norvex/host/host.hpp"
+#include "norvex/llm/usage.hpp"
 #include "norvex/prompts/constants.hpp"
-#include "norvex/assistant/flow_util.hpp"
 
-namespace norvex {
+namespace norvex::flows {
 
 namespace {
 
@@ -43,24 +44,18 @@ std::vector<std::string> pathway_genes(const UnsNode& node, const std::string& n
 
 }  // namespace
 
-PathwaySelection norvex::gene_selection_from_pathway_db(const json& user_query,
-                                                        const json& pathway_phrase,
-                                                        const json& total_usage) {
+PathwaySelection gene_selection_from_pathway_db(Session& s, const json& user_query,
+                                                const json& pathway_phrase, long long total) {
   if (!user_query.is_string())
     throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query));
   if (!pathway_phrase.is_string())
     throw TypeError(std::string("pathway_phrase must be str, not ") + py_type_name(pathway_phrase));
-  long long total = detail::to_usage_int(total_usage, "total_usage");
-  if (!total_usage.is_number() && !total_usage.is_boolean())
-    throw TypeError(std::string("total_usage must be int, not ") + py_type_name(total_usage));
-  if (!adata) throw AttributeError("'norvex' object has no attribute 'adata'");
-
-  NotebookHost& host = current_host();
+  NotebookHost& host = s.host;
   PathwaySelection out;
   detail::Stopwatch watch;
   host.print("✅ Searching for gene set .. ", false);
 
-  const UnsDict& db = adata->uns.at("Pathways_DB").dict();
+  const UnsDict& db = s.adata.uns.at("Pathways_DB").dict();
   const std::vector<std::string> candidates = db.keys();
   const std::string prompt =
       detail::fill_template(PATHWAY_RESOLVER_PROMPT_MIN(),
@@ -69,14 +64,14 @@ PathwaySelection norvex::gene_selection_from_pathway_db(const json& user_query,
   JsonCallOptions call;
   call.schema = PATHWAY_RESOLVER_SCHEMA_MIN();
   call.system_message = prompt;
-  call.data_context = data_context.value_or("");
-  call.max_retries = max_retries ? json(*max_retries) : json(1);
-  LLMResult res = _json_enforced_call(user_query.get<std::string>(), call);
+  call.data_context = s.data_context;
+  call.max_retries = s.max_retries;
+  LLMResult res = s.model.json_enforced_call(user_query.get<std::string>(), call);
   const json& spec_pw = res.content;
   if (!spec_pw.is_object() || !spec_pw.contains("selected_pathway"))
     throw key_error("selected_pathway");
   const std::string selected = py_str(spec_pw["selected_pathway"]);
-  host.print("done (" + watch.seconds() + ", " + detail::last_usage_text(res.usage) +
+  host.print("done (" + watch.seconds() + ", " + last_usage_text(res.usage) +
              "). \n🛠️ Selected PW: " + selected);
   out.pathway = selected;
 
@@ -91,8 +86,8 @@ PathwaySelection norvex::gene_selection_from_pathway_db(const json& user_query,
       host.print("⚠️ WARNING: Pathway, " + selected + ", not in the pathways list.");
     }
   }
-  out.total_usage = total + detail::usage_total(res.usage);
+  out.total_usage = total + usage_total(res.usage);
   return out;
 }
 
-}  // namespace norvex
+}  // namespace norvex::flows

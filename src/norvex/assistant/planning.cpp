@@ -1,20 +1,20 @@
 // generate_parameters: the planner call that turns a request into a tool's arguments.
-#include "norvex/common/errors.hpp"
-#include "norvex/common/python_text.hpp"
-#include "norvex/assistant/norvex.hpp"
-#include "norvex/host/host.hpp"
-#include "norvex/prompts/constants.hpp"
 #include "norvex/assistant/arguments.hpp"
 #include "norvex/assistant/flow_util.hpp"
+#include "norvex/assistant/flows.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/llm/usage.hpp"
+#include "norvex/prompts/constants.hpp"
 
-namespace norvex {
+namespace norvex::flows {
 
-std::optional<LLMResult> norvex::generate_parameters(const std::string& target_function_name,
-                                                     const std::string& user_query,
-                                                     const ParameterOptions& options) {
-  if (!data_context) throw AttributeError("'norvex' object has no attribute 'data_context'");
-  std::string context = *data_context;
-  NotebookHost& host = current_host();
+std::optional<LLMResult> generate_parameters(Session& s, const std::string& target_function_name,
+                                             const std::string& user_query,
+                                             const ParameterOptions& options) {
+  std::string context = s.data_context;
+  NotebookHost& host = s.host;
   try {
     const auto& schemas = FUNC_ARGS_SCHEMA_REGISTRY();
     auto schema_it = schemas.find(target_function_name);
@@ -37,9 +37,9 @@ std::optional<LLMResult> norvex::generate_parameters(const std::string& target_f
     call.schema = schema_it->second;
     call.system_message = prompt;
     call.data_context = context;
-    call.max_retries = max_retries ? json(*max_retries) : json(1);
-    LLMResult res = _json_enforced_call(user_query, call);
-    host.print("done (" + watch.seconds() + ", " + detail::last_usage_text(res.usage) + ")");
+    call.max_retries = s.max_retries;
+    LLMResult res = s.model.json_enforced_call(user_query, call);
+    host.print("done (" + watch.seconds() + ", " + last_usage_text(res.usage) + ")");
     if (is_plain_mapping(options.extra_overrides) && is_plain_mapping(res.content))
       res.content = _deep_merge(res.content, options.extra_overrides);
     return res;
@@ -55,4 +55,4 @@ std::optional<LLMResult> norvex::generate_parameters(const std::string& target_f
   }
 }
 
-}  // namespace norvex
+}  // namespace norvex::flows

@@ -4,7 +4,8 @@
 #include <cctype>
 
 #include "norvex/common/errors.hpp"
-#include "norvex/assistant/norvex.hpp"
+#include "norvex/common/python_text.hpp"
+#include "norvex/common/text.hpp"
 #include "norvex/history/tx_values.hpp"
 
 namespace norvex {
@@ -35,24 +36,27 @@ const char* const kUserRequestKeys[] = {"render_plot",         "render_table",  
                                         "render_args",         "explain",           "save",
                                         "explain_more_detail", "rerun_with_changes"};
 
+bool optional_flag(const json& flags, const char* name) {
+  auto it = flags.find(name);
+  return it != flags.end() && py_truthy(*it);
+}
+
 }  // namespace
 
-std::string _detect_output_language(const json& user_query) {
+std::string detect_output_language(const json& user_query) {
   if (!user_query.is_string()) {
     throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query));
   }
   const std::string& q_raw = user_query.get_ref<const std::string&>();
   // Only ASCII letters have case among the words looked for; Hangul has none.
-  std::string q = q_raw;
-  std::transform(q.begin(), q.end(), q.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string q = ascii_lower(q_raw);
   auto has = [&q](const char* word) { return q.find(word) != std::string::npos; };
   if (has("영어") || has("english")) return "en";
   if (has("한글") || has("한국어") || has("korean")) return "ko";
   return has_hangul_syllable(q_raw) ? "ko" : "en";
 }
 
-json _normalize_user_request(const json& user_req) {
+json normalize_user_request(const json& user_req) {
   json out = json::object();
   if (py_truthy(user_req) && !user_req.is_object()) {
     throw AttributeError(std::string("'") + py_type_name(user_req) +
@@ -69,7 +73,7 @@ json _normalize_user_request(const json& user_req) {
   return out;
 }
 
-bool norvex::check_router_res_validity(const json& router_res) {
+bool check_router_res_validity(const json& router_res) {
   require_dict(router_res, "router_res");
   static const std::vector<std::string> keys = {"plot_type_to_draw", "reference_plot_type",
                                                 "target_analysis", "target_celltype",
@@ -77,13 +81,53 @@ bool norvex::check_router_res_validity(const json& router_res) {
   return py_truthy(_check_any_valid(router_res, keys, nullptr));
 }
 
-bool norvex::check_router_res_flags(const json& router_res) {
+bool check_router_res_flags(const json& router_res) {
   require_dict(router_res, "router_res");
   auto it = router_res.find("flags");
   if (it == router_res.end()) throw key_error("flags");
   static const std::vector<std::string> keys = {"plot", "table_summary", "explain_data", "args",
                                                 "code"};
   return py_truthy(_check_any_valid(*it, keys, nullptr));
+}
+
+RouterDecision RouterDecision::from_record(const json& spec) {
+  RouterDecision d;
+  const json& flags = py_getitem(spec, "flags");
+  auto required = [&](const char* name) { return py_truthy(py_getitem(flags, name)); };
+  d.flags.info = required("info");
+  d.flags.plot = required("plot");
+  d.flags.table_summary = required("table_summary");
+  d.flags.explain_data = required("explain_data");
+  d.flags.explain_general = required("explain_general");
+  d.flags.specific_pathway = required("specific_pathway");
+  d.flags.reportgen = required("reportgen");
+  d.flags.recurrent_query = required("recurrent_query");
+  d.flags.save = optional_flag(flags, "save");
+  d.flags.tree = optional_flag(flags, "tree");
+  d.flags.args = optional_flag(flags, "args");
+  d.flags.code = optional_flag(flags, "code");
+  d.selected_tool = py_getitem(spec, "selected_tool");
+  d.target_celltype = py_getitem(spec, "target_celltype");
+  if (auto it = spec.find("info_answer"); it != spec.end()) d.info_answer = *it;
+  if (auto it = spec.find("tree_target"); it != spec.end() && it->is_string())
+    d.tree_target = it->get<std::string>();
+  d.names_target = check_router_res_validity(spec);
+  d.asks_output = check_router_res_flags(spec);
+  return d;
+}
+
+FollowUpRequest FollowUpRequest::from_record(const json& r) {
+  auto flag = [&](const char* name) { return py_truthy(py_getitem(r, name)); };
+  FollowUpRequest f;
+  f.render_plot = flag("render_plot");
+  f.render_table = flag("render_table");
+  f.render_code = flag("render_code");
+  f.render_args = flag("render_args");
+  f.explain = flag("explain");
+  f.save = flag("save");
+  f.explain_more_detail = flag("explain_more_detail");
+  f.rerun_with_changes = flag("rerun_with_changes");
+  return f;
 }
 
 }  // namespace norvex

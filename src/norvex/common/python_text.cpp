@@ -13,8 +13,6 @@
 namespace norvex {
 namespace {
 
-
-
 // ---------------------------------------------------------------- repr
 
 void append_str_repr(std::string& out, const std::string& s) {
@@ -184,6 +182,15 @@ size_t token_start(const std::string& text, size_t last) {
 }
 
 }  // namespace
+
+const json& py_getitem(const json& mapping, const std::string& key) {
+  if (!mapping.is_object()) {
+    throw TypeError("expected a mapping holding '" + key + "', got " + py_type_name(mapping));
+  }
+  auto it = mapping.find(key);
+  if (it == mapping.end()) throw key_error(key);
+  return *it;
+}
 
 bool is_py_space(char32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 || cp == 0xA0 ||

@@ -23,6 +23,9 @@ bool py_truthy(const json& value);
 // TypeError with Python's wording otherwise.
 long long py_int(const json& value);
 
+// mapping[key] as Python reads it: KeyError naming a missing key, TypeError for a value
+// that is not a mapping.
+const json& py_getitem(const json& mapping, const std::string& key);
 // str.isspace() for one character.
 bool is_py_space(char32_t cp);
 // str.strip(): Unicode white space at both ends.

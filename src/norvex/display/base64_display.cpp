@@ -6,7 +6,7 @@
 
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/history/tx_values.hpp"
+#include "norvex/common/python_text.hpp"
 #include "norvex/host/console_host.hpp"
 #include "norvex/host/host.hpp"
 

@@ -3,16 +3,15 @@
 #include <functional>
 
 #include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
 #include "norvex/common/table.hpp"
-#include "norvex/assistant/norvex.hpp"
 #include "norvex/display/base64_display.hpp"
-#include "norvex/display/table_html.hpp"
-#include "norvex/history/tx_values.hpp"
-#include "norvex/host/host.hpp"
-#include "norvex/documents/documents.hpp"
 #include "norvex/display/image_grid.hpp"
 #include "norvex/display/render.hpp"
 #include "norvex/display/show_tree.hpp"
+#include "norvex/display/table_html.hpp"
+#include "norvex/documents/documents.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 namespace {
@@ -67,7 +66,7 @@ void show_code_snippet(const json& spec_res, const std::string& key) {
   current_host().set_next_input(py_str(code));
 }
 
-void norvex::display_plot_img_base64(const json& plot_result) {
+void display_plot_img_base64(const json& plot_result) {
   guarded("display_plot_img_base64", [&] {
     const json& pr = require_mapping(plot_result, "plot_result");
     json html_b64 = get_or(pr, "html_base64");
@@ -90,7 +89,7 @@ void norvex::display_plot_img_base64(const json& plot_result) {
   });
 }
 
-void norvex::display_table_summaries(const json& plot_result, const std::string& table_name) {
+void display_table_summaries(const json& plot_result, const std::string& table_name) {
   guarded("display_table_summaries", [&] {
     const json& pr = require_mapping(plot_result, "plot_result");
     json summaries = get_or(pr, "table_summaries");
@@ -130,8 +129,8 @@ void norvex::display_table_summaries(const json& plot_result, const std::string&
   });
 }
 
-void norvex::display_explanation(const json& explanation_text, const json& img_b64,
-                                 const std::optional<std::string>& title) {
+void display_explanation(const json& explanation_text, const json& img_b64,
+                         const std::optional<std::string>& title) {
   render_vantu_explanation(explanation_text);
   if (img_b64.is_null() || !title) return;
   std::string doc = create_doc_with_style(explanation_text, img_b64, *title);
@@ -139,13 +138,7 @@ void norvex::display_explanation(const json& explanation_text, const json& img_b
   current_host().print(" ");
 }
 
-void norvex::show_tree_partial(const json& spec) {
-  if (!spec.is_object())
-    throw TypeError(std::string("spec must be dict, not ") + py_type_name(spec));
-  auto target_it = spec.find("tree_target");
-  if (target_it == spec.end()) throw key_error("tree_target");
-  const json& target = *target_it;
-  AnnData& ad = require_adata();
+void show_dataset_tree(AnnData& ad, const std::string& target) {
   NotebookHost& host = current_host();
   if (target == "not_specified") {
     host.print(show_tree(ad));

@@ -4,7 +4,7 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/llm/json_helpers.hpp"
-#include "norvex/assistant/norvex.hpp"
+#include "norvex/llm/model_gateway.hpp"
 #include "norvex/llm/validation.hpp"
 
 namespace norvex {
@@ -28,17 +28,10 @@ RecordedError record(const std::exception& e) {
   return {error_type_name(e), e.what()};
 }
 
-long long integer_arg(const json& value, const char* name) {
-  if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
-  if (value.is_number()) return py_int(value);
-  throw TypeError(std::string("_json_enforced_call() argument '") + name + "' must be int, not " +
-                  py_type_name(value));
-}
-
 }  // namespace
 
-LLMResult norvex::_json_enforced_call(const std::string& user_query,
-                                      const JsonCallOptions& options) {
+LLMResult ModelGateway::json_enforced_call(const std::string& user_query,
+                                           const JsonCallOptions& options) {
   const json& schema = options.schema;
   if (schema.is_null()) {
     throw TypeError("_json_enforced_call() missing 1 required keyword-only argument: 'schema'");
@@ -47,7 +40,7 @@ LLMResult norvex::_json_enforced_call(const std::string& user_query,
     throw TypeError(std::string("_json_enforced_call() argument 'schema' must be dict, not ") +
                     py_type_name(schema));
   }
-  const long long max_retries = integer_arg(options.max_retries, "max_retries");
+  const long long max_retries = options.max_retries;
 
   const std::string schema_text = py_json_dumps(schema);
   const std::string base_system = options.system_message + kContract + schema_text + "\n";

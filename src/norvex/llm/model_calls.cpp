@@ -7,9 +7,10 @@
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
-#include "norvex/assistant/norvex.hpp"
 #include "norvex/host/host.hpp"
 #include "norvex/llm/client.hpp"
+#include "norvex/llm/model_gateway.hpp"
+#include "norvex/llm/usage.hpp"
 
 namespace norvex {
 namespace {
@@ -90,12 +91,15 @@ void report_gemini_failure(const std::exception& e, const json& schema, const js
 
 }  // namespace
 
-std::string norvex::_combine_role(const json& system_message, const json& data_context) const {
+ModelGateway::ModelGateway(std::string model_name, std::shared_ptr<ServiceClient> client)
+    : model_name_(std::move(model_name)), client_(std::move(client)) {}
+
+std::string ModelGateway::combine_role(const json& system_message, const json& data_context) const {
   return py_strip(text_arg(system_message, "_combine_role", "system_message") +
                   text_arg(data_context, "_combine_role", "data_context"));
 }
 
-std::string norvex::_build_prompt(const json& user_query, const json& role) const {
+std::string ModelGateway::build_prompt(const json& user_query, const json& role) const {
   std::string prompt;
   const std::string r = text_arg(role, "_build_prompt", "role");
   if (!r.empty()) prompt += py_strip(r) + "\n\n";
@@ -103,7 +107,7 @@ std::string norvex::_build_prompt(const json& user_query, const json& role) cons
   return prompt;
 }
 
-json norvex::_normalize_images(const json& images_base64) const {
+json ModelGateway::normalize_images(const json& images_base64) const {
   const json images = as_image_list(images_base64, "_normalize_images");
   if (images.empty()) return nullptr;
   json out = json::array();
@@ -119,7 +123,7 @@ json norvex::_normalize_images(const json& images_base64) const {
   return out.empty() ? json() : out;
 }
 
-json norvex::_normalize_text_parts(const json& text_parts) const {
+json ModelGateway::normalize_text_parts(const json& text_parts) const {
   if (text_parts.is_null()) return nullptr;
   if (text_parts.is_string()) return json::array({text_parts});
   json out = json::array();
@@ -134,12 +138,12 @@ json norvex::_normalize_text_parts(const json& text_parts) const {
   return out.empty() ? json() : out;
 }
 
-LLMResult norvex::_ask_gemini(const std::string& user_query, const std::string& role,
-                              const json& schema, const AskOptions& options) {
+LLMResult ModelGateway::ask_gemini(const std::string& user_query, const std::string& role,
+                                   const json& schema, const AskOptions& options) {
   check_schema_arg(schema, "_ask_gemini");
-  const std::string prompt = _build_prompt(user_query, role);
-  const json images = _normalize_images(options.images_base64);
-  const json extra_texts = _normalize_text_parts(options.extra_text_parts);
+  const std::string prompt = build_prompt(user_query, role);
+  const json images = normalize_images(options.images_base64);
+  const json extra_texts = normalize_text_parts(options.extra_text_parts);
 
   json parts = json::array({{{"text", prompt}}});
   if (extra_texts.is_array()) {
@@ -167,16 +171,16 @@ LLMResult norvex::_ask_gemini(const std::string& user_query, const std::string& 
       request["generationConfig"] = {{"responseMimeType", "application/json"},
                                      {"responseSchema", schema}};
     }
-    const GeminiClient& gemini = require_client<GeminiClient>(client, "models");
-    resp = gemini.generate_content(model_name, request);
+    const GeminiClient& gemini = require_client<GeminiClient>(client_, "models");
+    resp = gemini.generate_content(model_name_, request);
     have_resp = true;
     const std::optional<std::string> text = gemini_response_text(resp);
     LLMResult result;
     result.content = text ? *text : dump_json(resp);
-    result.usage = _norm_usage_gemini(resp);
+    result.usage = norm_usage_gemini(resp);
     result.raw = resp;
     result.provider = "gemini";
-    result.model = model_name;
+    result.model = model_name_;
     return result;
   } catch (const std::exception& e) {
     report_gemini_failure(e, schema, have_resp ? &resp : nullptr);
@@ -184,8 +188,8 @@ LLMResult norvex::_ask_gemini(const std::string& user_query, const std::string& 
   }
 }
 
-LLMResult norvex::_ask_gpt(const std::string& user_query, const std::string& role,
-                           const json& schema, const AskOptions& options) {
+LLMResult ModelGateway::ask_gpt(const std::string& user_query, const std::string& role,
+                                const json& schema, const AskOptions& options) {
   check_schema_arg(schema, "_ask_gpt");
   std::vector<std::string> parts;
   if (!options.system_message.empty()) parts.push_back(py_strip(options.system_message));
@@ -225,15 +229,15 @@ LLMResult norvex::_ask_gpt(const std::string& user_query, const std::string& rol
   }
   const json messages = json::array({{{"role", "user"}, {"content", content}}});
 
-  const OpenAIClient& openai = require_client<OpenAIClient>(client, "responses");
-  const json resp = openai.create_response({{"model", model_name}, {"input", messages}});
+  const OpenAIClient& openai = require_client<OpenAIClient>(client_, "responses");
+  const json resp = openai.create_response({{"model", model_name_}, {"input", messages}});
   const std::string out_text = py_strip(openai_output_text(resp));
   LLMResult result;
   result.usage =
-      _norm_usage_openai(resp.is_object() && resp.contains("usage") ? resp["usage"] : json());
+      norm_usage_openai(resp.is_object() && resp.contains("usage") ? resp["usage"] : json());
   result.raw = resp;
   result.provider = "openai";
-  result.model = model_name;
+  result.model = model_name_;
   if (schema.is_null()) {
     result.content = out_text;
     return result;
@@ -247,18 +251,18 @@ LLMResult norvex::_ask_gpt(const std::string& user_query, const std::string& rol
   return result;
 }
 
-LLMResult norvex::ask_inner(const std::string& user_query, const AskOptions& options) {
+LLMResult ModelGateway::ask_inner(const std::string& user_query, const AskOptions& options) {
   check_schema_arg(options.schema, "ask_inner");
-  const std::string role = _combine_role(options.system_message, options.data_context);
+  const std::string role = combine_role(options.system_message, options.data_context);
   AskOptions forwarded;
   forwarded.images_base64 = options.images_base64;
   forwarded.extra_text_parts = options.extra_text_parts;
   forwarded.image_mime = options.image_mime;
   // system_message and data_context reach the model only inside the role.
-  if (starts_with(model_name, "gemini")) {
-    return _ask_gemini(user_query, role, options.schema, forwarded);
+  if (starts_with(model_name_, "gemini")) {
+    return ask_gemini(user_query, role, options.schema, forwarded);
   }
-  return _ask_gpt(user_query, role, options.schema, forwarded);
+  return ask_gpt(user_query, role, options.schema, forwarded);
 }
 
 }  // namespace norvex

@@ -1,8 +1,10 @@
 // Token usage as the services report it, normalised to {input_tokens, output_tokens,
 // total_tokens}. Responses are parsed JSON here, so the mapping rules apply; both the
 // snake_case and camelCase spellings are read.
+#include "norvex/llm/usage.hpp"
+
+#include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
-#include "norvex/assistant/norvex.hpp"
 
 namespace norvex {
 namespace {
@@ -22,7 +24,7 @@ json usage_mapping(long long in, long long out, long long total) {
 
 }  // namespace
 
-json norvex::_norm_usage_gemini(const json& resp) const {
+json norm_usage_gemini(const json& resp) {
   json md;
   if (resp.is_object()) {
     if (resp.contains("usage_metadata") && py_truthy(resp["usage_metadata"])) {
@@ -41,7 +43,7 @@ json norvex::_norm_usage_gemini(const json& resp) const {
   return usage_mapping(in, out, total);
 }
 
-json norvex::_norm_usage_openai(const json& usage_obj) const {
+json norm_usage_openai(const json& usage_obj) {
   if (!usage_obj.is_object()) return usage_mapping(0, 0, 0);
   auto pick = [&](const char* primary, const char* older) -> long long {
     for (const char* name : {primary, older}) {
@@ -55,6 +57,18 @@ json norvex::_norm_usage_openai(const json& usage_obj) const {
                               ? py_int(usage_obj["total_tokens"])
                               : in + out;
   return usage_mapping(in, out, total);
+}
+
+std::string last_usage_text(const json& usage) {
+  if (!usage.is_object() || usage.empty()) return "None";
+  return py_str(usage.back());
+}
+
+long long usage_total(const json& usage) {
+  if (!usage.is_object() || !usage.contains("total_tokens")) throw key_error("total_tokens");
+  const json& v = usage["total_tokens"];
+  if (!v.is_number()) throw TypeError("usage 'total_tokens' must be a number");
+  return v.get<long long>();
 }
 
 }  // namespace norvex

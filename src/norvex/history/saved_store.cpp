@@ -1,0 +1,62 @@
+// The saved-transaction store inside the dataset (uns["norvex_tx"]) and its listing.
+#include "norvex/history/saved_store.hpp"
+
+#include "norvex/common/errors.hpp"
+#include "norvex/common/text.hpp"
+
+namespace norvex {
+namespace {
+
+// Store key of a question: HDF5 reads "/" as a path separator, so it is replaced by the
+// look-alike division slash; the transaction keeps the question exactly.
+std::string store_key(const std::string& query) {
+  std::string out;
+  for (char c : query) {
+    if (c == '/')
+      out += "\u2215";
+    else
+      out += c;
+  }
+  return out.empty() ? std::string("(empty question)") : out;
+}
+
+std::string text_form(const json& v) {
+  return v.is_string() ? v.get<std::string>() : dump_json(v);
+}
+
+}  // namespace
+
+void check_saved_queries(NotebookHost& host, const AnnData& ad) {
+  if (!ad.uns.contains("norvex_tx")) {
+    host.print("ℹ️ INFO: No saved queries found");
+    return;
+  }
+  host.print("ℹ️ INFO: saved queries");
+  const UnsNode& store = ad.uns.at("norvex_tx");
+  if (!store.is_dict()) throw TypeError("uns['norvex_tx'] must be a mapping of saved queries");
+  size_t j = 0;
+  for (const std::string& key : store.dict().keys()) {
+    json tx = store.dict().at(key).to_json();
+    if (!tx.is_object() || !tx.contains("plot_func")) throw key_error("plot_func");
+    if (!tx.contains("query")) throw key_error("query");
+    host.print("   " + std::to_string(++j) + ": " + text_form(tx["plot_func"]) + ", " +
+               utf8_prefix(text_form(tx["query"]), 50) + " .. ");
+  }
+}
+
+void store_transaction(AnnData& ad, json tx, bool drop_router_res) {
+  if (drop_router_res && tx.is_object()) tx.erase("router_res");
+  if (!tx.contains("query")) throw key_error("query");
+  const std::string query = store_key(text_form(tx["query"]));
+
+  UnsNode stored = UnsNode::from_json(tx);
+  if (ad.uns.contains("norvex_tx") && ad.uns.at("norvex_tx").is_dict()) {
+    ad.uns.at("norvex_tx").dict().set(query, std::move(stored));
+  } else {
+    UnsDict store;
+    store.set(query, std::move(stored));
+    ad.uns.set("norvex_tx", UnsNode(std::move(store)));
+  }
+}
+
+}  // namespace norvex
