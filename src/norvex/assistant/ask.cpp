@@ -92,8 +92,8 @@ json norvex::ask(const json& user_query_arg, bool /*auto_render*/, bool /*verbos
   const auto start = Clock::now();
   host.print("✅ Analyzing query .. ", false);
   JsonCallOptions router_options;
-  router_options.schema = ROUTER_SCHEMA();
-  router_options.system_message = ROUTER_PROMPT();
+  router_options.schema = prompts::router_schema();
+  router_options.system_message = prompts::router_prompt();
   router_options.data_context = require_data_context();
   router_options.max_retries = require_max_retries();
   LLMResult llm_res = _json_enforced_call(user_query, router_options);

@@ -35,11 +35,11 @@ std::optional<LLMResult> norvex::explain_analysis_result(const json& target_tool
                                                          const json& user_query) {
   json images = collect_images(result_data);
   if (images.empty()) return std::nullopt;
-  const std::string prompt = py_strip(
-      detail::fill_template(EXPLAIN_RESULT_PROMPT(), {{"data_context", data_context.value_or("")},
-                                                      {"user_query", as_text(user_query)},
-                                                      {"target_tool", as_text(target_tool)},
-                                                      {"ai_args", py_str(ai_args)}}));
+  const std::string prompt = py_strip(detail::fill_template(
+      prompts::explain_result_prompt(), {{"data_context", data_context.value_or("")},
+                                         {"user_query", as_text(user_query)},
+                                         {"target_tool", as_text(target_tool)},
+                                         {"ai_args", py_str(ai_args)}}));
   NotebookHost& host = current_host();
   detail::Stopwatch watch;
   host.print("✅ Generating an explanation .. ", false);
@@ -54,7 +54,7 @@ std::optional<LLMResult> norvex::explain_analysis_result(const json& target_tool
 
 LLMResult norvex::explain_in_general_sense(const json& user_query) {
   const std::string prompt = py_strip(detail::fill_template(
-      EXPLAIN_GENERAL_PROMPT(),
+      prompts::explain_general_prompt(),
       {{"data_context", data_context.value_or("")}, {"user_query", as_text(user_query)}}));
   NotebookHost& host = current_host();
   detail::Stopwatch watch;
