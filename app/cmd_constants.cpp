@@ -21,10 +21,10 @@ const CommandRegistrar constants([](CLI::App& app) {
   cmd->callback([name] {
     exit_code() = run_guarded([&] {
       if (name->empty()) {
-        for (const auto& c : module_constants()) std::cout << c.name << "\n";
+        for (const auto& c : prompts::module_constants()) std::cout << c.name << "\n";
         return 0;
       }
-      for (const auto& c : module_constants()) {
+      for (const auto& c : prompts::module_constants()) {
         if (c.name != *name) continue;
         if (c.value.is_string()) {
           std::cout << c.value.get<std::string>();

@@ -48,7 +48,7 @@ TEST(ExtractJsonObjectTest, SurvivesHugeAndHostileInput) {
 TEST(ExtractJsonObjectTest, FuzzedAnswersNeverCrashThePipeline) {
   std::mt19937 rng(12345);
   const std::string alphabet = "{}[]\":,`\\ \n\tab01-.nultrefs\xff\xc3\xa9";
-  const json& schema = ROUTER_SCHEMA();
+  const json& schema = prompts::router_schema();
   int parsed = 0;
   for (int i = 0; i < 5000; ++i) {
     std::string s;

@@ -77,7 +77,7 @@ TEST(ValidationTest, AgreesWithPythonJsonschemaOnTheProductSchemas) {
   json cases = json::array();
   std::vector<bool> ours;
   const std::vector<std::pair<json, json>> bases = {
-      {ROUTER_SCHEMA(),
+      {prompts::router_schema(),
        {{"kind", "plan"},
         {"flags",
          {{"info", false},
@@ -97,7 +97,7 @@ TEST(ValidationTest, AgreesWithPythonJsonschemaOnTheProductSchemas) {
         {"plot_type_to_draw", "umap"},
         {"reference_plot_type", "none"},
         {"questions", json::array()}}},
-      {PATCH_SCHEMA(),
+      {prompts::patch_schema(),
        {{"needs_rerun", true},
         {"gene_patch", {{"add", {"CD3E"}}, {"remove", json::array()}, {"replace_all", nullptr}}},
         {"pathway_request",
@@ -106,7 +106,7 @@ TEST(ValidationTest, AgreesWithPythonJsonschemaOnTheProductSchemas) {
           {"replace_existing_target_genes", false}}},
         {"param_patch", {{"set", {{"a", 1}}}, {"unset", json::array()}}},
         {"notes", ""}}},
-      {PREV_TX_SELECTION_SCHEMA_DICT(),
+      {prompts::prev_tx_selection_schema_dict(),
        {{"user_request",
          {{"rerun_with_changes", false},
           {"render_plot", true},
@@ -119,7 +119,7 @@ TEST(ValidationTest, AgreesWithPythonJsonschemaOnTheProductSchemas) {
         {"selected_tx_id", "0"},
         {"confidence", 0.5},
         {"need_new_compute", false}}},
-      {PATHWAY_RESOLVER_SCHEMA_MIN(),
+      {prompts::pathway_resolver_schema_min(),
        {{"kind", "pathway_resolver"},
         {"query_raw", "x"},
         {"selected_pathway", "y"},

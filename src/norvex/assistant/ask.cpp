@@ -79,8 +79,8 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
   const auto start = Clock::now();
   host.print("✅ Analyzing query .. ", false);
   JsonCallOptions router_options;
-  router_options.schema = ROUTER_SCHEMA();
-  router_options.system_message = ROUTER_PROMPT();
+  router_options.schema = prompts::router_schema();
+  router_options.system_message = prompts::router_prompt();
   router_options.data_context = s.data_context;
   router_options.max_retries = s.max_retries;
   LLMResult llm_res = s.model.json_enforced_call(user_query, router_options);

@@ -36,7 +36,7 @@ std::optional<LLMResult> explain_analysis_result(Session& s, const json& target_
   json images = collect_images(result_data);
   if (images.empty()) return std::nullopt;
   const std::string prompt = py_strip(
-      detail::fill_template(EXPLAIN_RESULT_PROMPT(), {{"data_context", s.data_context},
+      detail::fill_template(prompts::explain_result_prompt(), {{"data_context", s.data_context},
                                                       {"user_query", as_text(user_query)},
                                                       {"target_tool", as_text(target_tool)},
                                                       {"ai_args", py_str(ai_args)}}));
@@ -54,7 +54,7 @@ std::optional<LLMResult> explain_analysis_result(Session& s, const json& target_
 
 LLMResult explain_in_general_sense(Session& s, const json& user_query) {
   const std::string prompt = py_strip(detail::fill_template(
-      EXPLAIN_GENERAL_PROMPT(),
+      prompts::explain_general_prompt(),
       {{"data_context", s.data_context}, {"user_query", as_text(user_query)}}));
   NotebookHost& host = s.host;
   detail::Stopwatch watch;

@@ -49,7 +49,7 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
     for (auto& g : selected_genes) genes.push_back(g);
     opts.extra_overrides = json{{"target_genes", genes}};
     opts.extra_context =
-        detail::fill_template(EXTRA_CONTEXT_FOR_TARGET_GENES(),
+        detail::fill_template(prompts::extra_context_for_target_genes(),
                               {{"pathway_phrase", pathway_phrase},
                                {"selected_pathway", selected_pathway},
                                {"selected_genes", detail::py_list_literal(selected_genes)}});

@@ -58,11 +58,11 @@ PathwaySelection gene_selection_from_pathway_db(Session& s, const json& user_que
   const UnsDict& db = s.adata.uns.at("Pathways_DB").dict();
   const std::vector<std::string> candidates = db.keys();
   const std::string prompt =
-      detail::fill_template(PATHWAY_RESOLVER_PROMPT_MIN(),
+      detail::fill_template(prompts::pathway_resolver_prompt_min(),
                             {{"user_phrase", pathway_phrase.get<std::string>()},
                              {"candidate_pathways_json", detail::json_array_one_line(candidates)}});
   JsonCallOptions call;
-  call.schema = PATHWAY_RESOLVER_SCHEMA_MIN();
+  call.schema = prompts::pathway_resolver_schema_min();
   call.system_message = prompt;
   call.data_context = s.data_context;
   call.max_retries = s.max_retries;

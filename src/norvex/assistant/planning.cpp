@@ -22,8 +22,8 @@ std::optional<LLMResult> generate_parameters(Session& s, const std::string& targ
     const auto& defs = FUNCTION_DEF_REGISTRY();
     auto def_it = defs.find(target_function_name);
     if (def_it == defs.end()) throw key_error(target_function_name);
-    const std::string prompt =
-        detail::fill_template(FUNC_ARGS_FETCH_PROMPT(), {{"function_definition", def_it->second}});
+    const std::string prompt = detail::fill_template(prompts::func_args_fetch_prompt(),
+                                                     {{"function_definition", def_it->second}});
     if (schema_it->second.is_null()) {
       host.print("❌ No schema for tool: " + target_function_name);
       return std::nullopt;

@@ -7,21 +7,21 @@
 
 #include "norvex/common/json.hpp"
 
-namespace norvex {
+namespace norvex::prompts {
 
-const std::string& ROUTER_PROMPT_260211();
-const std::string& ROUTER_PROMPT();
-const json& ROUTER_SCHEMA();
-const std::string& FUNC_ARGS_FETCH_PROMPT();
-const std::string& EXPLAIN_RESULT_PROMPT();
-const std::string& EXPLAIN_GENERAL_PROMPT();
-const json& PATHWAY_RESOLVER_SCHEMA_MIN();
-const std::string& PATHWAY_RESOLVER_PROMPT_MIN();
-const std::string& EXTRA_CONTEXT_FOR_TARGET_GENES();
-const json& PREV_TX_SELECTION_SCHEMA_DICT();
-const std::string& PREV_TX_SELECTION_PROMPT();
-const json& PATCH_SCHEMA();
-const std::string& PATCH_PROMPT();
+const std::string& router_prompt_260211();
+const std::string& router_prompt();
+const json& router_schema();
+const std::string& func_args_fetch_prompt();
+const std::string& explain_result_prompt();
+const std::string& explain_general_prompt();
+const json& pathway_resolver_schema_min();
+const std::string& pathway_resolver_prompt_min();
+const std::string& extra_context_for_target_genes();
+const json& prev_tx_selection_schema_dict();
+const std::string& prev_tx_selection_prompt();
+const json& patch_schema();
+const std::string& patch_prompt();
 
 // Name and value of every module constant, in source order (for `norvex constants`).
 struct NamedConstant {
@@ -30,4 +30,4 @@ struct NamedConstant {
 };
 const std::vector<NamedConstant>& module_constants();
 
-}  // namespace norvex
+}  // namespace norvex::prompts
