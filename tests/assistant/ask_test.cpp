@@ -4,10 +4,10 @@
 
 #include <regex>
 
+#include "norvex/assistant/norvex.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
-#include "norvex/assistant/norvex.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "support/fixtures.hpp"
 #include "support/stub_model_server.hpp"
@@ -296,6 +296,42 @@ TEST_F(AskTest, GeneralExplanationIsShownWithItsWordLinkButNotRecorded) {
   EXPECT_EQ(lines.back(), " ");
 }
 
+TEST_F(AskTest, GeneralExplanationWaitsWhenAPlotOrTableIsAskedFor) {
+  tool_result = {{"table_summaries", json::object()}, {"data", "gene"}};
+  auto a = make();
+  for (const char* shown : {"table_summary", "plot"}) {
+    route(testing::router_record({{"explain_general", true}, {shown, true}},
+                                 {{"selected_tool", "plot_umap"}}));
+    stub.enqueue_openai_text("{}");  // the planner; no explanation call follows
+    const size_t before = stub.request_count();
+    a->ask("what is this, and show it");
+    EXPECT_EQ(stub.request_count(), before + 2) << shown;  // router and planner only
+    EXPECT_EQ(host.console().find("Generating an explanation"), std::string::npos) << shown;
+    host.clear();
+  }
+}
+
+TEST_F(AskTest, FailingToolLeavesTheHistoryAndItsStatusLineAsTheyAre) {
+  tool_result = {{"img_base64", testing::make_png_b64(10, 10)}, {"data", "gene"}};
+  auto a = make();
+  route(testing::router_record({{"plot", true}}, {{"selected_tool", "plot_umap"}}));
+  stub.enqueue_openai_text("{}");
+  ASSERT_TRUE(a->ask("first plot").is_object());
+  ASSERT_EQ(a->t_hist.len(), 1u);
+
+  tool_result = nullptr;  // the tool now returns something that is not a result
+  route(testing::router_record({{"plot", true}}, {{"selected_tool", "plot_umap"}}));
+  stub.enqueue_openai_text("{}");
+  host.clear();
+  EXPECT_THROW(a->ask("second plot"), TypeError);
+  EXPECT_EQ(a->t_hist.len(), 1u);
+  EXPECT_EQ(a->t_hist.buf[0]["query"], "first plot");
+  const std::string console = stable(host.console());
+  const std::string open_line = "🛠️ Generating plots .. ";
+  ASSERT_GE(console.size(), open_line.size());
+  EXPECT_EQ(console.substr(console.size() - open_line.size()), open_line) << console;
+}
+
 TEST_F(AskTest, MissingImageWarnsAndOffersTheCode) {
   tool_result = {{"data", "gene"}};
   auto a = make();
@@ -320,10 +356,9 @@ TEST_F(AskTest, FailingFollowUpFlowIsReportedAndLeavesTheHistory) {
   stub.enqueue_openai_text("not json");
   json out;
   EXPECT_NO_THROW(out = a->ask("show the previous plot again"));
-  if (out.is_null()) {
-    EXPECT_NE(host.console().find("❌ ERROR: Failed to produce valid response. Please try again."),
-              std::string::npos);
-  }
+  EXPECT_TRUE(out.is_null());
+  EXPECT_NE(host.console().find("❌ ERROR: Failed to produce valid response. Please try again."),
+            std::string::npos);
   ASSERT_EQ(a->t_hist.len(), 1u);
   EXPECT_EQ(a->t_hist.buf[0]["query"], "earlier");
 }

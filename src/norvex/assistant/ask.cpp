@@ -45,22 +45,6 @@ json report_value(const std::optional<std::string>& report) {
   return base64_encode(*report);
 }
 
-// Restores the history unless committed: a request that fails (an exception, or a
-// follow-up flow that could not answer) leaves the history as it was.
-class HistoryGuard {
- public:
-  explicit HistoryGuard(transaction_history& hist) : hist_(hist), saved_(hist.buf) {}
-  ~HistoryGuard() {
-    if (!committed_) hist_.buf = std::move(saved_);
-  }
-  void commit() { committed_ = true; }
-
- private:
-  transaction_history& hist_;
-  std::vector<json> saved_;
-  bool committed_ = false;
-};
-
 }  // namespace
 
 json ask(Session& s, json& last_tx, const json& user_query_arg) {
@@ -116,8 +100,9 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
     return nullptr;
   }
 
+  // The history changes only by whole transactions (one addition here, or one replacement
+  // on a follow-up), so a request that fails later leaves it as it then is.
   transaction_history& t_hist = s.history;
-  HistoryGuard history_guard(t_hist);
   // Whether res_to_user is the history's newest entry, as in the notebook where the
   // history holds the very mapping (a later save writes into it).
   bool res_in_history = false;
@@ -197,7 +182,6 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
 
       json* base_tx_full = _get_tx_by_id(t_hist.buf, selected_tx_id);
       if (!base_tx_full) {
-        history_guard.commit();
         return nullptr;
       }
 
@@ -208,7 +192,6 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
       if (celltype_new != "none" && celltype_new != celltype_old) {
         host.print("⚠️ WARNING: No previous tx exists for the celltypes, " +
                    py_str(celltype_new));
-        history_guard.commit();
         return nullptr;
       }
 
@@ -220,7 +203,6 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
       const json code_snippet = get_or_null(source, "plot_code");
 
       if (!py_truthy(user_req)) {
-        history_guard.commit();
         return nullptr;
       }
       const FollowUpRequest wants = FollowUpRequest::from_record(user_req);
@@ -284,7 +266,6 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
   if (flags.reportgen) {
     generate_norvex_report(s.adata);
   }
-  history_guard.commit();
 
   json store = res_to_user;
   if (rem && store.is_object()) store.erase("router_res");

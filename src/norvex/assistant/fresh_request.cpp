@@ -67,23 +67,17 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
   NotebookHost& host = s.host;
   detail::Stopwatch watch;
   host.print("🛠️ Generating plots .. ", false);
-  json p_result;
-  json exec_args;
-  try {
-    auto fn = s.tools.funcs.find(target_function_name);
-    if (fn == s.tools.funcs.end()) throw key_error(target_function_name);
-    exec_args = _filter_kwargs_for_fn(fn->second, args.exec_args, target_function_name,
-                                      &s.tools.config_map);
-    exec_args["show"] = false;
-    p_result = fn->second(s.adata, exec_args);
-    if (!p_result.is_object())
-      throw TypeError("tool '" + target_function_name + "' returned " + py_type_name(p_result) +
-                      ", expected a result mapping");
-  } catch (...) {
-    // Close the open status line so the error report starts on a line of its own.
-    host.print("failed (" + watch.seconds() + ")");
-    throw;
-  }
+  // A failing tool ends the request with its own error; the open status line is left as
+  // it is, and the console host starts the error report on a line of its own.
+  auto fn = s.tools.funcs.find(target_function_name);
+  if (fn == s.tools.funcs.end()) throw key_error(target_function_name);
+  json exec_args =
+      _filter_kwargs_for_fn(fn->second, args.exec_args, target_function_name, &s.tools.config_map);
+  exec_args["show"] = false;
+  json p_result = fn->second(s.adata, exec_args);
+  if (!p_result.is_object())
+    throw TypeError("tool '" + target_function_name + "' returned " + py_type_name(p_result) +
+                    ", expected a result mapping");
   json plot_result =
       pick_keys(p_result, {"data", "img_base64", "table_summaries", "images", "html_base64"});
   host.print("done (" + watch.seconds() + ")");
