@@ -74,6 +74,22 @@ TEST_F(SessionTest, AskShowsTheWholeTreeWhenNoTargetIsNamed) {
   EXPECT_EQ(history.len(), 0u);
 }
 
+TEST_F(SessionTest, ShownRoutingRecordNamesAMissingTreeTargetByItsDefault) {
+  Session s = session(/*rem_router=*/false);
+  json record = router_record({});
+  record.erase("tree_target");
+  record["flags"].erase("save");
+  stub.enqueue_openai_text(dump_json(record));
+  history.add(json{{"query", "earlier"}});
+  json res = flows::ask(s, last_tx, "hello");
+  ASSERT_TRUE(res.is_object());
+  EXPECT_EQ(res["router_res"], record);  // shown, so returned with the record
+  bool shown = false;
+  for (const auto& e : host.events)
+    if (e.kind == HostEvent::Kind::Json && e.text == "\"tree_target: not_specified\"") shown = true;
+  EXPECT_TRUE(shown);
+}
+
 TEST(RouterDecision, RequiredFieldsAreNamedOptionalOnesDefault) {
   json record = router_record({{"plot", true}, {"save", true}}, {{"tree_target", "deg"}});
   RouterDecision d = RouterDecision::from_record(record);
