@@ -141,7 +141,8 @@ TEST(ConsoleHost, DownloadsAndImagesGetFilesOfTheirOwn) {
   {
     // A later conversation in the same folder adds files beside the earlier ones.
     ConsoleHost host(out, err, dir.path());
-    host.display_html(link("table.xlsx", "fifth"));
+    host.display_html("<a download=\"table.xlsx\" href=\"data:a/b;base64," +
+                      base64_encode("fifth") + "\">Download table: table.xlsx</a>");
     host.display_image(png, "image/png");
   }
   EXPECT_EQ(testing::read_file(dir / "table.xlsx"), "first");
@@ -160,6 +161,12 @@ TEST(ConsoleHost, DownloadsAndImagesGetFilesOfTheirOwn) {
         << name;
   }
   EXPECT_EQ(t.find("data:application/octet-stream"), std::string::npos);
+  // The link's text names the file it leads to, on the terminal too, before the path.
+  EXPECT_NE(t.find(">Download table: table-3.xlsx</a>"), std::string::npos);
+  EXPECT_NE(out.str().find("Download table: table-3.xlsx\n📎 saved " +
+                           (dir / "table-3.xlsx").string() + "\n"),
+            std::string::npos)
+      << out.str();
   EXPECT_EQ(testing::count_occurrences(t, "data:image/png;base64,"), 3u);
   EXPECT_NE(out.str().find("🖼️ image 1 saved " + (dir / "figure-1.png").string() + "\n"),
             std::string::npos)

@@ -385,10 +385,13 @@ void ConsoleHost::append(const std::string& fragment) {
 
 void ConsoleHost::display_html(const std::string& raw) {
   std::string html = redact(raw);
+  std::vector<fs::path> saved;
+  // The files first, so the text names each by the name it was saved under.
+  if (out_dir_) html = save_downloads(html, saved);
   std::string text = html_to_text(html);
   if (!text.empty()) terminal(text);
+  for (const auto& path : saved) terminal_saved("📎 saved ", path);
   if (!out_dir_) return;
-  html = save_downloads(html);
   append("<div class=\"html\">" + html + "</div>");
 }
 
@@ -482,7 +485,7 @@ std::optional<fs::path> ConsoleHost::save_file(const std::string& name, std::str
   return std::nullopt;
 }
 
-std::string ConsoleHost::save_downloads(const std::string& html) {
+std::string ConsoleHost::save_downloads(const std::string& html, std::vector<fs::path>& saved) {
   // Links made by the document builders: <a download="NAME" href="data:MIME;base64,DATA">.
   // Scanned by hand: the data runs to megabytes, too long for a backtracking regex. Each
   // link is rewritten to point to the file saved for it.
@@ -513,13 +516,26 @@ std::string ConsoleHost::save_downloads(const std::string& html) {
     }
     bytes = filtered(name, std::move(bytes));
     out.append(html, copied, name_begin - copied);
-    if (auto saved = save_file(name, bytes)) {
-      const std::string file = saved->filename().string();
+    size_t resume = data_end + 1;
+    if (auto path = save_file(name, bytes)) {
+      const std::string file = path->filename().string();
       out += html_escape(file);
       out.append(html, name_end, href - name_end);
       out += "href=\"" + html_escape(percent_encode(file)) + "\"";
-      downloads_.push_back(*saved);
-      terminal_saved("📎 saved ", *saved);
+      // The link's text names the file as saved.
+      const size_t text_begin = html.find('>', data_end);
+      const size_t text_end =
+          text_begin == std::string::npos ? text_begin : html.find("</a>", text_begin);
+      if (text_end != std::string::npos && file != name) {
+        std::string text = html.substr(data_end + 1, text_end - data_end - 1);
+        const std::string from = html_escape(name), to = html_escape(file);
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+          text.replace(at, from.size(), to);
+        out += text;
+        resume = text_end;
+      }
+      downloads_.push_back(*path);
+      saved.push_back(*path);
     } else {
       // Not on disk: the transcript keeps the (redacted) file itself.
       out += html_escape(name);
@@ -527,7 +543,7 @@ std::string ConsoleHost::save_downloads(const std::string& html) {
       out += "href=\"data:" + html.substr(href + 11, marker - href - 11) + ";base64," +
              base64_encode(bytes) + "\"";
     }
-    copied = data_end + 1;
+    copied = resume;
     pos = copied;
   }
   out.append(html, copied, std::string::npos);

@@ -79,7 +79,9 @@ class ConsoleHost : public NotebookHost {
   void terminal_saved(std::string_view prefix, const std::filesystem::path& path);
   void append(const std::string& fragment);
   void flush_console_block();
-  std::string save_downloads(const std::string& html);
+  // Saves the files of the download links and returns the HTML with each link pointing to
+  // its file; the paths saved are added to `saved`.
+  std::string save_downloads(const std::string& html, std::vector<std::filesystem::path>& saved);
   // Writes a new file named `name` in the folder, or the first free "stem-N.ext" (N from
   // 2, or from first_number when given, which numbers even the first one).
   std::optional<std::filesystem::path> save_file(const std::string& name, std::string_view bytes,
