@@ -33,8 +33,10 @@ bool blank(const std::string& line) {
   return line.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
 }
 
+// "norvex · FILE (N cells × G genes) · model M · transcript PATH": what was opened and
+// where the record goes.
 std::string start_line(const ChatOptions& o, const std::string& model, norvex& assistant,
-                       const ConsoleHost& host) {
+                       const ConsoleHost& host, bool transcript_open) {
   const auto& adata = assistant.configured("adata").adata;
   std::string line = "norvex · " + std::filesystem::path(o.data).filename().string();
   if (adata) {
@@ -42,7 +44,12 @@ std::string start_line(const ChatOptions& o, const std::string& model, norvex& a
             " genes)";
   }
   line += " · model " + model;
-  if (auto path = host.transcript_path()) line += " · transcript " + path->string();
+  if (!transcript_open) {
+    line += " · no transcript";
+  } else {
+    line += " · transcript " + host.transcript_path()->string();
+    if (host.transcript_continued()) line += " (continued after the earlier conversation)";
+  }
   return line;
 }
 
@@ -82,8 +89,8 @@ int run_chat(const ChatOptions& o) {
     return 1;
   }
 
-  host.start_transcript();
-  host.print(start_line(o, model, *assistant, host));
+  const bool transcript_open = host.start_transcript();
+  host.print(start_line(o, model, *assistant, host, transcript_open));
 
   const bool interactive = isatty(STDIN_FILENO) != 0;
   std::string line;

@@ -138,6 +138,38 @@ TEST(ChatSecrets, KeysFromTheEnvironmentNeverLeakIntoOutputFileNamesOrDocuments)
   for (const std::string& text : {g.out, g.err, gt}) EXPECT_EQ(text.find(key), std::string::npos);
 }
 
+TEST(ChatSecrets, AKeyInsideAResultTableIsTakenOutOfTheWorkbook) {
+  TempDir dir;
+  const std::string key = "sk-table-secret-5150";
+  auto ad = tiny_dataset();
+  ad->obs.set("celltype_major", Column::categorical({key, "B cells", key, "Myeloid"}));
+  ad->write_h5ad(dir / "tiny.h5ad");
+  StubModelServer stub;
+  stub.enqueue_openai_text(dump_json(router_record(
+      {{"plot", true}, {"table_summary", true}},
+      {{"selected_tool", "plot_celltype_population"}, {"target_celltype", "B cells"}})));
+  stub.enqueue_openai_text(R"({"compute_cfg": {"group_by": "condition"}})");
+  CommandResult r =
+      run_command(chat_command(dir / "tiny.h5ad", dir / "out",
+                               "--api-key " + key + " --base-url " + shell_quote(stub.base_url())),
+                  "cell-type proportions per condition\n", 120);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  ASSERT_TRUE(fs::exists(dir / "out" / "table.xlsx")) << r.out << r.err;
+  const std::string text = document_text(dir / "out" / "table.xlsx");
+  EXPECT_EQ(text.find(key), std::string::npos);
+  EXPECT_GE(count_occurrences(text, "[redacted]"), 1u);
+  EXPECT_EQ(r.out.find(key), std::string::npos);
+  if (oracle_python_available()) {
+    CommandResult py = run_oracle_python(
+        "import openpyxl, sys\n"
+        "wb = openpyxl.load_workbook(sys.argv[1])\n"
+        "print([c.value for row in wb.active.iter_rows() for c in row])\n",
+        shell_quote((dir / "out" / "table.xlsx").string()));
+    EXPECT_EQ(py.exit_code, 0) << py.err;
+    EXPECT_NE(py.out.find("[redacted]"), std::string::npos) << py.out;
+  }
+}
+
 TEST(ChatTerminal, EscapeSequencesFromTheModelAndTheDatasetAreShownInert) {
   TempDir dir;
   auto ad = tiny_dataset();
@@ -201,6 +233,10 @@ TEST(ChatFiles, ALaterConversationInTheSameFolderLosesNothing) {
             std::string::npos);
   EXPECT_LT(t.find("href=\"what%20is%20apoptosis.docx\""), t.find("<hr class=\"session\">"));
   EXPECT_GT(t.find("href=\"what%20is%20apoptosis-2.docx\""), t.find("<hr class=\"session\">"));
+  EXPECT_NE(second.out.find(" · transcript " + (out / "transcript.html").string() +
+                            " (continued after the earlier conversation)\n"),
+            std::string::npos)
+      << second.out;
   EXPECT_NE(second.out.find("📎 saved " + (out / "what is apoptosis-2.docx").string()),
             std::string::npos)
       << second.out;

@@ -276,6 +276,7 @@ bool ConsoleHost::start_transcript() {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   transcript_fd_ = fd;
   transcript_state_ = TranscriptState::Open;
+  transcript_continued_ = st.st_size > 0;
   // An earlier conversation's record stays; this one follows it after a separator.
   std::string head =
       st.st_size == 0 ? std::string(kTranscriptHeader) : std::string("\n<hr class=\"session\">\n");

@@ -66,6 +66,8 @@ class ConsoleHost : public NotebookHost {
   bool start_transcript();
 
   std::optional<std::filesystem::path> transcript_path() const;
+  // Whether the open transcript already held an earlier conversation.
+  bool transcript_continued() const { return transcript_continued_; }
   // Files written from download links, in order.
   const std::vector<std::filesystem::path>& downloads() const { return downloads_; }
   // Image files written for displayed images, in order.
@@ -104,6 +106,7 @@ class ConsoleHost : public NotebookHost {
   FileFilter file_filter_;
   TranscriptState transcript_state_ = TranscriptState::Closed;
   int transcript_fd_ = -1;
+  bool transcript_continued_ = false;
   std::string held_;  // transcript text kept while held
 };
 
