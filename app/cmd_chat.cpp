@@ -1,6 +1,7 @@
 // `norvex chat`: one assistant over a dataset, one question per input line, until the end
-// of input. Console lines go to the terminal as printed; everything shown also goes into
-// DIR/transcript.html, and downloads are written into DIR.
+// of input. Refuses to start without an API key. Console lines go to the terminal (control
+// characters made visible); everything shown also goes into DIR/transcript.html, and
+// images and downloads are written into DIR as files of their own.
 #include <unistd.h>
 
 #include <iostream>
@@ -8,9 +9,11 @@
 #include <optional>
 #include <string>
 
+#include "chat_support.hpp"
 #include "commands.hpp"
-#include "norvex/common/errors.hpp"
 #include "norvex/assistant/norvex.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/dataset/anndata.hpp"
 #include "norvex/host/console_host.hpp"
 #include "norvex/host/host.hpp"
 
@@ -30,18 +33,64 @@ bool blank(const std::string& line) {
   return line.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
 }
 
+// "norvex · FILE (N cells × G genes) · model M · transcript PATH": what was opened and
+// where the record goes.
+std::string start_line(const ChatOptions& o, const std::string& model, norvex& assistant,
+                       const ConsoleHost& host, bool transcript_open) {
+  const auto& adata = assistant.configured("adata").adata;
+  std::string line = "norvex · " + std::filesystem::path(o.data).filename().string();
+  if (adata) {
+    line += " (" + std::to_string(adata->n_obs()) + " cells × " + std::to_string(adata->n_vars()) +
+            " genes)";
+  }
+  line += " · model " + model;
+  if (!transcript_open) {
+    line += " · no transcript";
+  } else {
+    line += " · transcript " + host.transcript_path()->string();
+    if (host.transcript_continued()) line += " (continued after the earlier conversation)";
+  }
+  return line;
+}
+
 int run_chat(const ChatOptions& o) {
   ConsoleHost host(std::cout, std::cerr, std::filesystem::path(o.out));
-  if (o.api_key) host.add_secret(*o.api_key);
+  // Nothing in the folder changes until the conversation has started.
+  host.hold_transcript();
+  host.set_hyperlinks(terminal_shows_hyperlinks());
+  host.set_file_filter([&host](std::string_view, std::string bytes) {
+    return redact_file_bytes(std::move(bytes), host.redactor());
+  });
   ScopedHost scoped(host);
 
+  const std::string model = o.model.value_or(AssistantOptions{}.model_to_use);
+  const KeyChoice key = choose_api_key(model, o.api_key, o.base_url);
+  // Every key the client might send is a secret, whichever way it was given.
+  if (o.api_key) host.add_secret(*o.api_key);
+  if (key.key) host.add_secret(*key.key);
+  if (!key.key && key.needs_key) {
+    host.print_error("error: " + missing_key_message(model));
+    return 1;
+  }
+
   AssistantOptions options;
-  options.api_key = o.api_key;
-  if (o.model) options.model_to_use = *o.model;
+  // The client gets exactly the key checked and redacted here; an empty one for a local
+  // server that takes none.
+  options.api_key = key.key ? key.key : std::optional<std::string>("");
+  options.model_to_use = model;
   options.adata = o.data;
   options.rem_router = !o.show_router;
   options.base_url = o.base_url;
-  norvex assistant(options);
+  std::optional<norvex> assistant;
+  try {
+    assistant.emplace(options);
+  } catch (const std::exception& e) {
+    host.print_error(std::string("error: ") + error_type_name(e) + ": " + e.what());
+    return 1;
+  }
+
+  const bool transcript_open = host.start_transcript();
+  host.print(start_line(o, model, *assistant, host, transcript_open));
 
   const bool interactive = isatty(STDIN_FILENO) != 0;
   std::string line;
@@ -54,7 +103,7 @@ int run_chat(const ChatOptions& o) {
     if (blank(line)) continue;
     host.begin_cell(line);
     try {
-      assistant.ask(line);
+      assistant->ask(line);
     } catch (const std::exception& e) {
       // One failed question does not end the session; the assistant's history is intact.
       host.end_open_line();
@@ -71,7 +120,8 @@ const CommandRegistrar chat([](CLI::App& app) {
   auto o = std::make_shared<ChatOptions>();
   cmd->add_option("--data", o->data, "the .h5ad dataset")->required();
   cmd->add_option("--model", o->model, "model name (default gpt-5; gemini-* uses Gemini)");
-  cmd->add_option("--api-key", o->api_key, "the model service's API key");
+  cmd->add_option("--api-key", o->api_key,
+                  "the model service's API key (else OPENAI_API_KEY; GEMINI_API_KEY for gemini-*)");
   cmd->add_option("--base-url", o->base_url, "service endpoint (a gateway or a test server)");
   cmd->add_option("--out", o->out, "folder for transcript.html and downloads")
       ->capture_default_str();

@@ -75,10 +75,11 @@ TEST(ChatProgram, AnswersEachLineAndSurvivesAFailingQuestion) {
 
 TEST(ChatProgram, MissingDatasetIsAClearError) {
   TempDir dir;
-  CommandResult r = run_command(shell_quote(norvex_binary().string()) + " chat --data " +
-                                    shell_quote((dir / "missing.h5ad").string()) + " --out " +
-                                    shell_quote((dir / "out").string()),
-                                "", 60);
+  CommandResult r =
+      run_command(shell_quote(norvex_binary().string()) + " chat --data " +
+                      shell_quote((dir / "missing.h5ad").string()) + " --api-key sk-test --out " +
+                      shell_quote((dir / "out").string()),
+                  "", 60);
   EXPECT_NE(r.exit_code, 0);
   EXPECT_NE(r.err.find("missing.h5ad"), std::string::npos) << r.err;
 }
@@ -86,10 +87,11 @@ TEST(ChatProgram, MissingDatasetIsAClearError) {
 TEST(ChatProgram, EndOfInputAtOnceEndsCleanly) {
   TempDir dir;
   tiny_dataset()->write_h5ad(dir / "tiny.h5ad");
-  CommandResult r = run_command(shell_quote(norvex_binary().string()) + " chat --data " +
-                                    shell_quote((dir / "tiny.h5ad").string()) + " --out " +
-                                    shell_quote((dir / "out").string()),
-                                "", 60);
+  CommandResult r =
+      run_command(shell_quote(norvex_binary().string()) + " chat --data " +
+                      shell_quote((dir / "tiny.h5ad").string()) + " --api-key sk-test --out " +
+                      shell_quote((dir / "out").string()),
+                  "", 60);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(std::filesystem::exists(dir / "out" / "transcript.html"));
 }

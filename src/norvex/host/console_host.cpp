@@ -1,12 +1,17 @@
 #include "norvex/host/console_host.hpp"
 
-#include <algorithm>
-#include <cctype>
-#include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "norvex/common/text.hpp"
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
 #include "norvex/common/base64.hpp"
+#include "norvex/common/text.hpp"
+#include "norvex/host/terminal_text.hpp"
 
 namespace norvex {
 
@@ -40,7 +45,6 @@ std::string html_escape(std::string_view text) {
 }
 
 namespace {
-
 
 void decode_entities(std::string& s) {
   static const std::pair<const char*, const char*> entities[] = {
@@ -129,15 +133,11 @@ std::string html_to_text(std::string_view html) {
 }
 
 ConsoleHost::ConsoleHost(std::ostream& out, std::ostream& err, std::optional<fs::path> out_dir)
-    : out_(out), err_(err), out_dir_(std::move(out_dir)) {
-  if (out_dir_) {
-    fs::create_directories(*out_dir_);
-    write_header();
-  }
-}
+    : out_(out), err_(err), out_dir_(std::move(out_dir)) {}
 
 ConsoleHost::~ConsoleHost() {
-  if (out_dir_) flush_console_block();
+  if (out_dir_ && transcript_state_ != TranscriptState::Held) flush_console_block();
+  if (transcript_fd_ >= 0) ::close(transcript_fd_);
 }
 
 std::optional<fs::path> ConsoleHost::transcript_path() const {
@@ -146,16 +146,172 @@ std::optional<fs::path> ConsoleHost::transcript_path() const {
 }
 
 void ConsoleHost::add_secret(const std::string& secret) {
-  if (!secret.empty()) secrets_.push_back(secret);
+  redactor_.add(secret);
 }
 
-std::string ConsoleHost::redact(std::string_view text) const {
-  std::string s(text);
-  for (const auto& secret : secrets_) {
-    for (size_t pos = 0; (pos = s.find(secret, pos)) != std::string::npos; pos += 10)
-      s.replace(pos, secret.size(), "[redacted]");
+void ConsoleHost::set_file_filter(FileFilter filter) {
+  file_filter_ = std::move(filter);
+}
+
+namespace {
+
+std::string errno_text(int error) {
+  return std::strerror(error);
+}
+
+bool write_all(int fd, std::string_view data, int& error) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
   }
-  return s;
+  return true;
+}
+
+std::string local_time_text() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+// The file name a download link asks for, as a plain name inside the folder: any path
+// part dropped, control characters replaced, never hidden, never empty.
+std::string plain_file_name(std::string name) {
+  const size_t slash = name.find_last_of("/\\");
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  for (char& c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '_';
+  }
+  if (name.empty() || name == "." || name == "..") return "download";
+  if (name[0] == '.') name = "download" + name;
+  return name;
+}
+
+// At most `bytes` bytes of UTF-8 text, not cutting a character.
+std::string utf8_truncated(std::string text, size_t bytes) {
+  if (text.size() <= bytes) return text;
+  size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return text;
+}
+
+const char* image_extension(const std::string& mime) {
+  if (mime == "image/png") return ".png";
+  if (mime == "image/jpeg" || mime == "image/jpg") return ".jpg";
+  if (mime == "image/gif") return ".gif";
+  if (mime == "image/webp") return ".webp";
+  if (mime == "image/svg+xml") return ".svg";
+  return ".img";
+}
+
+const char* kTranscriptHeader =
+    "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+    "<title>norvex transcript</title><style>"
+    "body{font-family:'Noto Sans','Noto Sans CJK KR',sans-serif;max-width:1000px;margin:2em "
+    "auto;padding:0 1em;color:#222}"
+    "h2.q{border-top:2px solid #ccd;padding-top:.8em;margin-top:2em;font-size:1.15em}"
+    "pre{white-space:pre-wrap;word-break:break-word;margin:0;font-size:.9em}"
+    "pre.out{background:#f6f7f9;padding:.1em .6em}"
+    "pre.err{background:#fff0f0;color:#a00;padding:.6em}"
+    "pre.json{background:#f6f7f9;padding:.6em}"
+    ".cell{border-left:3px solid #4a7;margin:.6em 0}.prompt{color:#4a7;font-size:.8em;"
+    "padding-left:.5em}"
+    "img{max-width:100%;height:auto}table{border-collapse:collapse}"
+    "td,th{border:1px solid #ddd;padding:2px 6px}"
+    "hr.session{border:0;border-top:4px double #99a;margin:3em 0 0}"
+    "p.session{color:#667;font-size:.85em}"
+    "</style></head><body>\n<h1>norvex</h1>\n";
+
+}  // namespace
+
+void ConsoleHost::report_failure(const std::string& what, const std::string& reason) {
+  if (line_open_) {
+    out_ << '\n';
+    out_.flush();
+    line_open_ = false;
+  }
+  err_ << terminal_safe(redact("⚠️ " + what + ": " + reason)) << '\n';
+  err_.flush();
+}
+
+void ConsoleHost::hold_transcript() {
+  if (transcript_state_ == TranscriptState::Closed) transcript_state_ = TranscriptState::Held;
+}
+
+bool ConsoleHost::start_transcript() {
+  if (!out_dir_ || transcript_state_ == TranscriptState::Failed) return false;
+  if (transcript_state_ == TranscriptState::Open) return true;
+  const fs::path path = *transcript_path();
+  const std::string what = "The transcript " + path.string() + " cannot be written";
+  auto fail = [&](const std::string& reason) {
+    transcript_state_ = TranscriptState::Failed;
+    held_.clear();
+    report_failure(what, reason);
+    return false;
+  };
+  std::error_code ec;
+  fs::create_directories(*out_dir_, ec);
+  if (ec) return fail(ec.message());
+  // Never through a symbolic link planted in the folder, never blocking on a FIFO.
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    const int e = errno;
+    return fail(e == ELOOP ? "it is a symbolic link, which is not followed" : errno_text(e));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail("it is not a regular file");
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  transcript_fd_ = fd;
+  transcript_state_ = TranscriptState::Open;
+  transcript_continued_ = st.st_size > 0;
+  // An earlier conversation's record stays; this one follows it after a separator.
+  std::string head =
+      st.st_size == 0 ? std::string(kTranscriptHeader) : std::string("\n<hr class=\"session\">\n");
+  head += "<p class=\"session\">Conversation started " + local_time_text() + "</p>\n";
+  std::string pending = std::move(held_);
+  held_.clear();
+  write_fragment(head);
+  if (!pending.empty()) write_fragment(pending);
+  return transcript_state_ == TranscriptState::Open;
+}
+
+void ConsoleHost::write_fragment(const std::string& fragment) {
+  switch (transcript_state_) {
+    case TranscriptState::Closed:
+      if (!start_transcript()) return;
+      break;
+    case TranscriptState::Held:
+      held_ += fragment;
+      if (fragment.empty() || fragment.back() != '\n') held_ += '\n';
+      return;
+    case TranscriptState::Failed:
+      return;
+    case TranscriptState::Open:
+      break;
+  }
+  // Written straight to the file as it comes, so a crash keeps everything shown so far
+  // (browsers accept the missing closing tags).
+  std::string data = fragment;
+  if (data.empty() || data.back() != '\n') data += '\n';
+  int error = 0;
+  if (!write_all(transcript_fd_, data, error)) {
+    transcript_state_ = TranscriptState::Failed;
+    report_failure("The transcript " + transcript_path()->string() + " cannot be written",
+                   errno_text(error) + "; the rest of this conversation is not in it");
+  }
 }
 
 // Text shown on the terminal for a display: it starts on a line of its own.
@@ -164,14 +320,29 @@ void ConsoleHost::terminal(std::string_view text) {
     out_ << '\n';
     line_open_ = false;
   }
-  out_ << text;
+  out_ << terminal_safe(text);
   if (text.empty() || text.back() != '\n') out_ << '\n';
+  out_.flush();
+}
+
+void ConsoleHost::terminal_saved(std::string_view prefix, const fs::path& path) {
+  const std::string shown = redact(path.string());
+  if (!hyperlinks_) {
+    terminal(std::string(prefix) + shown);
+    return;
+  }
+  if (line_open_) {
+    out_ << '\n';
+    line_open_ = false;
+  }
+  // The link wraps a path we made; nothing else is sent unescaped.
+  out_ << terminal_safe(prefix) << terminal_hyperlink(file_url(path), shown) << '\n';
   out_.flush();
 }
 
 void ConsoleHost::print(std::string_view raw, bool end_line) {
   const std::string text = redact(raw);
-  out_ << text;
+  out_ << terminal_safe(text);
   if (end_line) out_ << '\n';
   out_.flush();
   line_open_ = !end_line;
@@ -194,7 +365,7 @@ void ConsoleHost::print_error(std::string_view raw) {
     out_.flush();
     line_open_ = false;
   }
-  err_ << text;
+  err_ << terminal_safe(text);
   if (text.empty() || text.back() != '\n') err_ << '\n';
   err_.flush();
   if (!out_dir_) return;
@@ -203,8 +374,9 @@ void ConsoleHost::print_error(std::string_view raw) {
 
 void ConsoleHost::flush_console_block() {
   if (console_block_.empty()) return;
-  write_fragment("<pre class=\"out\">" + html_escape(console_block_) + "</pre>");
+  const std::string block = std::move(console_block_);
   console_block_.clear();
+  write_fragment("<pre class=\"out\">" + html_escape(block) + "</pre>");
 }
 
 void ConsoleHost::append(const std::string& fragment) {
@@ -213,19 +385,35 @@ void ConsoleHost::append(const std::string& fragment) {
 }
 
 void ConsoleHost::display_html(const std::string& raw) {
-  const std::string html = redact(raw);
+  std::string html = redact(raw);
+  std::vector<fs::path> saved;
+  // The files first, so the text names each by the name it was saved under.
+  if (out_dir_) html = save_downloads(html, saved);
   std::string text = html_to_text(html);
   if (!text.empty()) terminal(text);
+  for (const auto& path : saved) terminal_saved("📎 saved ", path);
   if (!out_dir_) return;
-  save_downloads(html);
   append("<div class=\"html\">" + html + "</div>");
 }
 
-void ConsoleHost::display_image(const std::string& bytes, const std::string& mime) {
+void ConsoleHost::display_image(const std::string& raw, const std::string& mime) {
   ++image_count_;
-  terminal("[image " + std::to_string(image_count_) + ": " + mime + ", " +
-           std::to_string(bytes.size()) + " bytes]");
-  if (!out_dir_) return;
+  const std::string label = "image " + std::to_string(image_count_);
+  if (!out_dir_) {
+    terminal("[" + label + ": " + mime + ", " + std::to_string(raw.size()) + " bytes]");
+    return;
+  }
+  const std::string name = std::string("figure") + image_extension(mime);
+  const std::string bytes = filtered(name, raw);
+  int number = 0;
+  if (auto saved = save_file(name, bytes, next_figure_, &number)) {
+    next_figure_ = number + 1;
+    images_.push_back(*saved);
+    terminal_saved("🖼️ " + label + " saved ", *saved);
+  } else {
+    terminal("[" + label + ": " + mime + ", " + std::to_string(bytes.size()) +
+             " bytes, not saved]");
+  }
   append("<div class=\"img\"><img alt=\"figure " + std::to_string(image_count_) +
          "\" src=\"data:" + html_escape(mime) + ";base64," + base64_encode(bytes) + "\"></div>");
 }
@@ -251,9 +439,59 @@ void ConsoleHost::begin_cell(const std::string& question) {
   append("<h2 class=\"q\">" + html_escape(redact(question)) + "</h2>");
 }
 
-void ConsoleHost::save_downloads(const std::string& html) {
+std::string ConsoleHost::filtered(std::string_view name, std::string bytes) const {
+  if (file_filter_) bytes = file_filter_(name, std::move(bytes));
+  return redact(bytes);
+}
+
+std::optional<fs::path> ConsoleHost::save_file(const std::string& name, std::string_view bytes,
+                                               int first_number, int* used_number) {
+  std::error_code ec;
+  fs::create_directories(*out_dir_, ec);
+  if (ec) {
+    report_failure("The folder " + out_dir_->string() + " cannot be created", ec.message());
+    return std::nullopt;
+  }
+  // A name of its own for each file: an existing file (or a link planted under that name)
+  // is never opened, the next free numbered name is taken instead.
+  const size_t dot = name.rfind('.');
+  const std::string ext =
+      utf8_truncated(dot == std::string::npos || dot == 0 ? "" : name.substr(dot), 20);
+  const std::string stem =
+      utf8_truncated(name.substr(0, dot == std::string::npos || dot == 0 ? name.size() : dot), 180);
+  const int first = first_number > 0 ? first_number : 1;
+  for (int n = first; n < first + 100000; ++n) {
+    const std::string candidate =
+        n == 1 && first_number == 0 ? stem + ext : stem + "-" + std::to_string(n) + ext;
+    if (candidate == "transcript.html") continue;
+    const fs::path path = *out_dir_ / fs::u8path(candidate);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      report_failure(path.string() + " cannot be written", errno_text(errno));
+      return std::nullopt;
+    }
+    int error = 0;
+    const bool written = write_all(fd, bytes, error);
+    if (::close(fd) != 0 && written) error = errno;
+    if (!written || error != 0) {
+      ::unlink(path.c_str());
+      report_failure(path.string() + " cannot be written", errno_text(error));
+      return std::nullopt;
+    }
+    if (used_number) *used_number = n;
+    return path;
+  }
+  report_failure(name + " cannot be saved", "no free file name is left in the folder");
+  return std::nullopt;
+}
+
+std::string ConsoleHost::save_downloads(const std::string& html, std::vector<fs::path>& saved) {
   // Links made by the document builders: <a download="NAME" href="data:MIME;base64,DATA">.
-  // Scanned by hand: the data runs to megabytes, too long for a backtracking regex.
+  // Scanned by hand: the data runs to megabytes, too long for a backtracking regex. Each
+  // link is rewritten to point to the file saved for it.
+  std::string out;
+  size_t copied = 0;
   size_t pos = 0;
   while ((pos = html.find("download=\"", pos)) != std::string::npos) {
     const size_t name_begin = pos + 10;
@@ -270,50 +508,47 @@ void ConsoleHost::save_downloads(const std::string& html) {
     std::string name = html.substr(name_begin, name_end - name_begin);
     // The name sits in an attribute, so it arrives HTML-escaped.
     decode_entities(name);
-    // Only a plain file name may leave the page; anything with a path part is refused.
-    if (name.empty() || name.find('/') != std::string::npos ||
-        name.find('\\') != std::string::npos || name == "." || name == ".." ||
-        name == "transcript.html")
-      continue;
+    name = plain_file_name(name);
     std::string bytes;
     try {
       bytes = base64_decode(std::string_view(html).substr(data_begin, data_end - data_begin));
     } catch (const std::exception&) {
       continue;
     }
-    fs::path path = *out_dir_ / fs::u8path(name);
-    std::ofstream f(path, std::ios::binary);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (f) {
-      downloads_.push_back(path);
-      terminal("📎 saved " + path.string());
+    bytes = filtered(name, std::move(bytes));
+    out.append(html, copied, name_begin - copied);
+    size_t resume = data_end + 1;
+    if (auto path = save_file(name, bytes)) {
+      const std::string file = path->filename().string();
+      out += html_escape(file);
+      out.append(html, name_end, href - name_end);
+      out += "href=\"" + html_escape(percent_encode(file)) + "\"";
+      // The link's text names the file as saved.
+      const size_t text_begin = html.find('>', data_end);
+      const size_t text_end =
+          text_begin == std::string::npos ? text_begin : html.find("</a>", text_begin);
+      if (text_end != std::string::npos && file != name) {
+        std::string text = html.substr(data_end + 1, text_end - data_end - 1);
+        const std::string from = html_escape(name), to = html_escape(file);
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+          text.replace(at, from.size(), to);
+        out += text;
+        resume = text_end;
+      }
+      downloads_.push_back(*path);
+      saved.push_back(*path);
+    } else {
+      // Not on disk: the transcript keeps the (redacted) file itself.
+      out += html_escape(name);
+      out.append(html, name_end, href - name_end);
+      out += "href=\"data:" + html.substr(href + 11, marker - href - 11) + ";base64," +
+             base64_encode(bytes) + "\"";
     }
+    copied = resume;
+    pos = copied;
   }
-}
-
-void ConsoleHost::write_header() const {
-  std::ofstream f(*out_dir_ / "transcript.html", std::ios::binary | std::ios::trunc);
-  f << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-       "<title>norvex transcript</title><style>"
-       "body{font-family:'Noto Sans','Noto Sans CJK KR',sans-serif;max-width:1000px;margin:2em "
-       "auto;padding:0 1em;color:#222}"
-       "h2.q{border-top:2px solid #ccd;padding-top:.8em;margin-top:2em;font-size:1.15em}"
-       "pre{white-space:pre-wrap;word-break:break-word;margin:0;font-size:.9em}"
-       "pre.out{background:#f6f7f9;padding:.1em .6em}"
-       "pre.err{background:#fff0f0;color:#a00;padding:.6em}"
-       "pre.json{background:#f6f7f9;padding:.6em}"
-       ".cell{border-left:3px solid #4a7;margin:.6em 0}.prompt{color:#4a7;font-size:.8em;"
-       "padding-left:.5em}"
-       "img{max-width:100%;height:auto}table{border-collapse:collapse}"
-       "td,th{border:1px solid #ddd;padding:2px 6px}"
-       "</style></head><body>\n<h1>norvex</h1>\n";
-}
-
-void ConsoleHost::write_fragment(const std::string& fragment) const {
-  // Append-only, so a long session never rewrites earlier images and a crash keeps
-  // everything shown so far (browsers accept the missing closing tags).
-  std::ofstream f(*out_dir_ / "transcript.html", std::ios::binary | std::ios::app);
-  f << fragment << '\n';
+  out.append(html, copied, std::string::npos);
+  return out;
 }
 
 }  // namespace norvex
