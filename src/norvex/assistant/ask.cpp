@@ -247,6 +247,19 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
         host.print("❌ ERROR: plot_result not found in res_to_user");
         return nullptr;
       }
+      // The follow-up's routing record often names no tool or plot type (it refers to an
+      // earlier one); the stored transaction keeps the earlier record's values for those, so
+      // a later follow-up can still find it and rerun its tool.
+      json& kept_router = res_to_user["router_res"];
+      const json& base_router = py_getitem(*base_tx_full, "router_res");
+      if (kept_router.is_object() && base_router.is_object()) {
+        for (const char* field :
+             {"selected_tool", "target_analysis", "target_celltype", "plot_type_to_draw"}) {
+          if (!py_truthy(_check_any_valid(kept_router, {field})) &&
+              py_truthy(_check_any_valid(base_router, {field})))
+            kept_router[field] = base_router[field];
+        }
+      }
       // The selected id was a valid position above, so it converts.
       t_hist.pop(static_cast<size_t>(*_safe_int(selected_tx_id)), verbose_flows);
       t_hist.add(res_to_user, verbose_flows);
