@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "norvex/assistant/norvex.hpp"
+#include "norvex/common/base64.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "support/fixtures.hpp"
@@ -417,6 +418,10 @@ TEST_F(FollowUpTest, SavingThatOneSavesWhatTheSelectorPicks) {
   ASSERT_EQ(store.keys(), std::vector<std::string>{"first question"});
   EXPECT_EQ(store.at("first question").to_json()["explanation"], "Older result explained.");
   EXPECT_EQ(a->t_hist.buf[1]["explanation"], "Older result explained.");
+  // The explanation's Word document is kept too, as in a transaction the driver explained.
+  const json report = store.at("first question").to_json()["report"];
+  ASSERT_TRUE(report.is_string());
+  EXPECT_EQ(base64_decode(report.get<std::string>()).substr(0, 2), "PK");
   EXPECT_TRUE(host.of_kind(Kind::Html).empty());  // the explanation is not shown
   EXPECT_EQ(lines_of(host).back(), "   1: plot_degs_gene_ranking, first question .. ");
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "norvex/assistant/flow_util.hpp"
 #include "norvex/assistant/flows.hpp"
 #include "norvex/assistant/router.hpp"
 #include "norvex/common/base64.hpp"
@@ -37,12 +38,6 @@ json get_or_null(const json& mapping, const char* key) {
 // A plot result that holds an image: a mapping with an "img_base64" entry.
 bool holds_image(const json& plot_result) {
   return plot_result.is_object() && plot_result.contains("img_base64");
-}
-
-// The report document is bytes; records keep it as base64 text so they stay JSON.
-json report_value(const std::optional<std::string>& report) {
-  if (!report) return nullptr;
-  return base64_encode(*report);
 }
 
 }  // namespace
@@ -141,7 +136,7 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
         total_usage = ex.total_usage;
         if (!ex.explanation.is_null()) {
           res_to_user["explanation"] = ex.explanation;
-          res_to_user["report"] = report_value(ex.report);
+          res_to_user["report"] = detail::report_value(ex.report);
           res_to_user["total_usage"] = total_usage;
         }
       }
@@ -228,7 +223,7 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
             s, user_query, target_function_name, full_args_dict, plot_result, total_usage);
         total_usage = ex.total_usage;
         (*base_tx_full)["explanation"] = ex.explanation;
-        (*base_tx_full)["report"] = report_value(ex.report);
+        (*base_tx_full)["report"] = detail::report_value(ex.report);
         explained = true;
       }
 
