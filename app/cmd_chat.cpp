@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "chat_commands.hpp"
 #include "chat_support.hpp"
 #include "commands.hpp"
 #include "norvex/assistant/norvex.hpp"
@@ -27,6 +28,7 @@ struct ChatOptions {
   std::optional<std::string> base_url;
   std::string out = "norvex_out";
   bool show_router = false;
+  ChatCommandOptions commands;
 };
 
 bool blank(const std::string& line) {
@@ -91,6 +93,7 @@ int run_chat(const ChatOptions& o) {
 
   const bool transcript_open = host.start_transcript();
   host.print(start_line(o, model, *assistant, host, transcript_open));
+  ChatCommands commands(*assistant, host, o.commands);
 
   const bool interactive = isatty(STDIN_FILENO) != 0;
   std::string line;
@@ -102,6 +105,10 @@ int run_chat(const ChatOptions& o) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (blank(line)) continue;
     host.begin_cell(line);
+    if (ChatCommands::is_command(line)) {
+      if (!commands.run(line)) break;
+      continue;
+    }
     try {
       assistant->ask(line);
     } catch (const std::exception& e) {
@@ -111,6 +118,7 @@ int run_chat(const ChatOptions& o) {
     }
     host.end_open_line();
   }
+  commands.finish();
   if (interactive) std::cout << std::endl;
   return 0;
 }
@@ -126,6 +134,7 @@ const CommandRegistrar chat([](CLI::App& app) {
   cmd->add_option("--out", o->out, "folder for transcript.html and downloads")
       ->capture_default_str();
   cmd->add_flag("--show-router", o->show_router, "show each question's routing record");
+  add_chat_command_options(cmd, o->commands);
   cmd->callback([o] { exit_code() = run_guarded([&] { return run_chat(*o); }); });
 });
 

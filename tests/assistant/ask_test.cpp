@@ -348,7 +348,9 @@ TEST_F(AskTest, MissingImageWarnsAndOffersTheCode) {
 TEST_F(AskTest, FailingFollowUpFlowIsReportedAndLeavesTheHistory) {
   auto a = make();
   a->t_hist.add(json{{"query", "earlier"}, {"router_res", testing::router_record({})}});
-  route(testing::router_record({{"recurrent_query", true}, {"plot", true}}));
+  // The record names a plot type, so the selector model is asked (and fails).
+  route(testing::router_record({{"recurrent_query", true}, {"plot", true}},
+                               {{"reference_plot_type", "umap"}}));
   // Whatever the follow-up flow does with the selector's answer, a failure of it ends the
   // request with one message and no exception.
   stub.enqueue_openai_text("not json");

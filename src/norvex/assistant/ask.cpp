@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "norvex/assistant/flow_util.hpp"
 #include "norvex/assistant/flows.hpp"
 #include "norvex/assistant/router.hpp"
 #include "norvex/common/base64.hpp"
@@ -37,12 +38,6 @@ json get_or_null(const json& mapping, const char* key) {
 // A plot result that holds an image: a mapping with an "img_base64" entry.
 bool holds_image(const json& plot_result) {
   return plot_result.is_object() && plot_result.contains("img_base64");
-}
-
-// The report document is bytes; records keep it as base64 text so they stay JSON.
-json report_value(const std::optional<std::string>& report) {
-  if (!report) return nullptr;
-  return base64_encode(*report);
 }
 
 }  // namespace
@@ -141,7 +136,7 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
         total_usage = ex.total_usage;
         if (!ex.explanation.is_null()) {
           res_to_user["explanation"] = ex.explanation;
-          res_to_user["report"] = report_value(ex.report);
+          res_to_user["report"] = detail::report_value(ex.report);
           res_to_user["total_usage"] = total_usage;
         }
       }
@@ -228,7 +223,7 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
             s, user_query, target_function_name, full_args_dict, plot_result, total_usage);
         total_usage = ex.total_usage;
         (*base_tx_full)["explanation"] = ex.explanation;
-        (*base_tx_full)["report"] = report_value(ex.report);
+        (*base_tx_full)["report"] = detail::report_value(ex.report);
         explained = true;
       }
 
@@ -246,6 +241,19 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
       if (!has(res_to_user, "plot_result")) {
         host.print("❌ ERROR: plot_result not found in res_to_user");
         return nullptr;
+      }
+      // The follow-up's routing record often names no tool or plot type (it refers to an
+      // earlier one); the stored transaction keeps the earlier record's values for those, so
+      // a later follow-up can still find it and rerun its tool.
+      json& kept_router = res_to_user["router_res"];
+      const json& base_router = py_getitem(*base_tx_full, "router_res");
+      if (kept_router.is_object() && base_router.is_object()) {
+        for (const char* field :
+             {"selected_tool", "target_analysis", "target_celltype", "plot_type_to_draw"}) {
+          if (!py_truthy(_check_any_valid(kept_router, {field})) &&
+              py_truthy(_check_any_valid(base_router, {field})))
+            kept_router[field] = base_router[field];
+        }
       }
       // The selected id was a valid position above, so it converts.
       t_hist.pop(static_cast<size_t>(*_safe_int(selected_tx_id)), verbose_flows);

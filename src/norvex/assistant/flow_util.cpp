@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 
@@ -54,6 +55,11 @@ long long to_usage_int(const json& value, const char* name) {
 std::string Stopwatch::seconds() const {
   std::chrono::duration<double> d = std::chrono::steady_clock::now() - start_;
   return fmt::format("{:.2f}", d.count());
+}
+
+json report_value(const std::optional<std::string>& report) {
+  if (!report) return nullptr;
+  return base64_encode(*report);
 }
 
 std::string py_list_literal(const std::vector<std::string>& items) {

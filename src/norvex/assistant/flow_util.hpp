@@ -2,6 +2,7 @@
 // Small pieces shared by the planning, pathway, explanation and fresh-request flows.
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "norvex/common/json.hpp"
@@ -26,6 +27,9 @@ class Stopwatch {
  private:
   std::chrono::steady_clock::time_point start_;
 };
+
+// A report document as a record keeps it: base64 text of the .docx bytes, or null.
+json report_value(const std::optional<std::string>& report);
 
 // Python-style one-line list of quoted symbols: ['A', 'B'].
 std::string py_list_literal(const std::vector<std::string>& items);

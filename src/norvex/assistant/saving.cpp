@@ -1,6 +1,7 @@
 // Saving a history transaction into the dataset's saved store.
 #include <cctype>
 
+#include "norvex/assistant/flow_util.hpp"
 #include "norvex/assistant/flows.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/history/saved_store.hpp"
@@ -87,8 +88,7 @@ void save_transaction(Session& s, const json& spec, json& res_to_user, bool /*ve
         s, base_tx_full.value("query", json()), base_tx_full.value("plot_func", json()),
         base_tx_full.value("plot_params", json()), base_tx_full["plot_result"], 0, false);
     base_tx_full["explanation"] = ex.explanation;
-    // The report document is bytes; a transaction keeps whether one was made, not the file.
-    base_tx_full["report"] = nullptr;
+    base_tx_full["report"] = detail::report_value(ex.report);
   }
   // A deep copy: the history keeps its own record.
   store_transaction(s.adata, base_tx_full, s.rem_router);

@@ -2,7 +2,9 @@
 #include "norvex/history/saved_store.hpp"
 
 #include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
 #include "norvex/common/text.hpp"
+#include "norvex/history/pick_keys.hpp"
 
 namespace norvex {
 namespace {
@@ -18,6 +20,25 @@ std::string store_key(const std::string& query) {
       out += c;
   }
   return out.empty() ? std::string("(empty question)") : out;
+}
+
+// The same for every mapping key inside a transaction (a cell type such as "CD4/CD8 T"
+// names a table): one such key would otherwise make the whole dataset unwritable.
+json storable_keys(const json& v) {
+  if (Table::is_table(v)) return v;
+  if (v.is_array()) {
+    json out = json::array();
+    for (const json& e : v) out.push_back(storable_keys(e));
+    return out;
+  }
+  if (!v.is_object()) return v;
+  json out = json::object();
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    std::string key = it.key();
+    if (key.find('/') != std::string::npos) key = store_key(key);
+    out[key] = storable_keys(it.value());
+  }
+  return out;
 }
 
 std::string text_form(const json& v) {
@@ -49,7 +70,7 @@ void store_transaction(AnnData& ad, json tx, bool drop_router_res) {
   if (!tx.contains("query")) throw key_error("query");
   const std::string query = store_key(text_form(tx["query"]));
 
-  UnsNode stored = UnsNode::from_json(tx);
+  UnsNode stored = UnsNode::from_json(storable_keys(to_h5_safe(tx)));
   if (ad.uns.contains("norvex_tx") && ad.uns.at("norvex_tx").is_dict()) {
     ad.uns.at("norvex_tx").dict().set(query, std::move(stored));
   } else {
