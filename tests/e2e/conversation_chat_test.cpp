@@ -127,7 +127,7 @@ TEST(ConversationChat, TenTurnsInKoreanAndEnglish) {
   EXPECT_EQ(r.err, "");
   const std::string& out = r.out;
   // Six figures: the ranking, it again, two reruns, the UMAP, the saved ranking again.
-  EXPECT_EQ(count_occurrences(out, "[image "), 6u) << out;
+  EXPECT_EQ(count_occurrences(out, "🖼️ image "), 6u) << out;
   EXPECT_EQ(count_occurrences(
                 out, "🔁 RERUN: plot_degs_gene_ranking\n🛠️ Generating plots .. done ("),
             2u);
@@ -155,7 +155,9 @@ TEST(ConversationChat, TenTurnsInKoreanAndEnglish) {
   const std::string transcript = read_file(dir / "s" / "transcript.html");
   EXPECT_NE(transcript.find("면역관문 유전자로 바꿔서 다시 그려줘"), std::string::npos);
   // The saved turn shows the arguments: the pathway genes, not the first ranking's.
-  const std::string saved_turn = out.substr(out.find("[image 6"));
+  const size_t sixth = out.find("🖼️ image 6 ");
+  ASSERT_NE(sixth, std::string::npos) << out;
+  const std::string saved_turn = out.substr(sixth);
   EXPECT_NE(saved_turn.find("SIRPA"), std::string::npos) << saved_turn;
   EXPECT_EQ(saved_turn.find("GZMB"), std::string::npos);
 }
