@@ -75,8 +75,8 @@ int run_tool(const std::string& name, const std::string& data, const std::string
   adata->var_names_make_unique();
 
   const json defaults = build_tool_defaults_v3(funcs, TOOL_CONFIG_MAP());
-  MaterializedArgs args = _materialize_tool_args(name, planned, defaults, TOOL_CONFIG_MAP());
-  json exec = _filter_kwargs_for_fn(fn->second, args.exec_args, name, &TOOL_CONFIG_MAP());
+  MaterializedArgs args = materialize_tool_args(name, planned, defaults, TOOL_CONFIG_MAP());
+  json exec = filter_kwargs_for_fn(fn->second, args.exec_args, name, &TOOL_CONFIG_MAP());
   exec["show"] = false;
   const json result = fn->second(*adata, exec);
 

@@ -13,16 +13,16 @@ TEST(Arguments, DeepMergeKeepsDefaultsOrderAndNestedFields) {
   const json defaults = {{"cfg", {{"a", 1}, {"b", 2}}}, {"flag", true}, {"genes", {"X", "Y"}}};
   const json copy = defaults;
   json out =
-      _deep_merge(defaults, {{"cfg", {{"b", 5}}}, {"flag", nullptr}, {"genes", {"Z"}}, {"new", 1}});
+      deep_merge(defaults, {{"cfg", {{"b", 5}}}, {"flag", nullptr}, {"genes", {"Z"}}, {"new", 1}});
   EXPECT_EQ(dump_json(out), R"({"cfg":{"a":1,"b":5},"flag":true,"genes":["Z"],"new":1})");
   EXPECT_EQ(defaults, copy);
-  EXPECT_EQ(_deep_merge(nullptr, {{"a", 1}}), json({{"a", 1}}));
-  EXPECT_THROW(_deep_merge(json::object(), nullptr), TypeError);
+  EXPECT_EQ(deep_merge(nullptr, {{"a", 1}}), json({{"a", 1}}));
+  EXPECT_THROW(deep_merge(json::object(), nullptr), TypeError);
 }
 
 TEST(Arguments, MaterialiseBuildsRecordsAndDropsNonMappingRecordArguments) {
   const json defaults = build_tool_defaults_v3(TOOL_FUNCS(), TOOL_CONFIG_MAP());
-  auto m = _materialize_tool_args("plot_celltype_population",
+  auto m = materialize_tool_args("plot_celltype_population",
                                   {{"compute_cfg", {{"group_by", "sample"}}}, {"plot_cfg", "big"}},
                                   defaults, TOOL_CONFIG_MAP());
   EXPECT_EQ(m.full_args_dict["compute_cfg"]["group_by"], "sample");
@@ -31,12 +31,12 @@ TEST(Arguments, MaterialiseBuildsRecordsAndDropsNonMappingRecordArguments) {
   EXPECT_EQ(record_class_name(m.exec_args["compute_cfg"]), "PopulationComputeConfig");
   EXPECT_FALSE(m.exec_args.contains("plot_cfg"));  // a text for a record: tool default applies
   EXPECT_EQ(m.full_args_dict["plot_cfg"], "big");
-  EXPECT_THROW(_materialize_tool_args("plot_umap", {{"plot_cfg", {{"colour", "x"}}}}, defaults,
+  EXPECT_THROW(materialize_tool_args("plot_umap", {{"plot_cfg", {{"colour", "x"}}}}, defaults,
                                       TOOL_CONFIG_MAP()),
                TypeError);
-  EXPECT_THROW(_materialize_tool_args("plot_umap", nullptr, nullptr, TOOL_CONFIG_MAP()), TypeError);
+  EXPECT_THROW(materialize_tool_args("plot_umap", nullptr, nullptr, TOOL_CONFIG_MAP()), TypeError);
   // A tool without defaults or config entry passes through as a copy.
-  auto plain = _materialize_tool_args("other", {{"x", 1}}, json::object(), TOOL_CONFIG_MAP());
+  auto plain = materialize_tool_args("other", {{"x", 1}}, json::object(), TOOL_CONFIG_MAP());
   EXPECT_EQ(plain.exec_args, json({{"x", 1}}));
 }
 
@@ -44,24 +44,24 @@ TEST(Arguments, FilterUsesParameterNamesOrFallsBackToTheConfigMap) {
   ToolFunction named;
   named.param_names = {"a", "show"};
   json kw = {{"b", 1}, {"a", 2}, {"show", false}};
-  EXPECT_EQ(dump_json(_filter_kwargs_for_fn(named, kw)), R"({"a":2,"show":false})");
+  EXPECT_EQ(dump_json(filter_kwargs_for_fn(named, kw)), R"({"a":2,"show":false})");
 
   ToolFunction opaque;  // reports no parameter names
-  EXPECT_EQ(_filter_kwargs_for_fn(opaque, kw), kw);
+  EXPECT_EQ(filter_kwargs_for_fn(opaque, kw), kw);
   ToolConfigMap map;
   map["t"].classes["a"] = record_classes().at("ObsFilter");
   map["t"].allowed_kwargs = std::vector<std::string>{"show"};
-  EXPECT_EQ(dump_json(_filter_kwargs_for_fn(opaque, kw, "t", &map)), R"({"a":2,"show":false})");
-  EXPECT_EQ(_filter_kwargs_for_fn(opaque, kw, "unknown", &map), kw);
+  EXPECT_EQ(dump_json(filter_kwargs_for_fn(opaque, kw, "t", &map)), R"({"a":2,"show":false})");
+  EXPECT_EQ(filter_kwargs_for_fn(opaque, kw, "unknown", &map), kw);
 }
 
 TEST(Arguments, DropNonesAndAsdict) {
-  EXPECT_EQ(dump_json(_drop_nones(json::array({1, nullptr, {{"a", nullptr}}}))), "[1,null,{}]");
+  EXPECT_EQ(dump_json(drop_nones(json::array({1, nullptr, {{"a", nullptr}}}))), "[1,null,{}]");
   json rec = record_classes().at("ObsFilter")->make({{"celltypes", {"T"}}});
-  json d = _asdict_safe(rec);
+  json d = asdict_safe(rec);
   EXPECT_FALSE(d.contains("__class__"));
   EXPECT_EQ(d["celltypes"], json({"T"}));
-  EXPECT_EQ(_asdict_safe(5), 5);
+  EXPECT_EQ(asdict_safe(5), 5);
   EXPECT_EQ(to_h5_safe(json{{"r", rec}})["r"], d);
   EXPECT_EQ(dump_json(pick_keys({{"img_base64", "x"}, {"fig", 1}, {"data", "g"}},
                                 {"data", "img_base64"})),

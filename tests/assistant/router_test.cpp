@@ -106,57 +106,57 @@ TEST(NormalizeUserRequest, EightFlagsInOrderAndNothingElse) {
 
 TEST(TxValues, CheckAnyValidSkipsEveryFormOfNothing) {
   json d = {{"a", "none"}, {"b", 0}, {"c", "x"}, {"d", 0.0}, {"e", false}, {"f", nullptr}};
-  EXPECT_EQ(_check_any_valid(d, {"a", "b", "c"}), "x");
-  EXPECT_EQ(_check_any_valid(d, {"a", "b", "d", "e", "f", "missing"}, "dflt"), "dflt");
-  EXPECT_EQ(_check_any_valid(d, {"a"}), nullptr);
+  EXPECT_EQ(check_any_valid(d, {"a", "b", "c"}), "x");
+  EXPECT_EQ(check_any_valid(d, {"a", "b", "d", "e", "f", "missing"}, "dflt"), "dflt");
+  EXPECT_EQ(check_any_valid(d, {"a"}), nullptr);
   // Only the exact lower-case sentinel is "nothing"; true and lists are values.
-  EXPECT_EQ(_check_any_valid({{"a", "NONE"}}, {"a"}), "NONE");
-  EXPECT_EQ(_check_any_valid({{"a", true}}, {"a"}), true);
-  EXPECT_EQ(_check_any_valid({{"a", json::array()}}, {"a"}), json::array());
-  EXPECT_EQ(_check_any_valid(json::array(), {"a"}, 5), 5);
+  EXPECT_EQ(check_any_valid({{"a", "NONE"}}, {"a"}), "NONE");
+  EXPECT_EQ(check_any_valid({{"a", true}}, {"a"}), true);
+  EXPECT_EQ(check_any_valid({{"a", json::array()}}, {"a"}), json::array());
+  EXPECT_EQ(check_any_valid(json::array(), {"a"}, 5), 5);
 
-  EXPECT_EQ(_get_any({{"a", nullptr}, {"b", ""}}, {"a", "b"}), "");
-  EXPECT_EQ(_get_any({{"a", nullptr}}, {"a"}, 7), 7);
+  EXPECT_EQ(get_any({{"a", nullptr}, {"b", ""}}, {"a", "b"}), "");
+  EXPECT_EQ(get_any({{"a", nullptr}}, {"a"}, 7), 7);
 }
 
 TEST(TxValues, SafeIntAndTxById) {
-  EXPECT_EQ(_safe_int(nullptr), std::nullopt);
-  EXPECT_EQ(_safe_int(7), 7);
-  EXPECT_EQ(_safe_int("7"), 7);
-  EXPECT_EQ(_safe_int(" -12 "), -12);
-  EXPECT_EQ(_safe_int(3.9), 3);
-  EXPECT_EQ(_safe_int(-3.9), -3);
-  EXPECT_EQ(_safe_int(true), 1);
-  EXPECT_EQ(_safe_int("2.0"), std::nullopt);
-  EXPECT_EQ(_safe_int("abc"), std::nullopt);
-  EXPECT_EQ(_safe_int("99999999999999999999999"), std::nullopt);
-  EXPECT_EQ(_safe_int(1e300), std::nullopt);
-  EXPECT_EQ(_safe_int(json::array({1})), std::nullopt);
+  EXPECT_EQ(safe_int(nullptr), std::nullopt);
+  EXPECT_EQ(safe_int(7), 7);
+  EXPECT_EQ(safe_int("7"), 7);
+  EXPECT_EQ(safe_int(" -12 "), -12);
+  EXPECT_EQ(safe_int(3.9), 3);
+  EXPECT_EQ(safe_int(-3.9), -3);
+  EXPECT_EQ(safe_int(true), 1);
+  EXPECT_EQ(safe_int("2.0"), std::nullopt);
+  EXPECT_EQ(safe_int("abc"), std::nullopt);
+  EXPECT_EQ(safe_int("99999999999999999999999"), std::nullopt);
+  EXPECT_EQ(safe_int(1e300), std::nullopt);
+  EXPECT_EQ(safe_int(json::array({1})), std::nullopt);
 
   std::vector<json> buf = {{{"q", 0}}, {{"q", 1}}, {{"q", 2}}};
-  EXPECT_EQ(_get_tx_by_id(buf, "0"), &buf[0]);
-  EXPECT_EQ(_get_tx_by_id(buf, 2), &buf[2]);
-  EXPECT_EQ(_get_tx_by_id(buf, 2.0), &buf[2]);
-  EXPECT_EQ(_get_tx_by_id(buf, "two"), nullptr);
-  EXPECT_EQ(_get_tx_by_id(buf, nullptr), nullptr);
-  EXPECT_EQ(_get_tx_by_id(buf, -1), nullptr);
-  EXPECT_EQ(_get_tx_by_id(buf, 3), nullptr);
+  EXPECT_EQ(get_tx_by_id(buf, "0"), &buf[0]);
+  EXPECT_EQ(get_tx_by_id(buf, 2), &buf[2]);
+  EXPECT_EQ(get_tx_by_id(buf, 2.0), &buf[2]);
+  EXPECT_EQ(get_tx_by_id(buf, "two"), nullptr);
+  EXPECT_EQ(get_tx_by_id(buf, nullptr), nullptr);
+  EXPECT_EQ(get_tx_by_id(buf, -1), nullptr);
+  EXPECT_EQ(get_tx_by_id(buf, 3), nullptr);
   // The element itself: a change through the pointer is a change of the history.
-  (*_get_tx_by_id(buf, 1))["q"] = 10;
+  (*get_tx_by_id(buf, 1))["q"] = 10;
   EXPECT_EQ(buf[1]["q"], 10);
 }
 
 TEST(TxValues, ShortenCountsCharactersNotBytes) {
-  EXPECT_EQ(_shorten(nullptr), nullptr);
-  EXPECT_EQ(_shorten("  a\n\tb  "), "a b");
-  EXPECT_EQ(_shorten(std::string(300, 'x'), 200), std::string(199, 'x') + "\u2026");
-  EXPECT_EQ(_shorten("abc", 3), "abc");
+  EXPECT_EQ(shorten(nullptr), nullptr);
+  EXPECT_EQ(shorten("  a\n\tb  "), "a b");
+  EXPECT_EQ(shorten(std::string(300, 'x'), 200), std::string(199, 'x') + "\u2026");
+  EXPECT_EQ(shorten("abc", 3), "abc");
   // Korean text is cut between characters, never inside one.
-  json cut = _shorten("가나다라마", 3);
+  json cut = shorten("가나다라마", 3);
   EXPECT_EQ(cut, "가나\u2026");
-  EXPECT_EQ(_shorten("a\u3000b"), "a b");
-  EXPECT_EQ(_shorten(12345, 3), "12\u2026");
-  EXPECT_THROW(_shorten("x", 0), ValueError);
+  EXPECT_EQ(shorten("a\u3000b"), "a b");
+  EXPECT_EQ(shorten(12345, 3), "12\u2026");
+  EXPECT_THROW(shorten("x", 0), ValueError);
 }
 
 }  // namespace

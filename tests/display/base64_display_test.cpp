@@ -31,23 +31,23 @@ const std::string kWebp = literal_bytes(
 const std::string kWave = literal_bytes("RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00");
 
 TEST(DetectBase64Type, MagicBytesOfEachKind) {
-  EXPECT_EQ(_detect_base64_type(base64_encode(testing::make_png(4, 4))), "png");
-  EXPECT_EQ(_detect_base64_type(base64_encode(kJpeg)), "jpeg");
-  EXPECT_EQ(_detect_base64_type(base64_encode(kGif)), "gif");
-  EXPECT_EQ(_detect_base64_type(base64_encode(kWebp)), "webp");
-  EXPECT_EQ(_detect_base64_type(base64_encode("<!DOCTYPE HTML><html><body>x</body></html>")),
+  EXPECT_EQ(detect_base64_type(base64_encode(testing::make_png(4, 4))), "png");
+  EXPECT_EQ(detect_base64_type(base64_encode(kJpeg)), "jpeg");
+  EXPECT_EQ(detect_base64_type(base64_encode(kGif)), "gif");
+  EXPECT_EQ(detect_base64_type(base64_encode(kWebp)), "webp");
+  EXPECT_EQ(detect_base64_type(base64_encode("<!DOCTYPE HTML><html><body>x</body></html>")),
             "html");
-  EXPECT_EQ(_detect_base64_type(base64_encode("  <div id='plot'></div>")), "html");
-  EXPECT_EQ(_detect_base64_type(base64_encode("plain text, no markup")), "unknown");
+  EXPECT_EQ(detect_base64_type(base64_encode("  <div id='plot'></div>")), "html");
+  EXPECT_EQ(detect_base64_type(base64_encode("plain text, no markup")), "unknown");
   // RIFF without WEBP is not WebP, and not HTML either.
-  EXPECT_EQ(_detect_base64_type(base64_encode(kWave)), "unknown");
-  EXPECT_EQ(_detect_base64_type(base64_encode(kWave + "<script>x</script>")), "html");
+  EXPECT_EQ(detect_base64_type(base64_encode(kWave)), "unknown");
+  EXPECT_EQ(detect_base64_type(base64_encode(kWave + "<script>x</script>")), "html");
   // Broken input: bad padding, a lone character, nothing at all.
-  EXPECT_EQ(_detect_base64_type("iVBORw0KGgo"), "unknown");
-  EXPECT_EQ(_detect_base64_type("A"), "unknown");
-  EXPECT_EQ(_detect_base64_type(""), "unknown");
-  EXPECT_THROW(_detect_base64_type(nullptr), TypeError);
-  EXPECT_THROW(_detect_base64_type(json::array()), TypeError);
+  EXPECT_EQ(detect_base64_type("iVBORw0KGgo"), "unknown");
+  EXPECT_EQ(detect_base64_type("A"), "unknown");
+  EXPECT_EQ(detect_base64_type(""), "unknown");
+  EXPECT_THROW(detect_base64_type(nullptr), TypeError);
+  EXPECT_THROW(detect_base64_type(json::array()), TypeError);
 }
 
 TEST(DetectBase64Type, WhitespaceAndLengthDoNotMatter) {
@@ -55,12 +55,12 @@ TEST(DetectBase64Type, WhitespaceAndLengthDoNotMatter) {
   std::string wrapped;
   for (size_t i = 0; i < b64.size(); i += 60)
     wrapped += b64.substr(i, 60) + (i % 120 ? "\n" : " \t");
-  EXPECT_EQ(_detect_base64_type(wrapped), "png");
+  EXPECT_EQ(detect_base64_type(wrapped), "png");
   // Only the head is read: a damaged tail does not change the kind.
   std::string big = base64_encode(kJpeg + std::string(5000, 'x'));
-  EXPECT_EQ(_detect_base64_type(big + "!!!not base64 at all"), "jpeg");
+  EXPECT_EQ(detect_base64_type(big + "!!!not base64 at all"), "jpeg");
   // Characters outside the alphabet are skipped, as a lenient decoder does.
-  EXPECT_EQ(_detect_base64_type("iVBO*Rw0K#Ggo="), "png");
+  EXPECT_EQ(detect_base64_type("iVBO*Rw0K#Ggo="), "png");
 }
 
 class DisplayBase64 : public ::testing::Test {

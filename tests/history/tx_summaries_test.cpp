@@ -83,13 +83,13 @@ TEST(FormatTxSummaries, PayloadKeysGuidanceAndText) {
 
 TEST(TxValues, SelectorIdsAndShortening) {
   std::vector<json> buf = {json{{"query", "new"}}, json{{"query", "old"}}};
-  EXPECT_EQ((*_get_tx_by_id(buf, "0"))["query"], "new");
-  EXPECT_EQ((*_get_tx_by_id(buf, 1.0))["query"], "old");
-  EXPECT_EQ(_get_tx_by_id(buf, 1), &buf[1]);  // the element itself
+  EXPECT_EQ((*get_tx_by_id(buf, "0"))["query"], "new");
+  EXPECT_EQ((*get_tx_by_id(buf, 1.0))["query"], "old");
+  EXPECT_EQ(get_tx_by_id(buf, 1), &buf[1]);  // the element itself
   for (json bad : {json("x"), json(), json(-1), json(2)})
-    EXPECT_EQ(_get_tx_by_id(buf, bad), nullptr) << bad;
-  EXPECT_EQ(_shorten("  a\n\tb  "), "a b");
-  EXPECT_EQ(_check_any_valid(json{{"a", "none"}, {"b", 0}, {"c", "x"}}, {"a", "b", "c"}), "x");
+    EXPECT_EQ(get_tx_by_id(buf, bad), nullptr) << bad;
+  EXPECT_EQ(shorten("  a\n\tb  "), "a b");
+  EXPECT_EQ(check_any_valid(json{{"a", "none"}, {"b", 0}, {"c", "x"}}, {"a", "b", "c"}), "x");
 }
 
 TEST(ToIso, CommonTimestampForms) {

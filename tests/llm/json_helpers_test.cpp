@@ -11,35 +11,35 @@ namespace norvex {
 namespace {
 
 TEST(ExtractJsonObjectTest, FencesProseArraysAndPlainText) {
-  EXPECT_EQ(_extract_json_object("```json\n{\"a\": 1}\n```"), "{\"a\": 1}");
-  EXPECT_EQ(_extract_json_object("  ```JSON-5_x \t\n[1, 2]   ```  "), "[1, 2]");
-  EXPECT_EQ(_extract_json_object("Here it is: {\"a\": {\"b\": 2}} Hope that helps."),
+  EXPECT_EQ(extract_json_object("```json\n{\"a\": 1}\n```"), "{\"a\": 1}");
+  EXPECT_EQ(extract_json_object("  ```JSON-5_x \t\n[1, 2]   ```  "), "[1, 2]");
+  EXPECT_EQ(extract_json_object("Here it is: {\"a\": {\"b\": 2}} Hope that helps."),
             "{\"a\": {\"b\": 2}}");
   // Greedy: two objects and the prose between them (the parser then rejects it).
-  EXPECT_EQ(_extract_json_object("x {\"a\":1} and {\"b\":2} y"), "{\"a\":1} and {\"b\":2}");
-  EXPECT_EQ(_extract_json_object("   [1, 2, 3]   "), "[1, 2, 3]");
-  EXPECT_EQ(_extract_json_object("  no json here \n"), "no json here");
-  EXPECT_EQ(_extract_json_object(json()), "");
-  EXPECT_EQ(_extract_json_object("\u3000{\"k\": \"v\"}\u00a0"), "{\"k\": \"v\"}");
+  EXPECT_EQ(extract_json_object("x {\"a\":1} and {\"b\":2} y"), "{\"a\":1} and {\"b\":2}");
+  EXPECT_EQ(extract_json_object("   [1, 2, 3]   "), "[1, 2, 3]");
+  EXPECT_EQ(extract_json_object("  no json here \n"), "no json here");
+  EXPECT_EQ(extract_json_object(json()), "");
+  EXPECT_EQ(extract_json_object("\u3000{\"k\": \"v\"}\u00a0"), "{\"k\": \"v\"}");
   // A fence in the middle of prose is left to the span search.
-  EXPECT_EQ(_extract_json_object("See:\n```json\n{\"a\": 1}\n```"), "{\"a\": 1}");
+  EXPECT_EQ(extract_json_object("See:\n```json\n{\"a\": 1}\n```"), "{\"a\": 1}");
   // Brace form is tried first at the leftmost position from which a match is possible.
-  EXPECT_EQ(_extract_json_object("a [ b { c } d"), "{ c }");
-  EXPECT_EQ(_extract_json_object("text [1] more"), "[1]");
-  EXPECT_THROW(_extract_json_object(json(5)), TypeError);
+  EXPECT_EQ(extract_json_object("a [ b { c } d"), "{ c }");
+  EXPECT_EQ(extract_json_object("text [1] more"), "[1]");
+  EXPECT_THROW(extract_json_object(json(5)), TypeError);
 }
 
 TEST(ExtractJsonObjectTest, SurvivesHugeAndHostileInput) {
   const std::string megabyte_braces(1 << 20, '{');
-  EXPECT_EQ(_extract_json_object(megabyte_braces), megabyte_braces);  // no closing brace
+  EXPECT_EQ(extract_json_object(megabyte_braces), megabyte_braces);  // no closing brace
   std::string deep = std::string(500000, '[') + std::string(500000, ']');
-  EXPECT_EQ(_extract_json_object("prose " + deep + " prose"), deep);
+  EXPECT_EQ(extract_json_object("prose " + deep + " prose"), deep);
   EXPECT_THROW(parse_json_text(deep), JSONDecodeError);
   std::string invalid_utf8 = "noise \xff\xfe {\"a\": \"\xc3\x28\"} \x80 tail";
-  EXPECT_EQ(_extract_json_object(invalid_utf8), "{\"a\": \"\xc3\x28\"}");
-  EXPECT_THROW(parse_json_text(_extract_json_object(invalid_utf8)), JSONDecodeError);
+  EXPECT_EQ(extract_json_object(invalid_utf8), "{\"a\": \"\xc3\x28\"}");
+  EXPECT_THROW(parse_json_text(extract_json_object(invalid_utf8)), JSONDecodeError);
   const std::string big_string = "{\"a\": \"" + std::string(1 << 20, 'x') + "\"}";
-  EXPECT_EQ(parse_json_text(_extract_json_object("```json\n" + big_string + "\n```"))["a"]
+  EXPECT_EQ(parse_json_text(extract_json_object("```json\n" + big_string + "\n```"))["a"]
                 .get<std::string>()
                 .size(),
             size_t(1) << 20);
@@ -57,12 +57,12 @@ TEST(ExtractJsonObjectTest, FuzzedAnswersNeverCrashThePipeline) {
     if (i % 7 == 0) s = "```json\n" + s + "\n```";
     if (i % 11 == 0) s = "{\"kind\": \"plan\", \"flags\": " + s + "}";
     std::string candidate;
-    ASSERT_NO_THROW(candidate = _extract_json_object(s));
+    ASSERT_NO_THROW(candidate = extract_json_object(s));
     try {
       json data = parse_json_text(candidate);
       ++parsed;
-      data = _drop_nones_keep_required(data, schema);
-      if (data.is_object()) _ensure_required_defaults(data, schema);
+      data = drop_nones_keep_required(data, schema);
+      if (data.is_object()) ensure_required_defaults(data, schema);
       jsonschema_validate(data, schema);
     } catch (const Error&) {
       // Every failure is one of ours, with a type name the repair prompt can quote.
@@ -95,19 +95,19 @@ TEST(ParseJsonTextTest, ErrorsReadLikePythons) {
 TEST(DropNonesTest, KeepsRequiredNullsAndRecursesThroughSchemas) {
   const json schema = {{"required", {"c"}},
                        {"properties", {{"list", {{"items", {{"type", "object"}}}}}}}};
-  EXPECT_EQ(_drop_nones_keep_required(json{{"a", nullptr}, {"b", 1}, {"c", nullptr}}, schema),
+  EXPECT_EQ(drop_nones_keep_required(json{{"a", nullptr}, {"b", 1}, {"c", nullptr}}, schema),
             (json{{"b", 1}, {"c", nullptr}}));
   const json data = {
       {"list", json::array({{{"x", nullptr}, {"y", 2}}, nullptr, {{"z", {{"w", nullptr}}}}})},
       {"unknown", {{"n", nullptr}, {"m", 3}}}};
-  EXPECT_EQ(_drop_nones_keep_required(data, schema),
+  EXPECT_EQ(drop_nones_keep_required(data, schema),
             (json{{"list", json::array({{{"y", 2}}, nullptr, {{"z", json::object()}}})},
                   {"unknown", {{"m", 3}}}}));
-  EXPECT_EQ(_drop_nones_keep_required(json(5), json::object()), json(5));
-  EXPECT_THROW(_drop_nones_keep_required(json(5), json::array()), TypeError);
+  EXPECT_EQ(drop_nones_keep_required(json(5), json::object()), json(5));
+  EXPECT_THROW(drop_nones_keep_required(json(5), json::array()), TypeError);
   // A non-mapping sub-schema fails the nested call.
   EXPECT_THROW(
-      _drop_nones_keep_required(json{{"a", {{"b", 1}}}}, json{{"properties", {{"a", true}}}}),
+      drop_nones_keep_required(json{{"a", {{"b", 1}}}}, json{{"properties", {{"a", true}}}}),
       TypeError);
 }
 
@@ -124,7 +124,7 @@ TEST(EnsureRequiredDefaultsTest, FillsByDeclaredTypeAtTheTopLevelOnly) {
         {"int", {{"type", "integer"}}},
         {"present", {{"type", "string"}}}}}};
   json data = {{"present", nullptr}};
-  json& same = _ensure_required_defaults(data, schema);
+  json& same = ensure_required_defaults(data, schema);
   EXPECT_EQ(&same, &data);
   EXPECT_EQ(data, (json{{"present", nullptr},
                         {"arr", json::array()},
@@ -137,10 +137,10 @@ TEST(EnsureRequiredDefaultsTest, FillsByDeclaredTypeAtTheTopLevelOnly) {
                         {"untyped", nullptr}}));
   EXPECT_TRUE(data["num"].is_number_float());
   json list = json::array();
-  EXPECT_THROW(_ensure_required_defaults(list, schema), TypeError);
+  EXPECT_THROW(ensure_required_defaults(list, schema), TypeError);
   json d2 = json::object();
   EXPECT_THROW(
-      _ensure_required_defaults(d2, json{{"required", {"a"}}, {"properties", json::array()}}),
+      ensure_required_defaults(d2, json{{"required", {"a"}}, {"properties", json::array()}}),
       AttributeError);
 }
 

@@ -48,7 +48,7 @@ bool is_plain_mapping(const json& value) {
   return value.is_object() && !is_record(value) && !Table::is_table(value);
 }
 
-json _deep_merge(const json& defaults, const json& patch) {
+json deep_merge(const json& defaults, const json& patch) {
   require_mapping_or_null(defaults, "defaults", "_deep_merge");
   if (!is_plain_mapping(patch))
     throw TypeError(std::string("_deep_merge() argument 'patch' must be dict, not ") +
@@ -58,14 +58,14 @@ json _deep_merge(const json& defaults, const json& patch) {
     const json& v = it.value();
     if (v.is_null()) continue;
     if (is_plain_mapping(v) && out.contains(it.key()) && is_plain_mapping(out[it.key()]))
-      out[it.key()] = _deep_merge(out[it.key()], v);
+      out[it.key()] = deep_merge(out[it.key()], v);
     else
       out[it.key()] = v;
   }
   return out;
 }
 
-json _coerce_tool_configs(const json& tool_name, const json& args,
+json coerce_tool_configs(const json& tool_name, const json& args,
                           const ToolConfigMap& Tool_config_map) {
   const std::string name = tool_key(tool_name, "_coerce_tool_configs");
   require_mapping_or_null(args, "args", "_coerce_tool_configs");
@@ -89,7 +89,7 @@ json _coerce_tool_configs(const json& tool_name, const json& args,
   return out;
 }
 
-MaterializedArgs _materialize_tool_args(const json& tool_name, const json& ai_args,
+MaterializedArgs materialize_tool_args(const json& tool_name, const json& ai_args,
                                         const json& tool_defaults,
                                         const ToolConfigMap& Tool_config_map) {
   const std::string name = tool_key(tool_name, "_materialize_tool_args");
@@ -101,12 +101,12 @@ MaterializedArgs _materialize_tool_args(const json& tool_name, const json& ai_ar
   json base = tool_defaults.contains(name) ? tool_defaults[name] : json::object();
   json patch = ai_args.is_null() ? json::object() : ai_args;
   MaterializedArgs out;
-  out.full_args_dict = _deep_merge(base, patch);
-  out.exec_args = _coerce_tool_configs(tool_name, out.full_args_dict, Tool_config_map);
+  out.full_args_dict = deep_merge(base, patch);
+  out.exec_args = coerce_tool_configs(tool_name, out.full_args_dict, Tool_config_map);
   return out;
 }
 
-json _filter_kwargs_for_fn(const ToolFunction& fn, const json& kwargs,
+json filter_kwargs_for_fn(const ToolFunction& fn, const json& kwargs,
                            const std::optional<std::string>& tool_name,
                            const ToolConfigMap* Tool_config_map) {
   if (!kwargs.is_object())
@@ -142,20 +142,20 @@ json _filter_kwargs_for_fn(const ToolFunction& fn, const json& kwargs,
   });
 }
 
-json _drop_nones(const json& obj) {
+json drop_nones(const json& obj) {
   if (obj.is_array()) {
     json out = json::array();
-    for (auto& e : obj) out.push_back(_drop_nones(e));
+    for (auto& e : obj) out.push_back(drop_nones(e));
     return out;
   }
   if (!is_plain_mapping(obj)) return obj;
   json out = json::object();
   for (auto it = obj.begin(); it != obj.end(); ++it)
-    if (!it.value().is_null()) out[it.key()] = _drop_nones(it.value());
+    if (!it.value().is_null()) out[it.key()] = drop_nones(it.value());
   return out;
 }
 
-json _asdict_safe(const json& x) {
+json asdict_safe(const json& x) {
   return is_record(x) ? asdict_value(x) : x;
 }
 

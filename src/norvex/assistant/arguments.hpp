@@ -22,31 +22,31 @@ struct MaterializedArgs {
 // `tool_name` text or null; `ai_args` mapping or null; `tool_defaults` a mapping (tool name
 // -> defaults). TypeError naming the argument otherwise. Record construction errors
 // (an unknown field) propagate as TypeError naming the field.
-MaterializedArgs _materialize_tool_args(const json& tool_name, const json& ai_args,
+MaterializedArgs materialize_tool_args(const json& tool_name, const json& ai_args,
                                         const json& tool_defaults,
                                         const ToolConfigMap& Tool_config_map);
 
 // `patch` laid over `defaults` (mapping or null): null entries skipped, plain mappings
 // merged key by key, everything else replaced; defaults keep their order.
-json _deep_merge(const json& defaults, const json& patch);
+json deep_merge(const json& defaults, const json& patch);
 
 // Builds records of the classes the tool's config map names from plain mappings; drops
 // null and non-mapping values of those arguments so the tool's own default applies.
-json _coerce_tool_configs(const json& tool_name, const json& args,
+json coerce_tool_configs(const json& tool_name, const json& args,
                           const ToolConfigMap& Tool_config_map);
 
 // The entries of `kwargs` that `fn` declares as parameters. A callable that reports no
 // parameter names falls back to the tool's config map (record arguments plus
 // "__allowed_kwargs__"), or passes everything when that gives nothing.
-json _filter_kwargs_for_fn(const ToolFunction& fn, const json& kwargs,
+json filter_kwargs_for_fn(const ToolFunction& fn, const json& kwargs,
                            const std::optional<std::string>& tool_name = std::nullopt,
                            const ToolConfigMap* Tool_config_map = nullptr);
 
 // Mappings without null entries (recursively); lists keep their nulls; records untouched.
-json _drop_nones(const json& obj);
+json drop_nones(const json& obj);
 
 // A record as a plain mapping of its fields (nested records converted too); anything else
 // unchanged.
-json _asdict_safe(const json& x);
+json asdict_safe(const json& x);
 
 }  // namespace norvex

@@ -66,7 +66,7 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   json spec = llm_res.content;
   const json& usage = llm_res.usage;
-  total_usage += _safe_int(py_getitem(usage, "total_tokens")).value_or(0);
+  total_usage += safe_int(py_getitem(usage, "total_tokens")).value_or(0);
   const json last_usage = usage.empty() ? json() : usage.back();
   host.print(fmt::format("done ({:.2f}, {})", elapsed, py_str(last_usage)));
 
@@ -143,7 +143,7 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
     } else if (flags.explain_general) {
       if (!flags.plot && !flags.table_summary) {
         LLMResult general = explain_in_general_sense(s, user_query);
-        total_usage += _safe_int(py_getitem(general.usage, "total_tokens")).value_or(0);
+        total_usage += safe_int(py_getitem(general.usage, "total_tokens")).value_or(0);
         if (!general.content.is_null()) {
           render_vantu_explanation(general.content);
           std::string doc = create_doc_with_style(general.content, nullptr, user_query);
@@ -175,7 +175,7 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
       const json selected_tx_id = rec.selected_tx_id;
       const json user_req = rec.user_request;
 
-      json* base_tx_full = _get_tx_by_id(t_hist.buf, selected_tx_id);
+      json* base_tx_full = get_tx_by_id(t_hist.buf, selected_tx_id);
       if (!base_tx_full) {
         return nullptr;
       }
@@ -250,13 +250,13 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
       if (kept_router.is_object() && base_router.is_object()) {
         for (const char* field :
              {"selected_tool", "target_analysis", "target_celltype", "plot_type_to_draw"}) {
-          if (!py_truthy(_check_any_valid(kept_router, {field})) &&
-              py_truthy(_check_any_valid(base_router, {field})))
+          if (!py_truthy(check_any_valid(kept_router, {field})) &&
+              py_truthy(check_any_valid(base_router, {field})))
             kept_router[field] = base_router[field];
         }
       }
       // The selected id was a valid position above, so it converts.
-      t_hist.pop(static_cast<size_t>(*_safe_int(selected_tx_id)), verbose_flows);
+      t_hist.pop(static_cast<size_t>(*safe_int(selected_tx_id)), verbose_flows);
       t_hist.add(res_to_user, verbose_flows);
       res_in_history = true;
     }

@@ -83,7 +83,7 @@ RecurrentResult processing_recurrent_request(Session& s, const json& /*router_sp
 
   const json selected_tx_id =
       selector_spec.is_object() ? selector_spec.value("selected_tx_id", json()) : json();
-  const json* found = _get_tx_by_id(tx_list_recent_first, selected_tx_id);
+  const json* found = get_tx_by_id(tx_list_recent_first, selected_tx_id);
   if (!found) {
     show_user_warning_big(py_getitem(selector_spec, "user_warning"), true);
     return RecurrentResult{res_to_user, total_usage, selected_tx_id, nullptr};
@@ -116,7 +116,7 @@ RecurrentResult processing_recurrent_request(Session& s, const json& /*router_sp
   auto fn = s.tools.funcs.find(target_function_name);
   if (fn == s.tools.funcs.end()) throw key_error(target_function_name);
   exec_args =
-      _filter_kwargs_for_fn(fn->second, exec_args, target_function_name, &s.tools.config_map);
+      filter_kwargs_for_fn(fn->second, exec_args, target_function_name, &s.tools.config_map);
   if (exec_args.is_object()) exec_args["show"] = false;
   json p_result = ending_open_line(host, [&] { return fn->second(s.adata, exec_args); });
   if (!p_result.is_object())

@@ -60,7 +60,7 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
                        "': the planner gave no usable answer, so the tool was not run.");
   total_usage += usage_total(planned->usage);
 
-  MaterializedArgs args = _materialize_tool_args(target_function_name, planned->content,
+  MaterializedArgs args = materialize_tool_args(target_function_name, planned->content,
                                                  s.tools.defaults, s.tools.config_map);
   res_to_user["plot_params"] = args.full_args_dict;
 
@@ -72,7 +72,7 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
   auto fn = s.tools.funcs.find(target_function_name);
   if (fn == s.tools.funcs.end()) throw key_error(target_function_name);
   json exec_args =
-      _filter_kwargs_for_fn(fn->second, args.exec_args, target_function_name, &s.tools.config_map);
+      filter_kwargs_for_fn(fn->second, args.exec_args, target_function_name, &s.tools.config_map);
   exec_args["show"] = false;
   json p_result = fn->second(s.adata, exec_args);
   if (!p_result.is_object())

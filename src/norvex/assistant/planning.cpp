@@ -41,7 +41,7 @@ std::optional<LLMResult> generate_parameters(Session& s, const std::string& targ
     LLMResult res = s.model.json_enforced_call(user_query, call);
     host.print("done (" + watch.seconds() + ", " + last_usage_text(res.usage) + ")");
     if (is_plain_mapping(options.extra_overrides) && is_plain_mapping(res.content))
-      res.content = _deep_merge(res.content, options.extra_overrides);
+      res.content = deep_merge(res.content, options.extra_overrides);
     return res;
   } catch (const std::exception& e) {
     const std::string kind = error_type_name(e);

@@ -94,7 +94,7 @@ json rerun_with_changes_flow(Session& s, const json& base_tx_full, const json& n
       base_router.is_object() ? base_router.value("selected_tool", json("none")) : json("none");
   // A transaction shown again by a follow-up carries that follow-up's routing record, which
   // names no tool; the tool that actually ran is the one to rerun.
-  if (!py_truthy(_check_any_valid(base_router, {"selected_tool"})) &&
+  if (!py_truthy(check_any_valid(base_router, {"selected_tool"})) &&
       base_tx_full.contains("plot_func") && py_truthy(base_tx_full["plot_func"]))
     selected_tool = base_tx_full["plot_func"];
   const json params = base_tx_full.value("plot_params", json());
@@ -181,7 +181,7 @@ json rerun_with_changes_flow(Session& s, const json& base_tx_full, const json& n
     throw RuntimeError("Could not plan the arguments of tool '" + tool +
                        "' for the rerun: the planner gave no usable answer.");
   MaterializedArgs args =
-      _materialize_tool_args(selected_tool, planned->content, s.tools.defaults, s.tools.config_map);
+      materialize_tool_args(selected_tool, planned->content, s.tools.defaults, s.tools.config_map);
   return json{{"needs_rerun", true},
               {"selected_tool", selected_tool},
               {"final_args", args.full_args_dict},

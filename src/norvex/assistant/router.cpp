@@ -78,7 +78,7 @@ bool check_router_res_validity(const json& router_res) {
   static const std::vector<std::string> keys = {"plot_type_to_draw", "reference_plot_type",
                                                 "target_analysis", "target_celltype",
                                                 "selected_tool"};
-  return py_truthy(_check_any_valid(router_res, keys, nullptr));
+  return py_truthy(check_any_valid(router_res, keys, nullptr));
 }
 
 bool check_router_res_flags(const json& router_res) {
@@ -87,7 +87,7 @@ bool check_router_res_flags(const json& router_res) {
   if (it == router_res.end()) throw key_error("flags");
   static const std::vector<std::string> keys = {"plot", "table_summary", "explain_data", "args",
                                                 "code"};
-  return py_truthy(_check_any_valid(*it, keys, nullptr));
+  return py_truthy(check_any_valid(*it, keys, nullptr));
 }
 
 RouterDecision RouterDecision::from_record(const json& spec) {

@@ -92,7 +92,7 @@ bool decode_base64_lenient(const std::string& text, std::string& out) {
   return quad_pos == 0;
 }
 
-std::string _detect_base64_type(const json& b64) {
+std::string detect_base64_type(const json& b64) {
   if (!b64.is_string()) throw TypeError(std::string("b64 must be str, not ") + py_type_name(b64));
   std::string head = strip_whitespace(b64.get_ref<const std::string&>(), kClassifyChars);
   std::string bytes;
@@ -108,7 +108,7 @@ void show_one(const json& payload, bool use_html_img, const json& iframe_size) {
   }
   NotebookHost& host = current_host();
   const std::string cleaned = strip_whitespace(payload.get_ref<const std::string&>());
-  const std::string kind = _detect_base64_type(cleaned);
+  const std::string kind = detect_base64_type(cleaned);
   if (kind == "png" || kind == "jpeg" || kind == "gif" || kind == "webp") {
     if (use_html_img) {
       host.display_html(

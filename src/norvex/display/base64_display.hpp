@@ -9,7 +9,7 @@ namespace norvex {
 
 // "png", "jpeg", "gif", "webp", "html" or "unknown", from the magic bytes of the first
 // 2000 base64 characters (whitespace ignored). TypeError for a value that is not text.
-std::string _detect_base64_type(const json& b64);
+std::string detect_base64_type(const json& b64);
 
 // Shows one payload (text), each of a list, or each value of a mapping in order; anything
 // else shows nothing. Images go out as an HTML <img> with a data URL when use_html_img,

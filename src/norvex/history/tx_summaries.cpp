@@ -58,8 +58,8 @@ json summarize_transactions(const std::vector<json>& txs, const json& max_items_
     summary["tx_id"] = i;
     for (const char* key :
          {"plot_type_to_draw", "reference_plot_type", "target_celltype", "selected_tool"})
-      summary[key] = _get_any(router, {key});
-    summary["user_query"] = _shorten(_get_any(router, {"user_query"}), max_query_len);
+      summary[key] = get_any(router, {key});
+    summary["user_query"] = shorten(get_any(router, {"user_query"}), max_query_len);
     summary["has_plot"] = has_plot;
 
     json kept = json::object();

@@ -1,7 +1,7 @@
 #pragma once
 // Compact summaries of the history for the model that picks an earlier transaction. The
 // model sees only routing fields, never images or tables, and answers with a position that
-// is resolved back with _get_tx_by_id (tx_values.hpp).
+// is resolved back with get_tx_by_id (tx_values.hpp).
 #include <string>
 #include <vector>
 

@@ -68,7 +68,7 @@ std::optional<long long> parse_int_text(const std::string& t) {
 
 }  // namespace
 
-json _check_any_valid(const json& d, const std::vector<std::string>& keys,
+json check_any_valid(const json& d, const std::vector<std::string>& keys,
                       const json& default_value) {
   if (!d.is_object()) return default_value;
   for (const auto& key : keys) {
@@ -85,7 +85,7 @@ json _check_any_valid(const json& d, const std::vector<std::string>& keys,
   return default_value;
 }
 
-json _get_any(const json& d, const std::vector<std::string>& keys, const json& default_value) {
+json get_any(const json& d, const std::vector<std::string>& keys, const json& default_value) {
   if (!d.is_object()) return default_value;
   for (const auto& key : keys) {
     auto it = d.find(key);
@@ -94,7 +94,7 @@ json _get_any(const json& d, const std::vector<std::string>& keys, const json& d
   return default_value;
 }
 
-std::optional<long long> _safe_int(const json& x) {
+std::optional<long long> safe_int(const json& x) {
   switch (x.type()) {
     case json::value_t::boolean:
       return x.get<bool>() ? 1 : 0;
@@ -120,17 +120,17 @@ std::optional<long long> _safe_int(const json& x) {
   }
 }
 
-json* _get_tx_by_id(std::vector<json>& list, const json& tx_id) {
-  auto idx = _safe_int(tx_id);
+json* get_tx_by_id(std::vector<json>& list, const json& tx_id) {
+  auto idx = safe_int(tx_id);
   if (!idx || *idx < 0 || static_cast<unsigned long long>(*idx) >= list.size()) return nullptr;
   return &list[static_cast<size_t>(*idx)];
 }
 
-const json* _get_tx_by_id(const std::vector<json>& list, const json& tx_id) {
-  return _get_tx_by_id(const_cast<std::vector<json>&>(list), tx_id);
+const json* get_tx_by_id(const std::vector<json>& list, const json& tx_id) {
+  return get_tx_by_id(const_cast<std::vector<json>&>(list), tx_id);
 }
 
-json _shorten(const json& text, long long max_len) {
+json shorten(const json& text, long long max_len) {
   if (text.is_null()) return nullptr;
   if (max_len < 1) throw ValueError("max_len must be at least 1, got " + std::to_string(max_len));
   const std::string s = py_str(text);

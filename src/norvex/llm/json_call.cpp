@@ -67,7 +67,7 @@ LLMResult ModelGateway::json_enforced_call(const std::string& user_query,
     } else {
       last_raw = py_truthy(raw) ? py_strip(py_str(raw)) : "";
       try {
-        data = parse_json_text(_extract_json_object(*last_raw));
+        data = parse_json_text(extract_json_object(*last_raw));
       } catch (const std::exception& e) {
         last_err = record(e);
         data = nullptr;
@@ -76,8 +76,8 @@ LLMResult ModelGateway::json_enforced_call(const std::string& user_query,
 
     if (!data.is_null()) {
       try {
-        data = _drop_nones_keep_required(data, schema);
-        _ensure_required_defaults(data, schema);
+        data = drop_nones_keep_required(data, schema);
+        ensure_required_defaults(data, schema);
         jsonschema_validate(data, schema);
         LLMResult out;
         out.content = std::move(data);

@@ -80,7 +80,7 @@ std::vector<json> iterate(const json& value) {
 
 // ---------------------------------------------------------------- extraction
 
-std::string _extract_json_object(const std::string& text) {
+std::string extract_json_object(const std::string& text) {
   std::string s = py_strip(text);
   if (s.rfind("```", 0) == 0) {
     RE2::Replace(&s, leading_fence(), "");
@@ -95,24 +95,24 @@ std::string _extract_json_object(const std::string& text) {
   return s;
 }
 
-std::string _extract_json_object(const char* text) {
-  return _extract_json_object(std::string(text ? text : ""));
+std::string extract_json_object(const char* text) {
+  return extract_json_object(std::string(text ? text : ""));
 }
 
-std::string _extract_json_object(const json& text) {
+std::string extract_json_object(const json& text) {
   if (text.is_null()) return "";
   if (!text.is_string()) wrong_argument("_extract_json_object", "text", "str", text);
-  return _extract_json_object(text.get_ref<const std::string&>());
+  return extract_json_object(text.get_ref<const std::string&>());
 }
 
 // ---------------------------------------------------------------- clean-up
 
-json _drop_nones_keep_required(const json& data, const json& schema) {
+json drop_nones_keep_required(const json& data, const json& schema) {
   if (!schema.is_object()) wrong_argument("_drop_nones_keep_required", "schema", "dict", schema);
   if (data.is_array()) {
     const json items = schema.contains("items") ? schema["items"] : json::object();
     json out = json::array();
-    for (const auto& x : data) out.push_back(_drop_nones_keep_required(x, items));
+    for (const auto& x : data) out.push_back(drop_nones_keep_required(x, items));
     return out;
   }
   if (!data.is_object()) return data;
@@ -136,12 +136,12 @@ json _drop_nones_keep_required(const json& data, const json& schema) {
       if (std::find(required.begin(), required.end(), k) != required.end()) out[k] = nullptr;
       continue;
     }
-    out[k] = _drop_nones_keep_required(v, props.contains(k) ? props[k] : empty);
+    out[k] = drop_nones_keep_required(v, props.contains(k) ? props[k] : empty);
   }
   return out;
 }
 
-json& _ensure_required_defaults(json& data, const json& schema) {
+json& ensure_required_defaults(json& data, const json& schema) {
   if (!data.is_object()) wrong_argument("_ensure_required_defaults", "data", "dict", data);
   if (!schema.is_object()) wrong_argument("_ensure_required_defaults", "schema", "dict", schema);
   const json required = schema.contains("required") ? schema["required"] : json::array();
