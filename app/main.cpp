@@ -1,4 +1,5 @@
 #include <iostream>
+#include <new>
 #include <vector>
 
 #include "commands.hpp"
@@ -23,6 +24,11 @@ int& exit_code() {
 int run_guarded(const std::function<int()>& body) {
   try {
     return body();
+  } catch (const std::bad_alloc&) {
+    // Readers name the file when they can; this is the last word on what is left.
+    std::cerr << "error: MemoryError: not enough memory to finish the command (a damaged "
+                 "file may declare impossible sizes)\n";
+    return 1;
   } catch (const std::exception& e) {
     std::cerr << "error: " << error_type_name(e) << ": " << e.what() << "\n";
     return 1;

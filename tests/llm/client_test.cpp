@@ -290,6 +290,27 @@ TEST(TransportTest, SlowServerTimesOut) {
                "ReadTimeout");
 }
 
+TEST(TransportTest, StallingServerIsGivenUpOnLongBeforeTheTotalTimeout) {
+  StubModelServer stub;
+  // Headers at once, then a byte every 2.5 s: alive, but never finishing in useful time.
+  stub.enqueue(StubProvider::OpenAI, StubResponse::of_json(StubModelServer::openai_response("slow"))
+                                         .with_trickle(std::chrono::milliseconds(2500)));
+  stub.enqueue(StubProvider::Gemini, StubResponse::of_json(StubModelServer::gemini_response("slow"))
+                                         .with_trickle(std::chrono::milliseconds(2500)));
+  EXPECT_EQ(OpenAIClient("k").timeouts().stall_seconds, 60.0);
+  OpenAIClient openai("k", stub.base_url());
+  openai.retry_policy().max_retries = 0;
+  openai.timeouts().stall_seconds = 1;
+  GeminiClient gemini("k", stub.base_url());
+  gemini.timeouts().stall_seconds = 1;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_STREQ(capture([&] { openai.create_response({}); }).type_name(), "APITimeoutError");
+  EXPECT_STREQ(capture([&] { gemini.generate_content("m", json::object()); }).type_name(),
+               "ReadTimeout");
+  // Each attempt ends within a few seconds of its last byte, not after the whole body.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
 TEST(KeySecrecyTest, ErrorsNeverCarryTheKeyEvenWhenTheServiceEchoesIt) {
   const std::string key = "sk-proj-RECOGNISABLE-SECRET-9f8e7d6c";
   StubModelServer stub;
@@ -362,6 +383,45 @@ TEST(ClientTest, ModelNamesCannotRewriteTheRequestPath) {
             "http://127.0.0.1:1/v1beta/models/gemini%20x%3Fkey%3D1%23f:generateContent");
   EXPECT_EQ(client.generate_content_url("models/gemini-2.5-pro"),
             "http://127.0.0.1:1/v1beta/models/gemini-2.5-pro:generateContent");
+  EXPECT_EQ(client.generate_content_url("gemini-x/../../../steal"),
+            "http://127.0.0.1:1/v1beta/models/gemini-x%2F..%2F..%2F..%2Fsteal:generateContent");
+  EXPECT_EQ(client.generate_content_url(".."),
+            "http://127.0.0.1:1/v1beta/models/%2E%2E:generateContent");
+}
+
+TEST(ClientTest, NamesOutsideTheModelNameGrammarAreRefusedBeforeAnyRequest) {
+  StubModelServer stub;
+  GeminiClient gemini("g-secret-key", stub.base_url());
+  for (const char* bad :
+       {"gemini-x/../../../steal", "..", "models/../steal", "gemini x", "gemini-x?key=1", "models/",
+        "", "/gemini", "gemini%2F..", "tunedModels/a/b"}) {
+    try {
+      gemini.generate_content(bad, json::object());
+      ADD_FAILURE() << "accepted '" << bad << "'";
+    } catch (const ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find("model name"), std::string::npos) << e.what();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "'" << bad << "': " << error_type_name(e) << ": " << e.what();
+    }
+  }
+  OpenAIClient openai("sk-secret", stub.base_url());
+  for (const char* bad : {"gpt-5/../../x", "gpt 5", "", "gpt-5\n"}) {
+    EXPECT_THROW(openai.create_response({{"model", bad}, {"input", "hi"}}), ValueError) << bad;
+  }
+  EXPECT_EQ(stub.request_count(), 0u);
+  // The names the services use pass.
+  for (const char* good : {"gemini-2.5-flash", "models/gemini-1.5-pro-002", "tunedModels/my_tune-1",
+                           "gemini-2.0-flash-exp"}) {
+    stub.enqueue_gemini_text("ok");
+    EXPECT_EQ(gemini_response_text(gemini.generate_content(good, json::object())), "ok") << good;
+  }
+  for (const char* good :
+       {"gpt-5", "gpt-4.1-mini", "o3", "ft:gpt-4o-mini-2024-07-18:org:name:id1"}) {
+    stub.enqueue_openai_text("ok");
+    EXPECT_EQ(openai_output_text(openai.create_response({{"model", good}})), "ok") << good;
+  }
+  EXPECT_EQ(stub.requests(StubProvider::Gemini).back().path,
+            "/v1beta/models/gemini-2.0-flash-exp:generateContent");
 }
 
 }  // namespace

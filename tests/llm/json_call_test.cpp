@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 
 #include "norvex/assistant/norvex.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "norvex/llm/json_helpers.hpp"
+#include "norvex/llm/usage.hpp"
 #include "support/stub_model_server.hpp"
 #include "support/tiny_dataset.hpp"
 
@@ -102,6 +104,25 @@ TEST_P(JsonCallTest, MissingRequiredArrayIsFilledBeforeValidation) {
   LLMResult r = assistant->json_enforced_call("q", options());
   EXPECT_EQ(r.content, (json{{"name", "x"}, {"count", 1}, {"tags", json::array()}}));
   EXPECT_EQ(r.raw["attempts"], 1);
+}
+
+TEST_P(JsonCallTest, AbsurdUsageFromTheServiceSaturatesInTheSum) {
+  const long long max = std::numeric_limits<long long>::max();
+  for (const char* text : {"not json at all", "{\"name\": \"x\", \"count\": 3, \"tags\": []}"}) {
+    json body =
+        gemini() ? StubModelServer::gemini_response(text) : StubModelServer::openai_response(text);
+    if (gemini()) {
+      body["usageMetadata"] = {{"promptTokenCount", max}, {"candidatesTokenCount", max}};
+    } else {
+      body["usage"] = {{"input_tokens", max}, {"output_tokens", max}};
+    }
+    stub.enqueue(provider(), testing::StubResponse::of_json(body));
+  }
+  LLMResult r = assistant->json_enforced_call("q", options());
+  EXPECT_EQ(r.raw["attempts"], 2);
+  EXPECT_EQ(r.usage, (json{{"input_tokens", kMaxTokenCount},
+                           {"output_tokens", kMaxTokenCount},
+                           {"total_tokens", kMaxTokenCount}}));
 }
 
 TEST_P(JsonCallTest, WrongTypeLeadsToARepairPromptAndSummedUsage) {

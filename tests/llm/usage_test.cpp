@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "norvex/common/errors.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "norvex/llm/usage.hpp"
@@ -48,6 +51,26 @@ TEST(UsageTest, OpenAIMappingsFallBackToOlderNames) {
   EXPECT_THROW(norm_usage_openai({{"input_tokens", "x"}}), ValueError);
   // Key order matters: callers read the last entry as the total.
   EXPECT_EQ(norm_usage_openai({{"total_tokens", 3}, {"input_tokens", 1}}).back(), 3);
+}
+
+TEST(UsageTest, AbsurdCountsSaturateInsteadOfOverflowing) {
+  RecordingHost host;
+  ScopedHost scope(host);
+  const long long max = std::numeric_limits<long long>::max();
+  // Near the integer limit: the totals made from them must stay sane and non-negative.
+  json g = norm_usage_gemini(
+      {{"usageMetadata", {{"promptTokenCount", max}, {"candidatesTokenCount", max}}}});
+  EXPECT_EQ(g, usage(kMaxTokenCount, kMaxTokenCount, kMaxTokenCount));
+  json o = norm_usage_openai({{"input_tokens", max}, {"output_tokens", 1}});
+  EXPECT_EQ(o, usage(kMaxTokenCount, 1, kMaxTokenCount));
+  // Beyond the signed range, as floats, or negative.
+  EXPECT_EQ(norm_usage_openai({{"input_tokens", std::numeric_limits<uint64_t>::max()},
+                               {"output_tokens", 1e300},
+                               {"total_tokens", -5}}),
+            usage(kMaxTokenCount, kMaxTokenCount, 0));
+  EXPECT_EQ(usage_total({{"total_tokens", 1e300}}), kMaxTokenCount);
+  EXPECT_EQ(add_token_counts(kMaxTokenCount, kMaxTokenCount), kMaxTokenCount);
+  EXPECT_THROW(norm_usage_openai({{"input_tokens", std::nan("")}}), ValueError);
 }
 
 }  // namespace

@@ -49,6 +49,11 @@ StubResponse& StubResponse::with_delay(std::chrono::milliseconds d) {
   return *this;
 }
 
+StubResponse& StubResponse::with_trickle(std::chrono::milliseconds interval) {
+  trickle = interval;
+  return *this;
+}
+
 std::string RecordedRequest::header(const std::string& lower_name) const {
   auto it = headers.find(lower_name);
   return it == headers.end() ? std::string() : it->second;
@@ -97,11 +102,25 @@ StubModelServer::StubModelServer() : server_(std::make_unique<httplib::Server>()
     if (scripted->delay.count() > 0) std::this_thread::sleep_for(scripted->delay);
     res.status = scripted->status;
     for (const auto& [k, v] : scripted->headers) res.set_header(k, v);
-    if (scripted->raw_body) {
-      res.set_content(*scripted->raw_body, "application/json");
-    } else {
-      res.set_content(scripted->body.dump(), "application/json");
+    std::string content = scripted->raw_body ? *scripted->raw_body : scripted->body.dump();
+    if (scripted->trickle.count() > 0) {
+      auto sent = std::make_shared<size_t>(0);
+      auto interval = scripted->trickle;
+      res.set_chunked_content_provider(
+          "application/json",
+          [content = std::move(content), sent, interval](size_t, httplib::DataSink& sink) {
+            if (*sent >= content.size()) {
+              sink.done();
+              return true;
+            }
+            std::this_thread::sleep_for(interval);
+            if (!sink.is_writable() || !sink.write(content.data() + *sent, 1)) return false;
+            ++*sent;
+            return true;
+          });
+      return;
     }
+    res.set_content(content, "application/json");
   };
   server_->Post(".*", handler);
   server_->Get(".*", handler);

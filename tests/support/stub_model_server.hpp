@@ -28,11 +28,14 @@ struct StubResponse {
   std::optional<std::string> raw_body;  // ... unless a raw (possibly invalid) body is given
   std::vector<std::pair<std::string, std::string>> headers;
   std::chrono::milliseconds delay{0};  // waited before answering
+  // When set, the body goes out one byte per interval after the headers (a stalling server).
+  std::chrono::milliseconds trickle{0};
 
   static StubResponse of_json(json body, int status = 200);
   static StubResponse of_raw(std::string text, int status = 200);
   StubResponse& with_header(std::string name, std::string value);
   StubResponse& with_delay(std::chrono::milliseconds d);
+  StubResponse& with_trickle(std::chrono::milliseconds interval);
 };
 
 struct RecordedRequest {

@@ -2,6 +2,7 @@
 
 #include <liblzf/lzf.h>
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -28,6 +29,9 @@ struct Temp {
   operator hid_t() const { return id; }
 };
 
+// h5py's LZF filter (registered below).
+constexpr H5Z_filter_t kLzfFilter = 32000;
+
 hid_t check(hid_t id, const std::string& what) {
   if (id < 0) throw Failure(what);
   return id;
@@ -38,6 +42,63 @@ void check_status(herr_t status, const std::string& what) {
 
 size_t product(const std::vector<size_t>& dims) {
   return std::accumulate(dims.begin(), dims.end(), size_t{1}, std::multiplies<>());
+}
+
+// Bytes one value of file type `ftype` takes once decoded (Array keeps numbers as 8-byte
+// values and text as std::string).
+size_t memory_per_value(hid_t ftype) {
+  switch (H5Tget_class(ftype)) {
+    case H5T_STRING:
+      return sizeof(std::string) +
+             (H5Tis_variable_str(ftype) > 0 ? sizeof(char*) : H5Tget_size(ftype));
+    case H5T_ARRAY: {
+      int nd = H5Tget_array_ndims(ftype);
+      std::vector<hsize_t> dims(static_cast<size_t>(std::max(nd, 0)));
+      if (nd > 0) H5Tget_array_dims2(ftype, dims.data());
+      size_t m = 1;
+      for (auto d : dims) m = d && m > SIZE_MAX / 8 / d ? SIZE_MAX / 8 : m * d;
+      return 8 * std::max<size_t>(m, 1);
+    }
+    default:
+      return 8;
+  }
+}
+
+// What the file actually stores for a dataset bounds how many values it can declare: data
+// never written reads as a fill value, so a tiny file could otherwise ask for terabytes.
+// Deflate (and lzf, with shuffle or checksums) cannot shrink data more than about 1032:1.
+void check_extent(hid_t dataset, size_t n, hid_t ftype) {
+  const std::string what = "'" + shown(object_name(dataset)) + "'";
+  check_memory(n, memory_per_value(ftype), what);
+  const size_t type_size = std::max<size_t>(H5Tget_size(ftype), 1);
+  const size_t raw = n > SIZE_MAX / type_size ? SIZE_MAX : n * type_size;
+  constexpr size_t kAlwaysFine = size_t(1) << 20;
+  if (raw <= kAlwaysFine) return;
+  Temp dcpl(H5Dget_create_plist(dataset));
+  if (dcpl.id < 0) return;
+  H5D_layout_t layout = H5Pget_layout(dcpl);
+  if (layout == H5D_VIRTUAL || H5Pget_external_count(dcpl) > 0) return;  // stored elsewhere
+  size_t ratio = 1;
+  int nfilters = H5Pget_nfilters(dcpl);
+  for (int i = 0; i < nfilters; ++i) {
+    unsigned flags = 0;
+    size_t nelem = 0;
+    H5Z_filter_t id = H5Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &nelem, nullptr, 0,
+                                     nullptr, nullptr);
+    if (id == H5Z_FILTER_DEFLATE || id == kLzfFilter) {
+      ratio = 1100;
+    } else if (id != H5Z_FILTER_SHUFFLE && id != H5Z_FILTER_FLETCHER32) {
+      ratio = 0;  // a filter whose limit is unknown: only memory bounds the read
+      break;
+    }
+  }
+  const size_t stored = static_cast<size_t>(H5Dget_storage_size(dataset));
+  if (ratio == 0 && stored > 0) return;
+  if (ratio == 0) ratio = 1;
+  if (raw / ratio > stored) {
+    throw Failure(what + " declares " + std::to_string(n) + " values (" + std::to_string(raw) +
+                  " bytes) but the file stores only " + std::to_string(stored) + " bytes of them");
+  }
 }
 
 std::vector<size_t> space_dims(hid_t space) {
@@ -276,9 +337,7 @@ void write_attr(hid_t obj, const std::string& name, hid_t ftype, hid_t mtype,
 
 // LZF (h5py's own filter, id 32000): files written with compression="lzf" (anndata's
 // compatibility archives among them) need it, and Debian's HDF5 plugin for it fails to
-// load, so it is registered here over liblzf.
-constexpr H5Z_filter_t kLzfFilter = 32000;
-
+// load, so it is registered here over liblzf (kLzfFilter).
 size_t lzf_filter(unsigned flags, size_t cd_nelmts, const unsigned cd_values[], size_t nbytes,
                   size_t* buf_size, void** buf) {
   if (!(flags & H5Z_FLAG_REVERSE)) {
@@ -474,6 +533,32 @@ std::string object_name(hid_t obj) {
   return s;
 }
 
+ObjectId object_id(hid_t obj) {
+  auto l = lock();
+  H5O_info_t info{};
+  check_status(H5Oget_info2(obj, &info, H5O_INFO_BASIC), "cannot identify an object");
+  return ObjectId{info.fileno, static_cast<uint64_t>(info.addr)};
+}
+
+std::string shown(std::string_view text, size_t max_bytes) {
+  if (text.size() <= max_bytes) return std::string(text);
+  size_t cut = max_bytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
+void check_memory(size_t n, size_t bytes_each, const std::string& what) {
+  static const size_t physical = [] {
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page)
+                                 : SIZE_MAX;
+  }();
+  if (bytes_each && n > physical / bytes_each) {
+    throw Failure(what + " declares " + std::to_string(n) +
+                  " values, more than this machine's memory can hold");
+  }
+}
+
 bool has_attr(hid_t obj, const std::string& name) {
   auto l = lock();
   return H5Aexists(obj, name.c_str()) > 0;
@@ -485,6 +570,7 @@ Array read_attr(hid_t attr, hid_t type) {
   std::vector<size_t> dims;
   if (H5Sget_simple_extent_type(space) != H5S_NULL) dims = space_dims(space);
   size_t n = H5Sget_simple_extent_type(space) == H5S_NULL ? 0 : product(dims);
+  check_memory(n, memory_per_value(type), "an attribute");
   return decode(type, n, dims, [attr](hid_t mem, void* buf) { return H5Aread(attr, mem, buf); });
 }
 }  // namespace
@@ -616,7 +702,7 @@ Array read(hid_t dataset, const std::vector<size_t>& start, const std::vector<si
   try {
     return read_impl(dataset, start, count);
   } catch (const Failure& e) {
-    throw Failure(std::string(e.what()) + " in '" + object_name(dataset) + "'");
+    throw Failure(std::string(e.what()) + " in '" + shown(object_name(dataset)) + "'");
   }
 }
 
@@ -629,12 +715,14 @@ Array read_impl(hid_t dataset, const std::vector<size_t>& start, const std::vect
       return decode(t, 0, {0}, [](hid_t, void*) { return herr_t{0}; });
     }
     auto dims = space_dims(s);
+    check_extent(dataset, product(dims), t);
     hid_t d = dataset;
     return decode(t, product(dims), dims, [d](hid_t mem, void* buf) {
       return H5Dread(d, mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf);
     });
   }
   Temp fs = select_block(dataset, start, count);
+  check_memory(product(count), memory_per_value(t), "'" + shown(object_name(dataset)) + "'");
   std::vector<hsize_t> ct(count.begin(), count.end());
   Temp ms(H5Screate_simple(static_cast<int>(ct.size()), ct.data(), nullptr));
   hid_t d = dataset, m = ms.id, f = fs.id;
@@ -666,6 +754,7 @@ Array read_field(hid_t dataset, const std::string& field) {
   Temp mt(H5Tget_member_type(t, static_cast<unsigned>(idx)));
   Temp s(check(H5Dget_space(dataset), "dataspace"));
   auto dims = space_dims(s);
+  check_extent(dataset, product(dims), mt);
   hid_t d = dataset;
   std::string fname = field;
   // A compound memory type with just this member reads that member alone.

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "norvex/dataset/anndata.hpp"
@@ -59,6 +60,21 @@ Handle open_dataset(hid_t loc, const std::string& path);
 // Member names in creation order when the group tracks it, else in name order.
 std::vector<std::string> children(hid_t group);
 std::string object_name(hid_t obj);
+// An object's identity in its file: the same through every link that reaches it.
+struct ObjectId {
+  unsigned long file = 0;
+  uint64_t address = 0;
+  bool operator==(const ObjectId&) const = default;
+};
+ObjectId object_id(hid_t obj);
+
+// Text taken from a file, cut for quoting in a message (a damaged file may hold megabytes
+// where a name is expected).
+std::string shown(std::string_view text, size_t max_bytes = 200);
+
+// Refuses, before allocating, a read of `n` values of `bytes_each` bytes in memory that no
+// machine of this size could hold; `what` names the object.
+void check_memory(size_t n, size_t bytes_each, const std::string& what);
 
 // ---- attributes ----
 bool has_attr(hid_t obj, const std::string& name);

@@ -1,5 +1,11 @@
 // Reading .h5ad: obs, var and uns of every anndata layout (pre-0.7 compound tables,
 // 0.7 reference categoricals, 0.8+ encodings); matrices stay in the file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <numeric>
 
 #include "norvex/common/errors.hpp"
@@ -93,7 +99,7 @@ Column read_column(hid_t file, const std::string& path) {
       throw h5::Failure("mask of '" + path + "' has the wrong length");
     c.mask = as_mask(mask);
   } else {
-    throw h5::Failure("column '" + path + "' has an unsupported encoding '" + enc + "'");
+    throw h5::Failure("column '" + path + "' has an unsupported encoding '" + h5::shown(enc) + "'");
   }
   return c;
 }
@@ -115,7 +121,8 @@ size_t stored_column_length(hid_t frame, const std::string& name, const std::str
                enc == "nullable-string-array") {
       dims = h5::shape(h5::open_dataset(g, "values"));
     } else {
-      throw h5::Failure("column '" + path + "' has an unsupported encoding '" + enc + "'");
+      throw h5::Failure("column '" + path + "' has an unsupported encoding '" + h5::shown(enc) +
+                        "'");
     }
   } else {
     throw h5::Failure("column '" + path + "' is missing");
@@ -131,6 +138,10 @@ auto read_later(const fs::path& source, Fn fn) {
     return fn();
   } catch (const h5::Failure& e) {
     fail_read(source, std::string("damaged or unreadable file: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    fail_read(source, "not enough memory to read it (it may declare impossible sizes)");
+  } catch (const std::length_error&) {
+    fail_read(source, "not enough memory to read it (it may declare impossible sizes)");
   }
 }
 
@@ -161,21 +172,50 @@ DataFrame read_compound_frame(hid_t file, const std::string& path) {
 DataFrame frame_from_group(const std::shared_ptr<h5::Handle>& file_handle, const fs::path& source,
                            hid_t g, const std::string& path, bool check_columns);
 
+// Real uns trees are a few levels deep; anything deeper is damage, and each level costs
+// stack here and in every consumer of the tree. Shared groups are read once per link, so
+// the number of objects is bounded too (a chain of doubly linked groups grows 2^depth).
+constexpr size_t kMaxUnsDepth = 100;
+constexpr size_t kMaxUnsObjects = 1'000'000;
+
+// The mappings open above the one being read, to detect links back to an ancestor.
+struct UnsWalk {
+  std::vector<std::pair<h5::ObjectId, std::string>> ancestors;
+  size_t objects = 0;
+};
+
 // `obj` is the open object at `path`, of kind `k`.
 UnsNode read_uns_node(const fs::path& source, const std::shared_ptr<h5::Handle>& file_handle,
-                      hid_t obj, h5::Kind k, const std::string& path) {
+                      hid_t obj, h5::Kind k, const std::string& path, UnsWalk& walk) {
+  if (++walk.objects > kMaxUnsObjects) {
+    throw h5::Failure("uns holds more than " + std::to_string(kMaxUnsObjects) + " objects (at '" +
+                      h5::shown(path) + "')");
+  }
   if (k == h5::Kind::Group) {
     std::string enc = h5::attr_text(obj, "encoding-type").value_or("");
     if (enc.empty() && h5::has_attr(obj, "h5sparse_format")) {
       return UnsNode(StoredObject{source.string(), path, "h5sparse"});
     }
     if (enc.empty() || enc == "dict") {
+      const h5::ObjectId id = h5::object_id(obj);
+      for (const auto& [ancestor, ancestor_path] : walk.ancestors) {
+        if (ancestor == id) {
+          throw h5::Failure("'" + h5::shown(path) + "' links back to its ancestor '" +
+                            h5::shown(ancestor_path) + "' (a cycle)");
+        }
+      }
+      if (walk.ancestors.size() >= kMaxUnsDepth) {
+        throw h5::Failure("uns is nested more than " + std::to_string(kMaxUnsDepth) +
+                          " levels deep at '" + h5::shown(path) + "'");
+      }
+      walk.ancestors.emplace_back(id, path);
       UnsDict d;
       for (auto& key : h5::children(obj)) {
         h5::Kind ck;
         h5::Handle child = h5::open_child(obj, key, ck);
-        d.set(key, read_uns_node(source, file_handle, child, ck, path + "/" + key));
+        d.set(key, read_uns_node(source, file_handle, child, ck, path + "/" + key, walk));
       }
+      walk.ancestors.pop_back();
       return UnsNode(std::move(d));
     }
     // Result tables are many and mostly unread: their columns are checked on first use.
@@ -387,9 +427,10 @@ DenseMatrix read_dense(hid_t file, const std::string& path) {
   h5::Kind k = h5::kind(file, path);
   auto info = matrix_info(file, path);
   if (k == h5::Kind::Group && !info) {
-    throw TypeError("'" + path + "' is not a numeric matrix (it is a " +
-                    h5::attr_text(h5::open_group(file, path), "encoding-type").value_or("group") +
-                    ")");
+    throw TypeError(
+        "'" + path + "' is not a numeric matrix (it is a " +
+        h5::shown(h5::attr_text(h5::open_group(file, path), "encoding-type").value_or("group")) +
+        ")");
   }
   DenseMatrix m;
   if (k == h5::Kind::Dataset) {
@@ -411,6 +452,10 @@ DenseMatrix read_dense(hid_t file, const std::string& path) {
   m.n_rows = info->n_rows;
   m.n_cols = info->n_cols;
   m.dtype = info->dtype.rfind("float", 0) == 0 ? info->dtype : "float64";
+  if (m.n_rows && m.n_cols > SIZE_MAX / m.n_rows) {
+    throw h5::Failure("sparse matrix '" + path + "' declares an impossible shape");
+  }
+  h5::check_memory(m.n_rows * m.n_cols, sizeof(double), "'" + path + "'");
   m.values.assign(m.n_rows * m.n_cols, 0.0);
   Array data = h5::read(h5::open_dataset(g, "data"));
   Array indices = h5::read(h5::open_dataset(g, "indices"));
@@ -438,9 +483,24 @@ DenseMatrix read_dense(hid_t file, const std::string& path) {
 }  // namespace detail
 
 std::shared_ptr<AnnData> AnnData::read_h5ad(const fs::path& path) {
-  std::error_code ec;
-  if (!fs::exists(path, ec)) detail::fail_read(path, "no such file");
-  if (fs::is_directory(path, ec)) detail::fail_read(path, "it is a folder, not an .h5ad file");
+  // The real cause, before HDF5 sees the path: it would call an unreadable file "not HDF5"
+  // and wait forever on a FIFO.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) detail::fail_read(path, "no such file");
+    detail::fail_read(path, std::strerror(errno));
+  }
+  if (S_ISDIR(st.st_mode)) detail::fail_read(path, "it is a folder, not an .h5ad file");
+  if (!S_ISREG(st.st_mode)) {
+    detail::fail_read(path, std::string("not a regular file (it is a ") +
+                                (S_ISFIFO(st.st_mode)   ? "pipe"
+                                 : S_ISSOCK(st.st_mode) ? "socket"
+                                                        : "device") +
+                                ")");
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) detail::fail_read(path, std::strerror(errno));
+  ::close(fd);
   if (!h5::is_hdf5(path)) detail::fail_read(path, "not an HDF5 file");
   auto ad = std::make_shared<AnnData>();
   ad->source_ = path;
@@ -458,7 +518,8 @@ std::shared_ptr<AnnData> AnnData::read_h5ad(const fs::path& path) {
     ad->var = detail::read_dataframe(b.file, path, "var", true);
     if (h5::kind(f, "uns") == h5::Kind::Group) {
       h5::Handle uns = h5::open_group(f, "uns");
-      ad->uns = detail::read_uns_node(path, b.file, uns, h5::Kind::Group, "uns").dict();
+      detail::UnsWalk walk;
+      ad->uns = detail::read_uns_node(path, b.file, uns, h5::Kind::Group, "uns", walk).dict();
     }
     if (b.legacy) detail::apply_old_categories(*ad);
 

@@ -3,9 +3,11 @@
 #include "norvex/llm/client.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <random>
 #include <thread>
@@ -131,12 +133,12 @@ bool header_safe(const std::string& value) {
   return value.find_first_of("\r\n") == std::string::npos;
 }
 
-// Model names go into the URL path: keep the usual characters, escape the rest.
-std::string escape_model(const std::string& model) {
+// A path segment, percent-encoded (a '/' or "." of a model name stays inside the segment).
+std::string escape_segment(const std::string& text) {
   static const char* hex = "0123456789ABCDEF";
   std::string out;
-  for (unsigned char c : model) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '/') {
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || (c == '.' && text != "." && text != "..")) {
       out += static_cast<char>(c);
     } else {
       out += '%';
@@ -146,6 +148,23 @@ std::string escape_model(const std::string& model) {
   }
   return out;
 }
+
+bool name_chars(const std::string& name, bool allow_colon) {
+  if (name.empty() || name.size() > 256 || !std::isalnum(static_cast<unsigned char>(name[0])))
+    return false;
+  return std::all_of(name.begin(), name.end(), [allow_colon](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c < 0x80 &&
+           (std::isalnum(c) || c == '-' || c == '.' || c == '_' || (allow_colon && c == ':'));
+  });
+}
+
+// A rejected name as the message shows it: quoted, cut when long.
+std::string quoted_name(const std::string& name) {
+  return "'" + truncate_utf8(name, 100) + "'";
+}
+
+const char* const kGeminiPrefixes[] = {"models/", "tunedModels/"};
 
 }  // namespace
 
@@ -257,6 +276,7 @@ json ServiceClient::post_json(
   request.body = dump_json(body);
   request.connect_timeout_seconds = timeouts_.connect_seconds;
   request.total_timeout_seconds = timeouts_.total_seconds;
+  request.stall_timeout_seconds = timeouts_.stall_seconds;
 
   for (int attempt = 0;; ++attempt) {
     const int remaining = retry_.max_retries - attempt;
@@ -335,13 +355,23 @@ GeminiClient::GeminiClient(std::optional<std::string> api_key, std::optional<std
 }
 
 std::string GeminiClient::generate_content_url(const std::string& model) const {
-  std::string path = model;
-  if (path.rfind("models/", 0) != 0 && path.rfind("tunedModels/", 0) != 0) path = "models/" + path;
-  return strip_trailing_slashes(effective_base_url_) + "/" + kApiVersion + "/" +
-         escape_model(path) + ":generateContent";
+  std::string collection = "models", name = model;
+  for (const char* prefix : kGeminiPrefixes) {
+    if (model.rfind(prefix, 0) == 0) {
+      collection = std::string(prefix, std::strlen(prefix) - 1);
+      name = model.substr(std::strlen(prefix));
+    }
+  }
+  return strip_trailing_slashes(effective_base_url_) + "/" + kApiVersion + "/" + collection + "/" +
+         escape_segment(name) + ":generateContent";
 }
 
 json GeminiClient::generate_content(const std::string& model, const json& request) const {
+  // The name becomes part of the request path, which carries the key to the host.
+  if (!valid_gemini_model_name(model)) {
+    throw ValueError("Invalid Gemini model name " + quoted_name(model) +
+                     ": use letters, digits, '-', '.' and '_' (e.g. gemini-2.5-flash).");
+  }
   const std::string& key = require_key();
   if (!header_safe(key)) throw ValueError("The API key contains a line break.");
   return post_json(generate_content_url(model), request,
@@ -419,6 +449,12 @@ OpenAIClient::OpenAIClient(std::optional<std::string> api_key, std::optional<std
 }
 
 json OpenAIClient::create_response(const json& request) const {
+  if (request.is_object() && request.contains("model") && request["model"].is_string() &&
+      !valid_openai_model_name(request["model"].get<std::string>())) {
+    throw ValueError("Invalid OpenAI model name " +
+                     quoted_name(request["model"].get<std::string>()) +
+                     ": use letters, digits, '-', '.', '_' and ':' (e.g. gpt-5).");
+  }
   const std::string& key = require_key();
   if (!header_safe(key)) throw ValueError("The API key contains a line break.");
   return post_json(strip_trailing_slashes(effective_base_url_) + "/responses", request,
@@ -489,6 +525,19 @@ ServiceError OpenAIClient::unreadable_response(const std::string& body_text) con
 std::string OpenAIClient::missing_key_message() const {
   return "The api_key client option must be set either by passing api_key to the client or "
          "by setting the OPENAI_API_KEY environment variable";
+}
+
+// ---------------------------------------------------------------- model names
+
+bool valid_gemini_model_name(const std::string& name) {
+  for (const char* prefix : kGeminiPrefixes) {
+    if (name.rfind(prefix, 0) == 0) return name_chars(name.substr(std::strlen(prefix)), false);
+  }
+  return name_chars(name, false);
+}
+
+bool valid_openai_model_name(const std::string& name) {
+  return name_chars(name, true);
 }
 
 // ---------------------------------------------------------------- response attributes

@@ -70,6 +70,7 @@ struct RetryPolicy {
 struct Timeouts {
   double connect_seconds = 5.0;
   double total_seconds = 600.0;  // 0: no limit
+  double stall_seconds = 60.0;   // no bytes for this long aborts the attempt; 0: no limit
 };
 
 class ServiceClient {
@@ -123,6 +124,8 @@ class GeminiClient : public ServiceClient {
 
   // POST {base}/v1beta/models/{model}:generateContent with `request` (contents,
   // generationConfig, ... in the REST shape); returns the GenerateContentResponse JSON.
+  // `model` must be a model name ("gemini-2.5-flash", optionally "models/" or
+  // "tunedModels/" before it): anything else is a ValueError, before any request.
   json generate_content(const std::string& model, const json& request) const;
   std::string generate_content_url(const std::string& model) const;
 
@@ -142,6 +145,7 @@ class OpenAIClient : public ServiceClient {
   static constexpr const char* kDefaultBaseUrl = "https://api.openai.com/v1";
 
   // POST {base}/responses with `request` (model, input, ...); returns the Response JSON.
+  // A "model" that is no model name (letters, digits, '-', '.', '_', ':') is a ValueError.
   json create_response(const json& request) const;
 
  protected:
@@ -150,6 +154,12 @@ class OpenAIClient : public ServiceClient {
   ServiceError unreadable_response(const std::string& body_text) const override;
   std::string missing_key_message() const override;
 };
+
+// Whether `name` follows the service's model-name grammar: a letter or digit, then
+// letters, digits, '-', '.', '_' (and ':' for OpenAI's fine-tuned names); Gemini names may
+// start with "models/" or "tunedModels/".
+bool valid_gemini_model_name(const std::string& name);
+bool valid_openai_model_name(const std::string& name);
 
 // Response attributes as the official clients derive them.
 // Gemini `text`: the first candidate's text parts joined (thought parts skipped); none when

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <mutex>
 
 #include "norvex/common/text.hpp"
@@ -15,7 +16,6 @@ void global_init_once() {
   static std::once_flag flag;
   std::call_once(flag, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
-
 
 std::string trim(std::string_view s) {
   size_t b = 0, e = s.size();
@@ -104,6 +104,12 @@ Response send(const Request& request) {
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, to_ms(request.connect_timeout_seconds));
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, to_ms(request.total_timeout_seconds));
+  if (request.stall_timeout_seconds > 0) {
+    // Under one byte a second over the whole window counts as stalled.
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
+                     std::max(1L, std::lround(request.stall_timeout_seconds)));
+  }
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);

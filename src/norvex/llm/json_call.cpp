@@ -5,6 +5,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/llm/json_helpers.hpp"
 #include "norvex/llm/model_gateway.hpp"
+#include "norvex/llm/usage.hpp"
 #include "norvex/llm/validation.hpp"
 
 namespace norvex {
@@ -56,7 +57,8 @@ LLMResult ModelGateway::json_enforced_call(const std::string& user_query,
     LLMResult res = ask_inner(prompt_user, ask);
     for (auto it = total_usage.begin(); it != total_usage.end(); ++it) {
       const bool present = res.usage.is_object() && res.usage.contains(it.key());
-      it.value() = it.value().get<long long>() + (present ? py_int(res.usage[it.key()]) : 0);
+      const long long count = present ? token_count(res.usage[it.key()]) : 0;
+      it.value() = add_token_counts(it.value().get<long long>(), count);
     }
 
     const json& raw = res.content;

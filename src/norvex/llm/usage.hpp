@@ -7,6 +7,15 @@
 
 namespace norvex {
 
+// Counts are held to [0, kMaxTokenCount] (far beyond any real request), so sums of many of
+// them never overflow.
+constexpr long long kMaxTokenCount = 1'000'000'000'000'000LL;
+// A count as a service gives it (integer, float or numeric text, as int() reads it), held
+// to that range: a misbehaving service's absurd numbers must not overflow later sums.
+long long token_count(const json& value);
+// a + b for token counts, held to the same range.
+long long add_token_counts(long long a, long long b);
+
 json norm_usage_gemini(const json& resp);
 json norm_usage_openai(const json& usage_obj);
 
