@@ -309,6 +309,11 @@ TEST(TransportTest, StallingServerIsGivenUpOnLongBeforeTheTotalTimeout) {
                "ReadTimeout");
   // Each attempt ends within a few seconds of its last byte, not after the whole body.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+
+  // A model that thinks before its first byte is not a stalled one.
+  stub.enqueue(StubProvider::OpenAI, StubResponse::of_json(StubModelServer::openai_response("ok"))
+                                         .with_delay(std::chrono::milliseconds(2500)));
+  EXPECT_NO_THROW(openai.create_response({}));
 }
 
 TEST(KeySecrecyTest, ErrorsNeverCarryTheKeyEvenWhenTheServiceEchoesIt) {

@@ -70,7 +70,9 @@ struct RetryPolicy {
 struct Timeouts {
   double connect_seconds = 5.0;
   double total_seconds = 600.0;  // 0: no limit
-  double stall_seconds = 60.0;   // no bytes for this long aborts the attempt; 0: no limit
+  // No bytes for this long, once the answer has begun, aborts the attempt (0: no limit). The
+  // wait for the first byte (a model thinking) is bounded by total_seconds alone.
+  double stall_seconds = 60.0;
 };
 
 class ServiceClient {

@@ -21,8 +21,9 @@ struct Request {
   std::string body;
   double connect_timeout_seconds = 5.0;
   double total_timeout_seconds = 600.0;  // 0: no limit
-  // A server that sends (almost) nothing for this long is given up on (whole seconds, at
-  // least 1; 0: no limit), so a trickle cannot hold a request for the whole total timeout.
+  // A server whose answer has begun and then sends nothing for this long is given up on
+  // (0: no limit), so a trickle cannot hold a request for the whole total timeout. The wait
+  // before the first byte is left to the total timeout: a model may think for minutes.
   double stall_timeout_seconds = 60.0;
   // A misbehaving server must not exhaust memory.
   size_t max_response_bytes = size_t(64) << 20;

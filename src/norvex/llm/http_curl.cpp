@@ -1,6 +1,8 @@
 // The libcurl side of the HTTP seam; no other file includes curl.
 #include <curl/curl.h>
 
+#include <chrono>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -28,7 +30,26 @@ struct Sink {
   Response* response;
   size_t limit;
   bool too_large = false;
+  // Stall detection: only once the answer has begun, so a model that thinks for minutes
+  // before its first byte is bounded by the total timeout alone.
+  double stall_seconds = 0;
+  bool answer_begun = false;
+  std::chrono::steady_clock::time_point last_byte{};
+  bool stalled = false;
+  void received() {
+    answer_begun = true;
+    last_byte = std::chrono::steady_clock::now();
+  }
 };
+
+int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* sink = static_cast<Sink*>(user);
+  if (sink->stall_seconds <= 0 || !sink->answer_begun) return 0;
+  const std::chrono::duration<double> quiet = std::chrono::steady_clock::now() - sink->last_byte;
+  if (quiet.count() < sink->stall_seconds) return 0;
+  sink->stalled = true;
+  return 1;  // aborts the transfer
+}
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<Sink*>(user);
@@ -38,12 +59,14 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     return 0;  // aborts the transfer
   }
   sink->response->body.append(data, n);
+  sink->received();
   return n;
 }
 
 size_t on_header(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<Sink*>(user);
   const size_t n = size * count;
+  sink->received();
   std::string_view line(data, n);
   if (line.rfind("HTTP/", 0) == 0) {
     sink->response->headers.clear();  // a new status line (e.g. after 100 Continue)
@@ -104,11 +127,11 @@ Response send(const Request& request) {
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, to_ms(request.connect_timeout_seconds));
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, to_ms(request.total_timeout_seconds));
-  if (request.stall_timeout_seconds > 0) {
-    // Under one byte a second over the whole window counts as stalled.
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
-                     std::max(1L, std::lround(request.stall_timeout_seconds)));
+  sink.stall_seconds = request.stall_timeout_seconds;
+  if (sink.stall_seconds > 0) {
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &sink);
   }
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
@@ -125,6 +148,12 @@ Response send(const Request& request) {
   const CURLcode rc = curl_easy_perform(h);
   if (rc != CURLE_OK) {
     std::string message = error_buffer[0] ? error_buffer : curl_easy_strerror(rc);
+    if (sink.stalled) {
+      throw TransportError(TransportError::Kind::ReadTimeout,
+                           "no data from the server for " +
+                               std::to_string(std::lround(sink.stall_seconds)) +
+                               " s after its answer had begun");
+    }
     if (sink.too_large) {
       throw TransportError(
           TransportError::Kind::TooLarge,
