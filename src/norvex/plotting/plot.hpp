@@ -73,7 +73,11 @@ struct RankingPlot {
   std::vector<std::string> labels;
   std::vector<double> values;
   std::vector<std::string> value_notes;  // optional text beside each bar (e.g. "padj 1e-5")
+  // Each bar's direction: 1 up, -1 down, 0 neither. Colour and legend follow it, not the
+  // sign of the value (scores are often stored unsigned). Empty: the value's sign decides.
+  std::vector<int8_t> directions;
   std::string title, subtitle, x_label, up_label = "Up", down_label = "Down";
+  std::string neutral_label = "Not significant";
   FigureSize size;
 };
 

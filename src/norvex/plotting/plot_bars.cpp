@@ -16,7 +16,8 @@ double luminance(const Rgb& c) {
   return 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
 }
 
-const Rgb kUp{0.835, 0.369, 0.0};    // Okabe-Ito vermillion
+const Rgb kUp{0.835, 0.369, 0.0};  // Okabe-Ito vermillion
+const Rgb kNeutral{0.70, 0.70, 0.72};
 const Rgb kDown{0.0, 0.447, 0.698};  // Okabe-Ito blue
 
 }  // namespace
@@ -148,17 +149,28 @@ std::string render_ranking_png(const RankingPlot& p) {
   if (p.values.size() != n) throw ValueError("ranking plot: one value per label is needed");
   if (!p.value_notes.empty() && p.value_notes.size() != n)
     throw ValueError("ranking plot: one note per label is needed");
+  if (!p.directions.empty() && p.directions.size() != n)
+    throw ValueError("ranking plot: one direction per label is needed");
+  auto direction = [&](size_t i) -> int {
+    if (!p.directions.empty()) return p.directions[i] > 0 ? 1 : (p.directions[i] < 0 ? -1 : 0);
+    const double v = std::isfinite(p.values[i]) ? p.values[i] : 0;
+    return v >= 0 ? 1 : -1;
+  };
 
   Canvas c(p.size);
   const double pad = c.inch(0.14);
   const double top = c.header(p.title, p.subtitle);
   const TextStyle gene{9.5, false, true}, tick{9}, axis{10}, note{8, false, false, kMuted};
 
-  bool any_up = false, any_down = false;
-  for (double v : p.values) any_up |= v > 0, any_down |= v < 0;
+  bool any_up = false, any_down = false, any_neutral = false;
+  for (size_t i = 0; i < n; ++i) {
+    const int d = direction(i);
+    any_up |= d > 0, any_down |= d < 0, any_neutral |= d == 0;
+  }
   std::vector<LegendEntry> entries;
   if (any_up || n == 0) entries.push_back({p.up_label, kUp});
   if (any_down || n == 0) entries.push_back({p.down_label, kDown});
+  if (any_neutral) entries.push_back({p.neutral_label, kNeutral});
   const double legend_w = legend_width(c, "", entries, c.height(), c.width() * 0.25);
 
   double label_w = 0, note_w = 0;
@@ -200,7 +212,7 @@ std::string render_ranking_png(const RankingPlot& p) {
     const double v = std::isfinite(p.values[i]) ? p.values[i] : 0;
     const double x0 = xpx(0), x1 = xpx(v);
     c.fill_rect(Rect{std::min(x0, x1), cy - thick / 2, std::fabs(x1 - x0), thick},
-                v >= 0 ? kUp : kDown);
+                direction(i) > 0 ? kUp : (direction(i) < 0 ? kDown : kNeutral));
     c.text(plot.x - c.px(6), cy, p.labels[i], gene, 1, 0.5, 0, label_w);
     if (!p.value_notes.empty()) c.text(plot.right() + c.px(8), cy, p.value_notes[i], note, 0, 0.5);
   }
