@@ -104,7 +104,8 @@ TEST_F(AssistantTest, ToolMapsNullVersusEmpty) {
   EXPECT_TRUE(kept.Tool_defaults->empty());
 
   norvex computed(AssistantOptions{.api_key = "k", .adata = numbered_dataset()});
-  EXPECT_EQ(*computed.Tool_defaults, build_tool_defaults_v3(TOOL_FUNCS(), TOOL_CONFIG_MAP()));
+  EXPECT_EQ(*computed.Tool_defaults,
+            build_tool_defaults_v3(builtin_tool_funcs(), builtin_tool_config_map()));
 
   // Caller's own (empty) tool maps feed the computed defaults.
   norvex own(AssistantOptions{.api_key = "k",

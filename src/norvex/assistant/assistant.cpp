@@ -94,8 +94,8 @@ void norvex::set_api_key(const std::optional<std::string>& api_key_arg,
 
   data_context = get_data_context(*adata);
 
-  Tool_config_map = tool_config_map ? std::move(tool_config_map) : TOOL_CONFIG_MAP();
-  Tool_funcs = tool_funcs ? std::move(tool_funcs) : TOOL_FUNCS();
+  Tool_config_map = tool_config_map ? std::move(tool_config_map) : builtin_tool_config_map();
+  Tool_funcs = tool_funcs ? std::move(tool_funcs) : builtin_tool_funcs();
   Tool_defaults = tool_defaults ? std::move(*tool_defaults)
                                 : build_tool_defaults_v3(*Tool_funcs, *Tool_config_map);
 
