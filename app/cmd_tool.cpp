@@ -62,7 +62,7 @@ json parse_args(const std::string& text) {
 
 int run_tool(const std::string& name, const std::string& data, const std::string& args_text,
              const std::string& out_dir) {
-  const auto& funcs = TOOL_FUNCS();
+  const auto& funcs = builtin_tool_funcs();
   auto fn = funcs.find(name);
   if (fn == funcs.end()) {
     std::string names;
@@ -74,9 +74,9 @@ int run_tool(const std::string& name, const std::string& data, const std::string
   adata->obs_names_make_unique();
   adata->var_names_make_unique();
 
-  const json defaults = build_tool_defaults_v3(funcs, TOOL_CONFIG_MAP());
-  MaterializedArgs args = materialize_tool_args(name, planned, defaults, TOOL_CONFIG_MAP());
-  json exec = filter_kwargs_for_fn(fn->second, args.exec_args, name, &TOOL_CONFIG_MAP());
+  const json defaults = build_tool_defaults_v3(funcs, builtin_tool_config_map());
+  MaterializedArgs args = materialize_tool_args(name, planned, defaults, builtin_tool_config_map());
+  json exec = filter_kwargs_for_fn(fn->second, args.exec_args, name, &builtin_tool_config_map());
   exec["show"] = false;
   const json result = fn->second(*adata, exec);
 

@@ -12,10 +12,10 @@ TEST(Registry, EveryToolHasCallableSchemaAndDefinitionAndAllClassesExist) {
   EXPECT_EQ(tool_names().front(), "plot_umap");
   EXPECT_EQ(tool_names().back(), "plot_sankey");
   for (const auto& t : tool_names()) {
-    EXPECT_TRUE(TOOL_FUNCS().count(t)) << t;
-    ASSERT_TRUE(FUNC_ARGS_SCHEMA_REGISTRY().count(t)) << t;
-    EXPECT_EQ(FUNC_ARGS_SCHEMA_REGISTRY().at(t)["type"], "object") << t;
-    EXPECT_NE(FUNCTION_DEF_REGISTRY().at(t).find("Tool: " + t), std::string::npos);
+    EXPECT_TRUE(builtin_tool_funcs().count(t)) << t;
+    ASSERT_TRUE(func_args_schema_registry().count(t)) << t;
+    EXPECT_EQ(func_args_schema_registry().at(t)["type"], "object") << t;
+    EXPECT_NE(function_def_registry().at(t).find("Tool: " + t), std::string::npos);
   }
   for (const char* c : {"UMAPEmbedConfig",
                         "UMAPPlotConfig",
@@ -41,7 +41,7 @@ TEST(Registry, EveryToolHasCallableSchemaAndDefinitionAndAllClassesExist) {
                         "FeatureSelectConfig",
                         "BoxPlotStyle"})
     EXPECT_TRUE(record_classes().count(c)) << c;
-  EXPECT_EQ(Config_Name_to_Class_map().at("plot_umap").size(), 2u);
+  EXPECT_EQ(config_name_to_class_map().at("plot_umap").size(), 2u);
 }
 
 TEST(Registry, RecordsTakeDefaultsAndRejectUnknownFieldsAndWrongTypes) {
@@ -64,7 +64,7 @@ TEST(Registry, RecordsTakeDefaultsAndRejectUnknownFieldsAndWrongTypes) {
 }
 
 TEST(Registry, DefaultsComeFromDeclaredDefaultsAsPlainMappings) {
-  json d = build_tool_defaults_v3(TOOL_FUNCS(), TOOL_CONFIG_MAP());
+  json d = build_tool_defaults_v3(builtin_tool_funcs(), builtin_tool_config_map());
   ASSERT_TRUE(d.contains("plot_celltype_population"));
   const json& pop = d["plot_celltype_population"];
   EXPECT_EQ(pop["compute_cfg"]["celltype_col"], "celltype_major");
@@ -76,10 +76,13 @@ TEST(Registry, DefaultsComeFromDeclaredDefaultsAsPlainMappings) {
 TEST(Registry, ToolsNotBuiltYetSayTheyAreNotAvailable) {
   AnnData empty;
   try {
-    TOOL_FUNCS().at("plot_sankey")(empty, json::object());
+    builtin_tool_funcs().at("plot_sankey")(empty, json::object());
     FAIL();
   } catch (const RuntimeError& e) {
     EXPECT_NE(std::string(e.what()).find("'plot_sankey' is not available yet"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find(
+                  "Available tools: plot_umap, plot_celltype_population, plot_degs_gene_ranking."),
+              std::string::npos);
   }
 }
 

@@ -28,7 +28,7 @@ AnnData& demo() {
 json run(const std::string& tool, const json& args) {
   json kw = args;
   kw["show"] = false;
-  return TOOL_FUNCS().at(tool)(demo(), kw);
+  return builtin_tool_funcs().at(tool)(demo(), kw);
 }
 
 void expect_png(const json& b64, int min_w = 600) {
@@ -127,6 +127,29 @@ TEST(Tools, WrongValuesNameTheValueAndShowValidOnes) {
   EXPECT_THROW(run("plot_degs_gene_ranking", {{"compute_cfg", {{"celltype", "Dragon"}}}}),
                ValueError);
   EXPECT_THROW(run("plot_celltype_population", {{"compute_cfg", {{"bogus", 1}}}}), TypeError);
+}
+
+// The tools' tables declare their ranges and allowed values; reading the arguments checks
+// them before any work.
+TEST(Tools, ArgumentsOutsideTheirTablesRangeOrValuesAreRefused) {
+  auto message = [](const std::string& tool, const json& args) -> std::string {
+    try {
+      run(tool, args);
+    } catch (const ValueError& e) {
+      return e.what();
+    }
+    return "no ValueError";
+  };
+  EXPECT_EQ(message("plot_umap", {{"plot_cfg", {{"width", 50}}}}),
+            "plot_cfg.width must be between 3 and 30, got 50");
+  EXPECT_EQ(message("plot_umap", {{"plot_cfg", {{"cmap", "jet"}}}}),
+            "plot_cfg.cmap must be one of 'viridis', 'magma', 'reds', got 'jet'");
+  EXPECT_EQ(message("plot_celltype_population", {{"plot_cfg", {{"height", 2}}}}),
+            "plot_cfg.height must be between 3 and 30, got 2");
+  EXPECT_EQ(message("plot_degs_gene_ranking", {{"compute_cfg", {{"rank_by", "pvals"}}}}),
+            "compute_cfg.rank_by must be one of 'scores', 'logfoldchanges', got 'pvals'");
+  EXPECT_EQ(message("plot_degs_gene_ranking", {{"plot_cfg", {{"plot_type", "pie"}}}}),
+            "plot_cfg.plot_type must be one of 'ranking', 'volcano', 'both', got 'pie'");
 }
 
 TEST(Tools, DegRankingSelectsTheTopGenesOfTheStoredTable) {

@@ -110,7 +110,7 @@ TEST_F(AssistantTest, ToolMapsNullVersusEmpty) {
 
   norvex computed(AssistantOptions{.api_key = "k", .adata = numbered_dataset()});
   EXPECT_EQ(computed.config->tools.defaults,
-            build_tool_defaults_v3(TOOL_FUNCS(), TOOL_CONFIG_MAP()));
+            build_tool_defaults_v3(builtin_tool_funcs(), builtin_tool_config_map()));
 
   // Caller's own (empty) tool maps feed the computed defaults.
   norvex own(AssistantOptions{.api_key = "k",

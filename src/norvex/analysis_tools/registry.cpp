@@ -46,6 +46,15 @@ json normalise_value(const json& v, const std::string& type) {
   return v;
 }
 
+bool same_fields(const RecordClass& a, const RecordClass& b) {
+  if (a.fields.size() != b.fields.size()) return false;
+  for (size_t i = 0; i < a.fields.size(); ++i)
+    if (a.fields[i].name != b.fields[i].name || a.fields[i].type != b.fields[i].type ||
+        a.fields[i].default_value != b.fields[i].default_value)
+      return false;
+  return true;
+}
+
 struct Registry {
   std::vector<std::string> names;
   ToolFuncs funcs;
@@ -128,20 +137,20 @@ json record_fields(const json& value) {
 const std::vector<std::string>& tool_names() {
   return registry().names;
 }
-const ToolFuncs& TOOL_FUNCS() {
+const ToolFuncs& builtin_tool_funcs() {
   return registry().funcs;
 }
-const ToolConfigMap& TOOL_CONFIG_MAP() {
+const ToolConfigMap& builtin_tool_config_map() {
   return registry().config_map;
 }
-const std::map<std::string, std::string>& FUNCTION_DEF_REGISTRY() {
+const std::map<std::string, std::string>& function_def_registry() {
   return registry().defs;
 }
-const std::map<std::string, json>& FUNC_ARGS_SCHEMA_REGISTRY() {
+const std::map<std::string, json>& func_args_schema_registry() {
   return registry().schemas;
 }
 const std::map<std::string, std::map<std::string, std::shared_ptr<const RecordClass>>>&
-Config_Name_to_Class_map() {
+config_name_to_class_map() {
   return registry().config_names;
 }
 const std::map<std::string, std::shared_ptr<const RecordClass>>& record_classes() {
@@ -174,15 +183,17 @@ ToolDefaults build_tool_defaults_v3(const ToolFuncs& tool_funcs,
   return out;
 }
 
-void register_record_class(std::shared_ptr<const RecordClass> cls) {
-  if (!cls) throw ValueError("register_record_class: null class");
-  raw_registry().classes[cls->name] = std::move(cls);
-}
-
 void register_tool(ToolRegistration registration) {
   Registry& r = raw_registry();
   const std::string name = registration.name;
   if (r.funcs.count(name)) throw ValueError("tool '" + name + "' is already registered");
+  for (const auto& [arg, cls] : registration.config.classes) {
+    if (!cls) continue;
+    auto known = r.classes.find(cls->name);
+    if (known != r.classes.end() && !same_fields(*known->second, *cls))
+      throw ValueError("tool '" + name + "': record class '" + cls->name +
+                       "' is already registered with other fields");
+  }
   r.names.push_back(name);
   std::map<std::string, std::shared_ptr<const RecordClass>> by_class;
   for (const auto& [arg, cls] : registration.config.classes) {

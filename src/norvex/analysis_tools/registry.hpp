@@ -1,6 +1,7 @@
 #pragma once
 // The tool registry: tool callables, their configuration record classes, argument schemas,
 // function definitions and defaults. The assistant reaches tools only through these maps.
+// The built-in tools fill them from one parameter table per tool (params.hpp).
 #include <functional>
 #include <map>
 #include <memory>
@@ -69,14 +70,16 @@ using ToolDefaults = json;
 // The twelve tool names, in registry order.
 const std::vector<std::string>& tool_names();
 
-const ToolFuncs& TOOL_FUNCS();
-const ToolConfigMap& TOOL_CONFIG_MAP();
-const std::map<std::string, std::string>& FUNCTION_DEF_REGISTRY();
+// The maps the assistant calls TOOL_FUNCS, TOOL_CONFIG_MAP, FUNCTION_DEF_REGISTRY,
+// FUNC_ARGS_SCHEMA_REGISTRY and Config_Name_to_Class_map.
+const ToolFuncs& builtin_tool_funcs();
+const ToolConfigMap& builtin_tool_config_map();
+const std::map<std::string, std::string>& function_def_registry();
 // tool name -> JSON schema of the arguments, or null.
-const std::map<std::string, json>& FUNC_ARGS_SCHEMA_REGISTRY();
+const std::map<std::string, json>& func_args_schema_registry();
 // tool name -> (config record class name -> class).
 const std::map<std::string, std::map<std::string, std::shared_ptr<const RecordClass>>>&
-Config_Name_to_Class_map();
+config_name_to_class_map();
 // Every record class by name.
 const std::map<std::string, std::shared_ptr<const RecordClass>>& record_classes();
 
@@ -85,7 +88,9 @@ const std::map<std::string, std::shared_ptr<const RecordClass>>& record_classes(
 ToolDefaults build_tool_defaults_v3(const ToolFuncs& tool_funcs,
                                     const ToolConfigMap& tool_config_map);
 
-// Registers a tool in the built-in maps (used by the tool implementations at start-up).
+// Registers a tool in the built-in maps (the built-in tools do, on first use of the maps).
+// ValueError for a tool registered twice, or a record class name already taken by a class
+// with other fields.
 struct ToolRegistration {
   std::string name;
   ToolFunction function;
@@ -94,6 +99,5 @@ struct ToolRegistration {
   json args_schema;        // or null
 };
 void register_tool(ToolRegistration registration);
-void register_record_class(std::shared_ptr<const RecordClass> cls);
 
 }  // namespace norvex

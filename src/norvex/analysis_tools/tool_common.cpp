@@ -5,60 +5,11 @@
 #include <map>
 #include <set>
 
-#include "norvex/common/text.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/analysis_tools/builtin_tools.hpp"
+#include "norvex/common/text.hpp"
 #include "norvex/host/host.hpp"
 
 namespace norvex::detail {
-
-json record_arg(const json& kwargs, const std::string& arg, const std::string& cls_name) {
-  auto cls = builtin_class(cls_name);
-  if (!kwargs.is_object() || !kwargs.contains(arg) || kwargs[arg].is_null())
-    return record_fields(cls->defaults());
-  const json& v = kwargs[arg];
-  if (is_record(v)) {
-    if (record_class_name(v) != cls_name)
-      throw TypeError("argument '" + arg + "' must be a " + cls_name + ", not a " +
-                      record_class_name(v));
-    // Rebuilt so that missing fields take their defaults and types are checked.
-    return record_fields(cls->make(record_fields(v)));
-  }
-  if (v.is_object()) return record_fields(cls->make(v));
-  throw TypeError("argument '" + arg + "' must be a " + cls_name + " or a mapping of its fields");
-}
-
-std::optional<std::string> opt_text(const json& fields, const std::string& key) {
-  if (!fields.contains(key) || fields[key].is_null()) return std::nullopt;
-  if (!fields[key].is_string()) throw TypeError("'" + key + "' must be a text");
-  std::string s = fields[key].get<std::string>();
-  if (s.empty()) return std::nullopt;
-  return s;
-}
-
-std::optional<std::vector<std::string>> opt_text_list(const json& fields, const std::string& key) {
-  if (!fields.contains(key) || fields[key].is_null()) return std::nullopt;
-  const json& v = fields[key];
-  if (v.is_string()) return std::vector<std::string>{v.get<std::string>()};
-  if (!v.is_array()) throw TypeError("'" + key + "' must be a list of texts");
-  std::vector<std::string> out;
-  for (auto& e : v) {
-    if (!e.is_string()) throw TypeError("'" + key + "' must be a list of texts, got " + e.dump());
-    out.push_back(e.get<std::string>());
-  }
-  if (out.empty()) return std::nullopt;
-  return out;
-}
-
-double number(const json& fields, const std::string& key) {
-  if (!fields.contains(key) || !fields[key].is_number())
-    throw TypeError("'" + key + "' must be a number");
-  return fields[key].get<double>();
-}
-
-bool flag(const json& fields, const std::string& key) {
-  return fields.contains(key) && fields[key].is_boolean() && fields[key].get<bool>();
-}
 
 int32_t Categories::find(const std::string& value) const {
   for (size_t i = 0; i < categories.size(); ++i)
@@ -107,9 +58,6 @@ Categories obs_categories(const AnnData& adata, const std::string& column) {
   return out;
 }
 
-namespace {
-}  // namespace
-
 std::vector<std::string> match_values(const std::vector<std::string>& requested,
                                       const std::vector<std::string>& available,
                                       const std::string& what) {
@@ -145,10 +93,8 @@ std::string join_limited(const std::vector<std::string>& items, size_t limit) {
   return out;
 }
 
-void show_images(const json& kwargs, const std::vector<std::string>& pngs) {
-  if (!kwargs.is_object() || !kwargs.contains("show") || !kwargs["show"].is_boolean() ||
-      !kwargs["show"].get<bool>())
-    return;
+void show_images(bool show, const std::vector<std::string>& pngs) {
+  if (!show) return;
   for (const auto& p : pngs) current_host().display_image(p, "image/png");
 }
 
@@ -170,40 +116,6 @@ plotting::Rgb category_color(const std::string& name, size_t index) {
   if (l == "unassigned" || l == "unknown" || l == "nan" || l == "na" || l == "none")
     return plotting::Rgb{0.62, 0.62, 0.64};
   return plotting::categorical_color(index);
-}
-
-json schema_string(const std::string& description) {
-  return json{{"type", "string"}, {"description", description}};
-}
-json schema_enum(const std::vector<std::string>& values, const std::string& description) {
-  return json{{"type", "string"}, {"enum", values}, {"description", description}};
-}
-json schema_string_list(const std::string& description) {
-  return json{{"type", "array"}, {"items", {{"type", "string"}}}, {"description", description}};
-}
-json schema_number(const std::string& description, std::optional<double> minimum,
-                   std::optional<double> maximum) {
-  json s{{"type", "number"}, {"description", description}};
-  if (minimum) s["minimum"] = *minimum;
-  if (maximum) s["maximum"] = *maximum;
-  return s;
-}
-json schema_integer(const std::string& description, std::optional<long long> minimum,
-                    std::optional<long long> maximum) {
-  json s{{"type", "integer"}, {"description", description}};
-  if (minimum) s["minimum"] = *minimum;
-  if (maximum) s["maximum"] = *maximum;
-  return s;
-}
-json schema_bool(const std::string& description) {
-  return json{{"type", "boolean"}, {"description", description}};
-}
-json schema_object(json properties, const std::string& description) {
-  json s{{"type", "object"}};
-  if (!description.empty()) s["description"] = description;
-  s["properties"] = std::move(properties);
-  s["additionalProperties"] = false;
-  return s;
 }
 
 }  // namespace norvex::detail

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <limits>
 
-#include "norvex/common/text.hpp"
+#include "norvex/analysis_tools/params.hpp"
+#include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
-#include "norvex/analysis_tools/builtin_tools.hpp"
-#include "norvex/analysis_tools/tool_common.hpp"
+#include "norvex/common/text.hpp"
 #include "norvex/plotting/plot.hpp"
 
 namespace norvex::detail {
@@ -20,6 +20,28 @@ namespace {
 
 const std::vector<std::string> kDegKeys = {"DEG", "DEG_vs_ref"};
 
+// The arguments, filled from the parameter table in register_plot_degs_gene_ranking.
+struct DEGComputeConfig {
+  std::string deg_key;
+  std::optional<std::string> celltype;
+  std::optional<std::string> comparison;
+  long long n_top;
+  std::string rank_by;
+  double pval_adj_cutoff;
+  double min_abs_logfc;
+};
+struct DEGPlotConfig {
+  std::string plot_type;
+  long long label_top_n;
+  std::optional<std::string> title;
+  double width;
+  double height;
+};
+struct DegRankingArgs {
+  std::optional<TextList> target_genes;
+  DEGComputeConfig compute;
+  DEGPlotConfig plot;
+};
 
 // Resolves a requested key: exact, case-insensitive, then the one key containing it.
 std::string resolve_key(const std::vector<std::string>& keys,
@@ -78,12 +100,12 @@ json num_or_null(double v) {
   return std::isfinite(v) ? json(v) : json(nullptr);
 }
 
-json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
-  const json cfg = record_arg(kwargs, "compute_cfg", "DEGComputeConfig");
-  const json style = record_arg(kwargs, "plot_cfg", "DEGPlotConfig");
-  const auto target_genes = opt_text_list(kwargs, "target_genes");
+json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool show) {
+  const DEGComputeConfig& cfg = args.compute;
+  const DEGPlotConfig& style = args.plot;
+  const auto& target_genes = args.target_genes;
 
-  const std::string deg_key = opt_text(cfg, "deg_key").value_or("DEG");
+  const std::string& deg_key = cfg.deg_key;
   if (!adata.uns.contains(deg_key)) {
     std::vector<std::string> present;
     for (auto& k : kDegKeys)
@@ -93,20 +115,18 @@ json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
   }
   const UnsDict& by_ct = adata.uns.at(deg_key).dict();
   const std::string celltype =
-      resolve_key(by_ct.keys(), opt_text(cfg, "celltype"), "cell type in uns['" + deg_key + "']");
+      resolve_key(by_ct.keys(), cfg.celltype, "cell type in uns['" + deg_key + "']");
   const UnsDict& by_cmp = by_ct.at(celltype).dict();
   const std::string comparison =
-      resolve_key(by_cmp.keys(), opt_text(cfg, "comparison"), "comparison for '" + celltype + "'");
+      resolve_key(by_cmp.keys(), cfg.comparison, "comparison for '" + celltype + "'");
   const std::string where = "uns['" + deg_key + "']['" + celltype + "']['" + comparison + "']";
   const DegTable t = read_table(by_cmp.at(comparison).table(), where);
   const size_t n = t.names.size();
 
-  const long long n_top = std::clamp<long long>(cfg.value("n_top", 10LL), 1, 100);
-  const std::string rank_by = opt_text(cfg, "rank_by").value_or("scores");
-  if (rank_by != "scores" && rank_by != "logfoldchanges")
-    throw ValueError("rank_by must be 'scores' or 'logfoldchanges', not '" + rank_by + "'");
-  const double p_cut = number(cfg, "pval_adj_cutoff");
-  const double lfc_cut = std::fabs(number(cfg, "min_abs_logfc"));
+  const long long n_top = cfg.n_top;
+  const std::string& rank_by = cfg.rank_by;
+  const double p_cut = cfg.pval_adj_cutoff;
+  const double lfc_cut = std::fabs(cfg.min_abs_logfc);
   const std::vector<double>& metric = rank_by == "scores" ? t.scores : t.lfc;
 
   std::vector<int8_t> status(n, 0);
@@ -162,19 +182,15 @@ json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
     selection_note = buf;
   }
 
-  const std::string plot_type = opt_text(style, "plot_type").value_or("ranking");
-  if (plot_type != "ranking" && plot_type != "volcano" && plot_type != "both")
-    throw ValueError("plot_type must be 'ranking', 'volcano' or 'both', not '" + plot_type + "'");
-  const auto user_title = opt_text(style, "title");
+  const std::string& plot_type = style.plot_type;
+  const auto& user_title = style.title;
   // "Primary_vs_rest" reads better as "Primary vs rest" in titles and legends.
   std::string shown_cmp = comparison;
   for (size_t at; (at = shown_cmp.find("_vs_")) != std::string::npos;)
     shown_cmp.replace(at, 4, " vs ");
   const std::string default_title = celltype + ": " + shown_cmp;
   const std::string source_note = deg_key == "DEG" ? "vs rest" : "vs reference";
-  const double w = number(style, "width"), h = number(style, "height");
-  if (w < 3 || w > 30 || h < 3 || h > 30)
-    throw ValueError("plot_cfg width and height must be between 3 and 30 inches");
+  const double w = style.width, h = style.height;
 
   std::vector<std::string> pngs;
   if (plot_type != "volcano") {
@@ -208,7 +224,7 @@ json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
       // p = 0 would be infinitely high; it is drawn just above the highest finite value.
       double y = t.padj[i] > 0 ? -std::log10(t.padj[i]) : max_finite * 1.05 + 1;
       if (std::find(chosen.begin(), chosen.end(), i) != chosen.end() &&
-          static_cast<long long>(v.labelled.size()) < 2 * style.value("label_top_n", 10LL))
+          static_cast<long long>(v.labelled.size()) < 2 * style.label_top_n)
         v.labelled.push_back(v.names.size());
       v.logfc.push_back(t.lfc[i]);
       v.neglog10_p.push_back(y);
@@ -248,7 +264,7 @@ json run_plot_degs_gene_ranking(AnnData& adata, const json& kwargs) {
       .add_column("pvals_adj", pa)
       .add_column("significant", sig);
 
-  show_images(kwargs, pngs);
+  show_images(show, pngs);
   json result = json::object();
   result["data"] = "gene";
   if (pngs.size() == 1) {
@@ -280,52 +296,63 @@ down-regulated genes as a ranking bar plot, optionally a volcano plot, and the s
 Use for questions about DEGs, differentially expressed / up- or down-regulated genes, marker
 changes between conditions within a cell type, or volcano plots.)";
 
-json schema() {
-  json compute = schema_object(
-      json{{"deg_key", schema_enum(kDegKeys,
-                                   "\"DEG\": condition vs rest; \"DEG_vs_ref\": condition vs the "
-                                   "reference condition.")},
-           {"celltype", schema_string("Cell type EXACTLY as listed in DATA CONTEXT at the DEG "
-                                      "level (CCI_DEG_BASE, usually celltype_minor).")},
-           {"comparison", schema_string("Condition whose changes are shown, EXACTLY as listed "
-                                        "under conditions in DATA CONTEXT.")},
-           {"n_top", schema_integer("Number of genes per direction.", 1, 100)},
-           {"rank_by", schema_enum({"scores", "logfoldchanges"}, "Ranking metric.")},
-           {"pval_adj_cutoff", schema_number("Adjusted p-value threshold for significance.", 0, 1)},
-           {"min_abs_logfc",
-            schema_number("Minimum absolute log2 fold change for significance.", 0, std::nullopt)}},
-      "Which result and which genes (DEGComputeConfig).");
-  json plot = schema_object(
-      json{{"plot_type", schema_enum({"ranking", "volcano", "both"},
-                                     "Ranking bar plot, volcano plot, or both.")},
-           {"label_top_n",
-            schema_integer("Genes labelled per direction on the volcano plot.", 0, 50)},
-           {"title", schema_string("Figure title; omit for an automatic title.")},
-           {"width", schema_number("Figure width in inches.", 3, 30)},
-           {"height", schema_number("Figure height in inches.", 3, 30)}},
-      "Appearance (DEGPlotConfig).");
-  return schema_object(
-      json{{"target_genes",
-            schema_string_list(
-                "Specific gene symbols to show instead of the top genes. Concrete symbols only.")},
-           {"compute_cfg", compute},
-           {"plot_cfg", plot}});
-}
-
 }  // namespace
 
 void register_plot_degs_gene_ranking() {
-  ToolRegistration r;
-  r.name = "plot_degs_gene_ranking";
-  r.function.fn = run_plot_degs_gene_ranking;
-  r.function.param_names = {"target_genes", "compute_cfg", "plot_cfg", "show"};
-  r.function.param_defaults = json{{"target_genes", nullptr}};
-  r.config.classes["compute_cfg"] = builtin_class("DEGComputeConfig");
-  r.config.classes["plot_cfg"] = builtin_class("DEGPlotConfig");
-  r.config.allowed_kwargs = std::vector<std::string>{"target_genes", "show"};
-  r.definition = kDefinition;
-  r.args_schema = schema();
-  register_tool(std::move(r));
+  const RecordParams<DEGComputeConfig> compute{
+      "DEGComputeConfig",
+      "Which result and which genes",
+      {
+          // Other uns keys are looked up too; a missing one lists the results present.
+          param(&DEGComputeConfig::deg_key, "deg_key", "DEG",
+                "\"DEG\": condition vs rest; \"DEG_vs_ref\": condition vs the reference "
+                "condition.")
+              .one_of(kDegKeys, Enforce::schema_only),
+          param(&DEGComputeConfig::celltype, "celltype", nullptr,
+                "Cell type EXACTLY as listed in DATA CONTEXT at the DEG level (CCI_DEG_BASE, "
+                "usually celltype_minor)."),
+          param(&DEGComputeConfig::comparison, "comparison", nullptr,
+                "Condition whose changes are shown, EXACTLY as listed under conditions in DATA "
+                "CONTEXT."),
+          param(&DEGComputeConfig::n_top, "n_top", 10, "Number of genes per direction.")
+              .range(1, 100, Enforce::clamp),
+          param(&DEGComputeConfig::rank_by, "rank_by", "scores", "Ranking metric.")
+              .one_of({"scores", "logfoldchanges"}),
+          // Cut-offs outside the advertised ranges are used as they are.
+          param(&DEGComputeConfig::pval_adj_cutoff, "pval_adj_cutoff", 0.05,
+                "Adjusted p-value threshold for significance.")
+              .range(0, 1, Enforce::schema_only),
+          // The run function takes the absolute value.
+          param(&DEGComputeConfig::min_abs_logfc, "min_abs_logfc", 0.25,
+                "Minimum absolute log2 fold change for significance.")
+              .at_least(0, Enforce::schema_only),
+      }};
+  const RecordParams<DEGPlotConfig> plot{
+      "DEGPlotConfig",
+      "Appearance",
+      {
+          param(&DEGPlotConfig::plot_type, "plot_type", "ranking",
+                "Ranking bar plot, volcano plot, or both.")
+              .one_of({"ranking", "volcano", "both"}),
+          // Negative counts label nothing; larger ones label every selected gene.
+          param(&DEGPlotConfig::label_top_n, "label_top_n", 10,
+                "Genes labelled per direction on the volcano plot.")
+              .range(0, 50, Enforce::schema_only),
+          param(&DEGPlotConfig::title, "title", nullptr,
+                "Figure title; omit for an automatic title."),
+          param(&DEGPlotConfig::width, "width", 7.5, "Figure width in inches.").range(3, 30),
+          param(&DEGPlotConfig::height, "height", 6.0, "Figure height in inches.").range(3, 30),
+      }};
+  register_builtin_tool(
+      "plot_degs_gene_ranking", kDefinition,
+      ToolParams<DegRankingArgs>({
+          target_genes_param(
+              &DegRankingArgs::target_genes,
+              "Specific gene symbols to show instead of the top genes. Concrete symbols only."),
+          record(&DegRankingArgs::compute, "compute_cfg", compute),
+          record(&DegRankingArgs::plot, "plot_cfg", plot),
+      }),
+      run_plot_degs_gene_ranking);
 }
 
 }  // namespace norvex::detail

@@ -2,25 +2,46 @@
 #include <algorithm>
 #include <map>
 
+#include "norvex/analysis_tools/params.hpp"
+#include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
-#include "norvex/analysis_tools/builtin_tools.hpp"
-#include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/plotting/plot.hpp"
 
 namespace norvex::detail {
 
 namespace {
 
-json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
-  const json cfg = record_arg(kwargs, "compute_cfg", "PopulationComputeConfig");
-  const json style = record_arg(kwargs, "plot_cfg", "PopulationPlotConfig");
+// The arguments, filled from the parameter table in register_plot_celltype_population.
+struct PopulationComputeConfig {
+  std::string celltype_col;
+  std::string group_by;
+  std::string condition_col;
+  std::string sample_col;
+  std::optional<TextList> celltypes;
+  std::optional<TextList> groups;
+};
+struct PopulationPlotConfig {
+  bool show_percent_labels;
+  bool show_counts;
+  std::optional<std::string> title;
+  double width;
+  double height;
+};
+struct PopulationArgs {
+  PopulationComputeConfig compute;
+  PopulationPlotConfig plot;
+};
 
-  const std::string ct_col = opt_text(cfg, "celltype_col").value_or("celltype_major");
-  const std::string cond_col = opt_text(cfg, "condition_col").value_or("condition");
-  const std::string sample_col = opt_text(cfg, "sample_col").value_or("sample");
-  const std::string group_by = opt_text(cfg, "group_by").value_or("condition");
+json run_plot_celltype_population(AnnData& adata, const PopulationArgs& args, bool show) {
+  const PopulationComputeConfig& cfg = args.compute;
+  const PopulationPlotConfig& style = args.plot;
+
+  const std::string& ct_col = cfg.celltype_col;
+  const std::string& cond_col = cfg.condition_col;
+  const std::string& sample_col = cfg.sample_col;
+  const std::string& group_by = cfg.group_by;
   std::string group_col;
   if (group_by == "condition")
     group_col = cond_col;
@@ -34,7 +55,7 @@ json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
   const Categories grp = obs_categories(adata, group_col);
 
   std::vector<char> ct_ok(cts.categories.size(), 1);
-  if (auto want = opt_text_list(cfg, "celltypes")) {
+  if (const auto& want = cfg.celltypes) {
     std::fill(ct_ok.begin(), ct_ok.end(), 0);
     for (auto& m : match_values(*want, cts.categories, ct_col + " value(s)"))
       ct_ok[cts.find(m)] = 1;
@@ -42,7 +63,7 @@ json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
 
   // Bars: requested groups in the order asked, else every group that has cells.
   std::vector<int32_t> bars;
-  const auto want_groups = opt_text_list(cfg, "groups");
+  const auto& want_groups = cfg.groups;
   if (want_groups) {
     for (auto& m : match_values(*want_groups, grp.categories, group_col + " value(s)"))
       bars.push_back(grp.find(m));
@@ -93,27 +114,25 @@ json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
   }
 
   plotting::StackedBarPlot p;
-  p.size.width_in = number(style, "width");
-  p.size.height_in = number(style, "height");
-  if (p.size.width_in < 3 || p.size.width_in > 30 || p.size.height_in < 3 || p.size.height_in > 30)
-    throw ValueError("plot_cfg width and height must be between 3 and 30 inches");
+  p.size.width_in = style.width;
+  p.size.height_in = style.height;
   for (size_t c : segs) {
     p.segments.push_back(cts.categories[c]);
     p.segment_colors.push_back(category_color(cts.categories[c], c));
   }
   for (int32_t g : bars) {
     p.bars.push_back(grp.categories[g]);
-    if (flag(style, "show_counts")) p.bar_annotations.push_back("n=" + format_count(totals[g]));
+    if (style.show_counts) p.bar_annotations.push_back("n=" + format_count(totals[g]));
     if (by_sample) p.bar_groups.push_back(bar_condition[g]);
     std::vector<double> shares;
     for (size_t c : segs)
       shares.push_back(totals[g] ? static_cast<double>(counts[g][c]) / totals[g] : 0.0);
     p.shares.push_back(shares);
   }
-  p.percent_labels = flag(style, "show_percent_labels");
-  p.title = opt_text(style, "title").value_or("Cell-type composition per " + group_col);
+  p.percent_labels = style.show_percent_labels;
+  p.title = style.title.value_or("Cell-type composition per " + group_col);
   p.subtitle = ct_col + " · " + format_count(grand) + " cells" +
-               (opt_text_list(cfg, "celltypes") ? " · shares within the selected cell types" : "");
+               (cfg.celltypes ? " · shares within the selected cell types" : "");
   p.x_label = group_col;
   p.legend_title = ct_col;
   const std::string png = plotting::render_stacked_bars_png(p);
@@ -139,7 +158,7 @@ json run_plot_celltype_population(AnnData& adata, const json& kwargs) {
       .add_column("group_total", col_total)
       .add_column("proportion", col_prop);
 
-  show_images(kwargs, {png});
+  show_images(show, {png});
   json result = json::object();
   result["data"] = "cell-type population";
   result["img_base64"] = base64_encode(png);
@@ -161,43 +180,53 @@ sample and draws it as stacked bars that each sum to 100%.
 Returns the figure and a table with, per group and cell type: n_cells, group_total, proportion.
 Use for questions about cell-type proportions, abundance, composition or population changes.)";
 
-json schema() {
-  json compute = schema_object(
-      json{{"celltype_col", schema_enum({"celltype_major", "celltype_minor", "celltype_subset"},
-                                        "Cell-type level whose proportions are computed.")},
-           {"group_by",
-            schema_enum({"condition", "sample"}, "One bar per condition or per sample.")},
-           {"condition_col", schema_string("obs column of conditions; keep \"condition\".")},
-           {"sample_col",
-            schema_string("obs column of samples, as listed under obs columns in DATA CONTEXT.")},
-           {"celltypes", schema_string_list("Only these cell types (values of celltype_col EXACTLY "
-                                            "as in DATA CONTEXT). Omit for all.")},
-           {"groups", schema_string_list("Only these conditions (or samples), in display order, "
-                                         "EXACTLY as in DATA CONTEXT. Omit for all.")}},
-      "What to count (PopulationComputeConfig).");
-  json plot =
-      schema_object(json{{"show_percent_labels", schema_bool("Write percentages inside segments.")},
-                         {"show_counts", schema_bool("Write the number of cells above each bar.")},
-                         {"title", schema_string("Figure title; omit for an automatic title.")},
-                         {"width", schema_number("Figure width in inches.", 3, 30)},
-                         {"height", schema_number("Figure height in inches.", 3, 30)}},
-                    "Appearance (PopulationPlotConfig).");
-  return schema_object(json{{"compute_cfg", compute}, {"plot_cfg", plot}});
-}
-
 }  // namespace
 
 void register_plot_celltype_population() {
-  ToolRegistration r;
-  r.name = "plot_celltype_population";
-  r.function.fn = run_plot_celltype_population;
-  r.function.param_names = {"compute_cfg", "plot_cfg", "show"};
-  r.config.classes["compute_cfg"] = builtin_class("PopulationComputeConfig");
-  r.config.classes["plot_cfg"] = builtin_class("PopulationPlotConfig");
-  r.config.allowed_kwargs = std::vector<std::string>{"show"};
-  r.definition = kDefinition;
-  r.args_schema = schema();
-  register_tool(std::move(r));
+  const RecordParams<PopulationComputeConfig> compute{
+      "PopulationComputeConfig",
+      "What to count",
+      {
+          // Any obs column works; the planner is offered the cell-type levels.
+          param(&PopulationComputeConfig::celltype_col, "celltype_col", "celltype_major",
+                "Cell-type level whose proportions are computed.")
+              .one_of({"celltype_major", "celltype_minor", "celltype_subset"},
+                      Enforce::schema_only),
+          // Any other obs column is taken as the grouping column itself.
+          param(&PopulationComputeConfig::group_by, "group_by", "condition",
+                "One bar per condition or per sample.")
+              .one_of({"condition", "sample"}, Enforce::schema_only),
+          param(&PopulationComputeConfig::condition_col, "condition_col", "condition",
+                "obs column of conditions; keep \"condition\"."),
+          param(&PopulationComputeConfig::sample_col, "sample_col", "sample",
+                "obs column of samples, as listed under obs columns in DATA CONTEXT."),
+          param(&PopulationComputeConfig::celltypes, "celltypes", nullptr,
+                "Only these cell types (values of celltype_col EXACTLY as in DATA CONTEXT). "
+                "Omit for all."),
+          param(&PopulationComputeConfig::groups, "groups", nullptr,
+                "Only these conditions (or samples), in display order, EXACTLY as in DATA "
+                "CONTEXT. Omit for all."),
+      }};
+  const RecordParams<PopulationPlotConfig> plot{
+      "PopulationPlotConfig",
+      "Appearance",
+      {
+          param(&PopulationPlotConfig::show_percent_labels, "show_percent_labels", true,
+                "Write percentages inside segments."),
+          param(&PopulationPlotConfig::show_counts, "show_counts", true,
+                "Write the number of cells above each bar."),
+          param(&PopulationPlotConfig::title, "title", nullptr,
+                "Figure title; omit for an automatic title."),
+          param(&PopulationPlotConfig::width, "width", 8.0, "Figure width in inches.").range(3, 30),
+          param(&PopulationPlotConfig::height, "height", 5.5, "Figure height in inches.")
+              .range(3, 30),
+      }};
+  register_builtin_tool("plot_celltype_population", kDefinition,
+                        ToolParams<PopulationArgs>({
+                            record(&PopulationArgs::compute, "compute_cfg", compute),
+                            record(&PopulationArgs::plot, "plot_cfg", plot),
+                        }),
+                        run_plot_celltype_population);
 }
 
 }  // namespace norvex::detail

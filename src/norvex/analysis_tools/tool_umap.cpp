@@ -3,12 +3,12 @@
 #include <cctype>
 #include <cmath>
 
-#include "norvex/common/text.hpp"
+#include "norvex/analysis_tools/params.hpp"
+#include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
-#include "norvex/analysis_tools/builtin_tools.hpp"
-#include "norvex/analysis_tools/tool_common.hpp"
+#include "norvex/common/text.hpp"
 #include "norvex/plotting/plot.hpp"
 
 namespace norvex::detail {
@@ -17,6 +17,30 @@ namespace {
 
 constexpr size_t kMaxGenePanels = 12;
 
+// The arguments, filled from the parameter table in register_plot_umap.
+struct UMAPEmbedConfig {
+  std::string basis;
+  std::string celltype_col;
+  std::optional<TextList> celltypes;
+  std::string condition_col;
+  std::optional<TextList> conditions;
+  std::optional<std::string> layer;
+};
+struct UMAPPlotConfig {
+  std::optional<std::string> color_by;
+  std::string legend_loc;
+  std::optional<double> point_size;
+  std::string cmap;
+  double vmax_quantile;
+  std::optional<std::string> title;
+  double width;
+  double height;
+};
+struct UmapArgs {
+  std::optional<TextList> target_genes;
+  UMAPEmbedConfig embed;
+  UMAPPlotConfig plot;
+};
 
 // The var name for a requested gene symbol (exact, then case-insensitive), or nullopt.
 std::optional<std::string> find_gene(const AnnData& adata, const std::string& gene) {
@@ -47,12 +71,12 @@ std::string png_b64(const std::string& png) {
   return base64_encode(png);
 }
 
-json run_plot_umap(AnnData& adata, const json& kwargs) {
-  const json embed = record_arg(kwargs, "embed_cfg", "UMAPEmbedConfig");
-  const json style = record_arg(kwargs, "plot_cfg", "UMAPPlotConfig");
-  const auto target_genes = opt_text_list(kwargs, "target_genes");
+json run_plot_umap(AnnData& adata, const UmapArgs& args, bool show) {
+  const UMAPEmbedConfig& embed = args.embed;
+  const UMAPPlotConfig& style = args.plot;
+  const auto& target_genes = args.target_genes;
 
-  const std::string basis = opt_text(embed, "basis").value_or("X_umap");
+  const std::string& basis = embed.basis;
   if (!adata.has_obsm(basis))
     throw KeyError("obsm['" + basis +
                    "'] not found. Available obsm keys: " + join_limited(adata.obsm_keys()));
@@ -61,8 +85,8 @@ json run_plot_umap(AnnData& adata, const json& kwargs) {
     throw ValueError("obsm['" + basis + "'] must have one row per cell and at least 2 columns");
 
   // Which cells are shown.
-  const std::string ct_col = opt_text(embed, "celltype_col").value_or("celltype_major");
-  const std::string cond_col = opt_text(embed, "condition_col").value_or("condition");
+  const std::string& ct_col = embed.celltype_col;
+  const std::string& cond_col = embed.condition_col;
   std::vector<char> keep(adata.n_obs(), 1);
   std::string selection_note;
   auto restrict = [&](const std::string& col, const std::optional<std::vector<std::string>>& want) {
@@ -75,26 +99,21 @@ json run_plot_umap(AnnData& adata, const json& kwargs) {
       if (cats.codes[i] < 0 || !ok[cats.codes[i]]) keep[i] = 0;
     selection_note += (selection_note.empty() ? "" : "; ") + join_limited(matched, 6);
   };
-  restrict(ct_col, opt_text_list(embed, "celltypes"));
-  restrict(cond_col, opt_text_list(embed, "conditions"));
+  restrict(ct_col, embed.celltypes);
+  restrict(cond_col, embed.conditions);
   std::vector<size_t> shown;
   for (size_t i = 0; i < keep.size(); ++i)
     if (keep[i]) shown.push_back(i);
   if (shown.empty()) throw ValueError("No cells match the requested cell types and conditions");
 
   plotting::ScatterPlot base;
-  base.size.width_in = number(style, "width");
-  base.size.height_in = number(style, "height");
-  if (base.size.width_in < 3 || base.size.width_in > 30 || base.size.height_in < 3 ||
-      base.size.height_in > 30)
-    throw ValueError("plot_cfg width and height must be between 3 and 30 inches");
-  if (style.contains("point_size") && style["point_size"].is_number())
-    base.point_radius_px = std::clamp(style["point_size"].get<double>(), 0.3, 12.0);
+  base.size.width_in = style.width;
+  base.size.height_in = style.height;
+  if (style.point_size) base.point_radius_px = *style.point_size;
   base.x_label = basis == "X_umap" ? "UMAP1" : basis + " 1";
   base.y_label = basis == "X_umap" ? "UMAP2" : basis + " 2";
-  base.labels_on_data = opt_text(style, "legend_loc").value_or("right margin") == "on data";
-  base.cmap = opt_text(style, "cmap").value_or("viridis");
-  plotting::sequential_color(base.cmap, 0);  // unknown maps fail before any work
+  base.labels_on_data = style.legend_loc == "on data";
+  base.cmap = style.cmap;
   for (size_t i : shown) {
     base.x.push_back(static_cast<float>(emb.at(i, 0)));
     base.y.push_back(static_cast<float>(emb.at(i, 1)));
@@ -108,7 +127,7 @@ json run_plot_umap(AnnData& adata, const json& kwargs) {
   }
   const std::string cells_note = format_count(static_cast<long long>(shown.size())) + " cells" +
                                  (selection_note.empty() ? "" : " · " + selection_note);
-  const auto user_title = opt_text(style, "title");
+  const auto& user_title = style.title;
 
   std::vector<std::string> pngs;
   json tables = json::object();
@@ -131,7 +150,7 @@ json run_plot_umap(AnnData& adata, const json& kwargs) {
       throw KeyError("Gene(s) not in var names: " + join_limited(missing) +
                      ". Gene names look like: " + gene_examples(adata));
   } else {
-    const std::string color_by = opt_text(style, "color_by").value_or(ct_col);
+    const std::string color_by = style.color_by.value_or(ct_col);
     if (adata.obs.has(color_by)) {
       obs_target = color_by;
     } else if (auto g = find_gene(adata, color_by)) {
@@ -182,12 +201,10 @@ json run_plot_umap(AnnData& adata, const json& kwargs) {
     tables[*obs_target] = t.to_json();
   } else {
     data_noun = "cell type";
-    const auto layer = opt_text(embed, "layer");
+    const auto& layer = embed.layer;
     const auto expr = adata.gene_expression(genes, layer);
     Categories groups = obs_categories(adata, ct_col);
-    const double q = style.contains("vmax_quantile") && style["vmax_quantile"].is_number()
-                         ? style["vmax_quantile"].get<double>()
-                         : 0.99;
+    const double q = style.vmax_quantile;
     for (size_t g = 0; g < genes.size(); ++g) {
       std::vector<float> vals;
       vals.reserve(shown.size());
@@ -230,7 +247,7 @@ json run_plot_umap(AnnData& adata, const json& kwargs) {
     }
   }
 
-  show_images(kwargs, pngs);
+  show_images(show, pngs);
   json result = json::object();
   result["data"] = data_noun;
   if (pngs.size() == 1) {
@@ -260,58 +277,65 @@ and percent of expressing cells per cell type).
 Use when the user asks for a UMAP, an embedding view, where cells or cell types lie, or how a
 gene's expression is distributed over the cells.)";
 
-json schema() {
-  json embed = schema_object(
-      json{{"basis",
-            schema_string(
-                "obsm key of the embedding. Keep \"X_umap\" unless the user names another.")},
-           {"celltype_col", schema_enum({"celltype_major", "celltype_minor", "celltype_subset"},
-                                        "Cell-type level that `celltypes` refers to.")},
-           {"celltypes",
-            schema_string_list("Show only these cell types: values EXACTLY as listed for the "
-                               "chosen celltype_col in DATA CONTEXT. Omit to show all cells.")},
-           {"condition_col", schema_string("obs column holding conditions; keep \"condition\".")},
-           {"conditions",
-            schema_string_list("Show only cells of these conditions: values EXACTLY as listed "
-                               "under conditions in DATA CONTEXT. Omit for all.")},
-           {"layer", schema_string("Expression layer for gene colouring; omit to use X.")}},
-      "Which embedding and which cells (UMAPEmbedConfig).");
-  json plot = schema_object(
-      json{{"color_by",
-            schema_string("An obs column from DATA CONTEXT (e.g. celltype_major, celltype_minor, "
-                          "condition) or ONE gene symbol. Omit to colour by celltype_col.")},
-           {"legend_loc", schema_enum({"right margin", "on data"},
-                                      "Legend beside the plot, or labels on the clusters.")},
-           {"point_size", schema_number("Point radius in pixels; omit for automatic.", 0.3, 12.0)},
-           {"cmap", schema_enum(plotting::sequential_cmaps(), "Colour map for gene expression.")},
-           {"vmax_quantile",
-            schema_number("Upper quantile that caps the expression colour scale.", 0.5, 1.0)},
-           {"title", schema_string("Figure title; omit for an automatic title.")},
-           {"width", schema_number("Figure width in inches.", 3, 30)},
-           {"height", schema_number("Figure height in inches.", 3, 30)}},
-      "Appearance (UMAPPlotConfig).");
-  json s = schema_object(
-      json{{"target_genes", schema_string_list("Gene symbols to colour by expression, one panel "
-                                               "each (max 12). Concrete symbols only.")},
-           {"embed_cfg", embed},
-           {"plot_cfg", plot}});
-  return s;
-}
-
 }  // namespace
 
 void register_plot_umap() {
-  ToolRegistration r;
-  r.name = "plot_umap";
-  r.function.fn = run_plot_umap;
-  r.function.param_names = {"target_genes", "embed_cfg", "plot_cfg", "show"};
-  r.function.param_defaults = json{{"target_genes", nullptr}};
-  r.config.classes["embed_cfg"] = builtin_class("UMAPEmbedConfig");
-  r.config.classes["plot_cfg"] = builtin_class("UMAPPlotConfig");
-  r.config.allowed_kwargs = std::vector<std::string>{"target_genes", "show"};
-  r.definition = kDefinition;
-  r.args_schema = schema();
-  register_tool(std::move(r));
+  const RecordParams<UMAPEmbedConfig> embed{
+      "UMAPEmbedConfig",
+      "Which embedding and which cells",
+      {
+          param(&UMAPEmbedConfig::basis, "basis", "X_umap",
+                "obsm key of the embedding. Keep \"X_umap\" unless the user names another."),
+          // Any obs column works; the planner is offered the cell-type levels.
+          param(&UMAPEmbedConfig::celltype_col, "celltype_col", "celltype_major",
+                "Cell-type level that `celltypes` refers to.")
+              .one_of({"celltype_major", "celltype_minor", "celltype_subset"},
+                      Enforce::schema_only),
+          param(&UMAPEmbedConfig::celltypes, "celltypes", nullptr,
+                "Show only these cell types: values EXACTLY as listed for the chosen "
+                "celltype_col in DATA CONTEXT. Omit to show all cells."),
+          param(&UMAPEmbedConfig::condition_col, "condition_col", "condition",
+                "obs column holding conditions; keep \"condition\"."),
+          param(&UMAPEmbedConfig::conditions, "conditions", nullptr,
+                "Show only cells of these conditions: values EXACTLY as listed under conditions "
+                "in DATA CONTEXT. Omit for all."),
+          param(&UMAPEmbedConfig::layer, "layer", nullptr,
+                "Expression layer for gene colouring; omit to use X."),
+      }};
+  const RecordParams<UMAPPlotConfig> plot{
+      "UMAPPlotConfig",
+      "Appearance",
+      {
+          param(&UMAPPlotConfig::color_by, "color_by", nullptr,
+                "An obs column from DATA CONTEXT (e.g. celltype_major, celltype_minor, "
+                "condition) or ONE gene symbol. Omit to colour by celltype_col."),
+          // Anything but "on data" draws the legend beside the plot.
+          param(&UMAPPlotConfig::legend_loc, "legend_loc", "right margin",
+                "Legend beside the plot, or labels on the clusters.")
+              .one_of({"right margin", "on data"}, Enforce::schema_only),
+          param(&UMAPPlotConfig::point_size, "point_size", nullptr,
+                "Point radius in pixels; omit for automatic.")
+              .range(0.3, 12.0, Enforce::clamp),
+          param(&UMAPPlotConfig::cmap, "cmap", "viridis", "Colour map for gene expression.")
+              .one_of(plotting::sequential_cmaps()),
+          // Quantiles below 0.5 still work (a lower cap); the planner is offered 0.5..1.
+          param(&UMAPPlotConfig::vmax_quantile, "vmax_quantile", 0.99,
+                "Upper quantile that caps the expression colour scale.")
+              .range(0.5, 1.0, Enforce::schema_only),
+          param(&UMAPPlotConfig::title, "title", nullptr,
+                "Figure title; omit for an automatic title."),
+          param(&UMAPPlotConfig::width, "width", 8.0, "Figure width in inches.").range(3, 30),
+          param(&UMAPPlotConfig::height, "height", 6.0, "Figure height in inches.").range(3, 30),
+      }};
+  register_builtin_tool("plot_umap", kDefinition,
+                        ToolParams<UmapArgs>({
+                            target_genes_param(&UmapArgs::target_genes,
+                                               "Gene symbols to colour by expression, one panel "
+                                               "each (max 12). Concrete symbols only."),
+                            record(&UmapArgs::embed, "embed_cfg", embed),
+                            record(&UmapArgs::plot, "plot_cfg", plot),
+                        }),
+                        run_plot_umap);
 }
 
 }  // namespace norvex::detail

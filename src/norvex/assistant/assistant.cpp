@@ -94,8 +94,8 @@ void norvex::set_api_key(const std::optional<std::string>& api_key_arg,
 
   next.data_context = get_data_context(*next.adata);
 
-  next.tools.config_map = tool_config_map ? std::move(*tool_config_map) : TOOL_CONFIG_MAP();
-  next.tools.funcs = tool_funcs ? std::move(*tool_funcs) : TOOL_FUNCS();
+  next.tools.config_map = tool_config_map ? std::move(*tool_config_map) : builtin_tool_config_map();
+  next.tools.funcs = tool_funcs ? std::move(*tool_funcs) : builtin_tool_funcs();
   next.tools.defaults = tool_defaults
                             ? std::move(*tool_defaults)
                             : build_tool_defaults_v3(next.tools.funcs, next.tools.config_map);

@@ -139,8 +139,8 @@ RecurrentResult processing_recurrent_request(Session& s, const json& /*router_sp
     ro.result_var_name = "result";
     ro.assume_imported = true;
     ro.norvex_pkg_name = "norvex";
-    auto cls = Config_Name_to_Class_map().find(target_function_name);
-    if (cls != Config_Name_to_Class_map().end())
+    auto cls = config_name_to_class_map().find(target_function_name);
+    if (cls != config_name_to_class_map().end())
       for (auto& [name, c] : cls->second) ro.data_class_names.push_back(name);
     res_to_user["plot_code"] = build_repro_code_snippet_clean(target_function_name, exec_args, ro);
   }

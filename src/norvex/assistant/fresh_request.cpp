@@ -26,7 +26,7 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
     throw TypeError("selected_tool must be str, not " + std::string(py_type_name(tool)));
   const std::string target_function_name = tool.get<std::string>();
   res_to_user["plot_func"] = target_function_name;
-  if (!FUNC_ARGS_SCHEMA_REGISTRY().count(target_function_name))
+  if (!func_args_schema_registry().count(target_function_name))
     throw key_error(target_function_name);
 
   std::vector<std::string> selected_genes;
@@ -91,8 +91,8 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
     ro.result_var_name = "result";
     ro.assume_imported = true;
     ro.norvex_pkg_name = "norvex";
-    auto cls = Config_Name_to_Class_map().find(target_function_name);
-    if (cls != Config_Name_to_Class_map().end())
+    auto cls = config_name_to_class_map().find(target_function_name);
+    if (cls != config_name_to_class_map().end())
       for (auto& [name, c] : cls->second) ro.data_class_names.push_back(name);
     res_to_user["plot_code"] = build_repro_code_snippet_clean(target_function_name, exec_args, ro);
   }

@@ -16,10 +16,10 @@ std::optional<LLMResult> generate_parameters(Session& s, const std::string& targ
   std::string context = s.data_context;
   NotebookHost& host = s.host;
   try {
-    const auto& schemas = FUNC_ARGS_SCHEMA_REGISTRY();
+    const auto& schemas = func_args_schema_registry();
     auto schema_it = schemas.find(target_function_name);
     if (schema_it == schemas.end()) throw key_error(target_function_name);
-    const auto& defs = FUNCTION_DEF_REGISTRY();
+    const auto& defs = function_def_registry();
     auto def_it = defs.find(target_function_name);
     if (def_it == defs.end()) throw key_error(target_function_name);
     const std::string prompt = detail::fill_template(prompts::func_args_fetch_prompt(),

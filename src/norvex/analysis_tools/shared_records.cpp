@@ -1,0 +1,56 @@
+#include "norvex/analysis_tools/shared_records.hpp"
+
+namespace norvex::detail {
+
+// Built on first use, so every tool taking one of these records shares one record class.
+
+const RecordParams<ObsFilter>& obs_filter_params() {
+  static const RecordParams<ObsFilter> t{
+      "ObsFilter",
+      "",
+      {
+          param(&ObsFilter::celltype_col, "celltype_col", "celltype_major"),
+          param(&ObsFilter::celltypes, "celltypes", nullptr),
+          param(&ObsFilter::condition_col, "condition_col", "condition"),
+          param(&ObsFilter::conditions, "conditions", nullptr),
+      }};
+  return t;
+}
+
+const RecordParams<SignifTestConfig>& signif_test_params() {
+  static const RecordParams<SignifTestConfig> t{
+      "SignifTestConfig",
+      "",
+      {
+          param(&SignifTestConfig::group_by, "group_by", "condition"),
+          param(&SignifTestConfig::test, "test", "mannwhitneyu"),
+          param(&SignifTestConfig::correction, "correction", "fdr_bh"),
+      }};
+  return t;
+}
+
+const RecordParams<FeatureSelectConfig>& feature_select_params() {
+  static const RecordParams<FeatureSelectConfig> t{
+      "FeatureSelectConfig",
+      "",
+      {
+          param(&FeatureSelectConfig::features, "features", nullptr),
+          param(&FeatureSelectConfig::layer, "layer", nullptr),
+      }};
+  return t;
+}
+
+const RecordParams<BoxPlotStyle>& box_plot_style_params() {
+  static const RecordParams<BoxPlotStyle> t{
+      "BoxPlotStyle",
+      "",
+      {
+          param(&BoxPlotStyle::show_points, "show_points", true),
+          param(&BoxPlotStyle::title, "title", nullptr),
+          param(&BoxPlotStyle::width, "width", 8.0),
+          param(&BoxPlotStyle::height, "height", 5.0),
+      }};
+  return t;
+}
+
+}  // namespace norvex::detail
