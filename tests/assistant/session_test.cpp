@@ -90,6 +90,23 @@ TEST_F(SessionTest, ShownRoutingRecordNamesAMissingTreeTargetByItsDefault) {
   EXPECT_TRUE(shown);
 }
 
+TEST_F(SessionTest, AToolThatCannotRunFailsBeforeAnyPlannerCall) {
+  tools.funcs = builtin_tool_funcs();
+  tools.config_map = builtin_tool_config_map();
+  tools.defaults = build_tool_defaults_v3(tools.funcs, tools.config_map);
+  Session s{model, *data, context, tools, history, host, 0, true};
+  stub.enqueue_openai_text(dump_json(router_record(
+      {{"plot", true}}, {{"selected_tool", "plot_gsea_go"}, {"target_analysis", "go"}})));
+  try {
+    flows::ask(s, last_tx, "GO terms of T cells");
+    ADD_FAILURE() << "a tool that is not built yet ran";
+  } catch (const RuntimeError& e) {
+    EXPECT_NE(std::string(e.what()).find("not available yet"), std::string::npos);
+  }
+  EXPECT_EQ(stub.request_count(), 1u);  // the router only
+  EXPECT_EQ(history.len(), 0u);
+}
+
 TEST(RouterDecision, RequiredFieldsAreNamedOptionalOnesDefault) {
   json record = router_record({{"plot", true}, {"save", true}}, {{"tree_target", "deg"}});
   RouterDecision d = RouterDecision::from_record(record);

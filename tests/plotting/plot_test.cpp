@@ -1,10 +1,8 @@
-#include <cairo.h>
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "norvex/common/errors.hpp"
 #include "norvex/plotting/plot.hpp"
+#include "support/fixtures.hpp"
 
 namespace norvex::plotting {
 namespace {
@@ -59,35 +57,6 @@ TEST(Plot, ContinuousRankingAndVolcanoFiguresRender) {
   EXPECT_GT(render_volcano_png(v).size(), 1000u);
 }
 
-// How many pixels of a PNG are (within a small tolerance) of the given 8-bit colour.
-size_t pixels_of(const std::string& png, int r, int g, int b) {
-  struct Reader {
-    const std::string* data;
-    size_t at = 0;
-  } reader{&png};
-  cairo_surface_t* s = cairo_image_surface_create_from_png_stream(
-      [](void* closure, unsigned char* out, unsigned int length) {
-        auto* rd = static_cast<Reader*>(closure);
-        if (rd->at + length > rd->data->size()) return CAIRO_STATUS_READ_ERROR;
-        std::memcpy(out, rd->data->data() + rd->at, length);
-        rd->at += length;
-        return CAIRO_STATUS_SUCCESS;
-      },
-      &reader);
-  cairo_surface_flush(s);
-  const int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
-  const int stride = cairo_image_surface_get_stride(s);
-  const unsigned char* px = cairo_image_surface_get_data(s);
-  size_t n = 0;
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const unsigned char* p = px + y * stride + x * 4;  // BGRA in memory
-      if (std::abs(p[2] - r) <= 2 && std::abs(p[1] - g) <= 2 && std::abs(p[0] - b) <= 2) ++n;
-    }
-  cairo_surface_destroy(s);
-  return n;
-}
-
 TEST(Plot, RankingColoursFollowTheDirectionNotTheSignOfTheScore) {
   // Unsigned scores, as many pipelines store them: a down-regulated gene still has a
   // positive score and must be drawn (and listed in the legend) as down.
@@ -96,15 +65,16 @@ TEST(Plot, RankingColoursFollowTheDirectionNotTheSignOfTheScore) {
   r.values = {5.0, 4.0, 3.0};
   r.directions = {1, -1, 0};
   const std::string png = render_ranking_png(r);
-  const size_t up = pixels_of(png, 213, 94, 0), down = pixels_of(png, 0, 114, 178),
-               neutral = pixels_of(png, 179, 179, 184);
+  const size_t up = testing::count_pixels(png, 213, 94, 0),
+               down = testing::count_pixels(png, 0, 114, 178),
+               neutral = testing::count_pixels(png, 179, 179, 184);
   EXPECT_GT(up, 200u);
   EXPECT_GT(down, 200u);
   EXPECT_GT(neutral, 200u);
 
   r.directions.clear();  // without directions the sign decides: all up
   const std::string by_sign = render_ranking_png(r);
-  EXPECT_LT(pixels_of(by_sign, 0, 114, 178), 20u);
+  EXPECT_LT(testing::count_pixels(by_sign, 0, 114, 178), 20u);
   r.directions = {1};
   EXPECT_THROW(render_ranking_png(r), ValueError);
 }

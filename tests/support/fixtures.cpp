@@ -1,5 +1,8 @@
 #include "support/fixtures.hpp"
 
+#include <cstdlib>
+#include <cstring>
+
 #include <cairo.h>
 
 #include "norvex/common/base64.hpp"
@@ -64,6 +67,36 @@ json router_record(const json& flags_over, const json& fields_over, int confiden
             {"questions", json::array()}};
   for (auto it = fields_over.begin(); it != fields_over.end(); ++it) r[it.key()] = it.value();
   return r;
+}
+
+size_t count_pixels(const std::string& png, int r, int g, int b) {
+  struct Reader {
+    const std::string* data;
+    size_t at = 0;
+  } reader{&png};
+  cairo_surface_t* s = cairo_image_surface_create_from_png_stream(
+      [](void* closure, unsigned char* out, unsigned int length) {
+        auto* rd = static_cast<Reader*>(closure);
+        if (rd->at + length > rd->data->size()) return CAIRO_STATUS_READ_ERROR;
+        std::memcpy(out, rd->data->data() + rd->at, length);
+        rd->at += length;
+        return CAIRO_STATUS_SUCCESS;
+      },
+      &reader);
+  size_t n = 0;
+  if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
+    cairo_surface_flush(s);
+    const int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
+    const int stride = cairo_image_surface_get_stride(s);
+    const unsigned char* px = cairo_image_surface_get_data(s);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const unsigned char* p = px + y * stride + x * 4;  // BGRA in memory
+        if (std::abs(p[2] - r) <= 2 && std::abs(p[1] - g) <= 2 && std::abs(p[0] - b) <= 2) ++n;
+      }
+  }
+  cairo_surface_destroy(s);
+  return n;
 }
 
 size_t count_occurrences(const std::string& text, const std::string& part) {

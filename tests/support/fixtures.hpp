@@ -15,6 +15,9 @@ std::string make_png_b64(int w, int h, double r = 0.2, double g = 0.4, double b 
 json router_record(const json& flags_over, const json& fields_over = json::object(),
                    int confidence = 8);
 
+// How many pixels of a PNG have (within a small tolerance) the given 8-bit colour.
+size_t count_pixels(const std::string& png, int r, int g, int b);
+
 // How many times `part` occurs in `text` (without overlaps).
 size_t count_occurrences(const std::string& text, const std::string& part);
 

@@ -289,12 +289,16 @@ bool show_requested(const json& kwargs) {
 void register_not_built(const std::string& name, const std::string& spec, ToolRegistration r) {
   r.definition = "Tool: " + name + "\n" + spec +
                  "\n(This tool is not available yet; plan its arguments as usual.)";
-  r.function.fn = [name](AnnData&, const json&) -> json {
+  r.function.ensure_runnable = [name] {
     std::string built;
     for (const auto& t : tool_names())
       if (!not_built_tools().count(t)) built += (built.empty() ? "" : ", ") + t;
     throw RuntimeError("Tool '" + name + "' is not available yet in this version of norvex. " +
                        "Available tools: " + built + ".");
+  };
+  r.function.fn = [check = r.function.ensure_runnable](AnnData&, const json&) -> json {
+    check();
+    return nullptr;
   };
   not_built_tools().insert(name);
   norvex::register_tool(std::move(r));

@@ -51,6 +51,9 @@ struct ToolFunction {
   std::vector<std::string> param_names;
   // Declared defaults of plain (non-record) parameters: name -> default.
   json param_defaults = json::object();
+  // Raises when the tool cannot run at all (not built yet), so callers fail before any
+  // model call is spent on planning it. Empty for tools that can run.
+  std::function<void()> ensure_runnable;
   json operator()(AnnData& adata, const json& kwargs) const { return fn(adata, kwargs); }
 };
 

@@ -12,6 +12,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/common/text.hpp"
+#include "norvex/dataset/nested_results.hpp"
 #include "norvex/plotting/plot.hpp"
 
 namespace norvex::detail {
@@ -62,7 +63,23 @@ std::string resolve_key(const std::vector<std::string>& keys,
 struct DegTable {
   std::vector<std::string> names;
   std::vector<double> scores, lfc, pvals, padj;
+  // Each gene's direction: 1 up, -1 down, 0 unknown. From a direction column when the table
+  // has one (scores are often stored unsigned, and up and down tables kept apart), else from
+  // the sign of the log fold change.
+  std::vector<int8_t> dir;
 };
+
+// Spellings of a direction column seen in upstream tables.
+const char* const kDirectionColumns[] = {"direction", "regulation", "updown", "up_down", "change"};
+
+int8_t direction_of(const std::string& text) {
+  const std::string t = ascii_lower(text);
+  if (t.rfind("up", 0) == 0 || t == "+" || t == "1" || t == "pos" || t == "positive") return 1;
+  if (t.rfind("down", 0) == 0 || t.rfind("dn", 0) == 0 || t == "-" || t == "-1" || t == "neg" ||
+      t == "negative")
+    return -1;
+  return 0;
+}
 
 double num_at(const Column& c, size_t i) {
   json v = c.json_at(i);
@@ -82,6 +99,15 @@ DegTable read_table(const DataFrame& df, const std::string& where) {
     t.lfc.push_back(num_at(df.col("logfoldchanges"), i));
     t.pvals.push_back(num_at(df.col("pvals"), i));
     t.padj.push_back(num_at(df.col("pvals_adj"), i));
+  }
+  const Column* direction = nullptr;
+  for (const std::string& col : df.columns())
+    for (const char* spelling : kDirectionColumns)
+      if (!direction && ascii_lower(col) == spelling) direction = &df.col(col);
+  for (size_t i = 0; i < n; ++i) {
+    int8_t d = direction && !direction->is_missing(i) ? direction_of(direction->text_at(i)) : 0;
+    if (d == 0 && std::isfinite(t.lfc[i])) d = t.lfc[i] > 0 ? 1 : (t.lfc[i] < 0 ? -1 : 0);
+    t.dir.push_back(d);
   }
   return t;
 }
@@ -113,12 +139,17 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
     throw KeyError("uns['" + deg_key + "'] not found. Differential-expression results present: " +
                    (present.empty() ? std::string("none") : join_limited(present)));
   }
-  const UnsDict& by_ct = adata.uns.at(deg_key).dict();
+  // Cell types by their real names: one holding "/" is stored as nested groups.
+  const std::vector<NamedResults> by_ct = named_results(adata.uns.at(deg_key).dict());
+  std::vector<std::string> celltypes;
+  for (const NamedResults& r : by_ct) celltypes.push_back(r.name);
   const std::string celltype =
-      resolve_key(by_ct.keys(), cfg.celltype, "cell type in uns['" + deg_key + "']");
-  const UnsDict& by_cmp = by_ct.at(celltype).dict();
-  const std::string comparison =
-      resolve_key(by_cmp.keys(), cfg.comparison, "comparison for '" + celltype + "'");
+      resolve_key(celltypes, cfg.celltype, "cell type in uns['" + deg_key + "']");
+  const UnsDict& by_cmp = *std::find_if(by_ct.begin(), by_ct.end(), [&](const NamedResults& r) {
+                             return r.name == celltype;
+                           })->tables;
+  const std::string comparison = resolve_key(NamedResults{celltype, &by_cmp}.table_keys(),
+                                             cfg.comparison, "comparison for '" + celltype + "'");
   const std::string where = "uns['" + deg_key + "']['" + celltype + "']['" + comparison + "']";
   const DegTable t = read_table(by_cmp.at(comparison).table(), where);
   const size_t n = t.names.size();
@@ -129,11 +160,17 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
   const double lfc_cut = std::fabs(cfg.min_abs_logfc);
   const std::vector<double>& metric = rank_by == "scores" ? t.scores : t.lfc;
 
+  // Significant genes carry their direction; a gene without a fold change passes on its
+  // adjusted p-value alone when the table gives its direction.
   std::vector<int8_t> status(n, 0);
   for (size_t i = 0; i < n; ++i) {
-    if (!(t.padj[i] < p_cut) || !(std::fabs(t.lfc[i]) >= lfc_cut)) continue;
-    status[i] = t.lfc[i] > 0 ? 1 : (t.lfc[i] < 0 ? -1 : 0);
+    const bool lfc_ok = std::isfinite(t.lfc[i]) ? std::fabs(t.lfc[i]) >= lfc_cut : t.dir[i] != 0;
+    if (t.padj[i] < p_cut && lfc_ok) status[i] = t.dir[i];
   }
+  // Signed metrics put the strongest down genes at the bottom; unsigned ones (all >= 0)
+  // rank both directions from the top.
+  bool signed_metric = false;
+  for (double m : metric) signed_metric |= std::isfinite(m) && m < 0;
 
   // The selected genes: the user's genes, or the top of each direction.
   std::vector<size_t> up, down, chosen;
@@ -172,10 +209,16 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
     });
     for (size_t i : order)
       if (status[i] == 1 && static_cast<long long>(up.size()) < n_top) up.push_back(i);
-    for (auto it = order.rbegin(); it != order.rend(); ++it)
-      if (status[*it] == -1 && static_cast<long long>(down.size()) < n_top) down.push_back(*it);
     chosen = up;
-    for (auto it = down.rbegin(); it != down.rend(); ++it) chosen.push_back(*it);
+    if (signed_metric) {
+      for (auto it = order.rbegin(); it != order.rend(); ++it)
+        if (status[*it] == -1 && static_cast<long long>(down.size()) < n_top) down.push_back(*it);
+      for (auto it = down.rbegin(); it != down.rend(); ++it) chosen.push_back(*it);
+    } else {
+      for (size_t i : order)
+        if (status[i] == -1 && static_cast<long long>(down.size()) < n_top) down.push_back(i);
+      chosen.insert(chosen.end(), down.begin(), down.end());
+    }
     char buf[128];
     std::snprintf(buf, sizeof buf, "top %lld per direction · padj < %g, |log2FC| ≥ %g", n_top,
                   p_cut, lfc_cut);
@@ -201,12 +244,14 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
       r.labels.push_back(t.names[i]);
       r.values.push_back(std::isfinite(metric[i]) ? metric[i] : 0.0);
       r.value_notes.push_back("padj " + sci(t.padj[i]));
+      r.directions.push_back(t.dir[i]);
     }
     r.title = user_title.value_or(default_title);
     r.subtitle = "Differential expression (" + source_note + ") · " + selection_note;
     r.x_label = rank_by == "scores" ? "DE score" : "log2 fold change";
     r.up_label = "Up in " + shown_cmp;
     r.down_label = "Down in " + shown_cmp;
+    r.neutral_label = "Direction unknown";
     if (chosen.empty()) {
       r.subtitle = "No gene passes padj < " + sci(p_cut) + " and |log2FC| ≥ " + sci(lfc_cut);
     }
@@ -248,7 +293,7 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
     size_t i = chosen[k];
     idx.push_back(std::to_string(k + 1));
     names.push_back(t.names[i]);
-    dir.push_back(t.lfc[i] > 0 ? "up" : (t.lfc[i] < 0 ? "down" : "none"));
+    dir.push_back(t.dir[i] > 0 ? "up" : (t.dir[i] < 0 ? "down" : "none"));
     sc.push_back(num_or_null(t.scores[i]));
     lf.push_back(num_or_null(t.lfc[i]));
     pv.push_back(num_or_null(t.pvals[i]));

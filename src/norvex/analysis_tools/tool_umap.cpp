@@ -9,6 +9,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/common/text.hpp"
+#include "norvex/host/host.hpp"
 #include "norvex/plotting/plot.hpp"
 
 namespace norvex::detail {
@@ -146,9 +147,14 @@ json run_plot_umap(AnnData& adata, const UmapArgs& args, bool show) {
         missing.push_back("'" + g + "'");
       }
     }
-    if (!missing.empty())
+    // A pathway's gene list rarely exists whole in one dataset: draw the genes that do and
+    // name the rest; only a list with no gene present is an error.
+    if (genes.empty())
       throw KeyError("Gene(s) not in var names: " + join_limited(missing) +
                      ". Gene names look like: " + gene_examples(adata));
+    if (!missing.empty())
+      current_host().print("⚠️ WARNING: Gene(s) not in var names, left out: " +
+                           join_limited(missing));
   } else {
     const std::string color_by = style.color_by.value_or(ct_col);
     if (adata.obs.has(color_by)) {

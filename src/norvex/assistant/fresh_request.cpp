@@ -28,6 +28,10 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
   res_to_user["plot_func"] = target_function_name;
   if (!func_args_schema_registry().count(target_function_name))
     throw key_error(target_function_name);
+  // A tool that cannot run fails here, before a planner call is spent on it.
+  if (auto fn = s.tools.funcs.find(target_function_name);
+      fn != s.tools.funcs.end() && fn->second.ensure_runnable)
+    fn->second.ensure_runnable();
 
   std::vector<std::string> selected_genes;
   std::string pathway_phrase, selected_pathway;
@@ -61,7 +65,7 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
   total_usage += usage_total(planned->usage);
 
   MaterializedArgs args = materialize_tool_args(target_function_name, planned->content,
-                                                 s.tools.defaults, s.tools.config_map);
+                                                s.tools.defaults, s.tools.config_map);
   res_to_user["plot_params"] = args.full_args_dict;
 
   NotebookHost& host = s.host;
