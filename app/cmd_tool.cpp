@@ -5,14 +5,14 @@
 #include <sstream>
 
 #include "commands.hpp"
+#include "norvex/analysis_tools/registry.hpp"
+#include "norvex/assistant/arguments.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/dataset/anndata.hpp"
-#include "norvex/analysis_tools/registry.hpp"
-#include "norvex/host/host.hpp"
 #include "norvex/documents/documents.hpp"
-#include "norvex/assistant/arguments.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex::app {
 namespace {

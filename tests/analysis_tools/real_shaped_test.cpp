@@ -46,8 +46,7 @@ class RealShapedTools : public ::testing::Test {
 };
 
 TEST_F(RealShapedTools, EveryBuiltToolRunsWithItsDefaults) {
-  for (const char* tool :
-       {"plot_umap", "plot_celltype_population", "plot_degs_gene_ranking"}) {
+  for (const char* tool : {"plot_umap", "plot_celltype_population", "plot_degs_gene_ranking"}) {
     json result;
     ASSERT_NO_THROW(result = run(tool, json::object())) << tool;
     EXPECT_TRUE(result.contains("img_base64")) << tool;

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "norvex/analysis_tools/registry.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/anndata.hpp"
-#include "norvex/analysis_tools/registry.hpp"
 
 namespace norvex {
 namespace {

@@ -4,11 +4,11 @@
 #include <map>
 #include <set>
 
+#include "norvex/analysis_tools/registry.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/demo/demo_data.hpp"
-#include "norvex/analysis_tools/registry.hpp"
 #include "norvex/plotting/plot.hpp"
 
 namespace norvex {

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "norvex/common/errors.hpp"
 #include "norvex/analysis_tools/registry.hpp"
-#include "norvex/history/pick_keys.hpp"
 #include "norvex/analysis_tools/repro_code.hpp"
 #include "norvex/assistant/arguments.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/history/pick_keys.hpp"
 
 namespace norvex {
 namespace {
@@ -23,8 +23,8 @@ TEST(Arguments, DeepMergeKeepsDefaultsOrderAndNestedFields) {
 TEST(Arguments, MaterialiseBuildsRecordsAndDropsNonMappingRecordArguments) {
   const json defaults = build_tool_defaults_v3(builtin_tool_funcs(), builtin_tool_config_map());
   auto m = materialize_tool_args("plot_celltype_population",
-                                  {{"compute_cfg", {{"group_by", "sample"}}}, {"plot_cfg", "big"}},
-                                  defaults, builtin_tool_config_map());
+                                 {{"compute_cfg", {{"group_by", "sample"}}}, {"plot_cfg", "big"}},
+                                 defaults, builtin_tool_config_map());
   EXPECT_EQ(m.full_args_dict["compute_cfg"]["group_by"], "sample");
   EXPECT_EQ(m.full_args_dict["compute_cfg"]["celltype_col"], "celltype_major");
   EXPECT_FALSE(is_record(m.full_args_dict["compute_cfg"]));
@@ -32,11 +32,13 @@ TEST(Arguments, MaterialiseBuildsRecordsAndDropsNonMappingRecordArguments) {
   EXPECT_FALSE(m.exec_args.contains("plot_cfg"));  // a text for a record: tool default applies
   EXPECT_EQ(m.full_args_dict["plot_cfg"], "big");
   EXPECT_THROW(materialize_tool_args("plot_umap", {{"plot_cfg", {{"colour", "x"}}}}, defaults,
-                                      builtin_tool_config_map()),
+                                     builtin_tool_config_map()),
                TypeError);
-  EXPECT_THROW(materialize_tool_args("plot_umap", nullptr, nullptr, builtin_tool_config_map()), TypeError);
+  EXPECT_THROW(materialize_tool_args("plot_umap", nullptr, nullptr, builtin_tool_config_map()),
+               TypeError);
   // A tool without defaults or config entry passes through as a copy.
-  auto plain = materialize_tool_args("other", {{"x", 1}}, json::object(), builtin_tool_config_map());
+  auto plain =
+      materialize_tool_args("other", {{"x", 1}}, json::object(), builtin_tool_config_map());
   EXPECT_EQ(plain.exec_args, json({{"x", 1}}));
 }
 

@@ -1,9 +1,9 @@
 // The fresh-request flow, planning and explanations against the stub model server.
 #include <gtest/gtest.h>
 
+#include "norvex/assistant/norvex.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/assistant/norvex.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "norvex/plotting/plot.hpp"
 #include "support/stub_model_server.hpp"

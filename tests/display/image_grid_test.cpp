@@ -6,8 +6,8 @@
 
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/host/recording_host.hpp"
 #include "norvex/display/image_grid.hpp"
+#include "norvex/host/recording_host.hpp"
 #include "support/test_support.hpp"
 
 namespace norvex {

@@ -2,8 +2,8 @@
 // through the notebook host.
 #include <gtest/gtest.h>
 
-#include "norvex/host/recording_host.hpp"
 #include "norvex/display/render.hpp"
+#include "norvex/host/recording_host.hpp"
 
 namespace norvex {
 namespace {

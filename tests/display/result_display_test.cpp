@@ -2,14 +2,14 @@
 // code cells and the dataset tree.
 #include <gtest/gtest.h>
 
+#include "norvex/assistant/norvex.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
-#include "norvex/assistant/norvex.hpp"
 #include "norvex/display/result_display.hpp"
+#include "norvex/display/show_tree.hpp"
 #include "norvex/display/table_html.hpp"
 #include "norvex/host/recording_host.hpp"
-#include "norvex/display/show_tree.hpp"
 #include "support/fixtures.hpp"
 #include "support/tiny_dataset.hpp"
 

@@ -3,9 +3,9 @@
 #include <set>
 
 #include "norvex/common/errors.hpp"
-#include "norvex/host/recording_host.hpp"
 #include "norvex/documents/documents.hpp"
 #include "norvex/documents/ooxml.hpp"
+#include "norvex/host/recording_host.hpp"
 #include "support/document_oracle.hpp"
 
 namespace norvex {

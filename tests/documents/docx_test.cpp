@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "norvex/common/errors.hpp"
-#include "norvex/host/recording_host.hpp"
 #include "norvex/documents/documents.hpp"
 #include "norvex/documents/ooxml.hpp"
+#include "norvex/host/recording_host.hpp"
 #include "support/document_oracle.hpp"
 
 namespace norvex {

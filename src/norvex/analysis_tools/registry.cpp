@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "norvex/common/errors.hpp"
 #include "norvex/analysis_tools/builtin_tools.hpp"
+#include "norvex/common/errors.hpp"
 
 namespace norvex {
 

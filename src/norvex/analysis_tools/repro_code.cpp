@@ -4,8 +4,8 @@
 #include <cctype>
 #include <cmath>
 
-#include "norvex/common/errors.hpp"
 #include "norvex/analysis_tools/registry.hpp"
+#include "norvex/common/errors.hpp"
 
 namespace norvex {
 

@@ -1,8 +1,8 @@
 #include "norvex/assistant/arguments.hpp"
 
 #include "norvex/common/errors.hpp"
-#include "norvex/common/table.hpp"
 #include "norvex/common/python_text.hpp"
+#include "norvex/common/table.hpp"
 
 namespace norvex {
 
@@ -66,7 +66,7 @@ json deep_merge(const json& defaults, const json& patch) {
 }
 
 json coerce_tool_configs(const json& tool_name, const json& args,
-                          const ToolConfigMap& Tool_config_map) {
+                         const ToolConfigMap& Tool_config_map) {
   const std::string name = tool_key(tool_name, "_coerce_tool_configs");
   require_mapping_or_null(args, "args", "_coerce_tool_configs");
   json out = args.is_null() ? json::object() : args;
@@ -90,8 +90,8 @@ json coerce_tool_configs(const json& tool_name, const json& args,
 }
 
 MaterializedArgs materialize_tool_args(const json& tool_name, const json& ai_args,
-                                        const json& tool_defaults,
-                                        const ToolConfigMap& Tool_config_map) {
+                                       const json& tool_defaults,
+                                       const ToolConfigMap& Tool_config_map) {
   const std::string name = tool_key(tool_name, "_materialize_tool_args");
   if (!is_plain_mapping(tool_defaults))
     throw TypeError(std::string("_materialize_tool_args() argument 'tool_defaults' must be "
@@ -107,8 +107,8 @@ MaterializedArgs materialize_tool_args(const json& tool_name, const json& ai_arg
 }
 
 json filter_kwargs_for_fn(const ToolFunction& fn, const json& kwargs,
-                           const std::optional<std::string>& tool_name,
-                           const ToolConfigMap* Tool_config_map) {
+                          const std::optional<std::string>& tool_name,
+                          const ToolConfigMap* Tool_config_map) {
   if (!kwargs.is_object())
     throw TypeError(std::string("_filter_kwargs_for_fn() argument 'kwargs' must be dict, not ") +
                     py_type_name(kwargs));

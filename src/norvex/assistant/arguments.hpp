@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "norvex/common/json.hpp"
 #include "norvex/analysis_tools/registry.hpp"
+#include "norvex/common/json.hpp"
 
 namespace norvex {
 
@@ -23,8 +23,8 @@ struct MaterializedArgs {
 // -> defaults). TypeError naming the argument otherwise. Record construction errors
 // (an unknown field) propagate as TypeError naming the field.
 MaterializedArgs materialize_tool_args(const json& tool_name, const json& ai_args,
-                                        const json& tool_defaults,
-                                        const ToolConfigMap& Tool_config_map);
+                                       const json& tool_defaults,
+                                       const ToolConfigMap& Tool_config_map);
 
 // `patch` laid over `defaults` (mapping or null): null entries skipped, plain mappings
 // merged key by key, everything else replaced; defaults keep their order.
@@ -33,14 +33,14 @@ json deep_merge(const json& defaults, const json& patch);
 // Builds records of the classes the tool's config map names from plain mappings; drops
 // null and non-mapping values of those arguments so the tool's own default applies.
 json coerce_tool_configs(const json& tool_name, const json& args,
-                          const ToolConfigMap& Tool_config_map);
+                         const ToolConfigMap& Tool_config_map);
 
 // The entries of `kwargs` that `fn` declares as parameters. A callable that reports no
 // parameter names falls back to the tool's config map (record arguments plus
 // "__allowed_kwargs__"), or passes everything when that gives nothing.
 json filter_kwargs_for_fn(const ToolFunction& fn, const json& kwargs,
-                           const std::optional<std::string>& tool_name = std::nullopt,
-                           const ToolConfigMap* Tool_config_map = nullptr);
+                          const std::optional<std::string>& tool_name = std::nullopt,
+                          const ToolConfigMap* Tool_config_map = nullptr);
 
 // Mappings without null entries (recursively); lists keep their nulls; records untouched.
 json drop_nones(const json& obj);

@@ -35,11 +35,11 @@ std::optional<LLMResult> explain_analysis_result(Session& s, const json& target_
                                                  const json& user_query) {
   json images = collect_images(result_data);
   if (images.empty()) return std::nullopt;
-  const std::string prompt = py_strip(
-      detail::fill_template(prompts::explain_result_prompt(), {{"data_context", s.data_context},
-                                                      {"user_query", as_text(user_query)},
-                                                      {"target_tool", as_text(target_tool)},
-                                                      {"ai_args", py_str(ai_args)}}));
+  const std::string prompt = py_strip(detail::fill_template(prompts::explain_result_prompt(),
+                                                            {{"data_context", s.data_context},
+                                                             {"user_query", as_text(user_query)},
+                                                             {"target_tool", as_text(target_tool)},
+                                                             {"ai_args", py_str(ai_args)}}));
   NotebookHost& host = s.host;
   detail::Stopwatch watch;
   host.print("✅ Generating an explanation .. ", false);

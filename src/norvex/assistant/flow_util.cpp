@@ -1,5 +1,8 @@
 #include "norvex/assistant/flow_util.hpp"
 
+#include "norvex/analysis_tools/registry.hpp"
+#include "norvex/analysis_tools/repro_code.hpp"
+
 #include <fmt/format.h>
 
 #include <cmath>
@@ -75,6 +78,18 @@ std::string json_array_one_line(const std::vector<std::string>& items) {
     out += dump_json(json(items[i]));
   }
   return out + "]";
+}
+
+std::string notebook_repro_code(const std::string& tool, const json& exec_args) {
+  ReproOptions ro;
+  ro.adata_var_name = "adata_t";
+  ro.result_var_name = "result";
+  ro.assume_imported = true;
+  ro.norvex_pkg_name = "norvex";
+  auto cls = config_name_to_class_map().find(tool);
+  if (cls != config_name_to_class_map().end())
+    for (auto& [name, c] : cls->second) ro.data_class_names.push_back(name);
+  return build_repro_code_snippet_clean(tool, exec_args, ro);
 }
 
 }  // namespace norvex::detail

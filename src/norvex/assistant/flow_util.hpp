@@ -31,6 +31,10 @@ class Stopwatch {
 // A report document as a record keeps it: base64 text of the .docx bytes, or null.
 json report_value(const std::optional<std::string>& report);
 
+// The reproduction snippet shown with a result: the tool called on the notebook's
+// `adata_t` with `exec_args` (with show=true), its record classes imported by name.
+std::string notebook_repro_code(const std::string& tool, const json& exec_args);
+
 // Python-style one-line list of quoted symbols: ['A', 'B'].
 std::string py_list_literal(const std::vector<std::string>& items);
 // One-line JSON array with ", " between items, non-ASCII kept.

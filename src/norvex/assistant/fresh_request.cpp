@@ -90,15 +90,7 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
   if (!target_function_name.empty() && args.full_args_dict.is_object() &&
       !args.full_args_dict.empty()) {
     exec_args["show"] = true;
-    ReproOptions ro;
-    ro.adata_var_name = "adata_t";
-    ro.result_var_name = "result";
-    ro.assume_imported = true;
-    ro.norvex_pkg_name = "norvex";
-    auto cls = config_name_to_class_map().find(target_function_name);
-    if (cls != config_name_to_class_map().end())
-      for (auto& [name, c] : cls->second) ro.data_class_names.push_back(name);
-    res_to_user["plot_code"] = build_repro_code_snippet_clean(target_function_name, exec_args, ro);
+    res_to_user["plot_code"] = detail::notebook_repro_code(target_function_name, exec_args);
   }
   return FlowResult{res_to_user, total_usage};
 }

@@ -36,7 +36,6 @@ std::vector<json> payloads_of(const json& imgs) {
   return out;
 }
 
-
 struct ReadState {
   const std::string* bytes;
   size_t pos = 0;

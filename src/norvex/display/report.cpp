@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "norvex/common/errors.hpp"
-#include "norvex/host/host.hpp"
 #include "norvex/documents/documents.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 

@@ -10,13 +10,13 @@
 #include <ctime>
 #include <memory>
 
-#include "norvex/common/text.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
-#include "norvex/host/host.hpp"
+#include "norvex/common/text.hpp"
 #include "norvex/documents/documents.hpp"
 #include "norvex/documents/docx_parts.hpp"
 #include "norvex/documents/ooxml.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 
@@ -330,7 +330,6 @@ std::string plain_text(cmark_node* n) {
   for (cmark_node* c = cmark_node_first_child(n); c; c = cmark_node_next(c)) out += plain_text(c);
   return out;
 }
-
 
 std::string decode_entities(const std::string& s) {
   static const std::pair<std::string_view, std::string_view> entities[] = {
@@ -863,7 +862,6 @@ class DocumentWriter {
     body += "</w:tbl><w:p><w:pPr><w:spacing w:after=\"0\"/></w:pPr></w:p>";
   }
 };
-
 
 // The images of a payload, in order; broken ones are reported and left out.
 std::vector<Image> collect_images(const json& img_b64) {

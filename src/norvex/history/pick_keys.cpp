@@ -1,7 +1,7 @@
 #include "norvex/history/pick_keys.hpp"
 
-#include "norvex/common/errors.hpp"
 #include "norvex/analysis_tools/registry.hpp"
+#include "norvex/common/errors.hpp"
 
 namespace norvex {
 

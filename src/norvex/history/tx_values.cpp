@@ -69,7 +69,7 @@ std::optional<long long> parse_int_text(const std::string& t) {
 }  // namespace
 
 json check_any_valid(const json& d, const std::vector<std::string>& keys,
-                      const json& default_value) {
+                     const json& default_value) {
   if (!d.is_object()) return default_value;
   for (const auto& key : keys) {
     auto it = d.find(key);

@@ -15,12 +15,12 @@ namespace norvex {
 // "none" or false (0 and 0.0 count as false); `default_value` when there is none. A `d`
 // that is not a mapping holds no keys.
 json check_any_valid(const json& d, const std::vector<std::string>& keys,
-                      const json& default_value = nullptr);
+                     const json& default_value = nullptr);
 
 // The value of the first key of `keys` that `d` holds with a non-null value; else
 // `default_value`.
 json get_any(const json& d, const std::vector<std::string>& keys,
-              const json& default_value = nullptr);
+             const json& default_value = nullptr);
 
 // Integer conversion that never throws: null, a non-numeric text, a non-finite number or a
 // container gives nothing; 3.9 gives 3, "7" gives 7, true gives 1.
