@@ -98,6 +98,23 @@ TEST_F(SavedStoreTest, InvalidPositionsAndFailedSelection) {
   EXPECT_FALSE(a.config->adata->uns.contains("norvex_tx"));
 }
 
+TEST_F(SavedStoreTest, ADamagedStoredEntryIsNamedAndDoesNotBlockSaving) {
+  // A store read from a file, with one entry that lacks its tool.
+  UnsDict store;
+  store.set("broken entry", UnsNode::from_json(json{{"query", "broken entry"}}));
+  a.config->adata->uns.set("norvex_tx", UnsNode(std::move(store)));
+  a.t_hist.add(transaction("a new question", "plot_umap"));
+  json res = {{"query", "a new question"}};
+  EXPECT_NO_THROW(a.save_transaction(json::object(), res, false, 0));
+  EXPECT_NE(host.console().find("⚠️ WARNING: Saved query 'broken entry' lacks its tool or "
+                                "question and is left out."),
+            std::string::npos)
+      << host.console();
+  EXPECT_NE(host.console().find("   1: plot_umap, a new question .. "), std::string::npos);
+  EXPECT_TRUE(a.config->adata->uns.at("norvex_tx").dict().contains("a new question"));
+  EXPECT_EQ(a.t_hist.len(), 1u);
+}
+
 TEST_F(SavedStoreTest, RouterRecordKeptWhenNotQuiet) {
   a.config->rem_router = false;
   a.t_hist.add(transaction("q", "plot_umap"));

@@ -58,8 +58,13 @@ void check_saved_queries(NotebookHost& host, const AnnData& ad) {
   size_t j = 0;
   for (const std::string& key : store.dict().keys()) {
     json tx = store.dict().at(key).to_json();
-    if (!tx.is_object() || !tx.contains("plot_func")) throw key_error("plot_func");
-    if (!tx.contains("query")) throw key_error("query");
+    // A damaged entry (from another tool, or an older file) is named and passed over: one
+    // bad entry must not block listing, and so saving, the others.
+    if (!tx.is_object() || !tx.contains("plot_func") || !tx.contains("query")) {
+      host.print("⚠️ WARNING: Saved query '" + utf8_prefix(key, 80) +
+                 "' lacks its tool or question and is left out.");
+      continue;
+    }
     host.print("   " + std::to_string(++j) + ": " + text_form(tx["plot_func"]) + ", " +
                utf8_prefix(text_form(tx["query"]), 50) + " .. ");
   }
