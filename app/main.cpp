@@ -4,6 +4,7 @@
 
 #include "commands.hpp"
 #include "norvex/common/errors.hpp"
+#include "norvex/dataset/temp_files.hpp"
 
 namespace norvex::app {
 
@@ -38,6 +39,8 @@ int run_guarded(const std::function<int()>& body) {
 }  // namespace norvex::app
 
 int main(int argc, char** argv) {
+  // An interrupted write (a large demo-data, :write) leaves no half-written file behind.
+  norvex::remove_temporaries_on_signals();
   CLI::App app{"norvex: a conversational analysis assistant for single-cell RNA-seq data"};
   app.require_subcommand(1);
   for (auto& setup : norvex::app::setups()) setup(app);

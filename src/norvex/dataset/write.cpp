@@ -7,6 +7,7 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
+#include "norvex/dataset/temp_files.hpp"
 
 namespace norvex {
 
@@ -320,6 +321,7 @@ struct Writer {
 
 fs::path temp_path_for(const fs::path& target) {
   static std::atomic<int> counter{0};
+  sweep_stale_temporaries(target);
   fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
   return dir / ("." + target.filename().string() + ".tmp-" + std::to_string(getpid()) + "-" +
                 std::to_string(counter++));
@@ -341,6 +343,10 @@ void check_target(const fs::path& path) {
 void AnnData::write_h5ad(const fs::path& path) const {
   check_target(path);
   fs::path tmp = temp_path_for(path);
+  struct Registered {
+    int slot;
+    ~Registered() { detail::unregister_temporary(slot); }
+  } registered{detail::register_temporary(tmp)};
   try {
     {
       h5::Handle file = h5::create_file(tmp);
@@ -368,6 +374,8 @@ void AnnData::write_h5ad(const fs::path& path) const {
 
 struct H5adStreamWriter::Impl {
   fs::path path, tmp;
+  int temp_slot = -1;
+  ~Impl() { detail::unregister_temporary(temp_slot); }
   h5::Handle file, x, data, indices;
   std::vector<int64_t> indptr{0};
   size_t n_obs = 0, n_vars = 0;
@@ -380,6 +388,7 @@ H5adStreamWriter::H5adStreamWriter(const fs::path& path, const AnnData& meta,
   check_target(path);
   impl_->path = path;
   impl_->tmp = temp_path_for(path);
+  impl_->temp_slot = detail::register_temporary(impl_->tmp);
   impl_->n_obs = meta.n_obs();
   impl_->n_vars = meta.n_vars();
   try {

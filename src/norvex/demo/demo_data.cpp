@@ -243,28 +243,19 @@ DemoWriteSummary write_demo_data(const std::filesystem::path& path, const DemoDa
   }
   auto meta = build_meta(model, qc, options, progress);
   if (progress) progress("writing " + path.string());
-  // Written beside the target and renamed when complete, so that an interrupted or failed
-  // run never leaves a truncated dataset under the requested name.
-  std::filesystem::path partial = path;
-  partial += ".partial";
-  try {
-    H5adStreamWriter writer(partial, *meta, "float32");
-    const size_t chunk = 20000;
-    for (size_t begin = 0; begin < N; begin += chunk) {
-      SparseMatrix rows = empty_rows(model.n_genes());
-      for (size_t i = begin; i < std::min(N, begin + chunk); ++i) {
-        model.cell_row(i, row);
-        append_row(rows, row);
-      }
-      writer.append_rows(rows);
+  // The writer works on a hidden temporary beside the target and renames it when complete,
+  // so an interrupted or failed run never leaves a truncated dataset under the name.
+  H5adStreamWriter writer(path, *meta, "float32");
+  const size_t chunk = 20000;
+  for (size_t begin = 0; begin < N; begin += chunk) {
+    SparseMatrix rows = empty_rows(model.n_genes());
+    for (size_t i = begin; i < std::min(N, begin + chunk); ++i) {
+      model.cell_row(i, row);
+      append_row(rows, row);
     }
-    writer.close();
-    std::filesystem::rename(partial, path);
-  } catch (...) {
-    std::error_code ec;
-    std::filesystem::remove(partial, ec);
-    throw;
+    writer.append_rows(rows);
   }
+  writer.close();
   return {N, model.n_genes(), qc.nnz};
 }
 
