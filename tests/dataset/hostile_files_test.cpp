@@ -165,6 +165,9 @@ TEST(PathKindTest, NonRegularAndUnreadablePathsAreRefusedWithTheRealCause) {
   r = testing::run_command(prefix + testing::shell_quote(testing::norvex_binary().string()) +
                                " describe " + testing::shell_quote(locked.string()),
                            "", 60);
+  // Where the build folder is not open to other users, nobody cannot even start the program.
+  if (!prefix.empty() && (r.exit_code == 126 || r.exit_code == 127))
+    GTEST_SKIP() << "the program cannot be started as nobody here: " << r.err;
   EXPECT_EQ(r.exit_code, 1) << r.err;
   EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("not an HDF5 file"), std::string::npos) << r.err;
