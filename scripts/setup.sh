@@ -11,8 +11,12 @@ PACKAGES=(
   libcairo2-dev libpango1.0-dev fonts-noto-cjk fonts-dejavu-core
   libxlsxwriter-dev libzip-dev libcmark-gfm-dev libcmark-gfm-extensions-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libboost-math-dev pybind11-dev python3-dev python3-numpy
+  # Headless browser for the page and Sankey checks.
+  chromium
   # Debian's Python as the tests' independent oracle (reads our .h5ad, .docx and .xlsx).
   python3-anndata python3-h5py python3-pandas python3-docx python3-openpyxl python3-jsonschema
+  python3-scipy python3-pytest python3-nbclient python3-ipykernel python3-nbconvert python3-nbformat
 )
 
 missing=()
