@@ -1,0 +1,108 @@
+#pragma once
+// The local web notebook: one page, a question queue run by one worker thread (the engine
+// answers one question at a time), and the conversation's events streamed to the page as
+// server-sent events. The server knows nothing of analysis: each job is handed to the
+// runner given at construction, which talks to the page through the web host.
+//
+// Access: bound to loopback by default, where requests must name a loopback Host (so a
+// web site cannot reach it by rebinding a name to 127.0.0.1). With a token (required when
+// listening beyond loopback) every request must carry it, in the URL's ?token= or in the
+// cookie set when the page was opened with it. Requests that start work must come from
+// the page's own script (a custom header, which other sites cannot send without asking).
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "norvex/serve/event_log.hpp"
+#include "norvex/serve/web_host.hpp"
+
+namespace httplib {
+class Server;
+}
+
+namespace norvex {
+
+struct ServeJob {
+  long long cell = 0;
+  std::string text;   // the question, or a command line
+  std::string panel;  // empty for a question cell; else the side-panel section it fills
+};
+
+// Runs one job, showing everything on the current host (the web host). An exception
+// marks the job's cell as failed, with its message shown there; the server goes on.
+using JobRunner = std::function<void(const ServeJob& job)>;
+
+struct ServeOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0: any free port
+  // Required from every request when set.
+  std::optional<std::string> token;
+  // What the page's header shows (dataset, size, model), as key/value pairs.
+  json page_info = json::object();
+  // Side-panel sections the page may ask to be filled (each is run as a job).
+  std::vector<std::string> panels;
+};
+
+class WebServer {
+ public:
+  WebServer(ServeOptions options, JobRunner runner);
+  ~WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // The host the runner's output goes through (add secrets, the file filter, a mirror
+  // before starting).
+  WebHost& host() { return host_; }
+  EventLog& events() { return events_; }
+
+  // Binds and serves in the background; RuntimeError naming the address when it cannot.
+  void start();
+  // Stops serving, ends the event streams, lets the running job finish, drops the rest.
+  void stop();
+  // Blocks until stop() (from another thread or a signal handler's thread).
+  void wait();
+  int port() const { return port_; }
+  // The address to open, with the token when there is one.
+  std::string url() const;
+
+  // Queues a job and announces its cell; returns the cell number.
+  long long enqueue(std::string text, std::string panel = "");
+
+ private:
+  void work();
+  bool allowed(const void* request) const;
+
+  ServeOptions options_;
+  JobRunner runner_;
+  EventLog events_;
+  FileStore files_;
+  WebHost host_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread listener_;
+  std::thread worker_;
+  int port_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable queue_changed_;
+  std::deque<ServeJob> queue_;
+  long long next_cell_ = 1;
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::atomic<bool> stopped_{false};
+  std::mutex stopped_mutex_;
+  std::condition_variable stopped_changed_;
+};
+
+// A random token for --host (hex, from the system's random source).
+std::string make_access_token();
+
+// The page itself (HTML with its styles and script inline).
+std::string page_html(const json& page_info, const std::string& nonce);
+
+}  // namespace norvex
