@@ -1,0 +1,297 @@
+// `norvex serve` as the page uses it, on loopback against the stub model service: questions
+// stream their events in order, a second question waits for the first and says so, a
+// failing question is reported in its cell and the next one is answered, a reload replays
+// the conversation, the key reaches the service and nothing else, and access needs the
+// token when the server listens beyond its default address.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "support/fixtures.hpp"
+#include "support/serve_process.hpp"
+#include "support/stub_model_server.hpp"
+#include "support/test_support.hpp"
+
+namespace norvex {
+namespace {
+
+using namespace norvex::testing;
+using namespace std::chrono_literals;
+
+const std::string kKey = "sk-serve-secret-key-98765";
+
+// The events of the stream from `since` until `done` holds for them (or 90 s pass).
+std::vector<json> read_events(int port, const std::function<bool(const std::vector<json>&)>& done,
+                              size_t since = 0, httplib::Headers headers = {}) {
+  httplib::Client cli("127.0.0.1", port);
+  cli.set_read_timeout(20, 0);
+  std::vector<json> events;
+  std::string buffer;
+  const auto deadline = std::chrono::steady_clock::now() + 90s;
+  cli.Get("/api/events?since=" + std::to_string(since), headers, [&](const char* data, size_t len) {
+    buffer.append(data, len);
+    size_t end;
+    while ((end = buffer.find("\n\n")) != std::string::npos) {
+      const std::string block = buffer.substr(0, end);
+      buffer.erase(0, end + 2);
+      const size_t at = block.find("data: ");
+      if (at != std::string::npos) events.push_back(json::parse(block.substr(at + 6)));
+    }
+    return !done(events) && std::chrono::steady_clock::now() < deadline;
+  });
+  return events;
+}
+
+httplib::Result ask(int port, const std::string& question, const std::string& extra = "") {
+  httplib::Client cli("127.0.0.1", port);
+  json body = {{"question", question}};
+  return cli.Post("/api/ask", {{"X-Norvex", "1"}}, extra.empty() ? body.dump() : extra,
+                  "application/json");
+}
+
+size_t find_event(const std::vector<json>& events, long long cell, const std::string& type) {
+  for (size_t i = 0; i < events.size(); ++i)
+    if (events[i]["cell"] == cell && events[i]["type"] == type) return i;
+  return std::string::npos;
+}
+
+bool ended(const std::vector<json>& events, long long cell) {
+  return find_event(events, cell, "end") != std::string::npos;
+}
+
+json route_to(const std::string& tool) {
+  return router_record({{"plot", true},
+                        {"table_summary", true},
+                        {"explain_data", true},
+                        {"args", true},
+                        {"code", true}},
+                       {{"selected_tool", tool}}, 9);
+}
+
+std::string demo_dataset(const TempDir& dir) {
+  const auto path = dir / "demo.h5ad";
+  CommandResult gen = run_command(shell_quote(norvex_binary().string()) +
+                                  " demo-data --cells 500 " + shell_quote(path.string()));
+  EXPECT_EQ(gen.exit_code, 0) << gen.err;
+  return path.string();
+}
+
+TEST(ServePage, QuestionsStreamInOrderOneAtATimeAndAFailureLeavesTheServerWorking) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  StubModelServer stub;
+  // 1: a figure with its table, code and explanation; the router answer comes late, so
+  // question 2 is asked while 1 runs. 2: the tree. 3: a router that never answers in JSON
+  // (quoting the key back). 4: the tree again, after the failure.
+  stub.enqueue(StubProvider::OpenAI,
+               StubResponse::of_json(StubModelServer::openai_response(
+                                         dump_json(route_to("plot_celltype_population"))))
+                   .with_delay(1500ms));
+  stub.enqueue_openai_text(R"({"compute_cfg": {"group_by": "condition"}})");
+  stub.enqueue_openai_text("## Findings\nProportions differ by condition.");
+  stub.enqueue_openai_text(dump_json(router_record({{"tree", true}})));
+  stub.enqueue_openai_text("Sorry, I cannot help.");
+  stub.enqueue_openai_text("Still no JSON, key " + kKey);
+  stub.enqueue_openai_text(dump_json(router_record({{"tree", true}})));
+
+  ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
+                      "0", "--out", (dir / "out").string()},
+                     dir.path());
+  const std::string url = serve.wait_for_url();
+  ASSERT_FALSE(url.empty()) << serve.out() << serve.err();
+  EXPECT_EQ(url, "http://127.0.0.1:" + std::to_string(serve.port()) + "/");
+  const int port = serve.port();
+
+  httplib::Client cli("127.0.0.1", port);
+  auto page = cli.Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"),
+            std::string::npos);
+
+  // The side panel is filled first (the data context and tree, the saved queries).
+  auto r1 = ask(port, "Cell-type proportions per condition");
+  auto r2 = ask(port, "show the data structure");
+  auto r3 = ask(port, "what now?");
+  ASSERT_TRUE(r1 && r2 && r3);
+  ASSERT_EQ(r1->status, 200) << r1->body;
+  const long long c1 = json::parse(r1->body)["cell"], c2 = json::parse(r2->body)["cell"],
+                  c3 = json::parse(r3->body)["cell"];
+  const auto events = read_events(port, [&](auto& ev) { return ended(ev, c3); });
+  ASSERT_TRUE(ended(events, c3)) << events.size();
+  auto r4 = ask(port, "트리를 다시 보여줘");
+  ASSERT_TRUE(r4);
+  const long long c4 = json::parse(r4->body)["cell"];
+  const auto all = read_events(port, [&](auto& ev) { return ended(ev, c4); });
+  ASSERT_TRUE(ended(all, c4));
+
+  // Sequence numbers count up without gaps.
+  for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i]["seq"], i + 1);
+  // Each cell is announced, started and ended in that order, one after the other.
+  for (long long c : {c1, c2, c3, c4}) {
+    EXPECT_LT(find_event(all, c, "cell"), find_event(all, c, "start")) << c;
+    EXPECT_LT(find_event(all, c, "start"), find_event(all, c, "end")) << c;
+  }
+  EXPECT_LT(find_event(all, c1, "end"), find_event(all, c2, "start"));
+  EXPECT_LT(find_event(all, c2, "end"), find_event(all, c3, "start"));
+  // The second question was told it waits: the first was running.
+  EXPECT_GE(all[find_event(all, c2, "cell")]["ahead"].get<int>(), 1);
+  EXPECT_EQ(all[find_event(all, c1, "cell")]["question"], "Cell-type proportions per condition");
+
+  // Question 1: status lines as they happened, then the figure, the table's Excel link, the
+  // code and the explanation with its Word link.
+  std::string text1, html1;
+  std::vector<std::string> images;
+  size_t first_text = std::string::npos, first_image = std::string::npos;
+  for (size_t i = 0; i < all.size(); ++i) {
+    const json& e = all[i];
+    if (e["cell"] != c1) continue;
+    if (e["type"] == "text") {
+      text1 += e["text"].get<std::string>();
+      first_text = std::min(first_text, i);
+    }
+    if (e["type"] == "html") html1 += e["html"].get<std::string>();
+    if (e["type"] == "image") {
+      images.push_back(e["url"]);
+      first_image = std::min(first_image, i);
+    }
+  }
+  EXPECT_NE(text1.find("✅ Analyzing query .. done ("), std::string::npos) << text1;
+  EXPECT_NE(text1.find("🛠️ Generating plots .. done ("), std::string::npos) << text1;
+  EXPECT_LT(first_text, first_image);
+  ASSERT_FALSE(images.empty());
+  EXPECT_EQ(find_event(all, c1, "code") != std::string::npos, true);
+  EXPECT_NE(html1.find("Findings"), std::string::npos);
+  // Downloads point to the server, not to megabytes of base64 in the event.
+  EXPECT_EQ(html1.find("href=\"data:"), std::string::npos);
+  // <a download="NAME.xlsx" href="files/N/NAME.xlsx">
+  const size_t xlsx = html1.find(".xlsx\" href=\"files/");
+  ASSERT_NE(xlsx, std::string::npos) << html1.substr(0, 3000);
+  const size_t href = xlsx + 13;
+  const std::string xlsx_url = "/" + html1.substr(href, html1.find('"', href) - href);
+  auto excel = cli.Get(xlsx_url);
+  ASSERT_TRUE(excel);
+  EXPECT_EQ(excel->status, 200);
+  EXPECT_EQ(excel->body.substr(0, 2), "PK");
+  EXPECT_NE(excel->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+  auto png = cli.Get("/" + images[0]);
+  ASSERT_TRUE(png);
+  EXPECT_EQ(png->get_header_value("Content-Type"), "image/png");
+  EXPECT_EQ(png->body.substr(1, 3), "PNG");
+  EXPECT_EQ(cli.Get("/files/9999/x.png")->status, 404);
+
+  // Question 3 failed in its cell; question 4 was answered after it.
+  const json& end3 = all[find_event(all, c3, "end")];
+  EXPECT_EQ(end3["ok"], false);
+  EXPECT_NE(end3["error"].get<std::string>().find("RuntimeError"), std::string::npos);
+  EXPECT_EQ(all[find_event(all, c4, "end")]["ok"], true);
+  EXPECT_EQ(all[find_event(all, c2, "end")]["ok"], true);
+
+  // A reloaded page gets the whole conversation again; a reconnect resumes where it was.
+  const auto replay = read_events(port, [&](auto& ev) { return ev.size() >= all.size(); });
+  ASSERT_EQ(replay.size(), all.size());
+  EXPECT_EQ(replay.back(), all.back());
+  const auto resumed = read_events(port, [](auto& ev) { return !ev.empty(); }, 0,
+                                   {{"Last-Event-ID", std::to_string(all.size() - 1)}});
+  ASSERT_FALSE(resumed.empty());
+  EXPECT_EQ(resumed.front()["seq"], all.size());
+
+  // The key went to the service, and nowhere else: not the page, the events, the files,
+  // the terminal or the transcript.
+  EXPECT_NE(stub.requests()[0].header("authorization").find(kKey), std::string::npos);
+  std::string everything = page->body + excel->body + png->body;
+  for (const auto& e : all) everything += e.dump();
+  EXPECT_NE(everything.find("[redacted]"), std::string::npos);  // the failing answer quoted it
+  EXPECT_EQ(everything.find(kKey), std::string::npos);
+  EXPECT_EQ(serve.stop(), 0);
+  EXPECT_EQ(serve.out().find(kKey), std::string::npos);
+  EXPECT_EQ(serve.err().find(kKey), std::string::npos);
+  const std::string transcript = read_file(dir / "out" / "transcript.html");
+  EXPECT_NE(transcript.find("Cell-type proportions per condition"), std::string::npos);
+  EXPECT_NE(transcript.find("❌ ERROR: RuntimeError"), std::string::npos);
+  EXPECT_EQ(transcript.find(kKey), std::string::npos);
+}
+
+TEST(ServePage, RefusesBadRequestsAndOtherSites) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  StubModelServer stub;
+  ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
+                      "0", "--out", (dir / "out").string()},
+                     dir.path());
+  ASSERT_FALSE(serve.wait_for_url().empty()) << serve.err();
+  const int port = serve.port();
+  httplib::Client cli("127.0.0.1", port);
+
+  EXPECT_EQ(ask(port, "   ")->status, 400);
+  EXPECT_EQ(ask(port, "", "not json")->status, 400);
+  EXPECT_EQ(ask(port, "", R"({"question": 3})")->status, 400);
+  EXPECT_EQ(ask(port, "", R"({"question": ":saved", "panel": "elsewhere"})")->status, 400);
+  EXPECT_EQ(ask(port, std::string(30000, 'a'))->status, 413);
+  // A form posted by another site cannot add the page's header.
+  auto forged = cli.Post("/api/ask", R"({"question": "spend the key"})", "text/plain");
+  ASSERT_TRUE(forged);
+  EXPECT_EQ(forged->status, 403);
+  // A name rebound to 127.0.0.1 by another site does not reach the page.
+  auto rebound = cli.Get("/", {{"Host", "attacker.example:" + std::to_string(port)}});
+  ASSERT_TRUE(rebound);
+  EXPECT_EQ(rebound->status, 403);
+  EXPECT_EQ(stub.request_count(), 0u);
+  EXPECT_EQ(serve.stop(), 0);
+}
+
+TEST(ServePage, BeyondTheDefaultAddressEveryRequestNeedsTheToken) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  StubModelServer stub;
+  stub.enqueue_openai_text(dump_json(router_record({{"tree", true}})));
+  ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--host",
+                      "127.0.0.1", "--port", "0", "--out", (dir / "out").string()},
+                     dir.path());
+  const std::string url = serve.wait_for_url();
+  ASSERT_FALSE(url.empty()) << serve.err();
+  const size_t at = url.find("?token=");
+  ASSERT_NE(at, std::string::npos) << url;
+  const std::string token = url.substr(at + 7);
+  EXPECT_GE(token.size(), 32u);
+  const int port = serve.port();
+  httplib::Client cli("127.0.0.1", port);
+
+  EXPECT_EQ(cli.Get("/")->status, 403);
+  EXPECT_EQ(cli.Get("/?token=" + token.substr(1) + "0")->status, 403);
+  EXPECT_EQ(cli.Get("/api/events")->status, 403);
+  EXPECT_EQ(ask(port, "show the data structure")->status, 403);
+  EXPECT_EQ(stub.request_count(), 0u);
+
+  auto page = cli.Get("/?token=" + token);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  const std::string cookie = page->get_header_value("Set-Cookie");
+  EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
+  const std::string pair = cookie.substr(0, cookie.find(';'));
+  // The page's own requests carry the cookie.
+  auto asked = cli.Post("/api/ask", {{"X-Norvex", "1"}, {"Cookie", pair}},
+                        R"({"question": "show the data structure"})", "application/json");
+  ASSERT_TRUE(asked);
+  ASSERT_EQ(asked->status, 200) << asked->body;
+  const long long cell = json::parse(asked->body)["cell"];
+  const auto events =
+      read_events(port, [&](auto& ev) { return ended(ev, cell); }, 0, {{"Cookie", pair}});
+  EXPECT_TRUE(ended(events, cell));
+  EXPECT_EQ(stub.request_count(), 1u);
+  EXPECT_EQ(serve.stop(), 0);
+  EXPECT_EQ(serve.out().find(kKey), std::string::npos);
+}
+
+TEST(ServeProgram, RefusesToStartWithoutAKey) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  CommandResult r = run_command("env -u OPENAI_API_KEY " + shell_quote(norvex_binary().string()) +
+                                " serve --data " + shell_quote(data) + " --port 0 --out " +
+                                shell_quote((dir / "out").string()));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("error: "), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "out" / "transcript.html"));
+}
+
+}  // namespace
+}  // namespace norvex
