@@ -114,7 +114,8 @@ int run_serve(const ServeCliOptions& o) {
       // The side panel is not part of the conversation's record.
       page.set_mirror(nullptr);
       if (job.panel == "context") {
-        page.print(assistant->configured("adata").data_context);
+        page.emit("context",
+                  {{"text", page.redactor().text(assistant->configured("adata").data_context)}});
         page.emit("tree", {{"text", page.redactor().text(show_tree(*adata))}});
       } else if (job.panel == "saved") {
         assistant->check_saved();

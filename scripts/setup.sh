@@ -14,6 +14,8 @@ PACKAGES=(
   libboost-math-dev pybind11-dev python3-dev python3-numpy
   # Headless browser for the page and Sankey checks.
   chromium
+  # The status lines' emoji in pages (the web notebook, transcripts) instead of empty boxes.
+  fonts-noto-color-emoji
   # Debian's Python as the tests' independent oracle (reads our .h5ad, .docx and .xlsx).
   python3-anndata python3-h5py python3-pandas python3-docx python3-openpyxl python3-jsonschema
   python3-scipy python3-pytest python3-nbclient python3-ipykernel python3-nbconvert python3-nbformat

@@ -30,6 +30,8 @@ aside section{background:#fff;border:1px solid var(--line);border-radius:8px;pad
 aside h2{font-size:1em;margin:0 0 .5em}
 aside pre{font-size:.78em;white-space:pre-wrap;word-break:break-word;margin:0}
 aside details{margin-top:.4em}
+aside summary{cursor:pointer;color:var(--accent)}
+aside p.summary{margin:0 0 .3em;font-size:.9em}
 .cell{background:#fff;border:1px solid var(--line);border-radius:8px;margin-bottom:1em;overflow:hidden}
 .cell.failed{border-color:#d88}
 .q{display:flex;gap:.6em;align-items:baseline;padding:.6em .9em;background:#eef3f0;border-bottom:1px solid var(--line)}
@@ -50,7 +52,8 @@ td,th{border:1px solid var(--line);padding:2px 6px}
 a[download],a.dl{display:inline-block;background:var(--accent);color:#fff;padding:.25em .7em;border-radius:4px;text-decoration:none;margin:.2em 0}
 .code{position:relative;margin:.5em 0}
 .code pre{background:#1f2430;color:#e6e6e6;padding:.7em;border-radius:6px;overflow-x:auto;font-size:.82em;margin:0}
-.code button{position:absolute;top:.4em;right:.4em}
+.code summary{cursor:pointer;color:var(--accent);padding:.2em 0}
+.code summary button{margin-left:.6em;font-size:.85em}
 button{font:inherit;cursor:pointer;border:1px solid var(--accent);background:#fff;color:var(--accent);border-radius:4px;padding:.2em .7em}
 button.primary{background:var(--accent);color:#fff}
 button:disabled{opacity:.5;cursor:default}
@@ -94,6 +97,7 @@ const T = {
        empty: 'Ask a question below. Each answer appears here with its plots, tables and downloads.',
        context: 'Dataset', saved: 'Saved analyses', report: 'Report', refresh: 'Refresh the list',
        makeReport: 'Make the Word report', tree: 'What the file contains',
+       contextSummary: 'What the assistant is told about this dataset',
        waiting: n => n === 1 ? 'Waiting: one question is ahead of this one' : 'Waiting: ' + n + ' questions are ahead of this one',
        running: 'Working…', done: 'Done', failed: 'Failed', copy: 'Copy', copied: 'Copied',
        code: 'Code to reproduce this result', live: 'Connected', down: 'Connection lost, reconnecting…',
@@ -103,6 +107,7 @@ const T = {
        empty: '아래에 질문을 입력하세요. 답과 그림, 표, 내려받기 파일이 여기에 나타납니다.',
        context: '데이터셋', saved: '저장된 분석', report: '보고서', refresh: '목록 새로 고침',
        makeReport: 'Word 보고서 만들기', tree: '파일 구성',
+       contextSummary: '어시스턴트가 이 데이터셋에 대해 아는 내용',
        waiting: n => '대기 중: 앞에 질문 ' + n + '개가 있습니다',
        running: '분석 중…', done: '완료', failed: '실패', copy: '복사', copied: '복사됨',
        code: '이 결과를 재현하는 코드', live: '연결됨', down: '연결이 끊겼습니다. 다시 연결하는 중…',
@@ -125,6 +130,7 @@ $('h-saved').textContent = T.saved;
 $('h-report').textContent = T.report;
 $('refresh-saved').textContent = T.refresh;
 $('make-report').textContent = T.makeReport;
+$('panel-context').before(el('p', 'summary', (info.dataset || '') + (info.cells !== undefined ? ': ' + info.cells + ' ' + T.cells + ' × ' + info.genes + ' ' + T.genes : '')));
 let meta = info.dataset || '';
 if (info.cells !== undefined) meta += ' · ' + info.cells + ' ' + T.cells + ' × ' + info.genes + ' ' + T.genes;
 if (info.model) meta += ' · ' + T.model + ' ' + info.model;
@@ -133,6 +139,7 @@ document.title = 'norvex · ' + (info.dataset || '');
 
 const cells = new Map();  // cell number -> {root, out, status, log}
 const mine = new Set();   // cells this page asked for
+let asked = 0;            // questions shown, for their numbers
 
 function statusText(c, cls, text) {
   c.status.className = 'status ' + cls;
@@ -153,7 +160,8 @@ function newCell(ev) {
   const root = el('div', 'cell');
   root.id = 'cell-' + ev.cell;
   const q = el('div', 'q');
-  q.append(el('span', 'n', '[' + ev.cell + ']'), el('span', 'text', ev.question));
+  asked += 1;
+  q.append(el('span', 'n', asked + '.'), el('span', 'text', ev.question));
   const status = el('span', 'status');
   q.append(status);
   const out = el('div', 'out');
@@ -167,6 +175,8 @@ function newCell(ev) {
 
 function appendText(c, text, end) {
   if (!c.log) {
+    // A blank line between displays is spacing, not output.
+    if (!text.trim()) return;
     c.log = el('pre', c.panel ? '' : 'log');
     c.out.append(c.log);
   }
@@ -197,6 +207,13 @@ function handle(ev) {
     case 'start': statusText(c, 'running', T.running); break;
     case 'text': appendText(c, ev.text, ev.end); break;
     case 'error': c.log = null; c.out.append(el('pre', 'err', ev.text)); break;
+    case 'context': {
+      c.log = null;
+      const d = el('details');
+      d.append(el('summary', '', T.contextSummary), el('pre', '', ev.text));
+      c.out.append(d);
+      break;
+    }
     case 'tree': {
       c.log = null;
       const d = el('details');
@@ -221,13 +238,15 @@ function handle(ev) {
       break;
     }
     case 'code': {
+      // Folded: most readers want the result; the code is one click away, with its copy button.
       c.log = null;
-      const box = el('div', 'code');
+      const box = el('details', 'code');
       const b = el('button', '', T.copy);
       b.type = 'button';
-      b.addEventListener('click', () => copyCode(b, ev.code));
-      box.title = T.code;
-      box.append(el('pre', '', ev.code), b);
+      b.addEventListener('click', e => { e.preventDefault(); copyCode(b, ev.code); });
+      const summary = el('summary', '', T.code + ' ');
+      summary.append(b);
+      box.append(summary, el('pre', '', ev.code));
       c.out.append(box);
       break;
     }
