@@ -186,10 +186,13 @@ def main():
         }))()""")
         seen["statuses_while_running"] = statuses_while_running
         # The copy button of the first code block says it copied.
-        page.eval("document.querySelector('.cell .code summary button').click()")
-        seen["copy_button"] = page.wait(
-            "(() => { const t = document.querySelector('.cell .code summary button').textContent;"
-            " return t === 'Copied' || t === '복사됨' ? t : null; })()", 10, "the copy button")
+        seen["copy_button"] = None
+        if page.eval("!!document.querySelector('.cell .code summary button')"):
+            page.eval("document.querySelector('.cell .code summary button').click()")
+            seen["copy_button"] = page.wait(
+                "(() => { const t = document.querySelector('.cell .code summary button')"
+                ".textContent; return t === 'Copied' || t === '복사됨' ? t : null; })()", 10,
+                "the copy button")
         # The first Excel link, clicked as a researcher would.
         name = page.eval("(() => { const a = [...document.querySelectorAll('.cell a[download]')]"
                          ".find(a => a.getAttribute('download').endsWith('.xlsx'));"

@@ -183,6 +183,12 @@ TEST(ServePage, QuestionsStreamInOrderOneAtATimeAndAFailureLeavesTheServerWorkin
   const json& end3 = all[find_event(all, c3, "end")];
   EXPECT_EQ(end3["ok"], false);
   EXPECT_NE(end3["error"].get<std::string>().find("RuntimeError"), std::string::npos);
+  std::string text3;
+  for (const auto& e : all)
+    if (e["cell"] == c3 && e["type"] == "text")
+      text3 += e["text"].get<std::string>() + (e["end"] == true ? "\n" : "");
+  // The open status line is closed before the error, as on the terminal.
+  EXPECT_NE(text3.find("✅ Analyzing query .. \n❌ ERROR: RuntimeError"), std::string::npos) << text3;
   EXPECT_EQ(all[find_event(all, c4, "end")]["ok"], true);
   EXPECT_EQ(all[find_event(all, c2, "end")]["ok"], true);
 

@@ -101,7 +101,7 @@ const T = {
        waiting: n => n === 1 ? 'Waiting: one question is ahead of this one' : 'Waiting: ' + n + ' questions are ahead of this one',
        running: 'Working…', done: 'Done', failed: 'Failed', copy: 'Copy', copied: 'Copied',
        code: 'Code to reproduce this result', live: 'Connected', down: 'Connection lost, reconnecting…',
-       failure: 'This question could not be answered: ', cells: 'cells', genes: 'genes', model: 'model'},
+       failure: 'This question could not be answered (the reason is above). You can ask the next question.', cells: 'cells', genes: 'genes', model: 'model'},
   ko: {ask: '질문하기', placeholder: '데이터에 대해 질문하세요. 예: "세포 유형별로 색칠한 UMAP을 보여줘"',
        hint: 'Enter로 보내고, Shift+Enter로 줄을 바꿉니다. 질문은 한 번에 하나씩 답합니다.',
        empty: '아래에 질문을 입력하세요. 답과 그림, 표, 내려받기 파일이 여기에 나타납니다.',
@@ -111,7 +111,7 @@ const T = {
        waiting: n => '대기 중: 앞에 질문 ' + n + '개가 있습니다',
        running: '분석 중…', done: '완료', failed: '실패', copy: '복사', copied: '복사됨',
        code: '이 결과를 재현하는 코드', live: '연결됨', down: '연결이 끊겼습니다. 다시 연결하는 중…',
-       failure: '이 질문에 답하지 못했습니다: ', cells: '세포', genes: '유전자', model: '모델'}
+       failure: '이 질문에 답하지 못했습니다 (이유는 위에 있습니다). 다음 질문을 하셔도 됩니다.', cells: '세포', genes: '유전자', model: '모델'}
 }[lang];
 document.documentElement.lang = lang;
 const $ = id => document.getElementById(id);
@@ -255,7 +255,10 @@ function handle(ev) {
       if (ev.ok) statusText(c, 'done', T.done);
       else {
         statusText(c, 'failed', T.failed);
-        if (c.root.classList) c.root.classList.add('failed');
+        if (!c.panel) {
+          c.root.classList.add('failed');
+          c.out.append(el('div', 'failure', T.failure));
+        }
       }
       if (!c.panel && mine.has(ev.cell)) post(':saved', 'saved').catch(() => {});
       break;

@@ -53,8 +53,13 @@ std::string WebHost::offer(const std::string& name, const std::string& mime, std
   return files_.add(redact(name), mime, redact(bytes));
 }
 
+void WebHost::end_open_line() {
+  if (line_open_) print("");
+}
+
 void WebHost::print(std::string_view text, bool end_line) {
   if (mirror_) mirror_->print(text, end_line);
+  line_open_ = !end_line;
   emit("text", {{"text", redact(text)}, {"end", end_line}});
 }
 

@@ -36,6 +36,9 @@ class WebHost : public NotebookHost {
   // Another host that gets every call too (not owned; nullptr for none).
   void set_mirror(NotebookHost* mirror) { mirror_ = mirror; }
 
+  // Ends a console line left open by print(..., false), so what follows starts afresh.
+  void end_open_line();
+
   // Appends an event of the current cell: {"type": type, "cell": N, ...fields}.
   void emit(const std::string& type, json fields = json::object());
 
@@ -52,6 +55,7 @@ class WebHost : public NotebookHost {
   NotebookHost* mirror_ = nullptr;
   long long cell_ = 0;
   int figures_ = 0;
+  bool line_open_ = false;
 };
 
 }  // namespace norvex

@@ -149,12 +149,15 @@ void WebServer::work() {
     } catch (const std::exception& e) {
       const std::string message = std::string(error_type_name(e)) + ": " + e.what();
       // Shown in the cell like the terminal shows it; the next question runs as usual.
+      host_.end_open_line();
       host_.print(std::string("❌ ERROR: ") + message);
       end = {{"ok", false}, {"error", host_.redactor().text(message)}};
     } catch (...) {
+      host_.end_open_line();
       host_.print("❌ ERROR: the request failed");
       end = {{"ok", false}, {"error", "the request failed"}};
     }
+    host_.end_open_line();
     host_.emit("end", end);
     {
       std::lock_guard lock(mutex_);
