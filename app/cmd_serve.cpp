@@ -40,6 +40,7 @@ struct ServeCliOptions {
   int port = 8765;
   std::string out = "norvex_out";
   bool open = false;
+  ChatCommandOptions commands;
 };
 
 // Opens the address in the desktop's browser; false when there is no way to.
@@ -152,7 +153,12 @@ int run_serve(const ServeCliOptions& o) {
   page.set_file_filter([&page](std::string_view, std::string bytes) {
     return redact_file_bytes(std::move(bytes), page.redactor());
   });
-  commands.emplace(*assistant, page, ChatCommandOptions{});
+  try {
+    commands.emplace(*assistant, page, o.commands);
+  } catch (const std::exception& e) {
+    terminal.print_error(std::string("error: ") + error_type_name(e) + ": " + e.what());
+    return 1;
+  }
 
   // Ctrl+C and termination are waited for here, not handled asynchronously, so the
   // running question finishes and the transcript is complete.
@@ -195,6 +201,9 @@ int run_serve(const ServeCliOptions& o) {
   sigwait(&stop_signals, &signal_number);
   terminal.print("Stopping (the question in progress is finished first).");
   server->stop();
+  // What the last command says (the --save-on-exit file written) goes to the terminal.
+  page.set_mirror(&terminal);
+  page.set_cell(0);
   commands->finish();
   return 0;
 }
@@ -216,6 +225,7 @@ const CommandRegistrar serve_command([](CLI::App& app) {
   cmd->add_option("--out", o->out, "folder for transcript.html and downloads")
       ->capture_default_str();
   cmd->add_flag("--open", o->open, "open the page in the browser");
+  add_chat_command_options(cmd, o->commands);
   cmd->callback([o] { exit_code() = run_guarded([&] { return run_serve(*o); }); });
 });
 

@@ -193,6 +193,17 @@ def main():
                 "(() => { const t = document.querySelector('.cell .code summary button')"
                 ".textContent; return t === 'Copied' || t === '복사됨' ? t : null; })()", 10,
                 "the copy button")
+        # The saved analyses (refreshed after each answer) and the Word report of them.
+        page.wait("document.getElementById('panel-saved').textContent.trim() !== ''", 60,
+                  "the saved analyses")
+        page.eval("document.getElementById('panel-report').replaceChildren();"
+                  " document.getElementById('make-report').click()")
+        page.wait("document.getElementById('panel-report').textContent.trim() !== ''", 60,
+                  "the report")
+        seen["saved_panel"] = page.eval("document.getElementById('panel-saved').textContent")
+        seen["report_links"] = page.eval(
+            "[...document.querySelectorAll('#panel-report a[download]')]"
+            ".map(a => a.getAttribute('download'))")
         # The first Excel link, clicked as a researcher would.
         name = page.eval("(() => { const a = [...document.querySelectorAll('.cell a[download]')]"
                          ".find(a => a.getAttribute('download').endsWith('.xlsx'));"

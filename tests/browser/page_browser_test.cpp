@@ -1,6 +1,7 @@
 // The page in Debian's headless Chromium, as a researcher uses it: two questions typed into
 // the question box (the second waits for the first), their status lines, figure, table,
-// code and download links; an Excel file downloaded by clicking its link; a screenshot of
+// code and download links; the first answer saved, listed and made into the Word report;
+// an Excel file downloaded by clicking its link; a screenshot of
 // the page, in English and in Korean. Skipped where Chromium is not installed.
 #include <gtest/gtest.h>
 
@@ -17,12 +18,13 @@ namespace fs = std::filesystem;
 
 const char* kChromium = "/usr/bin/chromium";
 
-json route_to(const std::string& tool) {
+json route_to(const std::string& tool, bool save) {
   return router_record({{"plot", true},
                         {"table_summary", true},
                         {"explain_data", true},
                         {"args", true},
-                        {"code", true}},
+                        {"code", true},
+                        {"save", save}},
                        {{"selected_tool", tool}}, 9);
 }
 
@@ -51,10 +53,10 @@ json drive(const std::string& lang, const std::vector<Turn>& turns) {
   EXPECT_EQ(gen.exit_code, 0) << gen.err;
   StubModelServer stub;
   for (const auto& t : turns) {
-    stub.enqueue(
-        StubProvider::OpenAI,
-        StubResponse::of_json(StubModelServer::openai_response(dump_json(route_to(t.tool))))
-            .with_delay(std::chrono::milliseconds(800)));
+    stub.enqueue(StubProvider::OpenAI,
+                 StubResponse::of_json(StubModelServer::openai_response(
+                                           dump_json(route_to(t.tool, &t == &turns.front()))))
+                     .with_delay(std::chrono::milliseconds(800)));
     stub.enqueue_openai_text(t.plan);
     stub.enqueue_openai_text(t.explanation);
   }
@@ -106,6 +108,12 @@ void expect_full_answers(const json& seen, size_t questions) {
   EXPECT_EQ(seen["downloaded"]["head"], "PK");
   EXPECT_GT(seen["downloaded"]["size"].get<int>(), 1000);
   EXPECT_NE(seen["context"].get<std::string>().find("AnnData"), std::string::npos);
+  // The first answer was saved: it is listed, and the report of it is offered.
+  EXPECT_NE(seen["saved_panel"].get<std::string>().find(seen["questions"][0].get<std::string>()),
+            std::string::npos)
+      << seen["saved_panel"];
+  ASSERT_EQ(seen["report_links"].size(), 1u) << seen.dump();
+  EXPECT_EQ(seen["report_links"][0], "norvex_report.docx");
 }
 
 class PageInBrowser : public ::testing::Test {

@@ -221,9 +221,10 @@ TEST(ServePage, RefusesBadRequestsAndOtherSites) {
   TempDir dir;
   const std::string data = demo_dataset(dir);
   StubModelServer stub;
-  ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
-                      "0", "--out", (dir / "out").string()},
-                     dir.path());
+  ServeProcess serve(
+      {"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port", "0", "--out",
+       (dir / "out").string(), "--save-on-exit", (dir / "kept.h5ad").string()},
+      dir.path());
   ASSERT_FALSE(serve.wait_for_url().empty()) << serve.err();
   const int port = serve.port();
   httplib::Client cli("127.0.0.1", port);
@@ -243,6 +244,8 @@ TEST(ServePage, RefusesBadRequestsAndOtherSites) {
   EXPECT_EQ(rebound->status, 403);
   EXPECT_EQ(stub.request_count(), 0u);
   EXPECT_EQ(serve.stop(), 0);
+  // Stopping writes the dataset with its saved queries, as the chat does.
+  EXPECT_TRUE(std::filesystem::exists(dir / "kept.h5ad")) << serve.out() << serve.err();
 }
 
 TEST(ServePage, BeyondTheDefaultAddressEveryRequestNeedsTheToken) {
