@@ -128,7 +128,9 @@ int run_serve(const ServeCliOptions& o) {
     page.set_mirror(&record);
     record.begin_cell(job.text);
     if (ChatCommands::is_command(job.text)) {
-      if (job.text.find(":quit") != std::string::npos) {
+      const size_t first = job.text.find_first_not_of(" \t");
+      if (job.text.compare(first, 5, ":quit") == 0 &&
+          job.text.find_first_not_of(" \t\r\n", first + 5) == std::string::npos) {
         page.print("ℹ️ INFO: The page stays open; stop norvex serve where it was started.");
       } else {
         commands->run(job.text);

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <thread>
+
 #include "support/fixtures.hpp"
+#include "support/real_shaped_dataset.hpp"
 #include "support/serve_process.hpp"
 #include "support/stub_model_server.hpp"
 #include "support/test_support.hpp"
@@ -289,6 +292,63 @@ TEST(ServePage, BeyondTheDefaultAddressEveryRequestNeedsTheToken) {
   EXPECT_EQ(stub.request_count(), 1u);
   EXPECT_EQ(serve.stop(), 0);
   EXPECT_EQ(serve.out().find(kKey), std::string::npos);
+}
+
+TEST(ServePage, RealShapedDatasetFillsThePanelAndAnswers) {
+  std::string why;
+  const auto data = real_shaped_dataset(&why);
+  if (data.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  StubModelServer stub;
+  stub.enqueue_openai_text(dump_json(route_to("plot_umap")));
+  stub.enqueue_openai_text("{}");
+  stub.enqueue_openai_text("## UMAP\nThe cell types separate.");
+  ServeProcess serve({"--data", data.string(), "--base-url", stub.base_url(), "--api-key", kKey,
+                      "--port", "0", "--out", (dir / "out").string()},
+                     dir.path());
+  ASSERT_FALSE(serve.wait_for_url().empty()) << serve.out() << serve.err();
+  auto r = ask(serve.port(), "UMAP by cell type");
+  ASSERT_TRUE(r);
+  const long long cell = json::parse(r->body)["cell"];
+  const auto all = read_events(serve.port(), [&](auto& ev) { return ended(ev, cell); });
+  ASSERT_TRUE(ended(all, cell));
+  std::string context, tree;
+  bool image = false;
+  for (const auto& e : all) {
+    if (e["type"] == "context") context = e["text"];
+    if (e["type"] == "tree") tree = e["text"];
+    if (e["cell"] == cell && e["type"] == "image") image = true;
+  }
+  EXPECT_NE(context.find("AnnData"), std::string::npos) << context;
+  EXPECT_NE(tree.find("raw"), std::string::npos) << tree;
+  EXPECT_EQ(all[find_event(all, cell, "end")]["ok"], true) << all.back().dump();
+  EXPECT_TRUE(image);
+  EXPECT_EQ(serve.stop(), 0);
+}
+
+TEST(ServeProgram, OpenHandsTheAddressToTheDesktopsBrowser) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  // A stand-in for the desktop's opener that notes what it was asked to open.
+  const auto bin = dir / "bin";
+  std::filesystem::create_directories(bin);
+  write_file(bin / "xdg-open",
+             "#!/bin/sh\nprintf '%s' \"$1\" > " + shell_quote((dir / "opened").string()) + "\n");
+  std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms::owner_all);
+  const char* old_path = std::getenv("PATH");
+  const std::string saved_path = old_path ? old_path : "";
+  setenv("PATH", (bin.string() + ":" + saved_path).c_str(), 1);
+  StubModelServer stub;
+  ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--host",
+                      "127.0.0.1", "--port", "0", "--out", (dir / "out").string(), "--open"},
+                     dir.path());
+  setenv("PATH", saved_path.c_str(), 1);
+  const std::string url = serve.wait_for_url();
+  ASSERT_FALSE(url.empty()) << serve.err();
+  for (int i = 0; i < 100 && !std::filesystem::exists(dir / "opened"); ++i)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(read_file(dir / "opened"), url);
+  EXPECT_EQ(serve.stop(), 0);
 }
 
 TEST(ServeProgram, RefusesToStartWithoutAKey) {
