@@ -70,12 +70,18 @@ json route_to(const std::string& tool) {
                        {{"selected_tool", tool}}, 9);
 }
 
-std::string demo_dataset(const TempDir& dir) {
-  const auto path = dir / "demo.h5ad";
-  CommandResult gen = run_command(shell_quote(norvex_binary().string()) +
-                                  " demo-data --cells 500 " + shell_quote(path.string()));
-  EXPECT_EQ(gen.exit_code, 0) << gen.err;
-  return path.string();
+// One demo dataset for the whole program (the server only reads it): generating it is the
+// slowest step, under the sanitizers most of all.
+std::string demo_dataset(const TempDir&) {
+  static TempDir shared;
+  static const std::string path = [] {
+    const auto p = shared / "demo.h5ad";
+    CommandResult gen = run_command(shell_quote(norvex_binary().string()) +
+                                    " demo-data --cells 500 " + shell_quote(p.string()));
+    EXPECT_EQ(gen.exit_code, 0) << gen.err;
+    return p.string();
+  }();
+  return path;
 }
 
 TEST(ServePage, QuestionsStreamInOrderOneAtATimeAndAFailureLeavesTheServerWorking) {
