@@ -249,6 +249,9 @@ TEST(RankTests, DotValuesCountGroupCellsOnly) {
     EXPECT_EQ(s.scores[s.at(g, 1)], 0.0);               // all tied: no difference
     EXPECT_EQ(s.fraction_expressing[s.at(g, 2)], 1.0);  // expressed everywhere
   }
+  // Scaled data (negative values) is reported, so "expressing" is not claimed for it.
+  EXPECT_FALSE(s.negative_values);
+  EXPECT_TRUE(rank_genes_against_rest(f.adata, f.codes, f.n_groups, {2}, {}).negative_values);
 }
 
 }  // namespace

@@ -100,6 +100,7 @@ void MarkerAccumulator::add(const RowChunk& chunk) {
       const float v = m.data[p];
       // Stored zeros join the zero block; NaN cannot be ranked and counts as not measured.
       if (v == 0.0f || std::isnan(v)) continue;
+      negative_ |= v < 0;
       entries_[static_cast<size_t>(slot_of_[c])].push_back({v, static_cast<uint16_t>(g)});
     }
   }
@@ -165,6 +166,7 @@ void MarkerAccumulator::finish(MarkerStats& out, size_t first_gene) {
       out.fraction_expressing[at] = n1 > 0 ? n_positive[g] / n1 : kNaN;
     }
   }
+  out.negative_values |= negative_;
   entries_.clear();
   entries_.shrink_to_fit();
 }

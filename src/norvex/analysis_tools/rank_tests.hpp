@@ -41,6 +41,9 @@ struct MarkerStats {
   // For the dot plot: mean of the values (log scale) and the share of cells above zero.
   std::vector<double> mean_expression, fraction_expressing;
   size_t passes = 0;  // passes over the matrix (more than one only for very large data)
+  // Negative values among the asked genes: scaled data, where "above zero" means "above
+  // the gene's mean" rather than "expressed".
+  bool negative_values = false;
 
   size_t at(size_t group, size_t gene) const { return group * n_genes + gene; }
 };
@@ -69,6 +72,7 @@ class MarkerAccumulator {
   std::vector<size_t> columns_;
   std::vector<int32_t> slot_of_;  // matrix column -> position in columns_, or -1
   std::vector<std::vector<Entry>> entries_;
+  bool negative_ = false;
 };
 
 // Every asked gene (matrix columns) of every group against the rest, streaming `layer`

@@ -168,6 +168,16 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
   const MarkerStats stats =
       rank_genes_against_rest(adata, codes, groups.size(), columns, cfg.layer);
   const auto& var_names = adata.var.index();
+  const std::string scaled_note =
+      stats.negative_values
+          ? source +
+                " holds negative values (scaled data): dots count cells above zero, not "
+                "cells expressing"
+          : "";
+  if (!scaled_note.empty())
+    current_host().print("⚠️ WARNING: " + scaled_note +
+                         ". Give find_cfg.layer a layer of normalised counts for the usual "
+                         "reading.");
 
   // Per group, the genes of the table; the dot plot's genes with the group each one marks.
   std::vector<std::vector<size_t>> table_genes(groups.size());  // positions in `columns`
@@ -273,6 +283,10 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
   const size_t n_y = style.swap_axes ? dot_genes.size() : groups.size();
   p.size.width_in = std::clamp(3.6 + 0.3 * n_x, style.width, 60.0);
   p.size.height_in = std::clamp(2.6 + 0.3 * n_y, style.height, 60.0);
+  if (!scaled_note.empty()) {
+    p.subtitle += " · " + scaled_note;
+    p.size_label = "Cells above zero\n(% of group)";
+  }
   const std::string png = plotting::render_dot_png(p);
 
   // The marker table: per group, its genes with their statistics.
