@@ -145,12 +145,34 @@ TEST(MarkersTool, RealShapedFileWithSlashedCellTypes) {
   std::set<std::string> seen;
   for (size_t row = 0; row < markers.n_rows(); ++row) seen.insert(markers.column("group")[row]);
   for (auto& [g, cells] : groups) EXPECT_TRUE(seen.count(g)) << g;
-  // X is scaled there: the figure says its dots count values above zero.
-  EXPECT_NE(host.console().find("negative values"), std::string::npos) << host.console();
+  // raw is read by default there, not the scaled X.
+  EXPECT_EQ(host.console().find("negative values"), std::string::npos) << host.console();
   // The figure and its table hold the same groups with the same counts.
   for (size_t row = 0; row < dots.n_rows(); ++row)
     EXPECT_EQ(dots.column("n_cells")[row].get<long long>(),
               static_cast<long long>(groups.at(dots.column("group")[row]).size()));
+
+  // Asked for X, the scaled values are used, and the figure says its dots count values
+  // above zero rather than claiming expression.
+  host.clear();
+  const json scaled = run(*adata, {{"target_genes", {"CD3E", "LYZ"}},
+                                   {"find_cfg", {{"celltype_col", col}, {"use_raw", false}}}});
+  EXPECT_NE(host.console().find("X holds negative values"), std::string::npos) << host.console();
+  const json on_raw =
+      run(*adata, {{"target_genes", {"CD3E", "LYZ"}}, {"find_cfg", {{"celltype_col", col}}}});
+  EXPECT_NE(scaled["table_summaries"]["dot_plot"], on_raw["table_summaries"]["dot_plot"]);
+  const std::string no_raw = [&] {
+    AnnData plain;
+    plain.obs = adata->obs;
+    plain.var = adata->var;
+    try {
+      run(plain, {{"find_cfg", {{"celltype_col", col}, {"use_raw", true}}}});
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  }();
+  EXPECT_NE(no_raw.find("no raw"), std::string::npos) << no_raw;
 }
 
 }  // namespace

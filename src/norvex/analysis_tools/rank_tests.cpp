@@ -175,6 +175,18 @@ MarkerStats rank_genes_against_rest(const AnnData& adata, const std::vector<int3
                                     size_t n_groups, const std::vector<size_t>& columns,
                                     const std::optional<std::string>& layer,
                                     size_t memory_budget_bytes) {
+  ExpressionSource source;
+  source.info = adata.x_info(layer);
+  source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
+    adata.for_each_row_chunk(rows, fn, layer);
+  };
+  return rank_genes_against_rest(source, codes, n_groups, columns, memory_budget_bytes);
+}
+
+MarkerStats rank_genes_against_rest(const ExpressionSource& source,
+                                    const std::vector<int32_t>& codes, size_t n_groups,
+                                    const std::vector<size_t>& columns,
+                                    size_t memory_budget_bytes) {
   MarkerStats out;
   out.n_groups = n_groups;
   out.n_genes = columns.size();
@@ -190,7 +202,10 @@ MarkerStats rank_genes_against_rest(const AnnData& adata, const std::vector<int3
   if (columns.empty() || n_groups == 0) return out;
 
   // Expected non-zeros per gene, from the stored count (dense: every entry may be one).
-  const MatrixInfo info = adata.x_info(layer);
+  const MatrixInfo& info = source.info;
+  if (info.n_rows != codes.size())
+    throw ValueError("The expression matrix has " + std::to_string(info.n_rows) + " rows for " +
+                     std::to_string(codes.size()) + " cells");
   const double stored = info.format == MatrixInfo::Format::Dense
                             ? static_cast<double>(info.n_rows) * static_cast<double>(info.n_cols)
                             : static_cast<double>(info.nnz);
@@ -209,8 +224,7 @@ MarkerStats rank_genes_against_rest(const AnnData& adata, const std::vector<int3
     MarkerAccumulator acc(codes, n_groups,
                           std::vector<size_t>(columns.begin() + static_cast<long>(first),
                                               columns.begin() + static_cast<long>(last)));
-    adata.for_each_row_chunk(
-        rows_per_chunk, [&](const RowChunk& ch) { acc.add(ch); }, layer);
+    source.visit(rows_per_chunk, [&](const RowChunk& ch) { acc.add(ch); });
     acc.finish(out, first);
     ++out.passes;
   }

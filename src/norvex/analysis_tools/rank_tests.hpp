@@ -4,6 +4,7 @@
 // the streaming one-group-against-the-rest computation over an expression matrix.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -75,10 +76,21 @@ class MarkerAccumulator {
   bool negative_ = false;
 };
 
-// Every asked gene (matrix columns) of every group against the rest, streaming `layer`
-// (nullopt: X) in row chunks. Genes are split into as many passes as needed to keep the
+// A matrix to stream: its shape and how to visit it in row chunks (X, a layer, raw).
+struct ExpressionSource {
+  MatrixInfo info;
+  std::function<void(size_t rows_per_chunk, const std::function<void(const RowChunk&)>&)> visit;
+};
+
+// Every asked gene (matrix columns) of every group against the rest, streaming the source
+// in row chunks. Genes are split into as many passes as needed to keep the
 // collected non-zeros under `memory_budget_bytes`. Benjamini-Hochberg runs per group over
 // the asked genes. ValueError for more than 65,535 groups.
+MarkerStats rank_genes_against_rest(const ExpressionSource& source,
+                                    const std::vector<int32_t>& codes, size_t n_groups,
+                                    const std::vector<size_t>& columns,
+                                    size_t memory_budget_bytes = size_t{1} << 30);
+// The same over `layer` of `adata` (nullopt: X).
 MarkerStats rank_genes_against_rest(const AnnData& adata, const std::vector<int32_t>& codes,
                                     size_t n_groups, const std::vector<size_t>& columns,
                                     const std::optional<std::string>& layer,

@@ -13,6 +13,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/common/text.hpp"
+#include "norvex/dataset/raw.hpp"
 #include "norvex/host/host.hpp"
 #include "norvex/plotting/plot.hpp"
 
@@ -29,6 +30,7 @@ struct MarkerFindConfig {
   long long n_top;
   std::string method;
   std::optional<std::string> layer;
+  std::optional<bool> use_raw;
 };
 struct MarkerPlotConfig {
   std::optional<std::string> standard_scale;
@@ -78,9 +80,8 @@ std::vector<std::string> close_genes(const std::vector<std::string>& names,
 
 // Matrix columns of the requested genes (exact name, then case-insensitive), in the order
 // asked. Missing genes are named in a warning; none found is an error with close names.
-std::vector<size_t> resolve_genes(const AnnData& adata, const TextList& genes,
+std::vector<size_t> resolve_genes(const std::vector<std::string>& names, const TextList& genes,
                                   std::vector<std::string>* shown) {
-  const auto& names = adata.var.index();
   std::unordered_map<std::string, size_t> exact, folded;
   for (size_t i = names.size(); i-- > 0;) {
     exact[names[i]] = i;
@@ -148,29 +149,50 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
   for (size_t i = 0; i < codes.size(); ++i)
     if (cats.codes[i] >= 0) codes[i] = compact[static_cast<size_t>(cats.codes[i])];
 
+  // Expression follows the usual convention: raw when the file has it, else X; a layer or
+  // use_raw overrides.
+  ExpressionSource source;
+  std::string source_label;
+  std::vector<std::string> raw_names;
+  const bool raw_present = has_raw(adata);
   if (cfg.layer) {
     const auto keys = adata.layer_keys();
     if (std::find(keys.begin(), keys.end(), *cfg.layer) == keys.end())
       throw KeyError("Layer '" + *cfg.layer + "' not found. Layers: " +
                      (keys.empty() ? std::string("none") : join_limited(keys)));
+  } else if (cfg.use_raw.value_or(raw_present)) {
+    if (!raw_present) throw KeyError("use_raw is true but the dataset has no raw expression");
+    raw_names = raw_var_names(adata);
   }
-  const std::string source = cfg.layer ? "layers['" + *cfg.layer + "']" : "X";
+  const bool use_raw = !raw_names.empty();
+  if (use_raw) {
+    source.info = raw_info(adata);
+    source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
+      for_each_raw_row_chunk(adata, rows, fn);
+    };
+    source_label = "raw";
+  } else {
+    source.info = adata.x_info(cfg.layer);
+    source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
+      adata.for_each_row_chunk(rows, fn, cfg.layer);
+    };
+    source_label = cfg.layer ? "layers['" + *cfg.layer + "']" : "X";
+  }
+  const std::vector<std::string>& var_names = use_raw ? raw_names : adata.var.index();
 
   // The genes tested: the requested ones, or every gene when markers are searched.
   std::vector<std::string> requested_names;
   std::vector<size_t> columns;
   if (args.target_genes) {
-    columns = resolve_genes(adata, *args.target_genes, &requested_names);
+    columns = resolve_genes(var_names, *args.target_genes, &requested_names);
   } else {
-    columns.resize(adata.n_vars());
+    columns.resize(var_names.size());
     for (size_t i = 0; i < columns.size(); ++i) columns[i] = i;
   }
-  const MarkerStats stats =
-      rank_genes_against_rest(adata, codes, groups.size(), columns, cfg.layer);
-  const auto& var_names = adata.var.index();
+  const MarkerStats stats = rank_genes_against_rest(source, codes, groups.size(), columns);
   const std::string scaled_note =
       stats.negative_values
-          ? source +
+          ? source_label +
                 " holds negative values (scaled data): dots count cells above zero, not "
                 "cells expressing"
           : "";
@@ -271,12 +293,12 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
   if (args.target_genes) {
     p.title = style.title.value_or("Expression of " + std::to_string(dot_genes.size()) + " gene" +
                                    (dot_genes.size() == 1 ? "" : "s") + " by " + cfg.celltype_col);
-    p.subtitle = "Requested genes · " + format_count(n_cells) + " cells · " + source;
+    p.subtitle = "Requested genes · " + format_count(n_cells) + " cells · " + source_label;
   } else {
     p.title = style.title.value_or("Marker genes of each " + cfg.celltype_col);
     p.subtitle = "Top " + std::to_string(n_top) +
                  " per group by Wilcoxon rank-sum score (group vs rest) · " +
-                 format_count(n_cells) + " cells · " + source;
+                 format_count(n_cells) + " cells · " + source_label;
   }
   // Large enough for every label: about 0.3 inch per dot, room for labels and legends.
   const size_t n_x = style.swap_axes ? groups.size() : dot_genes.size();
@@ -350,7 +372,8 @@ gene, colour its mean expression.
 - find_cfg.celltype_col: the grouping, usually "celltype_major", "celltype_minor" or
   "celltype_subset" (any obs column with at most 100 groups works).
 - find_cfg.n_top: markers per group (default 5).
-- find_cfg.layer: expression layer; omit for X.
+- Expression: raw when the dataset has it, else X; find_cfg.layer (a layer name) or
+  find_cfg.use_raw (true/false) overrides.
 - target_genes: show these genes instead of the found markers (e.g. canonical markers the
   user names); the table then gives their statistics in every group.
 - plot_cfg.standard_scale: "var" scales each gene's colour 0-1 across groups (default),
@@ -375,7 +398,10 @@ void register_plot_markers_and_expression_dot() {
           param(&MarkerFindConfig::method, "method", "wilcoxon",
                 "Test: the Wilcoxon rank-sum test.")
               .one_of({"wilcoxon"}),
-          param(&MarkerFindConfig::layer, "layer", nullptr, "Expression layer; omit to use X."),
+          param(&MarkerFindConfig::layer, "layer", nullptr,
+                "Expression layer; omit for raw when present, else X."),
+          param(&MarkerFindConfig::use_raw, "use_raw", nullptr,
+                "true: raw expression; false: X; omit for raw when present, else X."),
       }};
   const RecordParams<MarkerPlotConfig> plot{
       "MarkerPlotConfig",
