@@ -81,7 +81,7 @@ std::vector<std::string> close_genes(const std::vector<std::string>& names,
 // Matrix columns of the requested genes (exact name, then case-insensitive), in the order
 // asked. Missing genes are named in a warning; none found is an error with close names.
 std::vector<size_t> resolve_genes(const std::vector<std::string>& names, const TextList& genes,
-                                  std::vector<std::string>* shown) {
+                                  const std::string& where, std::vector<std::string>* shown) {
   std::unordered_map<std::string, size_t> exact, folded;
   for (size_t i = names.size(); i-- > 0;) {
     exact[names[i]] = i;
@@ -107,14 +107,14 @@ std::vector<size_t> resolve_genes(const std::vector<std::string>& names, const T
   if (cols.empty()) {
     std::vector<std::string> first(names.begin(),
                                    names.begin() + std::min<size_t>(8, names.size()));
-    throw KeyError("Gene(s) not in var names: " + join_limited(missing) +
+    throw KeyError("Gene(s) not in the gene names of " + where + ": " + join_limited(missing) +
                    (hint_text.empty() ? ". Gene names look like: " + join_limited(first)
                                       : ". Close names: " + hint_text));
   }
   if (!missing.empty())
-    current_host().print(
-        "⚠️ WARNING: Gene(s) not in var names, left out: " + join_limited(missing) +
-        (hint_text.empty() ? "" : " (close names: " + hint_text + ")"));
+    current_host().print("⚠️ WARNING: Gene(s) not in the gene names of " + where +
+                         ", left out: " + join_limited(missing) +
+                         (hint_text.empty() ? "" : " (close names: " + hint_text + ")"));
   return cols;
 }
 
@@ -184,7 +184,7 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
   std::vector<std::string> requested_names;
   std::vector<size_t> columns;
   if (args.target_genes) {
-    columns = resolve_genes(var_names, *args.target_genes, &requested_names);
+    columns = resolve_genes(var_names, *args.target_genes, source_label, &requested_names);
   } else {
     columns.resize(var_names.size());
     for (size_t i = 0; i < columns.size(); ++i) columns[i] = i;
