@@ -81,7 +81,8 @@ TEST(Registry, ToolsNotBuiltYetSayTheyAreNotAvailable) {
   } catch (const RuntimeError& e) {
     EXPECT_NE(std::string(e.what()).find("'plot_sankey' is not available yet"), std::string::npos);
     EXPECT_NE(std::string(e.what()).find(
-                  "Available tools: plot_umap, plot_celltype_population, plot_degs_gene_ranking."),
+                  "Available tools: plot_umap, plot_celltype_population, plot_degs_gene_ranking, "
+                  "plot_markers_and_expression_dot."),
               std::string::npos);
   }
 }

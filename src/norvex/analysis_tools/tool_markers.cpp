@@ -1,24 +1,40 @@
-// Not built yet: registered with its parameter table and function definition so routing
-// and planning treat it like the others; calling it raises a clear RuntimeError instead of
-// producing a wrong figure (register_pending_tool). Building it: replace
-// register_pending_tool with register_tool and a run function.
+// plot_markers_and_expression_dot: marker genes of each group (Wilcoxon rank-sum, one group
+// against the rest, computed from the expression matrix in one streaming pass) and the dot
+// plot of expression across groups.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <unordered_map>
+
 #include "norvex/analysis_tools/params.hpp"
-#include "norvex/analysis_tools/shared_records.hpp"
+#include "norvex/analysis_tools/rank_tests.hpp"
+#include "norvex/analysis_tools/tool_common.hpp"
+#include "norvex/common/base64.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
+#include "norvex/common/text.hpp"
+#include "norvex/dataset/raw.hpp"
+#include "norvex/host/host.hpp"
+#include "norvex/plotting/plot.hpp"
 
 namespace norvex::detail {
 
 namespace {
 
 const char* kGenes = "Concrete gene symbols for the species in DATA CONTEXT.";
+// More groups than this make an unreadable dot plot and a table nobody reads.
+constexpr size_t kMaxGroups = 100;
 
-// ---- plot_markers_and_expression_dot ----
 struct MarkerFindConfig {
   std::string celltype_col;
   long long n_top;
   std::string method;
+  std::optional<std::string> layer;
+  std::optional<bool> use_raw;
 };
 struct MarkerPlotConfig {
   std::optional<std::string> standard_scale;
+  bool swap_axes;
   std::optional<std::string> title;
   double width;
   double height;
@@ -29,36 +45,390 @@ struct MarkerDotArgs {
   MarkerPlotConfig plot;
 };
 
+size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> prev(b.size() + 1), cur(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    cur[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j)
+      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
+    std::swap(prev, cur);
+  }
+  return prev[b.size()];
+}
+
+// Gene names close to a misspelt one: case-insensitive prefix matches and names within two
+// edits, closest first.
+std::vector<std::string> close_genes(const std::vector<std::string>& names,
+                                     const std::string& gene) {
+  const std::string want = ascii_lower(gene);
+  std::vector<std::pair<size_t, std::string>> scored;
+  for (const auto& n : names) {
+    const std::string low = ascii_lower(n);
+    if (low.size() > want.size() + 2 && low.rfind(want, 0) != 0) continue;
+    size_t d = low.rfind(want, 0) == 0 ? 1 : edit_distance(low, want);
+    if (d <= 2) scored.push_back({d, n});
+  }
+  std::stable_sort(scored.begin(), scored.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> out;
+  for (size_t i = 0; i < scored.size() && out.size() < 6; ++i)
+    if (std::find(out.begin(), out.end(), scored[i].second) == out.end())
+      out.push_back(scored[i].second);
+  return out;
+}
+
+// Matrix columns of the requested genes (exact name, then case-insensitive), in the order
+// asked. Missing genes are named in a warning; none found is an error with close names.
+std::vector<size_t> resolve_genes(const std::vector<std::string>& names, const TextList& genes,
+                                  const std::string& where, std::vector<std::string>* shown) {
+  std::unordered_map<std::string, size_t> exact, folded;
+  for (size_t i = names.size(); i-- > 0;) {
+    exact[names[i]] = i;
+    folded[ascii_lower(names[i])] = i;
+  }
+  std::vector<size_t> cols;
+  std::vector<std::string> missing, hints;
+  for (const auto& g : genes) {
+    auto it = exact.find(g);
+    if (it == exact.end()) it = folded.find(ascii_lower(g));
+    if (it == folded.end()) {
+      missing.push_back("'" + g + "'");
+      const auto close = close_genes(names, g);
+      if (!close.empty()) hints.push_back(g + ": " + join_limited(close));
+      continue;
+    }
+    if (std::find(cols.begin(), cols.end(), it->second) != cols.end()) continue;
+    cols.push_back(it->second);
+    shown->push_back(names[it->second]);
+  }
+  std::string hint_text;
+  for (const auto& h : hints) hint_text += (hint_text.empty() ? "" : "; ") + h;
+  if (cols.empty()) {
+    std::vector<std::string> first(names.begin(),
+                                   names.begin() + std::min<size_t>(8, names.size()));
+    throw KeyError("Gene(s) not in the gene names of " + where + ": " + join_limited(missing) +
+                   (hint_text.empty() ? ". Gene names look like: " + join_limited(first)
+                                      : ". Close names: " + hint_text));
+  }
+  if (!missing.empty())
+    current_host().print("⚠️ WARNING: Gene(s) not in the gene names of " + where +
+                         ", left out: " + join_limited(missing) +
+                         (hint_text.empty() ? "" : " (close names: " + hint_text + ")"));
+  return cols;
+}
+
+json number(double v) {
+  return std::isfinite(v) ? json(v) : json(nullptr);
+}
+
+json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& args, bool show) {
+  const MarkerFindConfig& cfg = args.find;
+  const MarkerPlotConfig& style = args.plot;
+
+  const Categories cats = obs_categories(adata, cfg.celltype_col);
+  // Groups: the categories that have cells, in category order.
+  std::vector<long long> sizes(cats.categories.size(), 0);
+  for (int32_t c : cats.codes)
+    if (c >= 0) ++sizes[static_cast<size_t>(c)];
+  std::vector<int32_t> compact(cats.categories.size(), -1);
+  std::vector<std::string> groups;
+  for (size_t c = 0; c < sizes.size(); ++c)
+    if (sizes[c] > 0) {
+      compact[c] = static_cast<int32_t>(groups.size());
+      groups.push_back(cats.categories[c]);
+    }
+  if (groups.size() < 2)
+    throw ValueError("Marker genes need at least two groups in obs['" + cfg.celltype_col +
+                     "'] (found " + std::to_string(groups.size()) + ")");
+  if (groups.size() > kMaxGroups)
+    throw ValueError("obs['" + cfg.celltype_col + "'] has " + std::to_string(groups.size()) +
+                     " groups; marker dot plots take at most " + std::to_string(kMaxGroups) +
+                     ". Choose a coarser grouping column.");
+  std::vector<int32_t> codes(cats.codes.size(), -1);
+  for (size_t i = 0; i < codes.size(); ++i)
+    if (cats.codes[i] >= 0) codes[i] = compact[static_cast<size_t>(cats.codes[i])];
+
+  // Expression follows the usual convention: raw when the file has it, else X; a layer or
+  // use_raw overrides.
+  ExpressionSource source;
+  std::string source_label;
+  std::vector<std::string> raw_names;
+  const bool raw_present = has_raw(adata);
+  if (cfg.layer) {
+    const auto keys = adata.layer_keys();
+    if (std::find(keys.begin(), keys.end(), *cfg.layer) == keys.end())
+      throw KeyError("Layer '" + *cfg.layer + "' not found. Layers: " +
+                     (keys.empty() ? std::string("none") : join_limited(keys)));
+  } else if (cfg.use_raw.value_or(raw_present)) {
+    if (!raw_present) throw KeyError("use_raw is true but the dataset has no raw expression");
+    raw_names = raw_var_names(adata);
+  }
+  const bool use_raw = !raw_names.empty();
+  if (use_raw) {
+    source.info = raw_info(adata);
+    source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
+      for_each_raw_row_chunk(adata, rows, fn);
+    };
+    source_label = "raw";
+  } else {
+    source.info = adata.x_info(cfg.layer);
+    source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
+      adata.for_each_row_chunk(rows, fn, cfg.layer);
+    };
+    source_label = cfg.layer ? "layers['" + *cfg.layer + "']" : "X";
+  }
+  const std::vector<std::string>& var_names = use_raw ? raw_names : adata.var.index();
+
+  // The genes tested: the requested ones, or every gene when markers are searched.
+  std::vector<std::string> requested_names;
+  std::vector<size_t> columns;
+  if (args.target_genes) {
+    columns = resolve_genes(var_names, *args.target_genes, source_label, &requested_names);
+  } else {
+    columns.resize(var_names.size());
+    for (size_t i = 0; i < columns.size(); ++i) columns[i] = i;
+  }
+  const MarkerStats stats = rank_genes_against_rest(source, codes, groups.size(), columns);
+  const std::string scaled_note =
+      stats.negative_values
+          ? source_label +
+                " holds negative values (scaled data): dots count cells above zero, not "
+                "cells expressing"
+          : "";
+  if (!scaled_note.empty())
+    current_host().print("⚠️ WARNING: " + scaled_note +
+                         ". Give find_cfg.layer a layer of normalised counts for the usual "
+                         "reading.");
+
+  // Per group, the genes of the table; the dot plot's genes with the group each one marks.
+  std::vector<std::vector<size_t>> table_genes(groups.size());  // positions in `columns`
+  std::vector<size_t> dot_genes;
+  std::vector<std::string> dot_blocks;
+  const size_t n_top = static_cast<size_t>(cfg.n_top);
+  if (args.target_genes) {
+    for (size_t g = 0; g < groups.size(); ++g)
+      for (size_t k = 0; k < columns.size(); ++k) table_genes[g].push_back(k);
+    for (size_t k = 0; k < columns.size(); ++k) dot_genes.push_back(k);
+  } else {
+    std::vector<size_t> order(columns.size());
+    for (size_t g = 0; g < groups.size(); ++g) {
+      for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+      auto score = [&](size_t k) {
+        const double s = stats.scores[stats.at(g, k)];
+        return std::isnan(s) ? -INFINITY : s;
+      };
+      const size_t take = std::min(n_top, order.size());
+      std::partial_sort(order.begin(), order.begin() + static_cast<long>(take), order.end(),
+                        [&](size_t a, size_t b) {
+                          return score(a) > score(b) || (score(a) == score(b) && a < b);
+                        });
+      table_genes[g].assign(order.begin(), order.begin() + static_cast<long>(take));
+      // A gene that marks two groups is drawn once, under the first.
+      for (size_t k : table_genes[g])
+        if (std::find(dot_genes.begin(), dot_genes.end(), k) == dot_genes.end()) {
+          dot_genes.push_back(k);
+          dot_blocks.push_back(groups[g]);
+        }
+    }
+  }
+
+  // The dot plot's values; scaled to 0-1 per gene or per group when asked.
+  // "none" (or no value) colours by the means themselves.
+  std::string scale = style.standard_scale.value_or("none");
+  if (scale == "none") scale.clear();
+  std::vector<std::vector<double>> colour(groups.size(), std::vector<double>(dot_genes.size()));
+  std::vector<std::vector<double>> fraction = colour, mean = colour;
+  for (size_t g = 0; g < groups.size(); ++g)
+    for (size_t j = 0; j < dot_genes.size(); ++j) {
+      mean[g][j] = stats.mean_expression[stats.at(g, dot_genes[j])];
+      fraction[g][j] = stats.fraction_expressing[stats.at(g, dot_genes[j])];
+    }
+  colour = mean;
+  auto rescale = [](std::vector<double*> cells) {
+    double lo = INFINITY, hi = -INFINITY;
+    for (double* v : cells)
+      if (std::isfinite(*v)) lo = std::min(lo, *v), hi = std::max(hi, *v);
+    for (double* v : cells) *v = hi > lo ? (*v - lo) / (hi - lo) : 0.0;
+  };
+  if (scale == "var") {
+    for (size_t j = 0; j < dot_genes.size(); ++j) {
+      std::vector<double*> cells;
+      for (size_t g = 0; g < groups.size(); ++g) cells.push_back(&colour[g][j]);
+      rescale(cells);
+    }
+  } else if (scale == "group") {
+    for (size_t g = 0; g < groups.size(); ++g) {
+      std::vector<double*> cells;
+      for (size_t j = 0; j < dot_genes.size(); ++j) cells.push_back(&colour[g][j]);
+      rescale(cells);
+    }
+  }
+  double vmin = 0, vmax = 1;
+  if (scale.empty()) {
+    vmax = 0;
+    for (auto& row : colour)
+      for (double v : row)
+        if (std::isfinite(v)) vmin = std::min(vmin, v), vmax = std::max(vmax, v);
+    if (vmax <= vmin) vmax = vmin + 1;
+  }
+
+  long long n_cells = 0;
+  for (long long s : stats.group_sizes) n_cells += s;
+  plotting::DotPlot p;
+  for (size_t g = 0; g < groups.size(); ++g)
+    p.groups.push_back(groups[g] + " (n=" + format_count(stats.group_sizes[g]) + ")");
+  for (size_t k : dot_genes) p.genes.push_back(var_names[columns[k]]);
+  p.gene_blocks = dot_blocks;
+  p.fraction = fraction;
+  p.color = colour;
+  p.vmin = vmin;
+  p.vmax = vmax;
+  p.groups_as_columns = style.swap_axes;
+  p.group_axis_label = cfg.celltype_col;
+  p.colorbar_label = scale == "var"     ? "Mean expression\n(scaled 0–1 per gene)"
+                     : scale == "group" ? "Mean expression\n(scaled 0–1 per group)"
+                                        : "Mean expression\nin group";
+  p.size_label = "Cells expressing\n(% of group)";
+  if (args.target_genes) {
+    p.title = style.title.value_or("Expression of " + std::to_string(dot_genes.size()) + " gene" +
+                                   (dot_genes.size() == 1 ? "" : "s") + " by " + cfg.celltype_col);
+    p.subtitle = "Requested genes · " + format_count(n_cells) + " cells · " + source_label;
+  } else {
+    p.title = style.title.value_or("Marker genes of each " + cfg.celltype_col);
+    p.subtitle = "Top " + std::to_string(n_top) +
+                 " per group by Wilcoxon rank-sum score (group vs rest) · " +
+                 format_count(n_cells) + " cells · " + source_label;
+  }
+  // Large enough for every label: about 0.3 inch per dot, room for labels and legends.
+  const size_t n_x = style.swap_axes ? groups.size() : dot_genes.size();
+  const size_t n_y = style.swap_axes ? dot_genes.size() : groups.size();
+  p.size.width_in = std::clamp(3.6 + 0.3 * n_x, style.width, 60.0);
+  p.size.height_in = std::clamp(2.6 + 0.3 * n_y, style.height, 60.0);
+  if (!scaled_note.empty()) {
+    p.subtitle += " · " + scaled_note;
+    p.size_label = "Cells above zero\n(% of group)";
+  }
+  const std::string png = plotting::render_dot_png(p);
+
+  // The marker table: per group, its genes with their statistics.
+  json c_group = json::array(), c_names = json::array(), c_scores = json::array(),
+       c_lfc = json::array(), c_p = json::array(), c_padj = json::array();
+  for (size_t g = 0; g < groups.size(); ++g)
+    for (size_t k : table_genes[g]) {
+      const size_t at = stats.at(g, k);
+      c_group.push_back(groups[g]);
+      c_names.push_back(var_names[columns[k]]);
+      c_scores.push_back(number(stats.scores[at]));
+      c_lfc.push_back(number(stats.logfoldchanges[at]));
+      c_p.push_back(number(stats.pvals[at]));
+      c_padj.push_back(number(stats.pvals_adj[at]));
+    }
+  Table markers;
+  markers.add_column("group", c_group)
+      .add_column("names", c_names)
+      .add_column("scores", c_scores)
+      .add_column("logfoldchanges", c_lfc)
+      .add_column("pvals", c_p)
+      .add_column("pvals_adj", c_padj);
+
+  // What the dot plot shows, dot by dot.
+  json d_group = json::array(), d_gene = json::array(), d_n = json::array(), d_expr = json::array(),
+       d_frac = json::array(), d_mean = json::array();
+  for (size_t g = 0; g < groups.size(); ++g)
+    for (size_t j = 0; j < dot_genes.size(); ++j) {
+      d_group.push_back(groups[g]);
+      d_gene.push_back(var_names[columns[dot_genes[j]]]);
+      d_n.push_back(stats.group_sizes[g]);
+      const double f = fraction[g][j];
+      d_expr.push_back(std::isfinite(f)
+                           ? json(std::llround(f * static_cast<double>(stats.group_sizes[g])))
+                           : json(nullptr));
+      d_frac.push_back(number(f));
+      d_mean.push_back(number(mean[g][j]));
+    }
+  Table dots;
+  dots.add_column("group", d_group)
+      .add_column("gene", d_gene)
+      .add_column("n_cells", d_n)
+      .add_column("n_expressing", d_expr)
+      .add_column("fraction_expressing", d_frac)
+      .add_column("mean_expression", d_mean);
+
+  show_images(show, {png});
+  json result = json::object();
+  result["data"] = "marker genes";
+  result["img_base64"] = base64_encode(png);
+  result["table_summaries"] = json{{"markers", markers.to_json()}, {"dot_plot", dots.to_json()}};
+  return result;
+}
+
+const char* kDefinition = R"(Tool: plot_markers_and_expression_dot
+Finds the marker genes of each group (cell type) from the expression matrix: every gene of
+each group against all other cells with the Wilcoxon rank-sum test (z score, p-value,
+Benjamini-Hochberg adjusted p-value per group, log2 fold change of mean expression), and
+draws the classic dot plot: dot size is the percent of cells of the group expressing the
+gene, colour its mean expression.
+- find_cfg.celltype_col: the grouping, usually "celltype_major", "celltype_minor" or
+  "celltype_subset" (any obs column with at most 100 groups works).
+- find_cfg.n_top: markers per group (default 5).
+- Expression: raw when the dataset has it, else X; find_cfg.layer (a layer name) or
+  find_cfg.use_raw (true/false) overrides.
+- target_genes: show these genes instead of the found markers (e.g. canonical markers the
+  user names); the table then gives their statistics in every group.
+- plot_cfg.standard_scale: "var" scales each gene's colour 0-1 across groups (default),
+  "group" scales within each group, "none" shows the means themselves.
+- plot_cfg.swap_axes: groups on the columns and genes on the rows.
+Returns the figure, the marker table (group, names, scores, logfoldchanges, pvals,
+pvals_adj) and the dot values per group and gene.
+Use for questions about marker genes, genes that define or distinguish clusters / cell
+types, canonical markers' expression across cell types, or dot plots.)";
+
 }  // namespace
 
 void register_plot_markers_and_expression_dot() {
   const RecordParams<MarkerFindConfig> find{
       "MarkerFindConfig",
-      "",
+      "Grouping and marker search",
       {
-          param(&MarkerFindConfig::celltype_col, "celltype_col", "celltype_major"),
-          param(&MarkerFindConfig::n_top, "n_top", 5),
-          param(&MarkerFindConfig::method, "method", "wilcoxon"),
+          param(&MarkerFindConfig::celltype_col, "celltype_col", "celltype_major",
+                "obs column whose groups are compared, each against the rest."),
+          param(&MarkerFindConfig::n_top, "n_top", 5, "Marker genes per group.")
+              .range(1, 50, Enforce::clamp),
+          param(&MarkerFindConfig::method, "method", "wilcoxon",
+                "Test: the Wilcoxon rank-sum test.")
+              .one_of({"wilcoxon"}),
+          param(&MarkerFindConfig::layer, "layer", nullptr,
+                "Expression layer; omit for raw when present, else X."),
+          param(&MarkerFindConfig::use_raw, "use_raw", nullptr,
+                "true: raw expression; false: X; omit for raw when present, else X."),
       }};
   const RecordParams<MarkerPlotConfig> plot{
       "MarkerPlotConfig",
-      "",
+      "Appearance",
       {
-          param(&MarkerPlotConfig::standard_scale, "standard_scale", "var"),
-          param(&MarkerPlotConfig::title, "title", nullptr),
-          param(&MarkerPlotConfig::width, "width", 9.0),
-          param(&MarkerPlotConfig::height, "height", 6.0),
+          param(&MarkerPlotConfig::standard_scale, "standard_scale", "var",
+                "\"var\": colour scaled 0-1 per gene; \"group\": per group; \"none\": the "
+                "means themselves.")
+              .one_of({"var", "group", "none"}),
+          param(&MarkerPlotConfig::swap_axes, "swap_axes", false,
+                "Groups as columns and genes as rows."),
+          param(&MarkerPlotConfig::title, "title", nullptr,
+                "Figure title; omit for an automatic title."),
+          param(&MarkerPlotConfig::width, "width", 9.0,
+                "Minimum figure width in inches (grows with the genes).")
+              .range(3, 30),
+          param(&MarkerPlotConfig::height, "height", 6.0,
+                "Minimum figure height in inches (grows with the groups).")
+              .range(3, 30),
       }};
-  register_pending_tool(
-      "plot_markers_and_expression_dot",
-      "Dot plot of marker genes per cell type: dot size is the percent of expressing cells, "
-      "colour the mean expression. With target_genes the given genes are shown; otherwise "
-      "the top markers of each cell type are found (find_cfg).",
-      ToolParams<MarkerDotArgs>({
-          target_genes_param(&MarkerDotArgs::target_genes, kGenes),
-          record(&MarkerDotArgs::find, "find_cfg", find),
-          record(&MarkerDotArgs::plot, "plot_cfg", plot),
-      }));
+  register_builtin_tool("plot_markers_and_expression_dot", kDefinition,
+                        ToolParams<MarkerDotArgs>({
+                            target_genes_param(&MarkerDotArgs::target_genes, kGenes),
+                            record(&MarkerDotArgs::find, "find_cfg", find),
+                            record(&MarkerDotArgs::plot, "plot_cfg", plot),
+                        }),
+                        run_plot_markers_and_expression_dot);
 }
 
 }  // namespace norvex::detail

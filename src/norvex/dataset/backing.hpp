@@ -41,6 +41,11 @@ MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path);
 // the object is not a matrix.
 std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path);
 
+// Visits the stored matrix at `path` (any of the above) in row chunks, as
+// AnnData::for_each_row_chunk does for X.
+void row_chunks_of(const AnnData& ad, const std::string& path, size_t rows_per_chunk,
+                   const std::function<void(const RowChunk&)>& fn);
+
 // Stored entries one scan of a CSC matrix collects when visiting it in row chunks (about
 // 16M: a quarter of a gigabyte). Tests lower it to exercise several scans.
 extern size_t csc_pass_entries;

@@ -194,6 +194,17 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
 
 }  // namespace
 
+void detail::row_chunks_of(const AnnData& ad, const std::string& path, size_t rows_per_chunk,
+                           const std::function<void(const RowChunk&)>& fn) {
+  if (rows_per_chunk == 0) throw ValueError("rows_per_chunk must be positive");
+  MatrixSource m = open_matrix(*ad.backing_, path);
+  try {
+    chunks_from_file(ad, m, rows_per_chunk, fn);
+  } catch (const h5::Failure& e) {
+    fail_read(ad.backing_->path, "damaged matrix '" + path + "': " + e.what());
+  }
+}
+
 bool AnnData::has_X() const {
   if (backing_ && backing_->x_mem) return true;
   return backing_ && backing_->file && h5::kind(*backing_->file, "X") != h5::Kind::Missing;

@@ -93,7 +93,27 @@ struct VolcanoPlot {
   FigureSize size;
 };
 
+// Dot plot of genes across groups: dot area is the fraction of cells expressing the gene,
+// colour a per-group value (usually mean expression). Groups are rows, genes columns, or
+// the other way round; optional gene blocks name what each run of genes marks.
+struct DotPlot {
+  std::vector<std::string> groups, genes;
+  std::vector<std::vector<double>> fraction;  // [group][gene], 0..1; NaN draws nothing
+  std::vector<std::vector<double>> color;     // [group][gene], coloured over [vmin, vmax]
+  double vmin = 0, vmax = 1;
+  std::string cmap = "reds";
+  // Optional: one label per gene; consecutive equal labels form a block named beside the
+  // gene axis (e.g. the group the genes mark).
+  std::vector<std::string> gene_blocks;
+  bool groups_as_columns = false;
+  std::string title, subtitle, group_axis_label;
+  std::string colorbar_label = "Mean expression";
+  std::string size_label = "Cells expressing (%)";
+  FigureSize size;
+};
+
 std::string render_scatter_png(const ScatterPlot& plot);
+std::string render_dot_png(const DotPlot& plot);
 std::string render_stacked_bars_png(const StackedBarPlot& plot);
 std::string render_ranking_png(const RankingPlot& plot);
 std::string render_volcano_png(const VolcanoPlot& plot);

@@ -1,0 +1,179 @@
+// plot_markers_and_expression_dot on a generated demo dataset and on the real-shaped file:
+// the table agrees with a recomputation from the matrix, the dot values with a recount, and
+// bad input names what is wrong.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "norvex/analysis_tools/rank_tests.hpp"
+#include "norvex/analysis_tools/registry.hpp"
+#include "norvex/common/base64.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
+#include "norvex/demo/demo_data.hpp"
+#include "norvex/host/recording_host.hpp"
+#include "norvex/plotting/plot.hpp"
+#include "support/real_shaped_dataset.hpp"
+
+namespace norvex {
+namespace {
+
+AnnData& demo() {
+  static std::shared_ptr<AnnData> d = [] {
+    DemoDataOptions o;
+    o.n_cells = 900;
+    o.n_genes = std::max<size_t>(demo_min_genes(), 300);
+    o.seed = 5;
+    return make_demo_data(o);
+  }();
+  return *d;
+}
+
+json run(AnnData& adata, const json& args) {
+  json kw = args;
+  kw["show"] = false;
+  return builtin_tool_funcs().at("plot_markers_and_expression_dot")(adata, kw);
+}
+
+std::map<std::string, std::vector<size_t>> cells_by(const AnnData& adata, const std::string& col) {
+  std::map<std::string, std::vector<size_t>> out;
+  for (size_t i = 0; i < adata.n_obs(); ++i) out[adata.obs.col(col).text_at(i)].push_back(i);
+  return out;
+}
+
+TEST(MarkersTool, FoundMarkersAreEachGroupsTopGenesAndMatchARecomputation) {
+  const json r = run(demo(), {{"find_cfg", {{"celltype_col", "celltype_major"}, {"n_top", 3}}}});
+  auto [w, h] = plotting::png_size(base64_decode(r["img_base64"].get<std::string>()));
+  EXPECT_GE(w, 900);
+  EXPECT_GE(h, 500);
+  const Table t = Table::from_json(r["table_summaries"]["markers"]);
+  const auto groups = cells_by(demo(), "celltype_major");
+  EXPECT_EQ(t.n_rows(), 3 * groups.size());
+
+  // Each row's numbers from the test on that gene's values, group against the rest.
+  std::map<std::string, std::vector<double>> scores;
+  for (size_t row = 0; row < t.n_rows(); ++row) {
+    const std::string group = t.column("group")[row], gene = t.column("names")[row];
+    ASSERT_TRUE(groups.count(group)) << group;
+    const auto expr = demo().gene_expression({gene})[0];
+    std::vector<double> in, rest;
+    std::set<size_t> members(groups.at(group).begin(), groups.at(group).end());
+    for (size_t i = 0; i < expr.size(); ++i) (members.count(i) ? in : rest).push_back(expr[i]);
+    const auto expected = detail::rank_sum_test(in, rest);
+    const double z = t.column("scores")[row].get<double>();
+    EXPECT_NEAR(z, expected.statistic, 1e-9 * std::fabs(expected.statistic)) << group << gene;
+    EXPECT_GT(z, 0) << "a marker ranks higher in its group: " << group << " " << gene;
+    EXPECT_GE(t.column("pvals_adj")[row].get<double>(), t.column("pvals")[row].get<double>());
+    scores[group].push_back(z);
+  }
+  for (auto& [group, s] : scores)
+    EXPECT_TRUE(std::is_sorted(s.rbegin(), s.rend())) << "best first within " << group;
+
+  // The T-cell group's markers include a T-cell gene of the demo's design.
+  std::set<std::string> t_markers;
+  for (size_t row = 0; row < t.n_rows(); ++row)
+    if (t.column("group")[row] == "T cell") t_markers.insert(t.column("names")[row]);
+  EXPECT_FALSE(t_markers.empty());
+}
+
+TEST(MarkersTool, DotValuesMatchARecountForTheRequestedGenes) {
+  RecordingHost host;
+  ScopedHost scoped{host};
+  const json r = run(demo(), {{"target_genes", {"cd3e", "MS4A1", "NOTAGENE1"}},
+                              {"find_cfg", {{"celltype_col", "celltype_minor"}}},
+                              {"plot_cfg", {{"standard_scale", "none"}, {"swap_axes", true}}}});
+  // The missing gene is named, the others drawn (the lower-case one found as CD3E).
+  EXPECT_NE(host.console().find("NOTAGENE1"), std::string::npos) << host.console();
+  const Table dots = Table::from_json(r["table_summaries"]["dot_plot"]);
+  const auto groups = cells_by(demo(), "celltype_minor");
+  EXPECT_EQ(dots.n_rows(), 2 * groups.size());
+  const auto expr = demo().gene_expression({"CD3E", "MS4A1"});
+  for (size_t row = 0; row < dots.n_rows(); ++row) {
+    const std::string group = dots.column("group")[row], gene = dots.column("gene")[row];
+    const auto& values = expr[gene == "CD3E" ? 0 : 1];
+    long long expressing = 0;
+    double sum = 0;
+    for (size_t i : groups.at(group)) expressing += values[i] > 0, sum += values[i];
+    EXPECT_EQ(dots.column("n_cells")[row].get<long long>(),
+              static_cast<long long>(groups.at(group).size()));
+    EXPECT_EQ(dots.column("n_expressing")[row].get<long long>(), expressing) << group << gene;
+    EXPECT_NEAR(dots.column("mean_expression")[row].get<double>(),
+                sum / static_cast<double>(groups.at(group).size()), 1e-6);
+  }
+  // With genes given, the table gives their statistics in every group.
+  const Table markers = Table::from_json(r["table_summaries"]["markers"]);
+  EXPECT_EQ(markers.n_rows(), 2 * groups.size());
+}
+
+TEST(MarkersTool, BadInputNamesTheProblem) {
+  auto message = [](const json& args) {
+    try {
+      run(demo(), args);
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  // A misspelt gene: named, with the close real names.
+  const std::string gene = message({{"target_genes", {"CD3EE"}}});
+  EXPECT_NE(gene.find("CD3EE"), std::string::npos) << gene;
+  EXPECT_NE(gene.find("CD3E"), gene.rfind("CD3EE")) << gene;
+  const std::string col = message({{"find_cfg", {{"celltype_col", "cell_kind"}}}});
+  EXPECT_NE(col.find("cell_kind"), std::string::npos) << col;
+  const std::string layer = message({{"find_cfg", {{"layer", "spliced"}}}});
+  EXPECT_NE(layer.find("spliced"), std::string::npos) << layer;
+  const std::string method = message({{"find_cfg", {{"method", "t-test"}}}});
+  EXPECT_NE(method.find("t-test"), std::string::npos) << method;
+}
+
+TEST(MarkersTool, RealShapedFileWithSlashedCellTypes) {
+  std::string why;
+  const auto path = testing::real_shaped_dataset(&why);
+  if (path.empty()) GTEST_SKIP() << why;
+  auto adata = AnnData::read_h5ad(path.string());
+  RecordingHost host;
+  ScopedHost scoped{host};
+  std::string col;
+  for (const char* c : {"celltype_minor", "celltype_major"})
+    if (col.empty() && adata->obs.has(c)) col = c;
+  ASSERT_FALSE(col.empty());
+  const json r = run(*adata, {{"find_cfg", {{"celltype_col", col}, {"n_top", 2}}}});
+  const Table markers = Table::from_json(r["table_summaries"]["markers"]);
+  const Table dots = Table::from_json(r["table_summaries"]["dot_plot"]);
+  const auto groups = cells_by(*adata, col);
+  std::set<std::string> seen;
+  for (size_t row = 0; row < markers.n_rows(); ++row) seen.insert(markers.column("group")[row]);
+  for (auto& [g, cells] : groups) EXPECT_TRUE(seen.count(g)) << g;
+  // raw is read by default there, not the scaled X.
+  EXPECT_EQ(host.console().find("negative values"), std::string::npos) << host.console();
+  // The figure and its table hold the same groups with the same counts.
+  for (size_t row = 0; row < dots.n_rows(); ++row)
+    EXPECT_EQ(dots.column("n_cells")[row].get<long long>(),
+              static_cast<long long>(groups.at(dots.column("group")[row]).size()));
+
+  // Asked for X, the scaled values are used, and the figure says its dots count values
+  // above zero rather than claiming expression.
+  host.clear();
+  const json scaled = run(*adata, {{"target_genes", {"CD3E", "LYZ"}},
+                                   {"find_cfg", {{"celltype_col", col}, {"use_raw", false}}}});
+  EXPECT_NE(host.console().find("X holds negative values"), std::string::npos) << host.console();
+  const json on_raw =
+      run(*adata, {{"target_genes", {"CD3E", "LYZ"}}, {"find_cfg", {{"celltype_col", col}}}});
+  EXPECT_NE(scaled["table_summaries"]["dot_plot"], on_raw["table_summaries"]["dot_plot"]);
+  const std::string no_raw = [&] {
+    AnnData plain;
+    plain.obs = adata->obs;
+    plain.var = adata->var;
+    try {
+      run(plain, {{"find_cfg", {{"celltype_col", col}, {"use_raw", true}}}});
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  }();
+  EXPECT_NE(no_raw.find("no raw"), std::string::npos) << no_raw;
+}
+
+}  // namespace
+}  // namespace norvex
