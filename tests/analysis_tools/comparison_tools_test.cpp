@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "norvex/analysis_tools/comparisons.hpp"
 #include "norvex/analysis_tools/group_tests.hpp"
 #include "norvex/analysis_tools/registry.hpp"
 #include "norvex/common/base64.hpp"
@@ -255,6 +256,35 @@ TEST(ComparisonTools, GroupsTooSmallGetARowWithAReason) {
   EXPECT_EQ(vc.column("n1")[0].get<size_t>(), 4u);
   EXPECT_EQ(vc.column("method")[0], "mannwhitneyu (exact)");
   EXPECT_DOUBLE_EQ(num(vc.column("pval")[0]), 2.0 / 15.0);  // U=0: 2 of C(6,2) orderings
+}
+
+TEST(ComparisonTools, ManyGroupsKeepEveryPairInTheTableButFewBrackets) {
+  // Nine samples as groups: 36 pairs in one panel.
+  json r = run("plot_violin_for_gene_expression_with_signif_difference",
+               {{"target_genes", {"CD274"}},
+                {"test_cfg", {{"group_by", "sample"}}},
+                {"obs_filter", {{"celltypes", {"Myeloid cell"}}}}});
+  expect_png(r["img_base64"]);
+  EXPECT_EQ(Table::from_json(r["table_summaries"]["comparisons"]).n_rows(), 36u);
+
+  std::vector<detail::Comparison> cmp;
+  for (size_t a = 0; a < 5; ++a)
+    for (size_t b = a + 1; b < 5; ++b) {
+      detail::Comparison c;
+      c.a = a, c.b = b, c.n1 = c.n2 = 10;
+      c.pval_adj = (a == 0) ? 0.001 * (b + 1) : 0.5;  // four significant pairs of ten
+      cmp.push_back(c);
+    }
+  bool thinned = false;
+  const auto br = detail::panel_brackets(cmp, 0, &thinned);
+  EXPECT_TRUE(thinned);
+  ASSERT_EQ(br.size(), 4u);
+  EXPECT_EQ(br[0].b, 1u);  // strongest first
+  EXPECT_EQ(br[0].label, "**");
+  cmp.resize(3);
+  thinned = false;
+  EXPECT_EQ(detail::panel_brackets(cmp, 0, &thinned).size(), 3u);  // few pairs: all drawn
+  EXPECT_FALSE(thinned);
 }
 
 }  // namespace

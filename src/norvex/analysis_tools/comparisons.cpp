@@ -169,11 +169,24 @@ void adjust_comparisons(std::vector<Comparison>& cmp, const std::string& correct
 }
 
 std::vector<plotting::GroupPanel::Bracket> panel_brackets(const std::vector<Comparison>& cmp,
-                                                          size_t panel) {
-  std::vector<plotting::GroupPanel::Bracket> out;
+                                                          size_t panel, bool* thinned) {
+  std::vector<const Comparison*> pairs;
   for (auto& c : cmp)
-    if (c.panel == panel && c.n1 > 0 && c.n2 > 0)
-      out.push_back({c.a, c.b, significance_stars(c.pval_adj)});
+    if (c.panel == panel && c.n1 > 0 && c.n2 > 0) pairs.push_back(&c);
+  // Beyond a few pairs every bracket cannot be drawn legibly: keep the significant ones,
+  // strongest first, up to a stack that still reads (the table keeps them all).
+  if (pairs.size() > kMaxBrackets) {
+    std::vector<const Comparison*> kept;
+    for (auto* c : pairs)
+      if (c->pval_adj < 0.05) kept.push_back(c);
+    std::stable_sort(kept.begin(), kept.end(),
+                     [](auto* a, auto* b) { return a->pval_adj < b->pval_adj; });
+    if (kept.size() > kMaxBrackets) kept.resize(kMaxBrackets);
+    pairs = kept;
+    if (thinned) *thinned = true;
+  }
+  std::vector<plotting::GroupPanel::Bracket> out;
+  for (auto* c : pairs) out.push_back({c->a, c->b, significance_stars(c->pval_adj)});
   return out;
 }
 

@@ -59,9 +59,16 @@ void compare_groups(std::vector<Comparison>& out, size_t panel, const std::strin
                     const std::string& test);
 // Adjusts all p-values of the figure together.
 void adjust_comparisons(std::vector<Comparison>& cmp, const std::string& correction);
-// Brackets of one panel, labelled with the stars of the adjusted p-value.
+// Brackets of one panel, labelled with the stars of the adjusted p-value. With more than
+// kMaxBrackets pairs only the significant ones are drawn (at most kMaxBrackets, strongest
+// first) and *thinned is set.
+constexpr size_t kMaxBrackets = 6;
 std::vector<plotting::GroupPanel::Bracket> panel_brackets(const std::vector<Comparison>& cmp,
-                                                          size_t panel);
+                                                          size_t panel, bool* thinned = nullptr);
+// The footnote line saying brackets were thinned.
+inline const char* kThinnedNote =
+    "Many groups: brackets only for the strongest significant pairs; every pair is in the "
+    "table.";
 // One row per comparison: <feature_col>, celltype, group1, group2, n1, n2, mean1, mean2,
 // statistic, pval, pval_adj, method, note (why a p-value is empty). `celltype_col` empty
 // leaves the celltype column out (when the feature is the cell type).

@@ -201,7 +201,9 @@ json run_box_gene(AnnData& adata, const BoxGeneArgs& args, bool show) {
     }
   }
   adjust_comparisons(cmp, args.test.correction);
-  for (size_t k = 0; k < p.panels.size(); ++k) p.panels[k].brackets = panel_brackets(cmp, k);
+  bool thinned = false;
+  for (size_t k = 0; k < p.panels.size(); ++k)
+    p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
   size_figure(p, args.style);
   p.title = args.style.title.value_or(
       (genes.size() == 1 ? genes[0] : join_limited(genes, 4)) + " per-sample mean expression" +
@@ -211,7 +213,8 @@ json run_box_gene(AnnData& adata, const BoxGeneArgs& args, bool show) {
   p.footnote =
       "Point: one sample (mean over its cells of the type); box: quartiles, whiskers "
       "1.5 IQR.\n" +
-      stars_note(args.test.test, args.test.correction);
+      stars_note(args.test.test, args.test.correction) +
+      (thinned ? std::string("\n") + kThinnedNote : std::string());
   Table per_sample;
   per_sample.add_column("gene", t_gene)
       .add_column("celltype", t_ct)
@@ -284,14 +287,17 @@ json run_box_population(AnnData& adata, const BoxPopulationArgs& args, bool show
     p.panels.push_back(std::move(gp));
   }
   adjust_comparisons(cmp, args.test.correction);
-  for (size_t k = 0; k < p.panels.size(); ++k) p.panels[k].brackets = panel_brackets(cmp, k);
+  bool thinned = false;
+  for (size_t k = 0; k < p.panels.size(); ++k)
+    p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
   size_figure(p, args.style);
   p.title = args.style.title.value_or("Cell-type proportions per sample by " + sg.group_col);
   p.subtitle =
       std::string(kUnitNote) + " Share of all cells of each sample (" + f.celltype_col + ").";
   p.y_label = "Cells of the type (% of the sample)";
   p.footnote = "Point: one sample; box: quartiles, whiskers 1.5 IQR.\n" +
-               stars_note(args.test.test, args.test.correction);
+               stars_note(args.test.test, args.test.correction) +
+               (thinned ? std::string("\n") + kThinnedNote : std::string());
   Table per_sample;
   per_sample.add_column("celltype", t_ct)
       .add_column(args.test.sample_col, t_sample)
@@ -466,7 +472,9 @@ json run_box_cci(AnnData& adata, const BoxCciArgs& args, bool show) {
     p.panels.push_back(std::move(gp));
   }
   adjust_comparisons(cmp, args.test.correction);
-  for (size_t k = 0; k < p.panels.size(); ++k) p.panels[k].brackets = panel_brackets(cmp, k);
+  bool thinned = false;
+  for (size_t k = 0; k < p.panels.size(); ++k)
+    p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
   size_figure(p, args.style);
   p.title = args.style.title.value_or("Interaction scores per sample by " + sg.group_col);
   p.subtitle = std::string(kUnitNote) + (n_all > cands.size()
@@ -477,7 +485,8 @@ json run_box_cci(AnnData& adata, const BoxCciArgs& args, bool show) {
   p.footnote =
       "Point: one sample; a pair not detected in a sample counts as 0. Box: "
       "quartiles, whiskers 1.5 IQR.\n" +
-      stars_note(args.test.test, args.test.correction);
+      stars_note(args.test.test, args.test.correction) +
+      (thinned ? std::string("\n") + kThinnedNote : std::string());
   Table per_sample;
   per_sample.add_column("feature", t_f)
       .add_column("celltype", t_ct)

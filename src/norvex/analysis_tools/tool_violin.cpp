@@ -145,7 +145,9 @@ json run_plot_violin(AnnData& adata, const ViolinArgs& args, bool show) {
     }
   }
   adjust_comparisons(cmp, args.test.correction);
-  for (size_t k = 0; k < p.panels.size(); ++k) p.panels[k].brackets = panel_brackets(cmp, k);
+  bool thinned = false;
+  for (size_t k = 0; k < p.panels.size(); ++k)
+    p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
 
   const ViolinPlotStyle& style = args.style;
   const size_t ncols = std::min<size_t>(p.panels.size(), 4);
@@ -161,7 +163,8 @@ json run_plot_violin(AnnData& adata, const ViolinArgs& args, bool show) {
                src.label + " · unit: cell";
   p.y_label = "Expression";
   p.footnote = "Violin: density of cells; bar: interquartile range; white dot: median.\n" +
-               stars_note(args.test.test, args.test.correction);
+               stars_note(args.test.test, args.test.correction) +
+               (thinned ? std::string("\n") + kThinnedNote : std::string());
   const std::string png = plotting::render_group_comparison_png(p);
 
   show_images(show, {png});
