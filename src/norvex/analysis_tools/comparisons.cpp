@@ -190,6 +190,15 @@ std::vector<plotting::GroupPanel::Bracket> panel_brackets(const std::vector<Comp
   return out;
 }
 
+double extra_panel_height_in(const plotting::GroupComparisonPlot& p) {
+  size_t most = 0, longest = 0;
+  for (auto& panel : p.panels) most = std::max(most, panel.brackets.size());
+  for (auto& g : p.groups) longest = std::max(longest, g.size());
+  const double brackets = 0.22 * static_cast<double>(most > 3 ? most - 3 : 0);
+  const double labels = p.groups.size() > 4 && longest > 8 ? 0.7 : 0.0;
+  return brackets + labels;
+}
+
 Table comparison_table(const std::vector<Comparison>& cmp, const std::vector<std::string>& groups,
                        const std::string& feature_col, bool with_celltype) {
   auto num = [](double v) { return std::isfinite(v) ? json(v) : json(nullptr); };

@@ -65,6 +65,8 @@ void adjust_comparisons(std::vector<Comparison>& cmp, const std::string& correct
 constexpr size_t kMaxBrackets = 6;
 std::vector<plotting::GroupPanel::Bracket> panel_brackets(const std::vector<Comparison>& cmp,
                                                           size_t panel, bool* thinned = nullptr);
+// Extra height (inches) per row of panels for tall bracket stacks and slanted group labels.
+double extra_panel_height_in(const plotting::GroupComparisonPlot& p);
 // The footnote line saying brackets were thinned.
 inline const char* kThinnedNote =
     "Many groups: brackets only for the strongest significant pairs; every pair is in the "

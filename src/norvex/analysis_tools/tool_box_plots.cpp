@@ -65,11 +65,13 @@ SampleGroups sample_groups(const AnnData& adata, const SignifTestConfig& test,
                            const std::optional<TextList>& conditions) {
   SampleGroups sg;
   sg.group_col = group_column(adata, test.group_by, condition_col);
-  if (!adata.obs.has(test.sample_col))
+  if (!adata.obs.has(test.sample_col)) {
+    const auto close = close_choices(test.sample_col, adata.obs.columns());
     throw KeyError("'" + test.sample_col + "' is not an obs column (test_cfg.sample_col names " +
-                   "the samples). Close obs columns: " +
-                   join_limited(close_choices(test.sample_col, adata.obs.columns())) +
-                   ". Obs columns: " + join_limited(adata.obs.columns()));
+                   "the samples). " +
+                   (close.empty() ? "" : "Close obs columns: " + join_limited(close) + ". ") +
+                   "Obs columns: " + join_limited(adata.obs.columns()));
+  }
   if (sg.group_col == test.sample_col)
     throw ValueError(
         "test_cfg.group_by is the sample column itself: samples are the unit "
@@ -117,7 +119,8 @@ void size_figure(plotting::GroupComparisonPlot& p, const BoxPlotStyle& style) {
   const size_t nrows = std::max<size_t>(1, (p.panels.size() + ncols - 1) / ncols);
   const double panel_w = std::max(2.0, 0.6 * p.groups.size() + 0.9);
   p.size.width_in = std::clamp(std::max(style.width, ncols * panel_w + 0.6), 3.0, 30.0);
-  p.size.height_in = std::clamp(std::max(style.height, nrows * 3.3 + 1.3), 3.0, 30.0);
+  p.size.height_in =
+      std::clamp(std::max(style.height, nrows * (3.3 + extra_panel_height_in(p)) + 1.3), 3.0, 30.0);
   p.show_points = style.show_points;
   for (size_t g = 0; g < p.groups.size(); ++g)
     p.group_colors.push_back(category_color(p.groups[g], g));

@@ -154,7 +154,8 @@ json run_plot_violin(AnnData& adata, const ViolinArgs& args, bool show) {
   const size_t nrows = (p.panels.size() + ncols - 1) / ncols;
   const double panel_w = std::max(2.0, 0.6 * groups.size() + 0.9);
   p.size.width_in = std::clamp(std::max(style.width, ncols * panel_w + 0.6), 3.0, 30.0);
-  p.size.height_in = std::clamp(std::max(style.height, nrows * 3.3 + 1.2), 3.0, 30.0);
+  p.size.height_in =
+      std::clamp(std::max(style.height, nrows * (3.3 + extra_panel_height_in(p)) + 1.2), 3.0, 30.0);
   p.show_points = style.show_points;
   p.title = style.title.value_or((genes.size() == 1 ? genes[0] : join_limited(genes, 4)) +
                                  " expression by " + gcol +
