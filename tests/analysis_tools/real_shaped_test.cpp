@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 
 #include "norvex/analysis_tools/registry.hpp"
 #include "norvex/common/base64.hpp"
@@ -109,6 +111,49 @@ TEST_F(RealShapedTools, UmapDrawsTheGenesThatExistAndNamesTheRest) {
             std::string::npos)
       << host.console();
   EXPECT_THROW(run("plot_umap", {{"target_genes", {"NOT_A_GENE"}}}), KeyError);
+}
+
+TEST_F(RealShapedTools, ComparisonsTakeRawBesideAScaledXAndSlashedCellTypes) {
+  const std::string ct = testing::kSlashCelltype;
+  auto means_from = [&](const std::vector<float>& e) {
+    std::map<std::string, std::pair<double, size_t>> m;
+    for (size_t i = 0; i < adata->n_obs(); ++i) {
+      if (adata->obs.col("celltype_major").text_at(i) != ct) continue;
+      auto& s = m[adata->obs.col("condition").text_at(i)];
+      s.first += e[i];
+      ++s.second;
+    }
+    return m;
+  };
+  const auto raw = means_from(adata->raw_gene_expression({"CD3E"})[0]);
+  const auto x = means_from(adata->gene_expression({"CD3E"})[0]);
+  for (bool use_raw : {true, false}) {
+    json args = {{"target_genes", {"cd3e"}}, {"obs_filter", {{"celltypes", {ct}}}}};
+    if (!use_raw) args["gene_cfg"] = {{"use_raw", false}};
+    const json result = run("plot_violin_for_gene_expression_with_signif_difference", args);
+    const Table t = Table::from_json(result.at("table_summaries").at("comparisons"));
+    ASSERT_EQ(t.n_rows(), 1u);  // Normal against Tumor
+    EXPECT_EQ(t.column("celltype")[0], ct);
+    const auto& truth = use_raw ? raw : x;
+    const auto& g1 = truth.at(t.column("group1")[0].get<std::string>());
+    EXPECT_EQ(t.column("n1")[0].get<size_t>(), g1.second);
+    EXPECT_NEAR(t.column("mean1")[0].get<double>(), g1.first / g1.second, 1e-5) << use_raw;
+  }
+  // raw is the default because X is scaled here: the two differ.
+  EXPECT_GT(std::fabs(raw.begin()->second.first - x.begin()->second.first), 1e-3);
+
+  for (const char* tool : {"plot_box_for_gene_expression_with_signif_difference",
+                           "plot_box_for_celltype_population_with_signif_difference"}) {
+    json result;
+    ASSERT_NO_THROW(result = run(tool, {{"target_genes", {"CD3E"}}})) << tool;
+    EXPECT_TRUE(result.contains("img_base64")) << tool;
+    const Table t = Table::from_json(result.at("table_summaries").at("comparisons"));
+    EXPECT_GT(t.n_rows(), 0u) << tool;
+    EXPECT_EQ(t.column("n1")[0].get<size_t>(), 3u) << tool;  // three samples per condition
+  }
+  // No per-sample interactions in this file: said plainly.
+  EXPECT_THROW(run("plot_box_for_cci_with_signif_difference", {{"target_genes", {"CD3E"}}}),
+               KeyError);
 }
 
 }  // namespace

@@ -82,7 +82,11 @@ TEST(Registry, ToolsNotBuiltYetSayTheyAreNotAvailable) {
     EXPECT_NE(std::string(e.what()).find("'plot_sankey' is not available yet"), std::string::npos);
     EXPECT_NE(std::string(e.what()).find(
                   "Available tools: plot_umap, plot_celltype_population, plot_degs_gene_ranking, "
-                  "plot_markers_and_expression_dot."),
+                  "plot_markers_and_expression_dot, "
+                  "plot_violin_for_gene_expression_with_signif_difference, "
+                  "plot_box_for_gene_expression_with_signif_difference, "
+                  "plot_box_for_cci_with_signif_difference, "
+                  "plot_box_for_celltype_population_with_signif_difference."),
               std::string::npos);
   }
 }

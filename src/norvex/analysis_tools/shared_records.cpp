@@ -25,6 +25,8 @@ const RecordParams<SignifTestConfig>& signif_test_params() {
           param(&SignifTestConfig::group_by, "group_by", "condition"),
           param(&SignifTestConfig::test, "test", "mannwhitneyu"),
           param(&SignifTestConfig::correction, "correction", "fdr_bh"),
+          param(&SignifTestConfig::sample_col, "sample_col", "sample",
+                "obs column of samples (the unit of the per-sample box plots)."),
       }};
   return t;
 }
@@ -36,6 +38,13 @@ const RecordParams<FeatureSelectConfig>& feature_select_params() {
       {
           param(&FeatureSelectConfig::features, "features", nullptr),
           param(&FeatureSelectConfig::layer, "layer", nullptr),
+          param(&FeatureSelectConfig::use_raw, "use_raw", nullptr,
+                "Expression from raw (true) or X (false); omit for raw when the dataset has "
+                "it. A layer overrides both."),
+          param(&FeatureSelectConfig::sources, "sources", nullptr,
+                "Interactions only: sending (ligand) cell types. Omit for all."),
+          param(&FeatureSelectConfig::targets, "targets", nullptr,
+                "Interactions only: receiving (receptor) cell types. Omit for all."),
       }};
   return t;
 }

@@ -22,13 +22,18 @@ struct SignifTestConfig {
   std::string group_by;
   std::string test;
   std::string correction;
+  std::string sample_col;
 };
 const RecordParams<SignifTestConfig>& signif_test_params();
 
-// Which features (genes, or ligand-receptor pairs) and which expression layer.
+// Which features (genes, or ligand-receptor pairs), which expression (layer, raw), and for
+// interactions which sending and receiving cell types.
 struct FeatureSelectConfig {
   std::optional<TextList> features;
   std::optional<std::string> layer;
+  std::optional<bool> use_raw;
+  std::optional<TextList> sources;
+  std::optional<TextList> targets;
 };
 const RecordParams<FeatureSelectConfig>& feature_select_params();
 

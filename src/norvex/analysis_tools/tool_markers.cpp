@@ -13,7 +13,6 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/common/text.hpp"
-#include "norvex/dataset/raw.hpp"
 #include "norvex/host/host.hpp"
 #include "norvex/plotting/plot.hpp"
 
@@ -154,7 +153,7 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
   ExpressionSource source;
   std::string source_label;
   std::vector<std::string> raw_names;
-  const bool raw_present = has_raw(adata);
+  const bool raw_present = adata.has_raw();
   if (cfg.layer) {
     const auto keys = adata.layer_keys();
     if (std::find(keys.begin(), keys.end(), *cfg.layer) == keys.end())
@@ -162,13 +161,13 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
                      (keys.empty() ? std::string("none") : join_limited(keys)));
   } else if (cfg.use_raw.value_or(raw_present)) {
     if (!raw_present) throw KeyError("use_raw is true but the dataset has no raw expression");
-    raw_names = raw_var_names(adata);
+    raw_names = adata.raw_var_names();
   }
   const bool use_raw = !raw_names.empty();
   if (use_raw) {
-    source.info = raw_info(adata);
+    source.info = adata.raw_info();
     source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
-      for_each_raw_row_chunk(adata, rows, fn);
+      adata.for_each_raw_row_chunk(rows, fn);
     };
     source_label = "raw";
   } else {

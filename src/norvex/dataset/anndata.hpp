@@ -275,6 +275,18 @@ class AnnData {
   std::vector<std::vector<float>> gene_expression(
       const std::vector<std::string>& genes,
       const std::optional<std::string>& layer = std::nullopt) const;
+  // ---- raw: unscaled expression kept beside X, with its own var names ----
+  bool has_raw() const;
+  // The var names of raw (KeyError when the dataset has no raw).
+  std::vector<std::string> raw_var_names() const;
+  // As gene_expression, from raw.X by raw's var names.
+  std::vector<std::vector<float>> raw_gene_expression(const std::vector<std::string>& genes) const;
+  MatrixInfo raw_info() const;
+  // Visits raw.X in row chunks, as for_each_row_chunk does for X; ValueError when its rows
+  // are not the dataset's cells.
+  void for_each_raw_row_chunk(size_t rows_per_chunk,
+                              const std::function<void(const RowChunk&)>& fn) const;
+
   // Replaces X with an in-memory matrix (CSR or CSC; ValueError unless n_obs x n_vars and
   // well formed). Copies of an AnnData share what was read, never what is set later.
   void set_X(SparseMatrix x);

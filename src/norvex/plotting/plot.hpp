@@ -112,11 +112,37 @@ struct DotPlot {
   FigureSize size;
 };
 
+// Values of groups compared side by side, one panel per feature (and cell type), as
+// violins (density, inner quartile bar, median dot) or box plots (quartiles, whiskers to
+// 1.5 IQR), with brackets between compared groups labelled with stars. Every panel has its
+// own value axis covering its data; brackets sit above it.
+struct GroupPanel {
+  std::string title;  // a second line after "\n" is drawn smaller
+  std::vector<std::vector<double>> values;  // one list per group (empty: nothing drawn)
+  struct Bracket {
+    size_t a = 0, b = 0;  // group positions
+    std::string label;    // "***", "ns", ...
+  };
+  std::vector<Bracket> brackets;
+};
+struct GroupComparisonPlot {
+  enum class Kind { Violin, Box };
+  Kind kind = Kind::Violin;
+  std::vector<std::string> groups;  // x positions, the same in every panel
+  std::vector<Rgb> group_colors;    // optional, one per group
+  std::vector<GroupPanel> panels;
+  bool show_points = false;  // the values as jittered points (at most 1,500 per group)
+  std::string title, subtitle, y_label, x_label;
+  std::string footnote;  // bottom line: what the marks and stars mean
+  FigureSize size;
+};
+
 std::string render_scatter_png(const ScatterPlot& plot);
 std::string render_dot_png(const DotPlot& plot);
 std::string render_stacked_bars_png(const StackedBarPlot& plot);
 std::string render_ranking_png(const RankingPlot& plot);
 std::string render_volcano_png(const VolcanoPlot& plot);
+std::string render_group_comparison_png(const GroupComparisonPlot& plot);
 
 // Width and height in pixels of a PNG (ValueError when the bytes are not a PNG).
 std::pair<int, int> png_size(const std::string& png);

@@ -1,0 +1,122 @@
+// The violin comparison tool (five genes, two cell types, every pair of conditions tested,
+// the figure drawn) against anndata + scipy doing the same tests in Debian's Python. Each
+// side runs in its own process so that the peaks (VmHWM) are its own; the p-values of the
+// two sides are compared.
+//
+//   norvex demo-data big.h5ad --cells 1000000
+//   violin_compare_bench big.h5ad [/usr/bin/python3]
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "norvex/analysis_tools/registry.hpp"
+#include "norvex/common/json.hpp"
+#include "norvex/common/table.hpp"
+#include "norvex/dataset/anndata.hpp"
+
+namespace {
+
+const char* kGenes[] = {"CD3E", "CD8A", "MS4A1", "LYZ", "EPCAM"};
+const char* kCellTypes[] = {"T cell", "Myeloid cell"};
+
+long vm_hwm_kb() {
+  std::ifstream f("/proc/self/status");
+  for (std::string line; std::getline(f, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return 0;
+}
+
+norvex::json run_ours(const std::string& path) {
+  const auto t0 = std::chrono::steady_clock::now();
+  auto adata = norvex::AnnData::read_h5ad(path);
+  norvex::json args = {
+      {"target_genes",
+       norvex::json(std::vector<std::string>(std::begin(kGenes), std::end(kGenes)))},
+      {"obs_filter",
+       {{"celltypes", std::vector<std::string>(std::begin(kCellTypes), std::end(kCellTypes))}}},
+      {"show", false}};
+  const norvex::json r = norvex::builtin_tool_funcs().at(
+      "plot_violin_for_gene_expression_with_signif_difference")(*adata, args);
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const norvex::Table t = norvex::Table::from_json(r["table_summaries"]["comparisons"]);
+  return {{"seconds", s},
+          {"hwm_kb", vm_hwm_kb()},
+          {"pval", t.column("pval")},
+          {"pval_adj", t.column("pval_adj")}};
+}
+
+template <class Fn>
+norvex::json in_child(Fn fn) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const std::string out = fn().dump();
+    if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[65536];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return norvex::json::parse(out);
+}
+
+norvex::json run_python(const std::string& python, const std::string& path) {
+  std::string genes, cts;
+  for (const char* g : kGenes) genes += std::string(genes.empty() ? "" : ",") + g;
+  for (const char* c : kCellTypes) cts += std::string(cts.empty() ? "" : ",") + c;
+  const std::string cmd = python + " " NORVEX_BENCH_DIR "/violin_compare_baseline.py '" + path +
+                          "' '" + genes + "' '" + cts + "'";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) throw std::runtime_error("cannot run " + python);
+  std::string out;
+  char buf[65536];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  if (pclose(p) != 0) throw std::runtime_error("the Python baseline failed");
+  return norvex::json::parse(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << "usage: violin_compare_bench FILE.h5ad [python]\n";
+    return 2;
+  }
+  const std::string path = argv[1];
+  const std::string python = argc > 2 ? argv[2] : "/usr/bin/python3";
+  const norvex::json ours = in_child([&] { return run_ours(path); });
+  const norvex::json base = run_python(python, path);
+  auto row = [](const char* what, double a, double b, const char* unit) {
+    std::printf("%-44s %10.2f %10.2f %s   ratio %.1fx\n", what, a, b, unit, b / a);
+  };
+  std::printf("%-44s %10s %10s\n", "", "norvex", "anndata");
+  row("violin, 5 genes x 2 cell types (time)", ours["seconds"], base["seconds"], "s  ");
+  row("violin, 5 genes x 2 cell types (peak memory)", ours["hwm_kb"].get<double>() / 1024,
+      base["hwm_kb"].get<double>() / 1024, "MiB");
+  double worst = 0;
+  const size_t n = ours["pval"].size();
+  bool same_count = n == base["pval"].size();
+  for (size_t i = 0; same_count && i < n; ++i) {
+    for (const char* k : {"pval", "pval_adj"}) {
+      const double a = ours[k][i].is_null() ? NAN : ours[k][i].get<double>();
+      const double b = base[k][i].is_null() ? NAN : base[k][i].get<double>();
+      if (std::isnan(a) != std::isnan(b)) worst = INFINITY;
+      if (!std::isnan(a) && b != 0) worst = std::max(worst, std::fabs(a - b) / std::fabs(b));
+    }
+  }
+  std::printf("comparisons: %zu; largest relative p-value difference to scipy: %s%.2g\n", n,
+              same_count ? "" : "(counts differ) ", worst);
+  return 0;
+}
