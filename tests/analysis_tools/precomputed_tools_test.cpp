@@ -211,6 +211,43 @@ TEST(CciDots, TargetGenesRestrictThePairsAndConditionsSitSideBySide) {
   EXPECT_NE(s.find("'Platelet'"), std::string::npos) << s;
 }
 
+TEST(CciDots, EveryChosenPairKeepsADotWhenColumnsAreCapped) {
+  // One pair strong between 30 source types, another significant only between a 31st: the
+  // grid shows at most 24 columns, but never at the cost of a chosen pair.
+  auto a = testing::tiny_dataset();
+  std::vector<std::string> src, dst, lig, rec;
+  std::vector<double> score, p;
+  for (int i = 0; i < 30; ++i) {
+    src.push_back("S" + std::to_string(i));
+    dst.push_back("T");
+    lig.push_back("A");
+    rec.push_back("B");
+    score.push_back(5.0);
+    p.push_back(0.001);
+  }
+  src.push_back("X");
+  dst.push_back("T");
+  lig.push_back("C");
+  rec.push_back("D");
+  score.push_back(1.0);
+  p.push_back(0.01);
+  a->uns.set("CCI", dict({{"Tumor", frame({{"source", src},
+                                           {"target", dst},
+                                           {"gene_a", lig},
+                                           {"gene_b", rec},
+                                           {"mean", score},
+                                           {"pvalue", p}})}}));
+  const Table t = only_table(run(*a, "plot_cci_dots", json::object())["table_summaries"]);
+  std::set<std::string> pairs, columns;
+  for (size_t i = 0; i < t.n_rows(); ++i) {
+    pairs.insert(t.column("interacting_pair")[i].get<std::string>());
+    columns.insert(t.column("source")[i].get<std::string>());
+  }
+  EXPECT_EQ(pairs, (std::set<std::string>{"A_B", "C_D"}));
+  EXPECT_EQ(columns.size(), 24u);
+  EXPECT_TRUE(columns.count("X"));
+}
+
 TEST(CciDots, ReadsCellPhoneDbWideTables) {
   auto a = testing::tiny_dataset();
   DataFrame means = frame({{"interacting_pair", std::vector<std::string>{"SPP1_CD44", "A_B"}},

@@ -37,7 +37,7 @@ struct CCIComputeConfig {
 struct CCIDotPlotConfig {
   std::optional<std::string> title;
   double width;
-  double height;
+  std::optional<double> height;
 };
 struct CciDotsArgs {
   std::optional<TextList> target_genes;
@@ -173,31 +173,28 @@ json run_plot_cci_dots(AnnData& adata, const CciDotsArgs& args, bool show) {
   });
   if (static_cast<long long>(pairs.size()) > cfg.n_top) pairs.resize(cfg.n_top);
   const std::set<std::string> pair_set(pairs.begin(), pairs.end());
-  // Columns: source → target combinations with a significant chosen pair, at most 24 (a
-  // wider grid stops being readable), strongest first then in name order.
-  for (const Hit& h : hits)
-    if (significant(h) && pair_set.count(results[h.cond].pair[h.row]))
-      column_best[column_of(h)] = std::max(
-          column_best.count(column_of(h)) ? column_best[column_of(h)] : -INFINITY, score(h));
-  std::vector<std::string> combos;
-  for (auto& [k, s] : column_best) combos.push_back(k);
-  if (combos.size() > 24) {
-    std::stable_sort(combos.begin(), combos.end(), [&](const std::string& a, const std::string& b) {
-      return column_best[a] > column_best[b];
-    });
-    combos.resize(24);
-    std::sort(combos.begin(), combos.end());
+  // Columns: source → target combinations with a significant chosen pair. Each pair's
+  // strongest combination is always shown (so no chosen pair is left without a dot); the
+  // others, strongest first, up to 24 columns (a wider grid stops being readable).
+  std::map<std::string, std::pair<double, std::string>> pair_best_column;
+  for (const Hit& h : hits) {
+    if (!significant(h) || !pair_set.count(results[h.cond].pair[h.row])) continue;
+    const std::string col = column_of(h);
+    column_best[col] = std::max(column_best.count(col) ? column_best[col] : -INFINITY, score(h));
+    auto& best = pair_best_column[results[h.cond].pair[h.row]];
+    if (best.second.empty() || score(h) > best.first) best = {score(h), col};
   }
-  const std::set<std::string> combo_set(combos.begin(), combos.end());
-  // A pair whose significant interactions all fell in columns left out would be an empty
-  // row: dropped.
-  std::set<std::string> pairs_drawn;
-  for (const Hit& h : hits)
-    if (significant(h) && combo_set.count(column_of(h)))
-      pairs_drawn.insert(results[h.cond].pair[h.row]);
-  pairs.erase(std::remove_if(pairs.begin(), pairs.end(),
-                             [&](const std::string& p) { return !pairs_drawn.count(p); }),
-              pairs.end());
+  std::set<std::string> combo_set;
+  for (auto& [p, best] : pair_best_column) combo_set.insert(best.second);
+  std::vector<std::string> by_strength;
+  for (auto& [k, s] : column_best) by_strength.push_back(k);
+  std::stable_sort(
+      by_strength.begin(), by_strength.end(),
+      [&](const std::string& a, const std::string& b) { return column_best[a] > column_best[b]; });
+  for (const std::string& k : by_strength)
+    if (combo_set.size() < 24) combo_set.insert(k);
+  // In name order, so a source's targets sit together.
+  const std::vector<std::string> combos(combo_set.begin(), combo_set.end());
 
   plotting::DotGridPlot g;
   g.rows = pairs;
@@ -267,7 +264,9 @@ json run_plot_cci_dots(AnnData& adata, const CciDotsArgs& args, bool show) {
                     " between the chosen cell types" +
                     (genes_wanted.empty() ? "" : " involves the requested genes");
   g.size.width_in = std::max(args.plot.width, 3.6 + 0.3 * g.columns.size());
-  g.size.height_in = std::max(args.plot.height, 2.6 + 0.3 * g.rows.size());
+  // Tall enough for the rows and the slanted column labels, no taller unless asked.
+  g.size.height_in = std::max(args.plot.height.value_or(0.0),
+                              std::max(4.0, 3.6 + 0.3 * static_cast<double>(g.rows.size())));
   const std::string png = plotting::render_dot_grid_png(g);
   show_images(show, {png});
 
@@ -356,7 +355,9 @@ void register_plot_cci_dots() {
       {
           param(&CCIDotPlotConfig::title, "title", nullptr, "Title; omit for an automatic one."),
           param(&CCIDotPlotConfig::width, "width", 9.0, "Width in inches.").range(3, 30),
-          param(&CCIDotPlotConfig::height, "height", 7.0, "Height in inches.").range(3, 30),
+          param(&CCIDotPlotConfig::height, "height", nullptr,
+                "Height in inches; omit to fit the pairs shown.")
+              .range(3, 30),
       }};
   register_builtin_tool("plot_cci_dots", kDefinition,
                         ToolParams<CciDotsArgs>({

@@ -314,9 +314,12 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
   const double top = c.header(p.title, p.subtitle);
   std::vector<std::string> labels;
   const double label_w = wrap_labels(c, p.rows, TextStyle{9, false, true}, c.width() * 0.3, labels);
-  double col_label_h = 0;
-  for (auto& l : p.columns) col_label_h = std::max(col_label_h, c.measure(l, kTick).w);
-  col_label_h = std::min(col_label_h, c.height() * 0.3) * 0.72 + c.px(6);
+  // Column labels run at 45 degrees: their drop is about 0.71 x (width + line height).
+  const double col_label_cap = std::max(c.height() * 0.3, c.width() * 0.22);
+  double col_label_w = 0;
+  for (auto& l : p.columns) col_label_w = std::max(col_label_w, c.measure(l, kTick).w);
+  col_label_w = std::min(col_label_w, col_label_cap);
+  const double col_label_h = 0.71 * (col_label_w + c.measure("Ag", kTick).h) + c.px(6);
   const double group_h =
       p.column_groups.empty() ? 0 : c.measure("Ag", TextStyle{9.5, true}).h + c.px(6);
   double size_w = c.measure(p.size_label, TextStyle{9, true}).w;
@@ -355,7 +358,7 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
   for (size_t k = 0; k < nc; ++k) {
     const double cx = plot.x + cell * (k + 0.5);
     c.line(cx, plot.y, cx, plot.bottom(), kGrid, c.px(0.4));
-    c.text(cx + c.px(3), plot.bottom() + c.px(4), p.columns[k], kTick, 1, 0, 45, c.height() * 0.3);
+    c.text(cx + c.px(3), plot.bottom() + c.px(4), p.columns[k], kTick, 1, 0, 45, col_label_cap);
   }
   // Group headers over their consecutive columns, with a separating line between groups.
   if (!p.column_groups.empty()) {
@@ -383,8 +386,11 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
     cairo_stroke(c.cr());
   }
   c.stroke_rect(Rect{plot.x, plot.y, plot.w, plot.h}, kAxis, c.px(0.6));
+  // Under the column labels: the grid keeps square cells, so it may end well above the
+  // figure's bottom.
   if (!p.x_label.empty())
-    c.text(plot.x + plot.w / 2, c.height() - pad, p.x_label, kAxisLabel, 0.5, 1);
+    c.text(plot.x + plot.w / 2, std::min(plot.bottom() + col_label_h + c.px(6), c.height() - pad),
+           p.x_label, kAxisLabel, 0.5, 1);
   const double lx = plot.right() + c.px(18);
   const double cb_h = std::min(std::max(plot.h * 0.35, c.px(50)), c.px(90));
   colorbar(c, lx, top, cb_h, p.cmap, p.cmin, p.cmin + span, p.color_label);
