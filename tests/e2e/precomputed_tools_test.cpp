@@ -234,3 +234,78 @@ TEST_F(PrecomputedTools, OneChatQuestionPerTool) {
 
 }  // namespace
 }  // namespace norvex
+
+namespace norvex {
+namespace {
+
+using namespace norvex::testing;
+namespace fs = std::filesystem;
+
+// Upstream shapes, written by anndata from the real PBMC file: cell types with "/" (nested
+// groups), fgsea-style GSEA columns, CellPhoneDB's wide means/pvalues tables keyed
+// "source|target", a float32 CNV matrix with infercnvpy's chr_pos.
+const char* kUpstreamShapes = R"PY(
+import sys
+import numpy as np, pandas as pd, anndata as ad
+a = ad.read_h5ad(sys.argv[1])
+rng = np.random.default_rng(3)
+cts = sorted(set(a.obs["bulk_labels"].astype(str)))
+a.obs["celltype_major"] = pd.Categorical(a.obs["bulk_labels"].astype(str))
+a.obs["condition"] = pd.Categorical(np.where(rng.random(a.n_obs) < 0.5, "Normal", "Tumor"))
+def gsea():
+    return pd.DataFrame({"pathway": ["HALLMARK_%d_VERY_LONG_PATHWAY_NAME_FOR_WRAPPING" % i for i in range(6)],
+                         "pval": [1e-4, 1e-3, 0.01, 0.02, 0.2, 0.5],
+                         "padj": [1e-3, 5e-3, 0.03, 0.04, 0.3, 0.6],
+                         "NES": [2.2, -1.9, 1.5, -1.4, 0.8, 0.2],
+                         "size": [40, 35, 30, 25, 20, 15],
+                         "leadingEdge": ["A;B;C", "D;E", "F", "G;H;I;J", "K", "L"]})
+a.uns["GSEA"] = {ct: {"Tumor_vs_rest": gsea()} for ct in cts}
+pairs = ["SPP1_CD44", "MIF_CD74", "CXCL12_CXCR4"]
+cols = [s + "|" + t for s in cts[:3] for t in cts[:3]]
+means = pd.DataFrame(rng.uniform(0, 2, (3, len(cols))), columns=cols)
+means.insert(0, "interacting_pair", pairs)
+pv = pd.DataFrame(rng.choice([0.0, 0.01, 0.5], (3, len(cols))), columns=cols)
+pv.insert(0, "interacting_pair", pairs)
+a.uns["CCI"] = {"Tumor": {"means": means, "pvalues": pv}}
+a.obsm["X_cnv"] = rng.normal(0, 0.05, (a.n_obs, 60)).astype(np.float32)
+a.uns["cnv"] = {"chr_pos": {"chr1": 0, "chr2": 20, "chr3": 45}}
+a.write_h5ad(sys.argv[2])
+)PY";
+
+TEST(UpstreamShapes, ToolsReadNestedNamesWideTablesAndAStoredCnvMatrix) {
+  const fs::path shared = shared_data_dir();
+  if (shared.empty()) GTEST_SKIP() << "the shared data folder ../shared/data is absent";
+  if (!oracle_python_available()) GTEST_SKIP() << "Debian's python3 with anndata is absent";
+  TempDir dir;
+  const fs::path file = dir / "upstream.h5ad";
+  const CommandResult w = run_oracle_python(
+      kUpstreamShapes, shell_quote((shared / "pbmc68k_reduced_anndata08_csr.h5ad").string()) + " " +
+                           shell_quote(file.string()));
+  ASSERT_EQ(w.exit_code, 0) << w.err;
+  auto tool = [&](const std::string& name, const std::string& args, const std::string& out) {
+    return run_command(shell_quote(norvex_binary().string()) + " tool " + name + " --data " +
+                       shell_quote(file.string()) + " --args " + shell_quote(args) + " --out " +
+                       shell_quote((dir / out).string()));
+  };
+  CommandResult r =
+      tool("plot_gsea_go", R"({"compute_cfg": {"gsa_key": "GSEA", "celltype": "CD4+/CD25 T Reg"}})",
+           "gsea");
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::string gsea;  // the one table, under whatever file name the slash became
+  for (const auto& e : fs::directory_iterator(dir / "gsea"))
+    if (e.path().extension() == ".csv") gsea = read_file(e.path());
+  EXPECT_EQ(count_occurrences(gsea, "\n"), 5u) << gsea;  // header and the four with padj < 0.05
+  r = tool("plot_cci_dots", "{}", "cci");
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(read_file(dir / "cci" / "Tumor.csv").find("SPP1_CD44"), std::string::npos);
+  r = tool("plot_cnv_heatmap", "{}", "cnv");
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(read_file(dir / "cnv" / "cnv.csv").find("CD4+/CD25 T Reg"), std::string::npos);
+  r = tool("plot_gsea_go", R"({"compute_cfg": {"gsa_key": "GSEA", "celltype": "Platelet"}})",
+           "bad");
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE((r.out + r.err).find("CD4+/CD25 T Reg"), std::string::npos) << r.out << r.err;
+}
+
+}  // namespace
+}  // namespace norvex
