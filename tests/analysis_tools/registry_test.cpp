@@ -74,20 +74,24 @@ TEST(Registry, DefaultsComeFromDeclaredDefaultsAsPlainMappings) {
 }
 
 TEST(Registry, ToolsNotBuiltYetSayTheyAreNotAvailable) {
+  // Whichever tool is still unbuilt serves as the example.
+  std::string pending;
+  for (const auto& t : tool_names())
+    if (pending.empty() && builtin_tool_funcs().at(t).ensure_runnable) pending = t;
+  if (pending.empty()) GTEST_SKIP() << "every tool is built";
   AnnData empty;
   try {
-    builtin_tool_funcs().at("plot_sankey")(empty, json::object());
+    builtin_tool_funcs().at(pending)(empty, json::object());
     FAIL();
   } catch (const RuntimeError& e) {
-    EXPECT_NE(std::string(e.what()).find("'plot_sankey' is not available yet"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("'" + pending + "' is not available yet"),
+              std::string::npos);
     EXPECT_NE(std::string(e.what()).find(
                   "Available tools: plot_umap, plot_celltype_population, plot_degs_gene_ranking, "
-                  "plot_markers_and_expression_dot, "
-                  "plot_violin_for_gene_expression_with_signif_difference, "
-                  "plot_box_for_gene_expression_with_signif_difference, "
-                  "plot_box_for_cci_with_signif_difference, "
-                  "plot_box_for_celltype_population_with_signif_difference."),
-              std::string::npos);
+                  "plot_gsea_go, plot_cci_dots, plot_cnv_heatmap"),
+              std::string::npos)
+        << e.what();
+    EXPECT_NE(std::string(e.what()).find("plot_sankey."), std::string::npos) << e.what();
   }
 }
 

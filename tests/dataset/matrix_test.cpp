@@ -113,3 +113,36 @@ TEST(MatrixTest, DuplicateGeneNamesUseTheFirstColumn) {
 
 }  // namespace
 }  // namespace norvex
+
+namespace norvex {
+namespace {
+
+// Row blocks of an embedding, from memory and from the file, put together give obsm() back.
+TEST(MatrixTest, ObsmChunksCoverTheMatrixInOrder) {
+  testing::TempDir tmp;
+  auto ad = std::make_shared<AnnData>(testing::small_dataset(7, 3));
+  DenseMatrix m;
+  m.n_rows = 7;
+  m.n_cols = 5;
+  for (size_t i = 0; i < 35; ++i) m.values.push_back(static_cast<double>(i) * 0.5 - 3);
+  ad->set_obsm("X_cnv", m);
+  const fs::path path = tmp / "cnv.h5ad";
+  ad->write_h5ad(path);
+  auto read = AnnData::read_h5ad(path);
+  for (const AnnData* a : {ad.get(), read.get()}) {
+    std::vector<double> seen;
+    size_t next = 0;
+    a->for_each_obsm_chunk("X_cnv", 3, [&](size_t r0, const DenseMatrix& block) {
+      EXPECT_EQ(r0, next);
+      EXPECT_LE(block.n_rows, 3u);
+      EXPECT_EQ(block.n_cols, 5u);
+      next += block.n_rows;
+      seen.insert(seen.end(), block.values.begin(), block.values.end());
+    });
+    EXPECT_EQ(seen, m.values);
+  }
+  EXPECT_THROW(read->for_each_obsm_chunk("X_none", 3, [](size_t, const DenseMatrix&) {}), KeyError);
+}
+
+}  // namespace
+}  // namespace norvex

@@ -1,9 +1,20 @@
-// Not built yet: registered with its parameter table and function definition so routing
-// and planning treat it like the others; calling it raises a clear RuntimeError instead of
-// producing a wrong figure (register_pending_tool). Building it: replace
-// register_pending_tool with register_tool and a run function.
+// plot_cnv_heatmap: inferred copy-number profiles (obsm['X_cnv']) by genomic bin, cells
+// grouped by cell type. The matrix is streamed in row blocks and averaged into the
+// figure's pixel rows as it goes, so a million cells never become a cells x bins image.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <map>
+
 #include "norvex/analysis_tools/params.hpp"
+#include "norvex/analysis_tools/precomputed_results.hpp"
 #include "norvex/analysis_tools/shared_records.hpp"
+#include "norvex/analysis_tools/tool_common.hpp"
+#include "norvex/common/base64.hpp"
+#include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
+#include "norvex/plotting/result_plots.hpp"
 
 namespace norvex::detail {
 
@@ -13,6 +24,7 @@ namespace {
 struct CNVComputeConfig {
   std::string groupby;
   std::optional<TextList> celltypes;
+  std::optional<std::string> split_by;
 };
 struct CNVHeatmapStyle {
   std::string cmap;
@@ -31,40 +43,216 @@ struct CnvHeatmapArgs {
   CNVDataKeys data_keys;
 };
 
+// Cells per block read from the file (a few MB for thousands of bins).
+constexpr size_t kRowsPerChunk = 2048;
+// Rows a group keeps at least, so a small cell type stays visible.
+constexpr size_t kMinGroupRows = 3;
+
+json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, bool show) {
+  const CNVComputeConfig& cfg = args.compute;
+  const std::string& key = args.data_keys.obsm_key;
+  if (!adata.has_obsm(key))
+    throw KeyError(
+        "obsm['" + key +
+        "'] not found: the dataset holds no CNV estimates there "
+        "(obsm keys: " +
+        (adata.obsm_keys().empty() ? std::string("none") : join_limited(adata.obsm_keys())) + ")");
+  const std::vector<size_t> shape = adata.obsm_shape(key);
+  const size_t n_cells = shape.at(0), n_bins = shape.size() > 1 ? shape[1] : 1;
+  const std::vector<ChromosomeSpan> chroms = read_cnv_layout(adata, args.data_keys.uns_key, n_bins);
+  plotting::diverging_color(args.style.cmap, 0);  // an unknown map fails before reading
+
+  const Categories groups = obs_categories(adata, cfg.groupby);
+  std::vector<bool> keep_group(groups.categories.size(), true);
+  if (cfg.celltypes) {
+    const auto wanted =
+        match_values(*cfg.celltypes, groups.categories, "value of obs['" + cfg.groupby + "']");
+    std::fill(keep_group.begin(), keep_group.end(), false);
+    for (auto& w : wanted) keep_group[groups.find(w)] = true;
+  }
+  std::optional<Categories> split;
+  if (cfg.split_by) split = obs_categories(adata, *cfg.split_by);
+  const size_t n_split = split ? split->categories.size() : 1;
+
+  // Row groups: (group, split) in category order, with their cells counted.
+  std::vector<size_t> cell_group(n_cells, SIZE_MAX);
+  std::vector<size_t> group_size(groups.categories.size() * n_split, 0);
+  for (size_t i = 0; i < n_cells; ++i) {
+    const int32_t g = groups.codes[i];
+    if (g < 0 || !keep_group[g]) continue;
+    const int32_t s = split ? split->codes[i] : 0;
+    if (s < 0) continue;
+    cell_group[i] = static_cast<size_t>(g) * n_split + static_cast<size_t>(s);
+    ++group_size[cell_group[i]];
+  }
+  size_t kept = 0;
+  for (size_t n : group_size) kept += n;
+
+  plotting::HeatmapPlot hm;
+  hm.size.width_in = args.style.width;
+  hm.size.height_in = args.style.height;
+  const auto [px_rows, px_cols] = plotting::heatmap_area_pixels(hm.size);
+  // Columns: one per bin, or bins averaged into the pixel columns when there are more.
+  const size_t n_cols = std::min(n_bins, std::max<size_t>(px_cols, 1));
+  auto col_of = [&](size_t bin) { return bin * n_cols / n_bins; };
+
+  // Pixel rows per group, proportional to its cells.
+  std::vector<size_t> first_row(group_size.size(), 0), n_rows_of(group_size.size(), 0);
+  size_t total_rows = 0;
+  for (size_t g = 0; g < group_size.size(); ++g) {
+    if (!group_size[g]) continue;
+    const size_t share = static_cast<size_t>(static_cast<double>(group_size[g]) / kept * px_rows);
+    n_rows_of[g] = std::min(group_size[g], std::max(share, std::min(kMinGroupRows, group_size[g])));
+    first_row[g] = total_rows;
+    total_rows += n_rows_of[g];
+  }
+
+  std::vector<double> sum(total_rows * n_cols, 0.0);
+  std::vector<uint32_t> count(total_rows * n_cols, 0);
+  std::vector<size_t> seen(group_size.size(), 0);
+  std::vector<double> group_abs(group_size.size(), 0.0);
+  if (kept > 0) {
+    adata.for_each_obsm_chunk(key, kRowsPerChunk, [&](size_t r0, const DenseMatrix& block) {
+      for (size_t k = 0; k < block.n_rows; ++k) {
+        const size_t g = cell_group[r0 + k];
+        if (g == SIZE_MAX) continue;
+        // Cells of a group fill its rows in stored order, each row averaging its share.
+        const size_t row = first_row[g] + seen[g]++ * n_rows_of[g] / group_size[g];
+        const double* v = &block.values[k * block.n_cols];
+        double abs_sum = 0;
+        size_t finite = 0;
+        for (size_t b = 0; b < n_bins; ++b) {
+          if (!std::isfinite(v[b])) continue;
+          sum[row * n_cols + col_of(b)] += v[b];
+          ++count[row * n_cols + col_of(b)];
+          abs_sum += std::fabs(v[b]);
+          ++finite;
+        }
+        if (finite) group_abs[g] += abs_sum / finite;
+      }
+    });
+  }
+  hm.n_rows = total_rows;
+  hm.n_cols = n_cols;
+  hm.values.resize(total_rows * n_cols);
+  std::vector<float> magnitudes;
+  for (size_t i = 0; i < sum.size(); ++i) {
+    hm.values[i] =
+        count[i] ? static_cast<float>(sum[i] / count[i]) : std::numeric_limits<float>::quiet_NaN();
+    if (count[i]) magnitudes.push_back(std::fabs(hm.values[i]));
+  }
+  // A symmetric scale: the user's limits, else the 99th percentile of what is drawn, so a
+  // few extreme pixels do not wash out the rest.
+  double limit = 0;
+  if (args.style.vmin || args.style.vmax)
+    limit =
+        std::max(std::fabs(args.style.vmin.value_or(0)), std::fabs(args.style.vmax.value_or(0)));
+  if (limit <= 0 && !magnitudes.empty()) {
+    const size_t q = magnitudes.size() * 99 / 100;
+    std::nth_element(magnitudes.begin(), magnitudes.begin() + q, magnitudes.end());
+    limit = magnitudes[q];
+  }
+  hm.limit = limit > 0 ? limit : 1;
+  hm.cmap = args.style.cmap;
+
+  std::vector<std::string> idx;
+  json g_col = json::array(), s_col = json::array(), n_col = json::array(), abs_col = json::array();
+  for (size_t g = 0; g < group_size.size(); ++g) {
+    if (!group_size[g]) continue;
+    const std::string& name = groups.categories[g / n_split];
+    std::string label = name;
+    if (split) label += " · " + split->categories[g % n_split];
+    hm.row_bands.push_back(
+        {label, first_row[g], first_row[g] + n_rows_of[g], category_color(name, g / n_split)});
+    idx.push_back(std::to_string(idx.size() + 1));
+    g_col.push_back(name);
+    if (split) s_col.push_back(split->categories[g % n_split]);
+    n_col.push_back(static_cast<long long>(group_size[g]));
+    abs_col.push_back(group_abs[g] / group_size[g]);
+  }
+  for (const ChromosomeSpan& s : chroms)
+    hm.col_spans.push_back({s.name, col_of(std::min(s.first_bin, n_bins - 1)),
+                            s.end_bin >= n_bins ? n_cols : col_of(s.end_bin)});
+  hm.title = "Inferred copy-number variation by " + cfg.groupby +
+             (split ? " and " + *cfg.split_by : std::string());
+  const double per_row = total_rows ? static_cast<double>(kept) / total_rows : 0;
+  char buf[160];
+  std::snprintf(
+      buf, sizeof buf, "obsm['%s'] · %s cells × %zu bins · %s", key.c_str(),
+      format_count(static_cast<long long>(kept)).c_str(), n_bins,
+      per_row > 1.05
+          ? ("each row averages about " + format_count(std::llround(per_row)) + " cells").c_str()
+          : "one row per cell");
+  hm.subtitle = buf;
+  hm.colorbar_label = "CNV score";
+  hm.x_label = "Genomic position (chromosomes in order)";
+  const std::string png = plotting::render_heatmap_png(hm);
+  show_images(show, {png});
+
+  Table t(idx);
+  t.add_column(cfg.groupby, g_col);
+  if (split) t.add_column(*cfg.split_by, s_col);
+  t.add_column("n_cells", n_col).add_column("mean_abs_cnv", abs_col);
+  json result = json::object();
+  result["data"] = "group";
+  result["img_base64"] = base64_encode(png);
+  result["table_summaries"] = json{{"cnv", t.to_json()}};
+  return result;
+}
+
+const char* kDefinition = R"(Tool: plot_cnv_heatmap
+Heatmap of inferred copy-number variation (obsm['X_cnv'], CNV estimates in DATA CONTEXT):
+cells grouped by cell type (rows), genomic bins in chromosome order (columns, chromosome
+boundaries and labels from uns['cnv']), a blue-white-red scale centred on zero (gains red,
+losses blue); the table gives each group's cell count and mean absolute CNV score. Use to
+tell tumour (aneuploid) from normal cells or to compare CNV between cell types or samples.
+- compute_cfg.groupby: the obs column grouping the rows (default "celltype_major").
+- compute_cfg.celltypes: only these groups (values of groupby EXACTLY as in DATA CONTEXT).
+- compute_cfg.split_by: an obs column ("condition" or "sample") splitting each group.
+- style.vmin / vmax: colour limits (symmetric around zero); style.cmap "bwr", "RdBu_r" or
+  "coolwarm".)";
+
 }  // namespace
 
 void register_plot_cnv_heatmap() {
   const RecordParams<CNVComputeConfig> compute{
       "CNVComputeConfig",
-      "",
+      "Which cells and how to group them",
       {
-          param(&CNVComputeConfig::groupby, "groupby", "celltype_major"),
-          param(&CNVComputeConfig::celltypes, "celltypes", nullptr),
+          param(&CNVComputeConfig::groupby, "groupby", "celltype_major",
+                "obs column grouping the rows."),
+          param(&CNVComputeConfig::celltypes, "celltypes", nullptr,
+                "Only these values of groupby; omit for all.")
+              .single_text_as_list(),
+          param(&CNVComputeConfig::split_by, "split_by", nullptr,
+                "obs column splitting each group (\"condition\" or \"sample\")."),
       }};
-  const RecordParams<CNVHeatmapStyle> style{"CNVHeatmapStyle",
-                                            "",
-                                            {
-                                                param(&CNVHeatmapStyle::cmap, "cmap", "bwr"),
-                                                param(&CNVHeatmapStyle::vmin, "vmin", nullptr),
-                                                param(&CNVHeatmapStyle::vmax, "vmax", nullptr),
-                                                param(&CNVHeatmapStyle::width, "width", 10.0),
-                                                param(&CNVHeatmapStyle::height, "height", 6.0),
-                                            }};
-  const RecordParams<CNVDataKeys> data_keys{"CNVDataKeys",
-                                            "",
-                                            {
-                                                param(&CNVDataKeys::obsm_key, "obsm_key", "X_cnv"),
-                                                param(&CNVDataKeys::uns_key, "uns_key", "cnv"),
-                                            }};
-  register_pending_tool(
-      "plot_cnv_heatmap",
-      "Heatmap of inferred copy-number variation (obsm['X_cnv']) by genomic position, cells "
-      "grouped by cell type (compute_cfg.groupby), to tell tumour from normal cells.",
-      ToolParams<CnvHeatmapArgs>({
-          record(&CnvHeatmapArgs::compute, "compute_cfg", compute),
-          record(&CnvHeatmapArgs::style, "style", style),
-          record(&CnvHeatmapArgs::data_keys, "data_keys", data_keys),
-      }));
+  const RecordParams<CNVHeatmapStyle> style{
+      "CNVHeatmapStyle",
+      "Appearance",
+      {
+          param(&CNVHeatmapStyle::cmap, "cmap", "bwr", "Diverging colour map.")
+              .one_of(plotting::diverging_cmaps()),
+          param(&CNVHeatmapStyle::vmin, "vmin", nullptr, "Lower colour limit."),
+          param(&CNVHeatmapStyle::vmax, "vmax", nullptr, "Upper colour limit."),
+          param(&CNVHeatmapStyle::width, "width", 10.0, "Width in inches.").range(4, 30),
+          param(&CNVHeatmapStyle::height, "height", 6.0, "Height in inches.").range(3, 30),
+      }};
+  const RecordParams<CNVDataKeys> data_keys{
+      "CNVDataKeys",
+      "Where the CNV results are stored",
+      {
+          param(&CNVDataKeys::obsm_key, "obsm_key", "X_cnv", "obsm key of the CNV matrix."),
+          param(&CNVDataKeys::uns_key, "uns_key", "cnv",
+                "uns key of the bins' chromosome positions."),
+      }};
+  register_builtin_tool("plot_cnv_heatmap", kDefinition,
+                        ToolParams<CnvHeatmapArgs>({
+                            record(&CnvHeatmapArgs::compute, "compute_cfg", compute),
+                            record(&CnvHeatmapArgs::style, "style", style),
+                            record(&CnvHeatmapArgs::data_keys, "data_keys", data_keys),
+                        }),
+                        run_plot_cnv_heatmap);
 }
 
 }  // namespace norvex::detail

@@ -1,9 +1,19 @@
-// Not built yet: registered with its parameter table and function definition so routing
-// and planning treat it like the others; calling it raises a clear RuntimeError instead of
-// producing a wrong figure (register_pending_tool). Building it: replace
-// register_pending_tool with register_tool and a run function.
+// plot_gsea_go: the top terms of one cell type and comparison from the precomputed GO
+// over-representation or GSEA results, as a bar plot and a dot plot.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numeric>
+
 #include "norvex/analysis_tools/params.hpp"
+#include "norvex/analysis_tools/precomputed_results.hpp"
 #include "norvex/analysis_tools/shared_records.hpp"
+#include "norvex/analysis_tools/tool_common.hpp"
+#include "norvex/common/base64.hpp"
+#include "norvex/common/table.hpp"
+#include "norvex/common/text.hpp"
+#include "norvex/plotting/result_plots.hpp"
 
 namespace norvex::detail {
 
@@ -14,6 +24,7 @@ struct GSAComputeConfig {
   std::string gsa_key;
   std::optional<std::string> celltype;
   std::optional<std::string> comparison;
+  std::optional<TextList> terms;
   long long n_top;
   double pval_cutoff;
 };
@@ -33,44 +44,229 @@ struct GseaGoArgs {
   GSADotPlotConfig dot;
 };
 
+const std::vector<std::string> kGsaKeys = {"GSA_up", "GSA_vs_ref_up", "GSEA", "GSEA_vs_ref"};
+
+std::string sci(double v) {
+  if (std::isnan(v)) return "NA";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, v != 0 && std::fabs(v) < 1e-3 ? "%.1e" : "%.3g", v);
+  return buf;
+}
+
+double neglog10(double p) {
+  if (!std::isfinite(p)) return std::numeric_limits<double>::quiet_NaN();
+  // p = 0 (permutation floors) is drawn at the resolution of a double, not at infinity.
+  return -std::log10(std::max(p, 1e-300));
+}
+
+// "Tumor_vs_rest" reads better as "Tumor vs rest".
+std::string shown(std::string s) {
+  for (size_t at; (at = s.find("_vs_")) != std::string::npos;) s.replace(at, 4, " vs ");
+  return s;
+}
+
+// The stored rows, every column, in the order drawn.
+Table rows_table(const DataFrame& df, const std::vector<size_t>& rows) {
+  std::vector<std::string> index;
+  for (size_t r : rows) index.push_back(df.index().empty() ? std::to_string(r) : df.index()[r]);
+  Table t(index);
+  for (const std::string& col : df.columns()) {
+    json values = json::array();
+    for (size_t r : rows) values.push_back(df.col(col).json_at(r));
+    t.add_column(col, values);
+  }
+  return t;
+}
+
+json run_plot_gsea_go(AnnData& adata, const GseaGoArgs& args, bool show) {
+  const GSAComputeConfig& cfg = args.compute;
+  const EnrichmentResult res = read_enrichment(adata, cfg.gsa_key, cfg.celltype, cfg.comparison);
+  const size_t n = res.terms.size();
+  const bool ranked = res.ranked;
+  // Upstream keys name the direction of the gene list tested ("GSA_down").
+  const bool down_list = cfg.gsa_key.find("down") != std::string::npos;
+
+  std::vector<size_t> chosen;
+  std::string selection;
+  if (cfg.terms) {
+    const std::vector<std::string> wanted =
+        match_values(*cfg.terms, res.terms, "term in " + res.slice.where);
+    for (const std::string& w : wanted)
+      for (size_t i = 0; i < n; ++i)
+        if (res.terms[i] == w && std::find(chosen.begin(), chosen.end(), i) == chosen.end()) {
+          chosen.push_back(i);
+          break;
+        }
+    selection = std::to_string(chosen.size()) + " requested terms";
+  } else {
+    for (size_t i = 0; i < n; ++i)
+      if (res.padj[i] < cfg.pval_cutoff) chosen.push_back(i);
+    // Most significant first; among equals the stronger enrichment.
+    std::stable_sort(chosen.begin(), chosen.end(), [&](size_t a, size_t b) {
+      if (res.padj[a] != res.padj[b]) return res.padj[a] < res.padj[b];
+      return std::fabs(res.nes[a]) > std::fabs(res.nes[b]);
+    });
+    if (static_cast<long long>(chosen.size()) > cfg.n_top) chosen.resize(cfg.n_top);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "top %lld terms with %s < %g", cfg.n_top,
+                  res.padj_column.empty() ? "padj" : res.padj_column.c_str(), cfg.pval_cutoff);
+    selection = buf;
+  }
+  // Drawn top to bottom: GSEA from the most positive NES down, GO by significance.
+  std::stable_sort(chosen.begin(), chosen.end(), [&](size_t a, size_t b) {
+    if (ranked) return res.nes[a] > res.nes[b];
+    return res.padj[a] < res.padj[b];
+  });
+
+  // A stored 0 (permutation tests) means "below the resolution": drawn at the smallest
+  // positive value of the result rather than at an arbitrary huge -log10.
+  double floor_p = 1.0;
+  for (double p : res.padj)
+    if (p > 0 && p < floor_p) floor_p = p;
+  auto strength = [&](double p) { return neglog10(p == 0 ? floor_p : p); };
+  const std::string padj_label = res.padj_column.empty() ? "adjusted p" : res.padj_column;
+  const std::string title =
+      res.slice.group +
+      (res.slice.comparison.empty() ? std::string() : ": " + shown(res.slice.comparison));
+  const std::string what = ranked ? "GSEA" : "GO over-representation";
+  const std::string subtitle = what + " · uns['" + cfg.gsa_key + "'] · " + selection;
+  const std::string empty = cfg.terms ? "None of the requested terms is in this result"
+                                      : "No term passes " + padj_label + " < " +
+                                            sci(cfg.pval_cutoff) + " in " + res.slice.where + " (" +
+                                            std::to_string(n) + " terms tested)";
+  const size_t rows = chosen.size();
+
+  plotting::TermBarPlot bar;
+  bar.size.width_in = args.bar.width;
+  bar.size.height_in = std::max(args.bar.height, 1.8 + 0.42 * rows);
+  bar.title = args.bar.title.value_or(title);
+  bar.subtitle = subtitle;
+  bar.empty_message = empty;
+  // GO bars all share one direction (the gene list tested): no legend.
+  bar.up_label = ranked ? "Enriched in " + shown(res.slice.comparison) : "";
+  bar.down_label = ranked ? "Depleted in " + shown(res.slice.comparison) : "";
+  bar.neutral_label = "NES unknown";
+  bar.x_label = ranked ? "Normalised enrichment score (NES)"
+                       : "−log10(" + padj_label + ")" + (down_list ? ", signed by direction" : "");
+  for (size_t i : chosen) {
+    bar.labels.push_back(res.terms[i]);
+    if (ranked) {
+      bar.values.push_back(std::isfinite(res.nes[i]) ? res.nes[i] : 0);
+      bar.directions.push_back(res.nes[i] > 0 ? 1 : (res.nes[i] < 0 ? -1 : 0));
+    } else {
+      const double v = strength(res.padj[i]);
+      bar.values.push_back(down_list ? -v : v);
+      bar.directions.push_back(down_list ? -1 : 1);
+    }
+    bar.value_notes.push_back(padj_label + " " + sci(res.padj[i]));
+  }
+
+  plotting::TermDotPlot dot;
+  dot.size.width_in = args.dot.width;
+  dot.size.height_in = std::max(args.dot.height, 1.8 + 0.42 * rows);
+  dot.title = args.dot.title.value_or(title);
+  dot.subtitle = subtitle;
+  dot.empty_message = empty;
+  dot.cmap = "reds";
+  dot.color_label = "−log10(" + padj_label + ")";
+  dot.size_label = ranked ? "Leading-edge genes" : "Genes in overlap";
+  bool have_ratio = !ranked;
+  for (size_t i : chosen) have_ratio &= std::isfinite(res.gene_ratio[i]);
+  dot.x_label =
+      ranked ? "NES"
+             : (have_ratio ? "Gene ratio (overlap / term size)" : "−log10(" + padj_label + ")");
+  for (size_t i : chosen) {
+    dot.labels.push_back(res.terms[i]);
+    dot.x.push_back(ranked ? res.nes[i] : (have_ratio ? res.gene_ratio[i] : strength(res.padj[i])));
+    dot.sizes.push_back(res.gene_count[i]);
+    dot.colors.push_back(strength(res.padj[i]));
+  }
+
+  std::vector<std::string> pngs = {plotting::render_term_bars_png(bar),
+                                   plotting::render_term_dots_png(dot)};
+  show_images(show, pngs);
+  json result = json::object();
+  result["data"] = "term";
+  json imgs = json::array();
+  for (auto& p : pngs) imgs.push_back(base64_encode(p));
+  result["img_base64"] = imgs;
+  const std::string cmp = res.slice.comparison.empty() ? cfg.gsa_key : res.slice.comparison;
+  result["table_summaries"] =
+      json{{res.slice.group, json{{cmp, rows_table(*res.slice.frame,
+                                                   [&] {
+                                                     std::vector<size_t> r;
+                                                     for (size_t i : chosen)
+                                                       r.push_back(res.slice.rows[i]);
+                                                     return r;
+                                                   }())
+                                            .to_json()}}}};
+  return result;
+}
+
+const char* kDefinition = R"(Tool: plot_gsea_go
+Shows precomputed enrichment results for ONE cell type and ONE comparison: GO over-representation
+of the up-regulated genes (uns['GSA_up'], uns['GSA_vs_ref_up']) or GSEA (uns['GSEA'],
+uns['GSEA_vs_ref']). Draws the top terms as a bar plot (-log10 adjusted p for GO, NES for GSEA)
+and a dot plot (size = genes in the overlap or leading edge, colour = -log10 adjusted p), with
+the plotted terms' table.
+- compute_cfg.gsa_key: "GSA_up" / "GSA_vs_ref_up" for GO (GSA), "GSEA" / "GSEA_vs_ref" for
+  GSEA; the *_vs_ref keys compare against the reference condition named in DATA CONTEXT.
+- compute_cfg.celltype: a cell type at the level the results are keyed by (CCI_DEG_BASE),
+  EXACTLY as listed in DATA CONTEXT.
+- compute_cfg.comparison: the comparison key, e.g. "<condition>_vs_rest" or
+  "<condition>_vs_<reference>"; omit for the first one.
+- compute_cfg.terms: show these terms (exact names) instead of the top ones.
+- compute_cfg.n_top (default 10) and pval_cutoff (adjusted p, default 0.05) select the top terms.
+Use for GO, GSA, gene ontology, pathway enrichment or GSEA questions about one cell type.)";
+
 }  // namespace
 
 void register_plot_gsea_go() {
   const RecordParams<GSAComputeConfig> compute{
       "GSAComputeConfig",
-      "",
+      "Which result and which terms",
       {
-          param(&GSAComputeConfig::gsa_key, "gsa_key", "GSA_up"),
-          param(&GSAComputeConfig::celltype, "celltype", nullptr),
-          param(&GSAComputeConfig::comparison, "comparison", nullptr),
-          param(&GSAComputeConfig::n_top, "n_top", 10),
-          param(&GSAComputeConfig::pval_cutoff, "pval_cutoff", 0.05),
+          // Other uns keys are looked up too; a missing one lists the results present.
+          param(&GSAComputeConfig::gsa_key, "gsa_key", "GSA_up",
+                "\"GSA_up\"/\"GSA_vs_ref_up\": GO over-representation; \"GSEA\"/\"GSEA_vs_ref\": "
+                "GSEA.")
+              .one_of(kGsaKeys, Enforce::schema_only),
+          param(&GSAComputeConfig::celltype, "celltype", nullptr,
+                "Cell type EXACTLY as listed in DATA CONTEXT at the result level (CCI_DEG_BASE)."),
+          param(&GSAComputeConfig::comparison, "comparison", nullptr,
+                "Comparison key such as \"<condition>_vs_rest\"; omit for the first."),
+          param(&GSAComputeConfig::terms, "terms", nullptr,
+                "Exact term names to show instead of the top terms.")
+              .single_text_as_list(),
+          param(&GSAComputeConfig::n_top, "n_top", 10, "Number of top terms.")
+              .range(1, 50, Enforce::clamp),
+          param(&GSAComputeConfig::pval_cutoff, "pval_cutoff", 0.05,
+                "Adjusted p-value threshold for the top terms.")
+              .range(0, 1, Enforce::schema_only),
       }};
-  const RecordParams<GSABarPlotConfig> bar{"GSABarPlotConfig",
-                                           "",
-                                           {
-                                               param(&GSABarPlotConfig::title, "title", nullptr),
-                                               param(&GSABarPlotConfig::width, "width", 8.0),
-                                               param(&GSABarPlotConfig::height, "height", 6.0),
-                                           }};
-  const RecordParams<GSADotPlotConfig> dot{"GSADotPlotConfig",
-                                           "",
-                                           {
-                                               param(&GSADotPlotConfig::title, "title", nullptr),
-                                               param(&GSADotPlotConfig::width, "width", 8.0),
-                                               param(&GSADotPlotConfig::height, "height", 6.0),
-                                           }};
-  register_pending_tool(
-      "plot_gsea_go",
-      "Shows precomputed GO over-representation (uns['GSA_up'], uns['GSA_vs_ref_up']) or GSEA "
-      "(uns['GSEA'], uns['GSEA_vs_ref']) results for one cell type and comparison as bar and dot "
-      "plots of the top terms. compute_cfg.gsa_key names the result, celltype and comparison "
-      "select the table (values as in DATA CONTEXT).",
-      ToolParams<GseaGoArgs>({
-          record(&GseaGoArgs::compute, "compute_cfg", compute),
-          record(&GseaGoArgs::bar, "bar_cfg", bar),
-          record(&GseaGoArgs::dot, "dot_cfg", dot),
-      }));
+  const RecordParams<GSABarPlotConfig> bar{
+      "GSABarPlotConfig",
+      "Bar plot appearance",
+      {
+          param(&GSABarPlotConfig::title, "title", nullptr, "Title; omit for an automatic one."),
+          param(&GSABarPlotConfig::width, "width", 8.0, "Width in inches.").range(3, 30),
+          param(&GSABarPlotConfig::height, "height", 6.0, "Height in inches.").range(3, 30),
+      }};
+  const RecordParams<GSADotPlotConfig> dot{
+      "GSADotPlotConfig",
+      "Dot plot appearance",
+      {
+          param(&GSADotPlotConfig::title, "title", nullptr, "Title; omit for an automatic one."),
+          param(&GSADotPlotConfig::width, "width", 8.0, "Width in inches.").range(3, 30),
+          param(&GSADotPlotConfig::height, "height", 6.0, "Height in inches.").range(3, 30),
+      }};
+  register_builtin_tool("plot_gsea_go", kDefinition,
+                        ToolParams<GseaGoArgs>({
+                            record(&GseaGoArgs::compute, "compute_cfg", compute),
+                            record(&GseaGoArgs::bar, "bar_cfg", bar),
+                            record(&GseaGoArgs::dot, "dot_cfg", dot),
+                        }),
+                        run_plot_gsea_go);
 }
 
 }  // namespace norvex::detail

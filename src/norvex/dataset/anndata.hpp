@@ -298,6 +298,12 @@ class AnnData {
   // data-frame entry; sparse entries are densified).
   DenseMatrix obsm(const std::string& key) const;
   std::vector<size_t> obsm_shape(const std::string& key) const;
+  // Visits obsm[key] in blocks of at most `rows_per_chunk` rows (row-major doubles, first
+  // row `row_begin`), so a million-cell matrix is never in memory at once. Same errors as
+  // obsm().
+  void for_each_obsm_chunk(
+      const std::string& key, size_t rows_per_chunk,
+      const std::function<void(size_t row_begin, const DenseMatrix& rows)>& fn) const;
   void set_obsm(const std::string& key, DenseMatrix m);
 
   // Other top-level groups present in the source file, for inspection (varm, obsp, raw...).

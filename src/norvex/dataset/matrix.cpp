@@ -429,6 +429,54 @@ std::vector<size_t> AnnData::obsm_shape(const std::string& key) const {
   }
 }
 
+void AnnData::for_each_obsm_chunk(
+    const std::string& key, size_t rows_per_chunk,
+    const std::function<void(size_t row_begin, const DenseMatrix& rows)>& fn) const {
+  if (!has_obsm(key)) throw key_error(key);
+  rows_per_chunk = std::max<size_t>(rows_per_chunk, 1);
+  auto slices = [&](const DenseMatrix& all) {
+    for (size_t r0 = 0; r0 < all.n_rows; r0 += rows_per_chunk) {
+      DenseMatrix part;
+      part.n_rows = std::min(rows_per_chunk, all.n_rows - r0);
+      part.n_cols = all.n_cols;
+      part.dtype = all.dtype;
+      part.values.assign(all.values.begin() + r0 * all.n_cols,
+                         all.values.begin() + (r0 + part.n_rows) * all.n_cols);
+      fn(r0, part);
+    }
+  };
+  auto mem = backing_->obsm_mem.find(key);
+  if (mem != backing_->obsm_mem.end()) return slices(mem->second);
+  const std::string path = "obsm/" + key;
+  std::optional<std::vector<size_t>> dense_shape;
+  try {
+    hid_t f = *backing_->file;
+    if (!backing_->obsm_compound && h5::kind(f, path) == h5::Kind::Dataset) {
+      h5::Handle ds = h5::open_dataset(f, path);
+      if (h5::shape(ds).size() == 2 && h5::type_info(ds).cls != h5::TypeClass::String)
+        dense_shape = h5::shape(ds);
+    }
+  } catch (const h5::Failure& e) {
+    detail::fail_read(backing_->path, std::string("damaged obsm['") + key + "']: " + e.what());
+  }
+  // Legacy, sparse and one-column entries are small enough to read whole.
+  if (!dense_shape) return slices(obsm(key));
+  const size_t n_rows = (*dense_shape)[0], n_cols = (*dense_shape)[1];
+  DenseMatrix part;
+  part.n_cols = n_cols;
+  for (size_t r0 = 0; r0 < n_rows; r0 += rows_per_chunk) {
+    part.n_rows = std::min(rows_per_chunk, n_rows - r0);
+    part.values.resize(part.n_rows * n_cols);
+    try {
+      h5::Handle ds = h5::open_dataset(*backing_->file, path);
+      h5::read_block(ds, r0, 0, part.n_rows, n_cols, part.values.data());
+    } catch (const h5::Failure& e) {
+      detail::fail_read(backing_->path, std::string("damaged obsm['") + key + "']: " + e.what());
+    }
+    fn(r0, part);
+  }
+}
+
 void AnnData::set_obsm(const std::string& key, DenseMatrix m) {
   if (m.n_rows != n_obs()) {
     throw ValueError("obsm['" + key + "'] must have " + std::to_string(n_obs()) + " rows, got " +
