@@ -69,11 +69,8 @@ def _make_tool(name, spec):
     defaults = spec["param_defaults"]
 
     def tool(adata, **kwargs):
-        show = kwargs.get("show", defaults.get("show", True))
-        result = _engine.run_tool(name, _dataset(adata), kwargs)
-        if show and isinstance(result, dict):
-            _engine.display_plot_img_base64(result)
-        return result
+        # The tool itself shows its figure when show=True.
+        return _engine.run_tool(name, _dataset(adata), kwargs)
 
     params = [_inspect.Parameter("adata", _inspect.Parameter.POSITIONAL_OR_KEYWORD)]
     for p in spec["param_names"]:

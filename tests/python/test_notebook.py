@@ -53,7 +53,7 @@ def test_notebook_session(demo_path, stub, tmp_path):
     stub.answer(router_record({"plot": True, "table_summary": True, "code": True,
                                "args": True, "explain_data": True},
                               selected_tool="plot_celltype_population",
-                              plot_type_to_draw="population"))
+                              plot_type_to_draw="population_stackedbar"))
     stub.answer({"compute_cfg": {"group_by": "condition"}})
     stub.answer("## Cell-type proportions\n\nTumour samples hold **more T cells**.")
 
@@ -83,10 +83,12 @@ def test_notebook_session(demo_path, stub, tmp_path):
     assert "[image/png]" in text or "data:image/png;base64," in text
     assert ".xlsx" in text and "download" in text.lower()
     assert "more T cells" in text
-    assert "sk-test-key" not in json.dumps(nb)
+    assert "sk-test-key" not in json.dumps([c.get("outputs", []) for c in nb.cells])
 
     assert len(nb.cells) == 4, [c.source[:40] for c in nb.cells]
     repro = nb.cells[3]
     assert "norvex.functions_and_maps.plot_celltype_population(" in repro.source
     assert not [o for o in repro.outputs if o.get("output_type") == "error"], repro.outputs
-    assert "[image/png]" in _cell_text(repro) or "data:image/png" in _cell_text(repro)
+    figures = [o for o in repro.outputs if "image/png" in o.get("data", {})
+               or "data:image/png" in str(o.get("data", {}).get("text/html", ""))]
+    assert len(figures) == 1, repro.outputs  # the figure, once
