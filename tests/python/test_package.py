@@ -1,4 +1,5 @@
 """The Python package over a live AnnData and over a path, against the stub service."""
+import os
 import subprocess
 import threading
 import _thread
@@ -245,3 +246,35 @@ def test_stop_between_model_calls_leaves_the_history(demo_path, stub):
     timer.join()
     assert len(nv.t_hist) == 1
     assert nv.t_hist.buf[0]["query"] == "UMAP by cell type"
+
+
+SHARED = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data")
+
+
+@pytest.mark.parametrize("name", ["pbmc68k_reduced_anndata08_csr.h5ad",
+                                  "pbmc68k_reduced_legacy.h5ad"])
+def test_real_files_as_path_and_as_object_agree(name, tmp_path):
+    """Files written by anndata itself (sparse and dense X, "/" in labels, the metadata a
+    pipeline adds): the same context, expression and figure either way."""
+    src = os.path.join(SHARED, name)
+    if not os.path.exists(src):
+        pytest.skip("the shared real data is not present")
+    a = anndata.read_h5ad(src)
+    a.uns["usr_param"] = {"species": "human", "tissue": "blood", "tumor_id": False}
+    a.uns["analysis_parameters"] = {"CCI_DEG_BASE": "bulk_labels", "DEG_REF_GROUP": "none"}
+    labels = a.obs["bulk_labels"].astype(str)
+    for col in ("condition", "celltype_major", "celltype_minor", "celltype_subset"):
+        a.obs[col] = (labels + "/" + col).astype("category")
+    path = str(tmp_path / name)
+    a.write_h5ad(path)
+    live = anndata.read_h5ad(path)
+
+    by_path = norvex("sk-x", "gpt-5", path, base_url="http://127.0.0.1:9")
+    by_object = norvex("sk-x", "gpt-5", live, base_url="http://127.0.0.1:9")
+    assert by_path.data_context == by_object.data_context
+    genes = list(live.var_names[:4])
+    np.testing.assert_array_equal(np.array(by_path.adata.gene_expression(genes)),
+                                  np.array(by_object._engine.adata.gene_expression(genes)))
+    cfg = UMAPPlotConfig(color_by="celltype_minor")
+    assert plot_umap(path, plot_cfg=cfg, show=False)["img_base64"] == \
+        plot_umap(live, plot_cfg=cfg, show=False)["img_base64"]
