@@ -36,12 +36,13 @@ def build(cells, genes, per_cell, seed=0):
         "condition": pd.Categorical(rng.choice(["Primary", "Metastasis", "Normal"], cells)),
         "celltype_major": pd.Categorical(rng.choice(types, cells)),
         "celltype_minor": pd.Categorical(rng.choice(types, cells)),
+        "celltype_subset": pd.Categorical(rng.choice(types, cells)),
         "sample": pd.Categorical(rng.choice([f"S{i}" for i in range(12)], cells)),
     }, index=[f"cell{i:07d}" for i in range(cells)])
     var = pd.DataFrame(index=[f"GENE{j}" for j in range(genes)])
     ad = anndata.AnnData(X=X, obs=obs, var=var)
     ad.obsm["X_umap"] = rng.normal(size=(cells, 2)).astype(np.float32)
-    ad.uns["usr_param"] = {"species": "human", "tissue": "lung", "tumor_id": "Tumor"}
+    ad.uns["usr_param"] = {"species": "human", "tissue": "lung", "tumor_id": False}
     ad.uns["analysis_parameters"] = {"CCI_DEG_BASE": "condition", "DEG_REF_GROUP": "Normal"}
     return ad
 
