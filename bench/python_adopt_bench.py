@@ -50,8 +50,8 @@ def build(cells, genes, per_cell, seed=0):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--cells", type=int, default=1_000_000)
-    ap.add_argument("--genes", type=int, default=2000)
-    ap.add_argument("--per-cell", type=int, default=100, help="stored values per cell")
+    ap.add_argument("--genes", type=int, default=20000)
+    ap.add_argument("--per-cell", type=int, default=200, help="stored values per cell")
     a = ap.parse_args()
 
     from norvex import _engine

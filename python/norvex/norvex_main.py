@@ -52,6 +52,25 @@ def _deep_merge(defaults: dict, patch: dict) -> dict:
     return _engine.deep_merge(defaults, patch)
 
 
+def _coerce_tool_configs(tool_name: str, args: dict, Tool_config_map: dict) -> dict:
+    return _engine.coerce_tool_configs(tool_name, args,
+                                       functions_and_maps._config_map_names(Tool_config_map))
+
+
+def _materialize_tool_args(tool_name: str, ai_args: dict, tool_defaults: dict,
+                           Tool_config_map: dict):
+    return _engine.materialize_tool_args(tool_name, ai_args, tool_defaults,
+                                         functions_and_maps._config_map_names(Tool_config_map))
+
+
+def _filter_kwargs_for_fn(fn, kwargs: dict, *, tool_name=None, Tool_config_map=None) -> dict:
+    name = getattr(fn, "_norvex_tool_name", None)
+    if name is None:
+        raise TypeError("fn must be a tool of norvex.functions_and_maps")
+    return _engine.filter_kwargs_for_fn(name, kwargs, tool_name,
+                                        functions_and_maps._config_map_names(Tool_config_map))
+
+
 def _detect_output_language(user_query):
     return _engine.detect_output_language(user_query)
 

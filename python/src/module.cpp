@@ -444,6 +444,26 @@ PYBIND11_MODULE(_engine, m) {
         build_tool_defaults_v3(f ? *f : builtin_tool_funcs(), c ? *c : builtin_tool_config_map()));
   });
 
+  m.def("coerce_tool_configs", [](py::object tool, py::object args, py::object config_map) {
+    auto c = tool_config_map_arg(config_map);
+    return from_json(coerce_tool_configs(to_json(tool), to_json(args), c ? *c : ToolConfigMap{}));
+  });
+  m.def("materialize_tool_args",
+        [](py::object tool, py::object ai_args, py::object defaults, py::object config_map) {
+          auto c = tool_config_map_arg(config_map);
+          MaterializedArgs r = materialize_tool_args(to_json(tool), to_json(ai_args),
+                                                     to_json(defaults), c ? *c : ToolConfigMap{});
+          return py::make_tuple(from_json(r.full_args_dict), from_json(r.exec_args));
+        });
+  m.def("filter_kwargs_for_fn", [](const std::string& fn_name, py::object kwargs,
+                                   py::object tool_name, py::object config_map) {
+    auto fn = builtin_tool_funcs().find(fn_name);
+    if (fn == builtin_tool_funcs().end()) throw key_error(fn_name);
+    auto c = tool_config_map_arg(config_map);
+    return from_json(filter_kwargs_for_fn(fn->second, to_json(kwargs), optional_text(tool_name),
+                                          c ? &*c : nullptr));
+  });
+
   auto j1 = [&m](const char* name, json (*fn)(const json&)) {
     m.def(name, [fn](py::object x) { return from_json(fn(to_json(x))); });
   };

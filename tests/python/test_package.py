@@ -47,6 +47,15 @@ def test_surface_constants_and_registry_names():
     assert main._deep_merge({"a": {"b": 1, "c": 2}}, {"a": {"b": 3}}) == {"a": {"b": 3, "c": 2}}
     assert main._shorten("a   b", 140) == "a b"
     assert main.pick_keys({"x": 1, "y": 2}, ["y", "z"]) == {"y": 2}
+    full, exec_args = main._materialize_tool_args(
+        "plot_umap", {"plot_cfg": {"color_by": "condition"}},
+        main.functions_and_maps.build_tool_defaults_v3(TOOL_FUNCS, TOOL_CONFIG_MAP),
+        TOOL_CONFIG_MAP)
+    assert full["plot_cfg"]["color_by"] == "condition"
+    assert exec_args["plot_cfg"]["__class__"] == "UMAPPlotConfig"
+    kept = main._filter_kwargs_for_fn(plot_umap, {"plot_cfg": None, "bogus": 1},
+                                      tool_name="plot_umap", Tool_config_map=TOOL_CONFIG_MAP)
+    assert "bogus" not in kept
 
 
 def test_errors_arrive_as_python_exceptions(demo_path, stub):
