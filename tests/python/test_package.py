@@ -111,6 +111,20 @@ def test_fresh_request_save_and_write_keep_the_saved_store(demo_path, stub, tmp_
     assert len(nv.t_hist) == 1
     assert "norvex_tx" in adata.uns  # the store lands in the caller's uns
 
+    # a follow-up: the same plot again, with its code, reused from the history
+    stub.answer(router_record({"recurrent_query": True, "plot": True, "code": True},
+                              reference_plot_type="umap"))
+    flags = dict.fromkeys(["rerun_with_changes", "render_plot", "render_table", "render_code",
+                           "render_args", "explain", "explain_more_detail", "save"], False)
+    flags.update(render_plot=True, render_code=True)
+    stub.answer({"user_request": flags, "selected_tx_id": "0", "confidence": 0.9,
+                 "need_new_compute": False, "user_warning": ""})
+    again = nv.ask("Show that UMAP again with its code")
+    out = capsys.readouterr().out
+    assert "✅ Looking up previous requests .. done (" in out
+    assert again["plot_code"] == result["plot_code"]
+    assert len(nv.t_hist) == 1  # the reused transaction replaced, not added
+
     path = tmp_path / "saved.h5ad"
     nv.write_h5ad(str(path))
     back = anndata.read_h5ad(path)
