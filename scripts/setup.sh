@@ -21,13 +21,14 @@ PACKAGES=(
   python3-scipy python3-pytest python3-nbclient python3-ipykernel python3-nbconvert python3-nbformat
 )
 
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
@@ -35,3 +36,14 @@ fi
 BUILD_DIR="${BUILD_DIR:-build}"
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" ${CMAKE_ARGS:-}
 cmake --build "$BUILD_DIR" -j "$(nproc)"
+
+# Debian's python3 imports the package from the build folder: a norvex.pth in its
+# /usr/local site folder names it (NORVEX_PYTHON_SITE overrides the folder).
+if [ -f "$BUILD_DIR/python/norvex/__init__.py" ]; then
+  site="${NORVEX_PYTHON_SITE:-$(/usr/bin/python3 -c 'import site; print(next(p for p in site.getsitepackages() if p.startswith("/usr/local/")))')}"
+  package_dir="$(cd "$BUILD_DIR/python" && pwd)"
+  if [ "$(cat "$site/norvex.pth" 2>/dev/null)" != "$package_dir" ]; then
+    $SUDO mkdir -p "$site"
+    echo "$package_dir" | $SUDO tee "$site/norvex.pth" >/dev/null
+  fi
+fi

@@ -8,6 +8,7 @@
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
+#include "norvex/host/interrupt.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "support/fixtures.hpp"
 #include "support/stub_model_server.hpp"
@@ -379,6 +380,39 @@ TEST_F(AskTest, SaveStoresTheNewTransactionAndReturnsWhatTheSaveAdded) {
   // explanation the save produced is in both.
   EXPECT_EQ(a->t_hist.buf[0]["explanation"], "Saved explanation.");
   EXPECT_EQ(out["explanation"], "Saved explanation.");
+}
+
+// The stop button: a stop noticed at a check point ends the request at once, with no error
+// report and nothing added to the history; the next request runs normally.
+TEST_F(AskTest, AStopBetweenModelCallsEndsTheRequestAndLeavesTheHistory) {
+  tool_result = {{"img_base64", "iVBORw0KGgo="}, {"data", "gene"}};
+  auto a = make();
+  const json record = testing::router_record({{"plot", true}, {"explain_data", true}},
+                                             {{"selected_tool", "plot_umap"}});
+  route(record);
+  stub.enqueue_openai_text("{}");
+  stub.enqueue_openai_text("First explanation.");
+  ASSERT_TRUE(a->ask("UMAP").is_object());
+  ASSERT_EQ(a->t_hist.len(), 1u);
+
+  for (int stop_at : {2, 3, 5}) {  // the planner's call, the tool, the explanation's call
+    int checks = 0;
+    auto previous = set_interrupt_check([&] {
+      if (++checks == stop_at) throw Interrupted{};
+    });
+    stub.clear();
+    route(record);
+    stub.enqueue_openai_text("{}");
+    stub.enqueue_openai_text("Second explanation.");
+    const size_t events = host.events.size();
+    EXPECT_THROW(a->ask("UMAP again"), Interrupted) << stop_at;
+    set_interrupt_check(previous);
+    EXPECT_EQ(a->t_hist.len(), 1u) << stop_at;
+    EXPECT_EQ(a->t_hist.buf[0]["query"], "UMAP") << stop_at;
+    for (size_t i = events; i < host.events.size(); ++i) {
+      EXPECT_EQ(host.events[i].text.find("ERROR"), std::string::npos) << host.events[i].text;
+    }
+  }
 }
 
 }  // namespace

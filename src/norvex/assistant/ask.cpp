@@ -17,6 +17,7 @@
 #include "norvex/documents/documents.hpp"
 #include "norvex/history/tx_values.hpp"
 #include "norvex/host/host.hpp"
+#include "norvex/host/interrupt.hpp"
 #include "norvex/llm/usage.hpp"
 #include "norvex/prompts/constants.hpp"
 
@@ -166,6 +167,8 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
       RecurrentResult rec;
       try {
         rec = processing_recurrent_request(s, spec, res_to_user, total_usage, verbose_flows, false);
+      } catch (const Interrupted&) {
+        throw;  // a stop is not a failed answer
       } catch (...) {
         host.print("❌ ERROR: Failed to produce valid response. Please try again.");
         return nullptr;

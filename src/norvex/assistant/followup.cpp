@@ -13,6 +13,7 @@
 #include "norvex/history/pick_keys.hpp"
 #include "norvex/history/tx_summaries.hpp"
 #include "norvex/history/tx_values.hpp"
+#include "norvex/host/interrupt.hpp"
 #include "norvex/llm/json_helpers.hpp"
 #include "norvex/llm/usage.hpp"
 #include "norvex/prompts/constants.hpp"
@@ -118,7 +119,9 @@ RecurrentResult processing_recurrent_request(Session& s, const json& /*router_sp
   exec_args =
       filter_kwargs_for_fn(fn->second, exec_args, target_function_name, &s.tools.config_map);
   if (exec_args.is_object()) exec_args["show"] = false;
+  check_interrupt();
   json p_result = ending_open_line(host, [&] { return fn->second(s.adata, exec_args); });
+  check_interrupt();
   if (!p_result.is_object())
     throw TypeError("tool '" + target_function_name + "' returned " + py_type_name(p_result) +
                     ", expected a result mapping");

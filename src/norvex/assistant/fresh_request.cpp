@@ -7,6 +7,7 @@
 #include "norvex/common/python_text.hpp"
 #include "norvex/history/pick_keys.hpp"
 #include "norvex/host/host.hpp"
+#include "norvex/host/interrupt.hpp"
 #include "norvex/llm/usage.hpp"
 #include "norvex/prompts/constants.hpp"
 
@@ -78,7 +79,9 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
   json exec_args =
       filter_kwargs_for_fn(fn->second, args.exec_args, target_function_name, &s.tools.config_map);
   exec_args["show"] = false;
+  check_interrupt();
   json p_result = fn->second(s.adata, exec_args);
+  check_interrupt();
   if (!p_result.is_object())
     throw TypeError("tool '" + target_function_name + "' returned " + py_type_name(p_result) +
                     ", expected a result mapping");

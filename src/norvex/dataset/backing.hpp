@@ -2,11 +2,14 @@
 // What an AnnData keeps beside its in-memory tables: the open source file and the
 // matrices set in memory. Shared by the reader, the writer and matrix access.
 #include <map>
+#include <memory>
 
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/dataset/h5.hpp"
 
 namespace norvex {
+
+class ExternalMatrix;
 
 struct AnnData::Backing {
   std::filesystem::path path;        // source file (empty for a dataset built in memory)
@@ -17,6 +20,10 @@ struct AnnData::Backing {
   std::optional<SparseMatrix> x_mem;  // X set in memory; replaces the file's X
   std::vector<std::string> obsm_order;
   std::map<std::string, DenseMatrix> obsm_mem;  // embeddings set in memory
+
+  // Matrices read in place from memory owned elsewhere (external_matrix.hpp).
+  std::shared_ptr<const ExternalMatrix> x_external;
+  std::map<std::string, std::shared_ptr<const ExternalMatrix>> obsm_external;
 };
 
 namespace detail {

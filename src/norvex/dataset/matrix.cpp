@@ -4,6 +4,7 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
+#include "norvex/dataset/external_matrix.hpp"
 
 namespace norvex {
 
@@ -206,7 +207,7 @@ void detail::row_chunks_of(const AnnData& ad, const std::string& path, size_t ro
 }
 
 bool AnnData::has_X() const {
-  if (backing_ && backing_->x_mem) return true;
+  if (backing_ && (backing_->x_mem || backing_->x_external)) return true;
   return backing_ && backing_->file && h5::kind(*backing_->file, "X") != h5::Kind::Missing;
 }
 
@@ -221,6 +222,7 @@ MatrixInfo AnnData::x_info(const std::optional<std::string>& layer) const {
     info.nnz = x->data.size();
     return info;
   }
+  if (const ExternalMatrix* x = detail::external_x(*this, layer.has_value())) return x->info();
   return open_source(*this, layer).info;
 }
 
@@ -248,6 +250,10 @@ void AnnData::for_each_row_chunk(size_t rows_per_chunk,
     for (size_t r0 = 0; r0 < csr->n_rows; r0 += rows_per_chunk) {
       fn(slice_rows(*csr, r0, std::min(csr->n_rows, r0 + rows_per_chunk)));
     }
+    return;
+  }
+  if (const ExternalMatrix* x = detail::external_x(*this, layer.has_value())) {
+    detail::external_row_chunks(*x, rows_per_chunk, fn);
     return;
   }
   MatrixSource m = open_source(*this, layer);
@@ -307,6 +313,9 @@ std::vector<std::vector<float>> AnnData::gene_expression(
       }
     }
     return out;
+  }
+  if (const ExternalMatrix* x = detail::external_x(*this, layer.has_value())) {
+    return detail::external_columns(*x, cols);
   }
 
   MatrixSource m = open_source(*this, layer);
@@ -401,6 +410,9 @@ DenseMatrix AnnData::obsm(const std::string& key) const {
   if (!has_obsm(key)) throw key_error(key);
   auto mem = backing_->obsm_mem.find(key);
   if (mem != backing_->obsm_mem.end()) return mem->second;
+  if (auto ext = backing_->obsm_external.find(key); ext != backing_->obsm_external.end()) {
+    return ext->second->dense();
+  }
   try {
     if (backing_->obsm_compound) return detail::legacy_field_matrix(*backing_->file, "obsm", key);
     return detail::read_dense(*backing_->file, "obsm/" + key);
@@ -413,6 +425,10 @@ std::vector<size_t> AnnData::obsm_shape(const std::string& key) const {
   if (!has_obsm(key)) throw key_error(key);
   auto mem = backing_->obsm_mem.find(key);
   if (mem != backing_->obsm_mem.end()) return {mem->second.n_rows, mem->second.n_cols};
+  if (auto ext = backing_->obsm_external.find(key); ext != backing_->obsm_external.end()) {
+    const MatrixInfo info = ext->second->info();
+    return {info.n_rows, info.n_cols};
+  }
   try {
     hid_t f = *backing_->file;
     if (backing_->obsm_compound) {
@@ -491,6 +507,7 @@ void AnnData::set_obsm(const std::string& key, DenseMatrix m) {
   if (std::find(b.obsm_order.begin(), b.obsm_order.end(), key) == b.obsm_order.end()) {
     b.obsm_order.push_back(key);
   }
+  b.obsm_external.erase(key);
   b.obsm_mem[key] = std::move(m);
 }
 

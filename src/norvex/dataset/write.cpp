@@ -7,6 +7,7 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
+#include "norvex/dataset/external_matrix.hpp"
 #include "norvex/dataset/temp_files.hpp"
 
 namespace norvex {
@@ -245,6 +246,9 @@ struct Writer {
                            " rows, expected " + std::to_string(ad.n_obs()));
         }
         write_dense(out, key, mem->second);
+      } else if (auto ext = b->obsm_external.find(key); ext != b->obsm_external.end()) {
+        check_name(key, "obsm key");
+        write_dense(out, key, ext->second->dense());
       } else if (b->obsm_compound) {
         write_dense(out, key, detail::legacy_field_matrix(src(), "obsm", key));
       } else {
@@ -262,6 +266,10 @@ struct Writer {
                          ", " + std::to_string(ad.n_vars()) + ")");
       }
       write_sparse(dst, "X", x);
+      return;
+    }
+    if (b && b->x_external) {
+      write_sparse(dst, "X", detail::external_as_csr(*b->x_external));
       return;
     }
     if (src() >= 0 && h5::kind(src(), "X") != h5::Kind::Missing) copy_element(src(), "X", dst, "X");

@@ -8,6 +8,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/host/host.hpp"
+#include "norvex/host/interrupt.hpp"
 #include "norvex/llm/client.hpp"
 #include "norvex/llm/model_gateway.hpp"
 #include "norvex/llm/usage.hpp"
@@ -141,6 +142,7 @@ json ModelGateway::normalize_text_parts(const json& text_parts) const {
 LLMResult ModelGateway::ask_gemini(const std::string& user_query, const std::string& role,
                                    const json& schema, const AskOptions& options) {
   check_schema_arg(schema, "_ask_gemini");
+  check_interrupt();
   const std::string prompt = build_prompt(user_query, role);
   const json images = normalize_images(options.images_base64);
   const json extra_texts = normalize_text_parts(options.extra_text_parts);
@@ -191,6 +193,7 @@ LLMResult ModelGateway::ask_gemini(const std::string& user_query, const std::str
 LLMResult ModelGateway::ask_gpt(const std::string& user_query, const std::string& role,
                                 const json& schema, const AskOptions& options) {
   check_schema_arg(schema, "_ask_gpt");
+  check_interrupt();
   std::vector<std::string> parts;
   if (!options.system_message.empty()) parts.push_back(py_strip(options.system_message));
   if (!options.data_context.empty())

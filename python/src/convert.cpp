@@ -1,0 +1,219 @@
+#include "convert.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+
+#include "norvex/common/errors.hpp"
+#include "norvex/common/table.hpp"
+
+namespace norvex::python {
+
+namespace {
+
+py::object helpers() {
+  return py::module_::import("norvex._convert");
+}
+
+bool is_numpy_scalar(py::handle v) {
+  static py::object generic = py::module_::import("numpy").attr("generic");
+  return py::isinstance(v, generic);
+}
+
+std::string type_name(py::handle v) {
+  return py::str(py::type::handle_of(v).attr("__name__")).cast<std::string>();
+}
+
+}  // namespace
+
+json to_json(py::handle v) {
+  if (v.is_none()) return nullptr;
+  if (py::isinstance<py::bool_>(v)) return v.cast<bool>();
+  if (py::isinstance<py::int_>(v)) {
+    try {
+      return v.cast<long long>();
+    } catch (const py::cast_error&) {
+      return v.cast<double>();
+    }
+  }
+  if (py::isinstance<py::float_>(v)) return v.cast<double>();
+  if (py::isinstance<py::str>(v)) return v.cast<std::string>();
+  if (py::isinstance<py::bytes>(v)) throw TypeError("bytes are not accepted here; give text");
+  if (py::isinstance<py::dict>(v)) {
+    json out = json::object();
+    for (auto item : v.cast<py::dict>()) {
+      if (!py::isinstance<py::str>(item.first)) {
+        throw TypeError("mapping keys must be text, not " + type_name(item.first));
+      }
+      out[item.first.cast<std::string>()] = to_json(item.second);
+    }
+    return out;
+  }
+  if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
+    json out = json::array();
+    for (auto item : v) out.push_back(to_json(item));
+    return out;
+  }
+  if (is_numpy_scalar(v)) return to_json(v.attr("item")());
+  // Records (configuration classes), pandas frames and numpy arrays: the package's helper
+  // turns them into plain values or the engine's tagged forms.
+  py::object plain = helpers().attr("to_plain")(v);
+  if (plain.is(v)) throw TypeError("cannot pass a value of type " + type_name(v));
+  return to_json(plain);
+}
+
+py::object from_json(const json& v) {
+  switch (v.type()) {
+    case json::value_t::null:
+      return py::none();
+    case json::value_t::boolean:
+      return py::bool_(v.get<bool>());
+    case json::value_t::number_integer:
+      return py::int_(v.get<long long>());
+    case json::value_t::number_unsigned:
+      return py::int_(v.get<unsigned long long>());
+    case json::value_t::number_float:
+      return py::float_(v.get<double>());
+    case json::value_t::string:
+      return py::str(v.get<std::string>());
+    case json::value_t::array: {
+      py::list out;
+      for (auto& e : v) out.append(from_json(e));
+      return out;
+    }
+    case json::value_t::object: {
+      if (Table::is_table(v)) {
+        const Table t = Table::from_json(v);
+        py::list columns, data;
+        for (size_t c = 0; c < t.n_cols(); ++c) {
+          columns.append(t.columns()[c]);
+          data.append(from_json(t.column(t.columns()[c])));
+        }
+        return helpers().attr("table_from_parts")(columns, py::cast(t.index()), data);
+      }
+      py::dict out;
+      for (auto it = v.begin(); it != v.end(); ++it) out[py::str(it.key())] = from_json(it.value());
+      return out;
+    }
+    default:
+      return py::none();
+  }
+}
+
+namespace {
+
+// One column from (kind, values, categories, ordered, mask) as norvex._convert gives it.
+Column column_from_parts(py::handle spec) {
+  auto t = spec.cast<py::tuple>();
+  const std::string kind = t[0].cast<std::string>();
+  Column col;
+  if (kind == "category") {
+    auto codes = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(t[1]);
+    col.values = Array::of_ints(std::vector<int64_t>(codes.data(), codes.data() + codes.size()),
+                                t[4].cast<std::string>());
+    col.categories = Array::of_strings(t[2].cast<std::vector<std::string>>());
+    col.ordered = t[3].cast<bool>();
+  } else if (kind == "float") {
+    auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(t[1]);
+    col.values = Array::of_floats(std::vector<double>(a.data(), a.data() + a.size()),
+                                  t[4].cast<std::string>());
+  } else if (kind == "int") {
+    auto a = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(t[1]);
+    col.values = Array::of_ints(std::vector<int64_t>(a.data(), a.data() + a.size()),
+                                t[4].cast<std::string>());
+  } else if (kind == "bool") {
+    col.values = Array::of_bools(t[1].cast<std::vector<bool>>());
+  } else {
+    col.values = Array::of_strings(t[1].cast<std::vector<std::string>>());
+  }
+  if (!t[5].is_none()) col.mask = t[5].cast<std::vector<uint8_t>>();
+  return col;
+}
+
+}  // namespace
+
+DataFrame frame_from_parts(py::handle parts) {
+  auto t = parts.cast<py::tuple>();
+  DataFrame df;
+  df.set_index(t[0].cast<std::vector<std::string>>());
+  for (auto item : t[1]) {
+    auto c = item.cast<py::tuple>();
+    df.set(c[0].cast<std::string>(), column_from_parts(c[1]));
+  }
+  return df;
+}
+
+UnsNode uns_from_py(py::handle v) {
+  if (py::isinstance<py::dict>(v)) {
+    UnsDict d;
+    for (auto item : v.cast<py::dict>()) {
+      UnsNode node = uns_from_py(item.second);
+      if (!node.is_null()) d.set(py::str(item.first).cast<std::string>(), std::move(node));
+    }
+    return UnsNode(std::move(d));
+  }
+  py::object parts = helpers().attr("uns_parts")(v);
+  if (parts.is_none()) return UnsNode();  // a kind the engine does not read: left to Python
+  auto t = parts.cast<py::tuple>();
+  const std::string kind = t[0].cast<std::string>();
+  if (kind == "frame") return UnsNode(frame_from_parts(t[1]));
+  if (kind == "json") return UnsNode::from_json(to_json(t[1]));
+  // "array": (kind, column spec, shape)
+  Column c = column_from_parts(t[1]);
+  c.values.shape = t[2].cast<std::vector<size_t>>();
+  return UnsNode(std::move(c.values));
+}
+
+namespace {
+
+py::object array_to_py(const Array& a) {
+  py::list flat;
+  for (size_t i = 0; i < a.size(); ++i) {
+    switch (a.kind) {
+      case Array::Kind::Float:
+        flat.append(a.floats[i]);
+        break;
+      case Array::Kind::Int:
+        flat.append(a.ints[i]);
+        break;
+      case Array::Kind::Bool:
+        flat.append(a.ints[i] != 0);
+        break;
+      case Array::Kind::String:
+        flat.append(a.strings[i]);
+        break;
+    }
+  }
+  return helpers().attr("array_from_parts")(flat, a.dtype, py::cast(a.shape));
+}
+
+py::object column_to_py(const Column& c) {
+  py::object values = array_to_py(c.values);
+  py::object categories = c.categories ? array_to_py(*c.categories) : py::none();
+  py::object mask = c.mask ? py::cast(*c.mask) : py::none();
+  return py::make_tuple(values, categories, c.ordered, mask);
+}
+
+}  // namespace
+
+py::object uns_to_py(const UnsNode& node) {
+  if (node.is_dict()) {
+    py::dict out;
+    for (auto& k : node.dict().keys()) out[py::str(k)] = uns_to_py(node.dict().at(k));
+    return out;
+  }
+  if (node.is_table()) {
+    const DataFrame& df = node.table();
+    py::list names, columns;
+    for (auto& name : df.columns()) {
+      names.append(name);
+      columns.append(column_to_py(df.col(name)));
+    }
+    return helpers().attr("frame_from_parts")(py::cast(df.index()), names, columns, df.index_name);
+  }
+  if (node.is_array()) return array_to_py(node.array());
+  return py::none();
+}
+
+}  // namespace norvex::python

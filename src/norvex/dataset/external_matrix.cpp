@@ -1,0 +1,101 @@
+// Datasets whose X and obsm live in someone else's memory.
+#include "norvex/dataset/external_matrix.hpp"
+
+#include <algorithm>
+
+#include "norvex/common/errors.hpp"
+#include "norvex/dataset/backing.hpp"
+
+namespace norvex {
+
+namespace {
+
+std::string shape_text(size_t r, size_t c) {
+  return "(" + std::to_string(r) + ", " + std::to_string(c) + ")";
+}
+
+}  // namespace
+
+void set_external_X(AnnData& adata, std::shared_ptr<const ExternalMatrix> x) {
+  if (!x) throw ValueError("X source is missing");
+  const MatrixInfo info = x->info();
+  if (info.n_rows != adata.n_obs() || info.n_cols != adata.n_vars()) {
+    throw ValueError("X must have shape " + shape_text(adata.n_obs(), adata.n_vars()) + ", got " +
+                     shape_text(info.n_rows, info.n_cols));
+  }
+  auto& b = detail::writable_backing(adata);
+  b.x_mem.reset();
+  b.x_external = std::move(x);
+}
+
+void set_external_obsm(AnnData& adata, const std::string& key,
+                       std::shared_ptr<const ExternalMatrix> m) {
+  if (!m) throw ValueError("obsm['" + key + "'] source is missing");
+  const MatrixInfo info = m->info();
+  if (info.n_rows != adata.n_obs()) {
+    throw ValueError("obsm['" + key + "'] must have " + std::to_string(adata.n_obs()) +
+                     " rows, got " + std::to_string(info.n_rows));
+  }
+  auto& b = detail::writable_backing(adata);
+  if (std::find(b.obsm_order.begin(), b.obsm_order.end(), key) == b.obsm_order.end()) {
+    b.obsm_order.push_back(key);
+  }
+  b.obsm_mem.erase(key);
+  b.obsm_external[key] = std::move(m);
+}
+
+namespace detail {
+
+const ExternalMatrix* external_x(const AnnData& adata, bool is_layer) {
+  if (is_layer || !adata.backing_ || adata.backing_->x_mem) return nullptr;
+  return adata.backing_->x_external.get();
+}
+
+void external_row_chunks(const ExternalMatrix& x, size_t rows_per_chunk,
+                         const std::function<void(const RowChunk&)>& fn) {
+  const size_t n = x.info().n_rows;
+  for (size_t r0 = 0; r0 < n; r0 += rows_per_chunk) {
+    RowChunk ch;
+    ch.row_begin = r0;
+    ch.row_end = std::min(n, r0 + rows_per_chunk);
+    ch.rows = x.rows(ch.row_begin, ch.row_end);
+    fn(ch);
+  }
+}
+
+std::vector<std::vector<float>> external_columns(const ExternalMatrix& x,
+                                                 const std::vector<size_t>& cols) {
+  std::vector<size_t> distinct = cols;
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  std::vector<std::vector<float>> read = x.columns(distinct);
+  std::vector<std::vector<float>> out;
+  out.reserve(cols.size());
+  for (size_t c : cols) {
+    const size_t at = static_cast<size_t>(std::lower_bound(distinct.begin(), distinct.end(), c) -
+                                          distinct.begin());
+    out.push_back(read[at]);
+  }
+  return out;
+}
+
+SparseMatrix external_as_csr(const ExternalMatrix& x) {
+  const MatrixInfo info = x.info();
+  SparseMatrix out;
+  out.format = SparseMatrix::Format::CSR;
+  out.n_rows = info.n_rows;
+  out.n_cols = info.n_cols;
+  out.dtype = info.dtype == "float64" ? "float64" : "float32";
+  out.indptr.push_back(0);
+  external_row_chunks(x, 4096, [&](const RowChunk& ch) {
+    const int64_t base = out.indptr.back();
+    for (size_t r = 1; r < ch.rows.indptr.size(); ++r)
+      out.indptr.push_back(base + ch.rows.indptr[r]);
+    out.indices.insert(out.indices.end(), ch.rows.indices.begin(), ch.rows.indices.end());
+    out.data.insert(out.data.end(), ch.rows.data.begin(), ch.rows.data.end());
+  });
+  return out;
+}
+
+}  // namespace detail
+}  // namespace norvex

@@ -1,0 +1,45 @@
+#pragma once
+// Matrices owned outside the engine, read where they lie: a notebook's live AnnData keeps
+// X and obsm in its own arrays, and adopting it must not copy them. The owner implements
+// ExternalMatrix over its buffers and keeps them alive as long as the object lives.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "norvex/dataset/anndata.hpp"
+
+namespace norvex {
+
+class ExternalMatrix {
+ public:
+  virtual ~ExternalMatrix() = default;
+  virtual MatrixInfo info() const = 0;
+  // Rows [row_begin, row_end) as CSR, indptr starting at 0.
+  virtual SparseMatrix rows(size_t row_begin, size_t row_end) const = 0;
+  // Whole columns: one vector of n_rows values per column asked for, in that order.
+  virtual std::vector<std::vector<float>> columns(const std::vector<size_t>& cols) const = 0;
+  // The whole matrix as dense values (embeddings are small: a few columns).
+  virtual DenseMatrix dense() const = 0;
+};
+
+// Reads X from `x` from now on (replacing a file's or an in-memory X). ValueError unless
+// it has the dataset's shape.
+void set_external_X(AnnData& adata, std::shared_ptr<const ExternalMatrix> x);
+// Adds or replaces an obsm entry read from `m`. ValueError unless it has n_obs rows.
+void set_external_obsm(AnnData& adata, const std::string& key,
+                       std::shared_ptr<const ExternalMatrix> m);
+
+namespace detail {
+
+// The external X, or nullptr (layers are never external).
+const ExternalMatrix* external_x(const AnnData& adata, bool is_layer);
+void external_row_chunks(const ExternalMatrix& x, size_t rows_per_chunk,
+                         const std::function<void(const RowChunk&)>& fn);
+// Columns `cols` of the external X, each column asked for once.
+std::vector<std::vector<float>> external_columns(const ExternalMatrix& x,
+                                                 const std::vector<size_t>& cols);
+// The whole external matrix as CSR (for writing it to a file).
+SparseMatrix external_as_csr(const ExternalMatrix& x);
+
+}  // namespace detail
+}  // namespace norvex

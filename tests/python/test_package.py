@@ -1,0 +1,303 @@
+"""The Python package over a live AnnData and over a path, against the stub service."""
+import os
+import subprocess
+import threading
+import _thread
+
+import anndata
+import numpy as np
+import pandas as pd
+import pytest
+import scipy.sparse as sp
+
+from conftest import NORVEX_BINARY
+from stub_service import router_record
+
+from norvex import _engine
+from norvex.norvex_main import norvex
+import norvex.norvex_main as main
+from norvex.functions_and_maps import (TOOL_CONFIG_MAP, TOOL_FUNCS, UMAPPlotConfig,
+                                       plot_umap)
+
+
+def umap_request(save=False):
+    flags = {"plot": True, "table_summary": True, "args": True, "code": True,
+             "explain_data": True, "save": save}
+    return router_record(flags, selected_tool="plot_umap", plot_type_to_draw="umap")
+
+
+def script_umap(stub, save=False):
+    stub.answer(umap_request(save))
+    stub.answer({"plot_cfg": {"color_by": "celltype_minor"}})
+    stub.answer("## Findings\nClear clusters.")
+
+
+# ---- the module surface ----
+def test_surface_constants_and_registry_names():
+    for name in ("ROUTER_PROMPT", "ROUTER_SCHEMA", "PATCH_PROMPT", "PATCH_SCHEMA",
+                 "PREV_TX_SELECTION_SCHEMA_DICT", "EXTRA_CONTEXT_FOR_TARGET_GENES"):
+        assert hasattr(main, name), name
+    out = subprocess.run([NORVEX_BINARY, "constants", "ROUTER_PROMPT"], capture_output=True,
+                         check=True).stdout.decode()
+    assert main.ROUTER_PROMPT == out
+    assert main.ROUTER_SCHEMA["type"] == "object"
+    assert callable(plot_umap) and set(TOOL_FUNCS) >= {"plot_umap"}
+    assert TOOL_CONFIG_MAP["plot_umap"]["plot_cfg"] is UMAPPlotConfig
+    assert main._detect_base64_type("iVBORw0KGgo=") == "png"
+    assert main._deep_merge({"a": {"b": 1, "c": 2}}, {"a": {"b": 3}}) == {"a": {"b": 3, "c": 2}}
+    assert main._shorten("a   b", 140) == "a b"
+    assert main.pick_keys({"x": 1, "y": 2}, ["y", "z"]) == {"y": 2}
+    full, exec_args = main._materialize_tool_args(
+        "plot_umap", {"plot_cfg": {"color_by": "condition"}},
+        main.functions_and_maps.build_tool_defaults_v3(TOOL_FUNCS, TOOL_CONFIG_MAP),
+        TOOL_CONFIG_MAP)
+    assert full["plot_cfg"]["color_by"] == "condition"
+    assert exec_args["plot_cfg"]["__class__"] == "UMAPPlotConfig"
+    kept = main._filter_kwargs_for_fn(plot_umap, {"plot_cfg": None, "bogus": 1},
+                                      tool_name="plot_umap", Tool_config_map=TOOL_CONFIG_MAP)
+    assert "bogus" not in kept
+
+
+def test_errors_arrive_as_python_exceptions(demo_path, stub):
+    with pytest.raises(TypeError, match="tool_defaults"):
+        norvex("sk-x", "gpt-5", demo_path, tool_defaults=[])
+    with pytest.raises(TypeError, match="max_retries"):
+        norvex("sk-x", "gpt-5", demo_path, max_retries="2")
+    with pytest.raises(OSError, match="missing.h5ad"):
+        norvex("sk-x", "gpt-5", "/nonexistent/missing.h5ad")
+    with pytest.raises(TypeError, match="colour"):
+        UMAPPlotConfig(colour="red")
+    with pytest.raises(KeyError):
+        _engine.run_tool("plot_nothing", _engine.Dataset.read(demo_path), {})
+    half = norvex("sk-x")  # no dataset: the error line, no exception
+    with pytest.raises(AttributeError, match="adata"):
+        half.write_h5ad("x.h5ad")
+    nv = norvex("sk-x", "gpt-5", demo_path, base_url=stub.base_url, max_retries=0)
+    stub.fail(401, "invalid key")
+    # the router's failure is reported by the engine, the request ends with None, or the
+    # service error reaches the caller as its own type
+    try:
+        assert nv.ask("UMAP please") is None
+    except main.ServiceError as e:
+        assert type(e).__name__ == "AuthenticationError"
+        assert e.status_code == 401
+
+
+# ---- adopting a live AnnData ----
+def test_adoption_normalises_names_on_the_callers_object(demo_path, stub):
+    adata = anndata.read_h5ad(demo_path)
+    n = adata.n_obs
+    adata.obs_names = pd.Index([i // 2 for i in range(n)])  # numbers, duplicated
+    adata.var_names = pd.Index(["G"] * 2 + list(adata.var_names[2:]))
+    nv = norvex("sk-x", "gpt-5", adata, base_url=stub.base_url)
+    assert nv.adata is adata
+    assert nv.file_h5ad == "norvex_processed_anndata.h5ad"
+    assert all(isinstance(v, str) for v in adata.obs_names)
+    assert adata.obs_names.is_unique and adata.var_names.is_unique
+    assert list(adata.obs_names[:3]) == ["0", "0-1", "1"]
+    assert list(adata.var_names[:2]) == ["G", "G-1"]
+
+
+def test_fresh_request_save_and_write_keep_the_saved_store(demo_path, stub, tmp_path, capsys):
+    adata = anndata.read_h5ad(demo_path)
+    nv = norvex("sk-x", "gpt-5", adata, base_url=stub.base_url)
+    script_umap(stub, save=True)
+    result = nv.ask("UMAP by cell type, and save it")
+    out = capsys.readouterr().out
+    assert "✅ Analyzing query .. done (" in out
+    assert "🛠️ Generating plots .. done (" in out
+    assert result["plot_func"] == "plot_umap"
+    assert "norvex.functions_and_maps.plot_umap(" in result["plot_code"]
+    assert len(nv.t_hist) == 1
+    assert "norvex_tx" in adata.uns  # the store lands in the caller's uns
+
+    # a follow-up: the same plot again, with its code, reused from the history
+    stub.answer(router_record({"recurrent_query": True, "plot": True, "code": True},
+                              reference_plot_type="umap"))
+    flags = dict.fromkeys(["rerun_with_changes", "render_plot", "render_table", "render_code",
+                           "render_args", "explain", "explain_more_detail", "save"], False)
+    flags.update(render_plot=True, render_code=True)
+    stub.answer({"user_request": flags, "selected_tx_id": "0", "confidence": 0.9,
+                 "need_new_compute": False, "user_warning": ""})
+    again = nv.ask("Show that UMAP again with its code")
+    out = capsys.readouterr().out
+    assert "✅ Looking up previous requests .. done (" in out
+    assert again["plot_code"] == result["plot_code"]
+    assert len(nv.t_hist) == 1  # the reused transaction replaced, not added
+
+    path = tmp_path / "saved.h5ad"
+    nv.write_h5ad(str(path))
+    back = anndata.read_h5ad(path)
+    assert "norvex_tx" in back.uns
+    _assert_same_uns(back.uns["norvex_tx"], adata.uns["norvex_tx"])
+
+    # the same object written by anndata itself keeps it too
+    path2 = tmp_path / "by_anndata.h5ad"
+    adata.write_h5ad(path2)
+    _assert_same_uns(anndata.read_h5ad(path2).uns["norvex_tx"], adata.uns["norvex_tx"])
+
+    # the same request over the path, written by the engine's own writer: the same store
+    nv2 = norvex("sk-x", "gpt-5", demo_path, base_url=stub.base_url)
+    script_umap(stub, save=True)
+    nv2.ask("UMAP by cell type, and save it")
+    path3 = tmp_path / "by_engine.h5ad"
+    nv2.write_h5ad(str(path3))
+    by_engine = anndata.read_h5ad(path3).uns["norvex_tx"]
+    entry = "UMAP by cell type, and save it"
+    for key in by_engine[entry]:
+        if key != "report":  # the Word document carries its creation time
+            _assert_same_uns(by_engine[entry][key], back.uns["norvex_tx"][entry][key])
+
+    # and the engine reads the store back: listing the saved queries names the question
+    capsys.readouterr()
+    nv3 = norvex("sk-x", "gpt-5", str(path2), base_url=stub.base_url)
+    nv3.check_saved_queries()
+    assert "UMAP by cell type, and save it" in capsys.readouterr().out
+
+
+def _assert_same_uns(a, b):
+    if isinstance(a, dict):
+        assert isinstance(b, dict) and sorted(a) == sorted(b)  # h5py lists keys sorted
+        for k in a:
+            _assert_same_uns(a[k], b[k])
+    elif isinstance(a, pd.DataFrame):
+        pd.testing.assert_frame_equal(a, b, check_dtype=False, check_categorical=False,
+                                      check_index_type=False)
+    elif isinstance(a, np.ndarray):
+        np.testing.assert_array_equal(a, np.asarray(b))
+    else:
+        assert a == b
+
+
+def test_path_and_object_give_the_same_answers(demo_path, stub):
+    answers = []
+    for adata in (demo_path, anndata.read_h5ad(demo_path)):
+        nv = norvex("sk-x", "gpt-5", adata, base_url=stub.base_url)
+        script_umap(stub)
+        stub.answer(router_record({"plot": True, "table_summary": True},
+                                  selected_tool="plot_celltype_population"))
+        stub.answer({"compute_cfg": {"group_by": "condition"}})
+        answers.append((nv.data_context, nv.ask("UMAP by cell type"),
+                        nv.ask("Cell-type proportions per condition")))
+    (ctx_a, umap_a, pop_a), (ctx_b, umap_b, pop_b) = answers
+    assert ctx_a == ctx_b
+    for a, b in ((umap_a, umap_b), (pop_a, pop_b)):
+        assert a["plot_params"] == b["plot_params"]
+        assert a["plot_code"] == b["plot_code"]
+        assert a["plot_result"]["img_base64"] == b["plot_result"]["img_base64"]
+        ta, tb = a["plot_result"].get("table_summaries"), b["plot_result"].get("table_summaries")
+        assert type(ta) is type(tb)
+        if isinstance(ta, pd.DataFrame):
+            pd.testing.assert_frame_equal(ta, tb)
+    # the prompts sent were the same for both
+    bodies = [r["body"] for r in stub.requests]
+    half = len(bodies) // 2
+    assert bodies[:half] == bodies[half:]
+
+
+def _small(fmt, dtype=np.float32, index_dtype=np.int32):
+    rng = np.random.default_rng(1)
+    dense = rng.poisson(0.7, size=(50, 12)).astype(dtype)
+    if fmt == "dense":
+        x = dense
+    else:
+        x = (sp.csr_matrix if fmt == "csr" else sp.csc_matrix)(dense)
+        x.indices = x.indices.astype(index_dtype)
+        x.indptr = x.indptr.astype(index_dtype)
+    ad = anndata.AnnData(X=x, dtype=dtype, obs=pd.DataFrame(index=[f"c{i}" for i in range(50)]),
+                         var=pd.DataFrame(index=[f"g{j}" for j in range(12)]))
+    ad.obsm["X_umap"] = rng.normal(size=(50, 2))
+    return ad, dense
+
+
+@pytest.mark.parametrize("fmt,dtype,index_dtype", [
+    ("dense", np.float32, np.int32), ("dense", np.float64, np.int32),
+    ("csr", np.float32, np.int32), ("csr", np.float64, np.int64),
+    ("csc", np.float32, np.int64), ("csc", np.float64, np.int32)])
+def test_expression_is_read_in_place(fmt, dtype, index_dtype):
+    ad, dense = _small(fmt, dtype, index_dtype)
+    from norvex._convert import adopt
+
+    ds = adopt(ad)
+    got = np.array(ds.gene_expression(["g3", "g0", "g3"]))
+    np.testing.assert_allclose(got, dense[:, [3, 0, 3]].T)
+    # a change to the caller's matrix is seen without adopting again: nothing was copied
+    if fmt == "dense":
+        ad.X[7, 3] = 42
+    else:
+        ad.X.data[:] = 5
+    expected = np.asarray(ad.X[:, 3].todense()).ravel() if sp.issparse(ad.X) else ad.X[:, 3]
+    assert 42 in expected or 5 in expected
+    np.testing.assert_allclose(np.array(ds.gene_expression(["g3"]))[0], expected)
+
+
+def test_unsupported_matrices_are_named():
+    ad, _ = _small("dense")
+    ad.X = ad.X.astype(np.float16)
+    from norvex._convert import adopt
+
+    with pytest.raises(TypeError, match="X has values of type float16"):
+        adopt(ad)
+    ad, _ = _small("csr")
+    ad.X = sp.coo_matrix(ad.X)
+    with pytest.raises(TypeError, match="coo"):
+        adopt(ad)
+
+
+def test_a_tool_called_by_its_registry_name_runs_on_either_form(demo_path, capsys):
+    from_path = plot_umap(demo_path, plot_cfg=UMAPPlotConfig(color_by="celltype_minor"),
+                          show=False)
+    from_object = plot_umap(anndata.read_h5ad(demo_path),
+                            plot_cfg=UMAPPlotConfig(color_by="celltype_minor"), show=False)
+    assert from_path["img_base64"] == from_object["img_base64"]
+    assert capsys.readouterr().out == ""
+
+
+def test_stop_between_model_calls_leaves_the_history(demo_path, stub):
+    nv = norvex("sk-x", "gpt-5", demo_path, base_url=stub.base_url)
+    script_umap(stub)
+    nv.ask("UMAP by cell type")
+    assert len(nv.t_hist) == 1
+    # the planner's answer is slow; the stop arrives while it is awaited
+    stub.answer(umap_request())
+    stub.answer({"plot_cfg": {"color_by": "celltype_minor"}}, delay=1.0)
+    stub.answer("## Findings\nAgain.")
+    timer = threading.Timer(0.5, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        nv.ask("UMAP by cell type again")
+    timer.join()
+    assert len(nv.t_hist) == 1
+    assert nv.t_hist.buf[0]["query"] == "UMAP by cell type"
+
+
+SHARED = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data")
+
+
+@pytest.mark.parametrize("name", ["pbmc68k_reduced_anndata08_csr.h5ad",
+                                  "pbmc68k_reduced_legacy.h5ad"])
+def test_real_files_as_path_and_as_object_agree(name, tmp_path):
+    """Files written by anndata itself (sparse and dense X, "/" in labels, the metadata a
+    pipeline adds): the same context, expression and figure either way."""
+    src = os.path.join(SHARED, name)
+    if not os.path.exists(src):
+        pytest.skip("the shared real data is not present")
+    a = anndata.read_h5ad(src)
+    a.uns["usr_param"] = {"species": "human", "tissue": "blood", "tumor_id": False}
+    a.uns["analysis_parameters"] = {"CCI_DEG_BASE": "bulk_labels", "DEG_REF_GROUP": "none"}
+    labels = a.obs["bulk_labels"].astype(str)
+    for col in ("condition", "celltype_major", "celltype_minor", "celltype_subset"):
+        a.obs[col] = (labels + "/" + col).astype("category")
+    path = str(tmp_path / name)
+    a.write_h5ad(path)
+    live = anndata.read_h5ad(path)
+
+    by_path = norvex("sk-x", "gpt-5", path, base_url="http://127.0.0.1:9")
+    by_object = norvex("sk-x", "gpt-5", live, base_url="http://127.0.0.1:9")
+    assert by_path.data_context == by_object.data_context
+    genes = list(live.var_names[:4])
+    np.testing.assert_array_equal(np.array(by_path.adata.gene_expression(genes)),
+                                  np.array(by_object._engine.adata.gene_expression(genes)))
+    cfg = UMAPPlotConfig(color_by="celltype_minor")
+    assert plot_umap(path, plot_cfg=cfg, show=False)["img_base64"] == \
+        plot_umap(live, plot_cfg=cfg, show=False)["img_base64"]
