@@ -287,5 +287,25 @@ TEST(ComparisonTools, ManyGroupsKeepEveryPairInTheTableButFewBrackets) {
   EXPECT_FALSE(thinned);
 }
 
+TEST(ComparisonTools, PopulationBoxAmongTheParentType) {
+  json r =
+      run("plot_box_for_celltype_population_with_signif_difference",
+          {{"parent_col", "celltype_major"},
+           {"obs_filter", {{"celltype_col", "celltype_minor"}, {"celltypes", {"CD8 T cell"}}}}});
+  expect_png(r["img_base64"]);
+  const Table per = Table::from_json(r["table_summaries"]["per_sample"]);
+  std::map<std::string, long long> cd8, t_cells;
+  for (size_t i = 0; i < demo().n_obs(); ++i) {
+    if (obs("celltype_minor", i) == "CD8 T cell") ++cd8[obs("sample", i)];
+    if (obs("celltype_major", i) == "T cell") ++t_cells[obs("sample", i)];
+  }
+  ASSERT_EQ(per.n_rows(), t_cells.size());
+  for (size_t row = 0; row < per.n_rows(); ++row) {
+    const std::string s = per.column("sample")[row];
+    EXPECT_EQ(per.column("parent_total")[row].get<long long>(), t_cells[s]);
+    EXPECT_NEAR(num(per.column("percent")[row]), 100.0 * cd8[s] / t_cells[s], 1e-9);
+  }
+}
+
 }  // namespace
 }  // namespace norvex

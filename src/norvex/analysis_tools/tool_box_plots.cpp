@@ -41,6 +41,7 @@ struct BoxCciArgs {
   BoxPlotStyle style;
 };
 struct BoxPopulationArgs {
+  std::optional<std::string> parent_col;
   SignifTestConfig test;
   BoxPlotStyle style;
   ObsFilter obs_filter;
@@ -259,6 +260,31 @@ json run_box_population(AnnData& adata, const BoxPopulationArgs& args, bool show
       for (size_t s = 0; s < n_samples; ++s) n += cnt[s][c];
       if (n > 0) shown.push_back(static_cast<int32_t>(c));
     }
+  // Among a parent level: each type's share of the cells of its parent type (the parent
+  // most of its cells have), e.g. CD8 T cells among T cells.
+  std::vector<int32_t> parent_of(n_ct, -1);
+  std::vector<std::vector<long long>> parent_total;
+  Categories parents;
+  if (args.parent_col) {
+    parents = obs_categories(adata, *args.parent_col);
+    std::vector<std::map<int32_t, long long>> tally(n_ct);
+    parent_total.assign(n_samples, std::vector<long long>(parents.categories.size(), 0));
+    for (size_t i = 0; i < cts.codes.size(); ++i) {
+      const int32_t s = sg.samples.codes[i], c = cts.codes[i], q = parents.codes[i];
+      if (q < 0) continue;
+      if (c >= 0) ++tally[c][q];
+      if (s >= 0 && sg.group_of_sample[s] >= 0) ++parent_total[s][q];
+    }
+    for (size_t c = 0; c < n_ct; ++c) {
+      long long best = 0;
+      for (auto& [q, n] : tally[c])
+        if (n > best) best = n, parent_of[c] = q;
+    }
+  }
+  auto denominator = [&](size_t s, int32_t c) -> long long {
+    if (!args.parent_col) return total[s];
+    return parent_of[c] < 0 ? 0 : parent_total[s][parent_of[c]];
+  };
   if (shown.size() > kMaxPanels)
     throw ValueError(std::to_string(shown.size()) + " cell types in " + f.celltype_col +
                      "; at most " + std::to_string(kMaxPanels) +
@@ -274,19 +300,22 @@ json run_box_population(AnnData& adata, const BoxPopulationArgs& args, bool show
     plotting::GroupPanel gp;
     gp.values.assign(sg.groups.size(), {});
     for (size_t s = 0; s < n_samples; ++s) {
-      if (!total[s]) continue;
+      const long long denom = denominator(s, c);
+      if (!denom) continue;  // no cells of the parent in this sample: no share to show
       const int32_t g = sg.group_of_sample[s];
-      const double share = 100.0 * cnt[s][c] / static_cast<double>(total[s]);
+      const double share = 100.0 * cnt[s][c] / static_cast<double>(denom);
       gp.values[g].push_back(share);
       t_ct.push_back(cts.categories[c]);
       t_sample.push_back(sg.samples.categories[s]);
       t_group.push_back(sg.groups[g]);
       t_n.push_back(cnt[s][c]);
-      t_total.push_back(total[s]);
+      t_total.push_back(denom);
       t_prop.push_back(share);
     }
     compare_groups(cmp, p.panels.size(), cts.categories[c], "", gp.values, args.test.test);
     gp.title = cts.categories[c];
+    if (args.parent_col && parent_of[c] >= 0)
+      gp.title += "\nof " + parents.categories[parent_of[c]];
     p.panels.push_back(std::move(gp));
   }
   adjust_comparisons(cmp, args.test.correction);
@@ -295,9 +324,12 @@ json run_box_population(AnnData& adata, const BoxPopulationArgs& args, bool show
     p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
   size_figure(p, args.style);
   p.title = args.style.title.value_or("Cell-type proportions per sample by " + sg.group_col);
-  p.subtitle =
-      std::string(kUnitNote) + " Share of all cells of each sample (" + f.celltype_col + ").";
-  p.y_label = "Cells of the type (% of the sample)";
+  p.subtitle = std::string(kUnitNote) +
+               (args.parent_col ? " Share of the cells of the parent type (" + *args.parent_col +
+                                      ") in each sample."
+                                : " Share of all cells of each sample (" + f.celltype_col + ").");
+  p.y_label = args.parent_col ? "Cells of the type (% of the parent type)"
+                              : "Cells of the type (% of the sample)";
   p.footnote = "Point: one sample; box: quartiles, whiskers 1.5 IQR.\n" +
                stars_note(args.test.test, args.test.correction) +
                (thinned ? std::string("\n") + kThinnedNote : std::string());
@@ -306,7 +338,7 @@ json run_box_population(AnnData& adata, const BoxPopulationArgs& args, bool show
       .add_column(args.test.sample_col, t_sample)
       .add_column(sg.group_col, t_group)
       .add_column("n_cells", t_n)
-      .add_column("sample_total", t_total)
+      .add_column(args.parent_col ? "parent_total" : "sample_total", t_total)
       .add_column("percent", t_prop);
   return box_result("per-sample cell-type population comparison",
                     plotting::render_group_comparison_png(p),
@@ -519,6 +551,8 @@ Box plots of per-sample cell-type proportions (% of all cells of each sample), o
 sample, compared across conditions with significance tests; one panel per cell type.
 - obs_filter.celltype_col: the cell-type level; obs_filter.celltypes: the cell types to show
   (EXACTLY as in DATA CONTEXT), omit for all; obs_filter.conditions: only these conditions.
+- parent_col: proportions among a parent level instead of all cells, e.g. "celltype_major"
+  with celltype_col "celltype_minor" gives CD8 T cells among T cells.
 - test_cfg: group_by, sample_col, test ("mannwhitneyu", "t-test_welch", "kruskal"),
   correction ("fdr_bh", "bonferroni", "none").
 Returns the figure, the comparison table (celltype, group1, group2, n1, n2, statistic, pval,
@@ -558,6 +592,9 @@ void register_box_plots() {
   register_builtin_tool(
       "plot_box_for_celltype_population_with_signif_difference", kBoxPopulationDefinition,
       ToolParams<BoxPopulationArgs>({
+          param(&BoxPopulationArgs::parent_col, "parent_col", nullptr,
+                "Proportions among the cells of each type's parent in this obs column (e.g. "
+                "\"celltype_major\" for celltype_minor types); omit for shares of all cells."),
           record(&BoxPopulationArgs::test, "test_cfg", signif_test_params()),
           record(&BoxPopulationArgs::style, "style", box_plot_style_params()),
           record(&BoxPopulationArgs::obs_filter, "obs_filter", obs_filter_params()),

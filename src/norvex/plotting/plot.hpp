@@ -117,7 +117,7 @@ struct DotPlot {
 // 1.5 IQR), with brackets between compared groups labelled with stars. Every panel has its
 // own value axis covering its data; brackets sit above it.
 struct GroupPanel {
-  std::string title;  // a second line after "\n" is drawn smaller
+  std::string title;                        // a second line after "\n" is drawn smaller
   std::vector<std::vector<double>> values;  // one list per group (empty: nothing drawn)
   struct Bracket {
     size_t a = 0, b = 0;  // group positions
