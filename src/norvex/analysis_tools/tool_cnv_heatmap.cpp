@@ -45,8 +45,8 @@ struct CnvHeatmapArgs {
 
 // Cells per block read from the file (a few MB for thousands of bins).
 constexpr size_t kRowsPerChunk = 2048;
-// Rows a group keeps at least, so a small cell type stays visible.
-constexpr size_t kMinGroupRows = 3;
+// Pixel rows a group keeps at least, so a small cell type stays visible and labelled.
+constexpr size_t kMinGroupRows = 22;
 
 json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, bool show) {
   const CNVComputeConfig& cfg = args.compute;
@@ -98,11 +98,17 @@ json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, bool show)
 
   // Pixel rows per group, proportional to its cells.
   std::vector<size_t> first_row(group_size.size(), 0), n_rows_of(group_size.size(), 0);
-  size_t total_rows = 0;
+  size_t total_rows = 0, n_groups = 0;
+  for (size_t n : group_size) n_groups += n > 0;
+  // With many groups the minimum gives way, so the rows stay within the figure's.
+  const size_t min_rows =
+      std::max<size_t>(1, std::min(kMinGroupRows, px_rows / (2 * std::max<size_t>(n_groups, 1))));
   for (size_t g = 0; g < group_size.size(); ++g) {
     if (!group_size[g]) continue;
     const size_t share = static_cast<size_t>(static_cast<double>(group_size[g]) / kept * px_rows);
-    n_rows_of[g] = std::min(group_size[g], std::max(share, std::min(kMinGroupRows, group_size[g])));
+    // Never more rows than cells would need averaging across no cell; a group smaller than
+    // the minimum repeats each cell over several rows instead.
+    n_rows_of[g] = std::max(std::min(share, group_size[g]), min_rows);
     first_row[g] = total_rows;
     total_rows += n_rows_of[g];
   }
@@ -116,15 +122,21 @@ json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, bool show)
       for (size_t k = 0; k < block.n_rows; ++k) {
         const size_t g = cell_group[r0 + k];
         if (g == SIZE_MAX) continue;
-        // Cells of a group fill its rows in stored order, each row averaging its share.
-        const size_t row = first_row[g] + seen[g]++ * n_rows_of[g] / group_size[g];
+        // Cells of a group fill its rows in stored order: a row averages its cells, or a
+        // cell spans several rows when the group has fewer cells than rows.
+        const size_t k_in = seen[g]++;
+        const size_t row0 = first_row[g] + k_in * n_rows_of[g] / group_size[g];
+        const size_t row1 =
+            std::max(row0 + 1, first_row[g] + (k_in + 1) * n_rows_of[g] / group_size[g]);
         const double* v = &block.values[k * block.n_cols];
         double abs_sum = 0;
         size_t finite = 0;
         for (size_t b = 0; b < n_bins; ++b) {
           if (!std::isfinite(v[b])) continue;
-          sum[row * n_cols + col_of(b)] += v[b];
-          ++count[row * n_cols + col_of(b)];
+          for (size_t row = row0; row < row1; ++row) {
+            sum[row * n_cols + col_of(b)] += v[b];
+            ++count[row * n_cols + col_of(b)];
+          }
           abs_sum += std::fabs(v[b]);
           ++finite;
         }

@@ -148,7 +148,7 @@ std::string render_heatmap_png(const HeatmapPlot& p) {
     const auto& band = p.row_bands[b];
     const double y0 = a.y + band.first_row * ry, y1 = a.y + band.end_row * ry;
     c.fill_rect(Rect{L.band_x, y0, c.px(6), y1 - y0}, band.color);
-    if (y1 - y0 >= text_h * 0.7)
+    if (y1 - y0 >= text_h * 0.6)
       c.text(L.band_x - c.px(4), (y0 + y1) / 2, band.label, band_style, 1, 0.5, 0, L.label_w);
     if (b > 0) c.line(L.band_x, y0, a.right(), y0, kInk, c.px(0.7));
   }
