@@ -47,6 +47,8 @@ def test_surface_constants_and_registry_names():
     assert main._deep_merge({"a": {"b": 1, "c": 2}}, {"a": {"b": 3}}) == {"a": {"b": 3, "c": 2}}
     assert main._shorten("a   b", 140) == "a b"
     assert main.pick_keys({"x": 1, "y": 2}, ["y", "z"]) == {"y": 2}
+    import norvex as package  # what a reproduction snippet's `import norvex` binds
+    assert isinstance(package("sk-x"), norvex)
     full, exec_args = main._materialize_tool_args(
         "plot_umap", {"plot_cfg": {"color_by": "condition"}},
         main.functions_and_maps.build_tool_defaults_v3(TOOL_FUNCS, TOOL_CONFIG_MAP),
