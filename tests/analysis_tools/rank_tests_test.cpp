@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "norvex/analysis_tools/group_tests.hpp"
 #include "norvex/analysis_tools/rank_tests.hpp"
 #include "norvex/common/json.hpp"
 #include "norvex/dataset/anndata.hpp"

@@ -33,11 +33,14 @@ TEST(InterruptedWrite, TerminatedDemoDataLeavesNothingAndStaleTemporariesAreSwep
           "--genes", "2000", static_cast<char*>(nullptr));
     _exit(127);
   }
-  // Wait (bounded) until the writer's temporary exists, then interrupt it.
+  // Wait (bounded, generously: generating the cells before the write starts takes most of a
+  // minute on a loaded machine) until the writer's temporary exists, then interrupt it.
   bool seen = false;
-  for (int i = 0; i < 600 && !seen; ++i) {
+  for (int i = 0; i < 3000 && !seen; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     seen = has_temporary(dir.path());
+    int early = 0;
+    if (!seen && waitpid(child, &early, WNOHANG) == child) FAIL() << "demo-data ended first";
   }
   kill(child, SIGTERM);
   int status = 0;

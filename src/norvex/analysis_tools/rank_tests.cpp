@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 
+#include "norvex/analysis_tools/group_tests.hpp"
 #include "norvex/common/errors.hpp"
 
 namespace norvex::detail {
@@ -50,24 +51,6 @@ RankSumResult rank_sum_test(std::span<const double> x, std::span<const double> y
   const double z =
       rank_sum_z(rank_sum, static_cast<double>(x.size()), static_cast<double>(y.size()));
   return {z, two_sided_normal_p(z)};
-}
-
-std::vector<double> benjamini_hochberg(const std::vector<double>& pvals) {
-  std::vector<double> out(pvals.size(), kNaN);
-  std::vector<size_t> order;
-  for (size_t i = 0; i < pvals.size(); ++i)
-    if (!std::isnan(pvals[i])) order.push_back(i);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return pvals[a] < pvals[b]; });
-  const double m = static_cast<double>(order.size());
-  // From the largest p down: each adjusted value is the smallest p * m / rank at or above it.
-  double running = 1.0;
-  for (size_t k = order.size(); k-- > 0;) {
-    const double adjusted = pvals[order[k]] * m / static_cast<double>(k + 1);
-    running = std::min(running, adjusted);
-    out[order[k]] = running;
-  }
-  return out;
 }
 
 double log2_fold_change(double mean_unlogged_group, double mean_unlogged_rest) {

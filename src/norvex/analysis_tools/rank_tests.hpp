@@ -1,7 +1,6 @@
 #pragma once
 // Rank-sum statistics for marker genes: the Wilcoxon rank-sum z statistic with its normal
-// p-value (no tie correction, as scipy.stats.ranksums), Benjamini-Hochberg adjustment, and
-// the streaming one-group-against-the-rest computation over an expression matrix.
+// p-value (no tie correction, as scipy.stats.ranksums) and the streaming one-group-against-the-rest computation over an expression matrix.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -25,10 +24,6 @@ RankSumResult rank_sum_test(std::span<const double> x, std::span<const double> y
 
 // Two-sided p-value of a standard normal z (NaN stays NaN).
 double two_sided_normal_p(double z);
-
-// Benjamini-Hochberg adjusted p-values in the input order. NaN p-values are left out of
-// the count of tests and stay NaN; results are capped at 1.
-std::vector<double> benjamini_hochberg(const std::vector<double>& pvals);
 
 // log2 of the ratio of mean un-logged expression (mean of expm1 of the values), with a
 // 1e-9 floor on both means so genes silent in one side give a finite value.
