@@ -1,6 +1,7 @@
 #pragma once
 // Rank-sum statistics for marker genes: the Wilcoxon rank-sum z statistic with its normal
-// p-value (no tie correction, as scipy.stats.ranksums) and the streaming one-group-against-the-rest computation over an expression matrix.
+// p-value (no tie correction, as scipy.stats.ranksums) and the streaming one-group-against-the-rest
+// computation over an expression matrix.
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -3,6 +3,9 @@
 // matrices set in memory. Shared by the reader, the writer and matrix access.
 #include <map>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/dataset/h5.hpp"
@@ -52,6 +55,26 @@ std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path);
 // AnnData::for_each_row_chunk does for X.
 void row_chunks_of(const AnnData& ad, const std::string& path, size_t rows_per_chunk,
                    const std::function<void(const RowChunk&)>& fn);
+
+// Column numbers of `genes` among `names` (a duplicated name means its first column);
+// KeyError naming the first gene that is absent.
+std::vector<size_t> name_columns(const std::vector<std::string>& names,
+                                 const std::vector<std::string>& genes);
+
+// Asked columns and the output vectors they fill (a column may be asked for twice).
+struct ColumnPick {
+  std::vector<std::pair<size_t, std::vector<size_t>>> slots;  // column -> output slots
+  std::vector<int32_t> slot_of;                               // column -> slot, or -1
+  std::vector<std::vector<float>> out;                        // one vector per asked column
+  ColumnPick(const std::vector<size_t>& cols, size_t n_cols, size_t n_rows);
+  void put(size_t col, size_t row, float v) {
+    for (size_t s : slots[static_cast<size_t>(slot_of[col])].second) out[s][row] = v;
+  }
+};
+// Fills `pick` from the stored matrix `m` without loading it: CSR scans the indices and
+// reads only the asked values, CSC reads the asked columns, dense reads column slabs.
+// FileError for a damaged matrix.
+void read_stored_columns(const AnnData& ad, const MatrixSource& m, ColumnPick& pick);
 
 // Stored entries one scan of a CSC matrix collects when visiting it in row chunks (about
 // 16M: a quarter of a gigabyte). Tests lower it to exercise several scans.

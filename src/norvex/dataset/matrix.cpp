@@ -264,10 +264,11 @@ void AnnData::for_each_row_chunk(size_t rows_per_chunk,
   }
 }
 
-std::vector<std::vector<float>> AnnData::gene_expression(
-    const std::vector<std::string>& genes, const std::optional<std::string>& layer) const {
+namespace detail {
+
+std::vector<size_t> name_columns(const std::vector<std::string>& names,
+                                 const std::vector<std::string>& genes) {
   std::unordered_map<std::string, size_t> position;
-  const auto& names = var.index();
   for (size_t i = names.size(); i-- > 0;) position[names[i]] = i;  // first wins
   std::vector<size_t> cols;
   for (auto& g : genes) {
@@ -275,12 +276,11 @@ std::vector<std::vector<float>> AnnData::gene_expression(
     if (it == position.end()) throw key_error(g);
     cols.push_back(it->second);
   }
-  std::vector<std::vector<float>> out(genes.size(), std::vector<float>(n_obs(), 0.0f));
-  if (genes.empty()) return out;
-  // Each asked column with the output slots it fills (a gene may be asked for twice), and
-  // a flat table from column to its entry: the row scans look at every stored value.
-  std::vector<std::pair<size_t, std::vector<size_t>>> slots;
-  std::vector<int32_t> slot_of(n_vars(), -1);
+  return cols;
+}
+
+ColumnPick::ColumnPick(const std::vector<size_t>& cols, size_t n_cols, size_t n_rows)
+    : slot_of(n_cols, -1), out(cols.size(), std::vector<float>(n_rows, 0.0f)) {
   for (size_t s = 0; s < cols.size(); ++s) {
     if (slot_of[cols[s]] < 0) {
       slot_of[cols[s]] = static_cast<int32_t>(slots.size());
@@ -288,45 +288,14 @@ std::vector<std::vector<float>> AnnData::gene_expression(
     }
     slots[static_cast<size_t>(slot_of[cols[s]])].second.push_back(s);
   }
-  auto put = [&](size_t c, size_t row, float v) {
-    for (size_t s : slots[static_cast<size_t>(slot_of[c])].second) out[s][row] = v;
-  };
+}
 
-  auto from_rows = [&](const RowChunk& ch) {
-    for (size_t r = 0; r < ch.rows.n_rows; ++r) {
-      for (int64_t p = ch.rows.indptr[r]; p < ch.rows.indptr[r + 1]; ++p) {
-        const size_t c = static_cast<size_t>(ch.rows.indices[p]);
-        if (c < slot_of.size() && slot_of[c] >= 0) put(c, ch.row_begin + r, ch.rows.data[p]);
-      }
-    }
-  };
-
-  if (const SparseMatrix* x = memory_x(*this, layer)) {
-    if (x->n_rows != n_obs()) throw ValueError("X does not match the number of cells");
-    if (x->format == SparseMatrix::Format::CSR) {
-      from_rows(slice_rows(*x, 0, x->n_rows));
-    } else {
-      for (auto& [c, ss] : slots) {
-        for (int64_t p = x->indptr[c]; p < x->indptr[c + 1]; ++p) {
-          for (size_t s : ss) out[s][static_cast<size_t>(x->indices[p])] = x->data[p];
-        }
-      }
-    }
-    return out;
-  }
-  if (const ExternalMatrix* x = detail::external_x(*this, layer.has_value())) {
-    return detail::external_columns(*x, cols);
-  }
-
-  MatrixSource m = open_source(*this, layer);
-  if (m.info.n_rows != n_obs() || m.info.n_cols != n_vars()) {
-    detail::fail_read(backing_->path, "'" + m.path + "' does not have the shape of the dataset");
-  }
+void read_stored_columns(const AnnData& ad, const MatrixSource& m, ColumnPick& pick) {
   try {
     if (m.info.format == MatrixInfo::Format::CSR) {
       // Every stored column index must be looked at, but only the few values of the asked
       // genes are needed: scan the indices in blocks, then read just those values.
-      const std::vector<int64_t> ip = read_indptr(*this, m, m.info.n_rows);
+      const std::vector<int64_t> ip = read_indptr(ad, m, m.info.n_rows);
       const size_t block = size_t{1} << 22;
       std::vector<int32_t> idx;
       std::vector<uint64_t> hits;
@@ -337,12 +306,12 @@ std::vector<std::vector<float>> AnnData::gene_expression(
         const size_t n = std::min(block, m.info.nnz - a);
         idx.resize(n);
         h5::read_range(m.indices, a, n, idx.data());
-        check_indices(*this, m, idx, m.info.n_cols);
+        check_indices(ad, m, idx, m.info.n_cols);
         hits.clear();
         hit_cell.clear();
         for (size_t k = 0; k < n; ++k) {
           const size_t c = static_cast<size_t>(idx[k]);
-          if (slot_of[c] < 0) continue;
+          if (pick.slot_of[c] < 0) continue;
           while (static_cast<size_t>(ip[row + 1]) <= a + k) ++row;
           hits.push_back(a + k);
           hit_cell.emplace_back(row, c);
@@ -350,36 +319,73 @@ std::vector<std::vector<float>> AnnData::gene_expression(
         values.resize(hits.size());
         h5::read_points(m.data, hits, values.data());
         for (size_t h = 0; h < hits.size(); ++h)
-          put(hit_cell[h].second, hit_cell[h].first, values[h]);
+          pick.put(hit_cell[h].second, hit_cell[h].first, values[h]);
       }
     } else if (m.info.format == MatrixInfo::Format::CSC) {
-      std::vector<int64_t> ip = read_indptr(*this, m, m.info.n_cols);
+      std::vector<int64_t> ip = read_indptr(ad, m, m.info.n_cols);
       std::vector<int64_t> idx;
       std::vector<float> val;
-      for (auto& [c, ss] : slots) {
+      for (auto& [c, ss] : pick.slots) {
         size_t a = static_cast<size_t>(ip[c]), n = static_cast<size_t>(ip[c + 1] - ip[c]);
         idx.resize(n);
         val.resize(n);
         h5::read_range(m.indices, a, n, idx.data());
         h5::read_range(m.data, a, n, val.data());
-        check_indices(*this, m, idx, m.info.n_rows);
+        check_indices(ad, m, idx, m.info.n_rows);
         for (size_t k = 0; k < n; ++k) {
-          for (size_t s : ss) out[s][static_cast<size_t>(idx[k])] = val[k];
+          for (size_t s : ss) pick.out[s][static_cast<size_t>(idx[k])] = val[k];
         }
       }
     } else {
       std::vector<double> column(m.info.n_rows);
-      for (auto& [c, ss] : slots) {
+      for (auto& [c, ss] : pick.slots) {
         h5::read_block(m.dense, 0, c, m.info.n_rows, 1, column.data());
         for (size_t s : ss) {
-          for (size_t r = 0; r < column.size(); ++r) out[s][r] = static_cast<float>(column[r]);
+          for (size_t r = 0; r < column.size(); ++r) pick.out[s][r] = static_cast<float>(column[r]);
         }
       }
     }
   } catch (const h5::Failure& e) {
-    detail::fail_read(backing_->path, std::string("damaged matrix '") + m.path + "': " + e.what());
+    fail_read(ad.backing_->path, std::string("damaged matrix '") + m.path + "': " + e.what());
   }
-  return out;
+}
+
+}  // namespace detail
+
+std::vector<std::vector<float>> AnnData::gene_expression(
+    const std::vector<std::string>& genes, const std::optional<std::string>& layer) const {
+  const std::vector<size_t> cols = detail::name_columns(var.index(), genes);
+  detail::ColumnPick pick(cols, n_vars(), n_obs());
+  if (genes.empty()) return std::move(pick.out);
+
+  if (const SparseMatrix* x = memory_x(*this, layer)) {
+    if (x->n_rows != n_obs()) throw ValueError("X does not match the number of cells");
+    if (x->format == SparseMatrix::Format::CSR) {
+      for (size_t r = 0; r < x->n_rows; ++r) {
+        for (int64_t p = x->indptr[r]; p < x->indptr[r + 1]; ++p) {
+          const size_t c = static_cast<size_t>(x->indices[p]);
+          if (c < pick.slot_of.size() && pick.slot_of[c] >= 0) pick.put(c, r, x->data[p]);
+        }
+      }
+    } else {
+      for (auto& [c, ss] : pick.slots) {
+        for (int64_t p = x->indptr[c]; p < x->indptr[c + 1]; ++p) {
+          for (size_t s : ss) pick.out[s][static_cast<size_t>(x->indices[p])] = x->data[p];
+        }
+      }
+    }
+    return std::move(pick.out);
+  }
+  if (const ExternalMatrix* x = detail::external_x(*this, layer.has_value())) {
+    return detail::external_columns(*x, cols);
+  }
+
+  MatrixSource m = open_source(*this, layer);
+  if (m.info.n_rows != n_obs() || m.info.n_cols != n_vars()) {
+    detail::fail_read(backing_->path, "'" + m.path + "' does not have the shape of the dataset");
+  }
+  detail::read_stored_columns(*this, m, pick);
+  return std::move(pick.out);
 }
 
 void AnnData::set_X(SparseMatrix x) {
