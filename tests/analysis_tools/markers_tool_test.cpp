@@ -118,7 +118,8 @@ TEST(MarkersTool, BadInputNamesTheProblem) {
   // A misspelt gene: named, with the close real names.
   const std::string gene = message({{"target_genes", {"CD3EE"}}});
   EXPECT_NE(gene.find("CD3EE"), std::string::npos) << gene;
-  EXPECT_NE(gene.find("CD3E"), gene.rfind("CD3EE")) << gene;
+  // "CD3E" once inside "CD3EE" and once more as the close name.
+  EXPECT_NE(gene.find("CD3E", gene.find("CD3EE") + 5), std::string::npos) << gene;
   const std::string col = message({{"find_cfg", {{"celltype_col", "cell_kind"}}}});
   EXPECT_NE(col.find("cell_kind"), std::string::npos) << col;
   const std::string layer = message({{"find_cfg", {{"layer", "spliced"}}}});

@@ -158,7 +158,7 @@ MarkerStats rank_genes_against_rest(const AnnData& adata, const std::vector<int3
                                     size_t n_groups, const std::vector<size_t>& columns,
                                     const std::optional<std::string>& layer,
                                     size_t memory_budget_bytes) {
-  ExpressionSource source;
+  ChunkedMatrix source;
   source.info = adata.x_info(layer);
   source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
     adata.for_each_row_chunk(rows, fn, layer);
@@ -166,9 +166,8 @@ MarkerStats rank_genes_against_rest(const AnnData& adata, const std::vector<int3
   return rank_genes_against_rest(source, codes, n_groups, columns, memory_budget_bytes);
 }
 
-MarkerStats rank_genes_against_rest(const ExpressionSource& source,
-                                    const std::vector<int32_t>& codes, size_t n_groups,
-                                    const std::vector<size_t>& columns,
+MarkerStats rank_genes_against_rest(const ChunkedMatrix& source, const std::vector<int32_t>& codes,
+                                    size_t n_groups, const std::vector<size_t>& columns,
                                     size_t memory_budget_bytes) {
   MarkerStats out;
   out.n_groups = n_groups;

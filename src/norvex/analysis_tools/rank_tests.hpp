@@ -73,7 +73,7 @@ class MarkerAccumulator {
 };
 
 // A matrix to stream: its shape and how to visit it in row chunks (X, a layer, raw).
-struct ExpressionSource {
+struct ChunkedMatrix {
   MatrixInfo info;
   std::function<void(size_t rows_per_chunk, const std::function<void(const RowChunk&)>&)> visit;
 };
@@ -82,9 +82,8 @@ struct ExpressionSource {
 // in row chunks. Genes are split into as many passes as needed to keep the
 // collected non-zeros under `memory_budget_bytes`. Benjamini-Hochberg runs per group over
 // the asked genes. ValueError for more than 65,535 groups.
-MarkerStats rank_genes_against_rest(const ExpressionSource& source,
-                                    const std::vector<int32_t>& codes, size_t n_groups,
-                                    const std::vector<size_t>& columns,
+MarkerStats rank_genes_against_rest(const ChunkedMatrix& source, const std::vector<int32_t>& codes,
+                                    size_t n_groups, const std::vector<size_t>& columns,
                                     size_t memory_budget_bytes = size_t{1} << 30);
 // The same over `layer` of `adata` (nullopt: X).
 MarkerStats rank_genes_against_rest(const AnnData& adata, const std::vector<int32_t>& codes,

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <unordered_map>
 
+#include "norvex/analysis_tools/comparisons.hpp"
 #include "norvex/analysis_tools/params.hpp"
 #include "norvex/analysis_tools/rank_tests.hpp"
 #include "norvex/analysis_tools/tool_common.hpp"
@@ -44,79 +45,6 @@ struct MarkerDotArgs {
   MarkerPlotConfig plot;
 };
 
-size_t edit_distance(const std::string& a, const std::string& b) {
-  std::vector<size_t> prev(b.size() + 1), cur(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) prev[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    cur[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j)
-      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
-    std::swap(prev, cur);
-  }
-  return prev[b.size()];
-}
-
-// Gene names close to a misspelt one: case-insensitive prefix matches and names within two
-// edits, closest first.
-std::vector<std::string> close_genes(const std::vector<std::string>& names,
-                                     const std::string& gene) {
-  const std::string want = ascii_lower(gene);
-  std::vector<std::pair<size_t, std::string>> scored;
-  for (const auto& n : names) {
-    const std::string low = ascii_lower(n);
-    if (low.size() > want.size() + 2 && low.rfind(want, 0) != 0) continue;
-    size_t d = low.rfind(want, 0) == 0 ? 1 : edit_distance(low, want);
-    if (d <= 2) scored.push_back({d, n});
-  }
-  std::stable_sort(scored.begin(), scored.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::string> out;
-  for (size_t i = 0; i < scored.size() && out.size() < 6; ++i)
-    if (std::find(out.begin(), out.end(), scored[i].second) == out.end())
-      out.push_back(scored[i].second);
-  return out;
-}
-
-// Matrix columns of the requested genes (exact name, then case-insensitive), in the order
-// asked. Missing genes are named in a warning; none found is an error with close names.
-std::vector<size_t> resolve_genes(const std::vector<std::string>& names, const TextList& genes,
-                                  const std::string& where, std::vector<std::string>* shown) {
-  std::unordered_map<std::string, size_t> exact, folded;
-  for (size_t i = names.size(); i-- > 0;) {
-    exact[names[i]] = i;
-    folded[ascii_lower(names[i])] = i;
-  }
-  std::vector<size_t> cols;
-  std::vector<std::string> missing, hints;
-  for (const auto& g : genes) {
-    auto it = exact.find(g);
-    if (it == exact.end()) it = folded.find(ascii_lower(g));
-    if (it == folded.end()) {
-      missing.push_back("'" + g + "'");
-      const auto close = close_genes(names, g);
-      if (!close.empty()) hints.push_back(g + ": " + join_limited(close));
-      continue;
-    }
-    if (std::find(cols.begin(), cols.end(), it->second) != cols.end()) continue;
-    cols.push_back(it->second);
-    shown->push_back(names[it->second]);
-  }
-  std::string hint_text;
-  for (const auto& h : hints) hint_text += (hint_text.empty() ? "" : "; ") + h;
-  if (cols.empty()) {
-    std::vector<std::string> first(names.begin(),
-                                   names.begin() + std::min<size_t>(8, names.size()));
-    throw KeyError("Gene(s) not in the gene names of " + where + ": " + join_limited(missing) +
-                   (hint_text.empty() ? ". Gene names look like: " + join_limited(first)
-                                      : ". Close names: " + hint_text));
-  }
-  if (!missing.empty())
-    current_host().print("⚠️ WARNING: Gene(s) not in the gene names of " + where +
-                         ", left out: " + join_limited(missing) +
-                         (hint_text.empty() ? "" : " (close names: " + hint_text + ")"));
-  return cols;
-}
-
 json number(double v) {
   return std::isfinite(v) ? json(v) : json(nullptr);
 }
@@ -150,40 +78,33 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
 
   // Expression follows the usual convention: raw when the file has it, else X; a layer or
   // use_raw overrides.
-  ExpressionSource source;
-  std::string source_label;
-  std::vector<std::string> raw_names;
-  const bool raw_present = adata.has_raw();
-  if (cfg.layer) {
-    const auto keys = adata.layer_keys();
-    if (std::find(keys.begin(), keys.end(), *cfg.layer) == keys.end())
-      throw KeyError("Layer '" + *cfg.layer + "' not found. Layers: " +
-                     (keys.empty() ? std::string("none") : join_limited(keys)));
-  } else if (cfg.use_raw.value_or(raw_present)) {
-    if (!raw_present) throw KeyError("use_raw is true but the dataset has no raw expression");
-    raw_names = adata.raw_var_names();
-  }
-  const bool use_raw = !raw_names.empty();
-  if (use_raw) {
+  const ExpressionSource chosen = expression_source(adata, cfg.layer, cfg.use_raw);
+  const std::string source_label =
+      chosen.raw ? "raw" : (cfg.layer ? "layers['" + *cfg.layer + "']" : "X");
+  ChunkedMatrix source;
+  if (chosen.raw) {
     source.info = adata.raw_info();
     source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
       adata.for_each_raw_row_chunk(rows, fn);
     };
-    source_label = "raw";
   } else {
     source.info = adata.x_info(cfg.layer);
     source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
       adata.for_each_row_chunk(rows, fn, cfg.layer);
     };
-    source_label = cfg.layer ? "layers['" + *cfg.layer + "']" : "X";
   }
-  const std::vector<std::string>& var_names = use_raw ? raw_names : adata.var.index();
+  const std::vector<std::string> var_names = source_gene_names(adata, chosen);
 
   // The genes tested: the requested ones, or every gene when markers are searched.
   std::vector<std::string> requested_names;
   std::vector<size_t> columns;
   if (args.target_genes) {
-    columns = resolve_genes(var_names, *args.target_genes, source_label, &requested_names);
+    // Exact names first, then case-insensitive; missing ones warned about with close names.
+    requested_names =
+        resolve_genes(*args.target_genes, var_names, "the gene names of " + source_label);
+    std::unordered_map<std::string, size_t> position;
+    for (size_t i = var_names.size(); i-- > 0;) position[var_names[i]] = i;  // first wins
+    for (const auto& g : requested_names) columns.push_back(position.at(g));
   } else {
     columns.resize(var_names.size());
     for (size_t i = 0; i < columns.size(); ++i) columns[i] = i;
