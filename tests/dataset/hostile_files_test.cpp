@@ -1,8 +1,10 @@
 // Files shaped to hurt the reader (written by anndata, then damaged with h5py): each gives
 // a FileError naming the file and the object, never a crash, a hang or runaway memory.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include <memory>
 
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/anndata.hpp"
@@ -13,12 +15,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Written once for the whole suite: anndata's own file and its damaged copies.
+// Written once for the whole suite: anndata's own file and its damaged copies (removed
+// when the test program exits).
 const fs::path& hostile_dir() {
-  static testing::TempDir* tmp = nullptr;
+  static std::unique_ptr<testing::TempDir> tmp;
   static bool written = false;
   if (!tmp) {
-    tmp = new testing::TempDir();
+    tmp = std::make_unique<testing::TempDir>();
     const char* script = R"PY(
 import sys, shutil, h5py, numpy as np, pandas as pd, anndata as ad
 out = sys.argv[1]

@@ -11,6 +11,7 @@
 
 #include "norvex/common/base64.hpp"
 #include "norvex/common/text.hpp"
+#include "norvex/host/download_links.hpp"
 #include "norvex/host/terminal_text.hpp"
 
 namespace norvex {
@@ -43,21 +44,6 @@ std::string html_escape(std::string_view text) {
   }
   return out;
 }
-
-namespace {
-
-void decode_entities(std::string& s) {
-  static const std::pair<const char*, const char*> entities[] = {
-      {"&lt;", "<"},  {"&gt;", ">"},   {"&quot;", "\""}, {"&#x27;", "'"},
-      {"&#39;", "'"}, {"&nbsp;", " "}, {"&amp;", "&"}};
-  for (auto& [from, to] : entities) {
-    std::string f = from;
-    for (size_t pos = 0; (pos = s.find(f, pos)) != std::string::npos; pos += std::strlen(to))
-      s.replace(pos, f.size(), to);
-  }
-}
-
-}  // namespace
 
 std::string html_to_text(std::string_view html) {
   std::string out;
@@ -104,7 +90,7 @@ std::string html_to_text(std::string_view html) {
       out += "[interactive plot]";
     }
   }
-  decode_entities(out);
+  decode_html_entities(out);
   // Trim each line and keep at most one blank line in a row.
   std::string result, line;
   int blank_run = 0;
@@ -181,20 +167,6 @@ std::string local_time_text() {
   return buf;
 }
 
-// The file name a download link asks for, as a plain name inside the folder: any path
-// part dropped, control characters replaced, never hidden, never empty.
-std::string plain_file_name(std::string name) {
-  const size_t slash = name.find_last_of("/\\");
-  if (slash != std::string::npos) name.erase(0, slash + 1);
-  for (char& c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) c = '_';
-  }
-  if (name.empty() || name == "." || name == "..") return "download";
-  if (name[0] == '.') name = "download" + name;
-  return name;
-}
-
 // At most `bytes` bytes of UTF-8 text, not cutting a character.
 std::string utf8_truncated(std::string text, size_t bytes) {
   if (text.size() <= bytes) return text;
@@ -202,15 +174,6 @@ std::string utf8_truncated(std::string text, size_t bytes) {
   while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
   text.resize(end);
   return text;
-}
-
-const char* image_extension(const std::string& mime) {
-  if (mime == "image/png") return ".png";
-  if (mime == "image/jpeg" || mime == "image/jpg") return ".jpg";
-  if (mime == "image/gif") return ".gif";
-  if (mime == "image/webp") return ".webp";
-  if (mime == "image/svg+xml") return ".svg";
-  return ".img";
 }
 
 const char* kTranscriptHeader =
@@ -487,31 +450,18 @@ std::optional<fs::path> ConsoleHost::save_file(const std::string& name, std::str
 }
 
 std::string ConsoleHost::save_downloads(const std::string& html, std::vector<fs::path>& saved) {
-  // Links made by the document builders: <a download="NAME" href="data:MIME;base64,DATA">.
-  // Scanned by hand: the data runs to megabytes, too long for a backtracking regex. Each
-  // link is rewritten to point to the file saved for it.
+  // Each download link is rewritten to point to the file saved for it.
   std::string out;
   size_t copied = 0;
   size_t pos = 0;
-  while ((pos = html.find("download=\"", pos)) != std::string::npos) {
-    const size_t name_begin = pos + 10;
-    const size_t name_end = html.find('"', name_begin);
-    if (name_end == std::string::npos) break;
-    pos = name_end + 1;
-    const size_t tag_end = html.find('>', name_end);
-    const size_t href = html.find("href=\"data:", name_end);
-    if (href == std::string::npos || (tag_end != std::string::npos && href > tag_end)) continue;
-    const size_t marker = html.find(";base64,", href);
-    const size_t data_end = html.find('"', href + 11);
-    if (marker == std::string::npos || data_end == std::string::npos || marker > data_end) continue;
-    const size_t data_begin = marker + 8;
-    std::string name = html.substr(name_begin, name_end - name_begin);
-    // The name sits in an attribute, so it arrives HTML-escaped.
-    decode_entities(name);
-    name = plain_file_name(name);
+  while (auto link = next_data_link(html, pos)) {
+    pos = link->name_end + 1;
+    const size_t name_begin = link->name_begin, name_end = link->name_end;
+    const size_t href = link->href, data_end = link->data_end;
+    const std::string& name = link->name;
     std::string bytes;
     try {
-      bytes = base64_decode(std::string_view(html).substr(data_begin, data_end - data_begin));
+      bytes = base64_decode(link->base64_data(html));
     } catch (const std::exception&) {
       continue;
     }
@@ -541,8 +491,7 @@ std::string ConsoleHost::save_downloads(const std::string& html, std::vector<fs:
       // Not on disk: the transcript keeps the (redacted) file itself.
       out += html_escape(name);
       out.append(html, name_end, href - name_end);
-      out += "href=\"data:" + html.substr(href + 11, marker - href - 11) + ";base64," +
-             base64_encode(bytes) + "\"";
+      out += "href=\"data:" + link->mime + ";base64," + base64_encode(bytes) + "\"";
     }
     copied = resume;
     pos = copied;
