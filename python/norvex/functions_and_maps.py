@@ -65,20 +65,20 @@ def _dataset(adata):
                     f"not {type(adata).__name__}")
 
 
-def _make_tool(name, spec):
-    defaults = spec["param_defaults"]
+def _make_tool(name, entry):
+    defaults = entry["param_defaults"]
 
     def tool(adata, **kwargs):
         # The tool itself shows its figure when show=True.
         return _engine.run_tool(name, _dataset(adata), kwargs)
 
     params = [_inspect.Parameter("adata", _inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    for p in spec["param_names"]:
+    for p in entry["param_names"]:
         params.append(_inspect.Parameter(p, _inspect.Parameter.KEYWORD_ONLY,
                                          default=defaults.get(p)))
     tool.__name__ = tool.__qualname__ = name
     tool.__module__ = __name__
-    tool.__doc__ = spec["definition"] or f"The analysis tool {name}."
+    tool.__doc__ = entry["definition"] or f"The analysis tool {name}."
     tool.__signature__ = _inspect.Signature(params)
     tool._norvex_tool_name = name
     return tool
@@ -91,8 +91,8 @@ __all__ += sorted(_classes)
 
 _tools = _engine.tools()
 TOOL_FUNCS = {}
-for _name, _spec in _tools.items():
-    TOOL_FUNCS[_name] = _make_tool(_name, _spec)
+for _name, _tool in _tools.items():
+    TOOL_FUNCS[_name] = _make_tool(_name, _tool)
 globals().update(TOOL_FUNCS)
 __all__ += list(TOOL_FUNCS)
 
@@ -100,15 +100,15 @@ TOOL_CONFIG_MAP = {}
 Config_Name_to_Class_map = {}
 FUNCTION_DEF_REGISTRY = {}
 FUNC_ARGS_SCHEMA_REGISTRY = {}
-for _name, _spec in _tools.items():
-    entry = {arg: _classes[cls] for arg, cls in _spec["classes"].items()}
-    if _spec["allowed_kwargs"] is not None:
-        entry["__allowed_kwargs__"] = list(_spec["allowed_kwargs"])
+for _name, _tool in _tools.items():
+    entry = {arg: _classes[cls] for arg, cls in _tool["classes"].items()}
+    if _tool["allowed_kwargs"] is not None:
+        entry["__allowed_kwargs__"] = list(_tool["allowed_kwargs"])
     TOOL_CONFIG_MAP[_name] = entry
-    Config_Name_to_Class_map[_name] = {cls: _classes[cls] for cls in _spec["classes"].values()}
-    if _spec["definition"] is not None:
-        FUNCTION_DEF_REGISTRY[_name] = _spec["definition"]
-    FUNC_ARGS_SCHEMA_REGISTRY[_name] = _spec["schema"]
+    Config_Name_to_Class_map[_name] = {cls: _classes[cls] for cls in _tool["classes"].values()}
+    if _tool["definition"] is not None:
+        FUNCTION_DEF_REGISTRY[_name] = _tool["definition"]
+    FUNC_ARGS_SCHEMA_REGISTRY[_name] = _tool["schema"]
 
 
 def _tool_names(tool_funcs):

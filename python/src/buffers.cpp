@@ -93,12 +93,12 @@ class BufferMatrix : public ExternalMatrix {
     arrays_.clear();
   }
 
-  static std::shared_ptr<BufferMatrix> make(py::handle spec_handle) {
-    auto spec = spec_handle.cast<py::tuple>();
+  static std::shared_ptr<BufferMatrix> make(py::handle parts_handle) {
+    auto parts = parts_handle.cast<py::tuple>();
     auto m = std::shared_ptr<BufferMatrix>(new BufferMatrix());
-    const std::string kind = spec[0].cast<std::string>();
+    const std::string kind = parts[0].cast<std::string>();
     if (kind == "dense") {
-      py::array a = py::reinterpret_borrow<py::array>(spec[1]);
+      py::array a = py::reinterpret_borrow<py::array>(parts[1]);
       if (a.ndim() != 2) throw ValueError("a dense matrix must have two dimensions");
       m->info_.format = MatrixInfo::Format::Dense;
       m->info_.n_rows = static_cast<size_t>(a.shape(0));
@@ -108,10 +108,10 @@ class BufferMatrix : public ExternalMatrix {
       m->col_stride_ = a.strides(1);
       m->arrays_.push_back(a);
     } else if (kind == "csr" || kind == "csc") {
-      py::array data = py::reinterpret_borrow<py::array>(spec[1]);
-      py::array indices = py::reinterpret_borrow<py::array>(spec[2]);
-      py::array indptr = py::reinterpret_borrow<py::array>(spec[3]);
-      auto shape = spec[4].cast<py::tuple>();
+      py::array data = py::reinterpret_borrow<py::array>(parts[1]);
+      py::array indices = py::reinterpret_borrow<py::array>(parts[2]);
+      py::array indptr = py::reinterpret_borrow<py::array>(parts[3]);
+      auto shape = parts[4].cast<py::tuple>();
       m->info_.format = kind == "csr" ? MatrixInfo::Format::CSR : MatrixInfo::Format::CSC;
       m->info_.n_rows = shape[0].cast<size_t>();
       m->info_.n_cols = shape[1].cast<size_t>();
@@ -272,8 +272,8 @@ class BufferMatrix : public ExternalMatrix {
 
 }  // namespace
 
-std::shared_ptr<const ExternalMatrix> buffer_matrix(py::handle spec) {
-  return BufferMatrix::make(spec);
+std::shared_ptr<const ExternalMatrix> buffer_matrix(py::handle parts) {
+  return BufferMatrix::make(parts);
 }
 
 }  // namespace norvex::python

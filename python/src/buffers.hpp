@@ -13,6 +13,6 @@ namespace norvex::python {
 // From ("dense", array) or ("csr" | "csc", data, indices, indptr, (rows, cols)), as
 // norvex._convert describes a matrix. TypeError for an unsupported value or index type,
 // ValueError for a malformed matrix.
-std::shared_ptr<const ExternalMatrix> buffer_matrix(pybind11::handle spec);
+std::shared_ptr<const ExternalMatrix> buffer_matrix(pybind11::handle parts);
 
 }  // namespace norvex::python

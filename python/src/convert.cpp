@@ -104,8 +104,8 @@ py::object from_json(const json& v) {
 namespace {
 
 // One column from (kind, values, categories, ordered, mask) as norvex._convert gives it.
-Column column_from_parts(py::handle spec) {
-  auto t = spec.cast<py::tuple>();
+Column column_from_parts(py::handle parts) {
+  auto t = parts.cast<py::tuple>();
   const std::string kind = t[0].cast<std::string>();
   Column col;
   if (kind == "category") {
@@ -159,7 +159,7 @@ UnsNode uns_from_py(py::handle v) {
   const std::string kind = t[0].cast<std::string>();
   if (kind == "frame") return UnsNode(frame_from_parts(t[1]));
   if (kind == "json") return UnsNode::from_json(to_json(t[1]));
-  // "array": (kind, column spec, shape)
+  // "array": (kind, column parts, shape)
   Column c = column_from_parts(t[1]);
   c.values.shape = t[2].cast<std::vector<size_t>>();
   return UnsNode(std::move(c.values));
