@@ -16,20 +16,17 @@
 #include <sstream>
 #include <string>
 
+#include "bench_support.hpp"
 #include "norvex/common/json.hpp"
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/dataset/data_context.hpp"
 
+using bench::in_child;
+using bench::vm_hwm_kb;
+
 namespace {
 
 const char* kGenes[] = {"CD3E", "CD8A", "MS4A1", "LYZ", "EPCAM"};
-
-long vm_hwm_kb() {
-  std::ifstream f("/proc/self/status");
-  for (std::string line; std::getline(f, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
-}
 
 double since(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
@@ -54,28 +51,6 @@ norvex::json run_ours(const std::string& path) {
   }
   return {{"open_context_s", open_s},    {"context_hwm_kb", hwm_context}, {"expression_s", expr_s},
           {"total_hwm_kb", vm_hwm_kb()}, {"expression_sum", sums},        {"context", context}};
-}
-
-// Runs `fn` in a child process and returns the JSON it printed.
-template <class Fn>
-norvex::json in_child(Fn fn) {
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const std::string out = fn().dump();
-    if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string out;
-  char buf[65536];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return norvex::json::parse(out);
 }
 
 norvex::json run_python(const std::string& python, const std::string& path) {

@@ -17,19 +17,16 @@
 #include <iostream>
 #include <string>
 
+#include "bench_support.hpp"
 #include "norvex/analysis_tools/rank_tests.hpp"
 #include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/json.hpp"
 #include "norvex/dataset/anndata.hpp"
 
-namespace {
+using bench::in_child;
+using bench::vm_hwm_kb;
 
-long vm_hwm_kb() {
-  std::ifstream f("/proc/self/status");
-  for (std::string line; std::getline(f, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
-}
+namespace {
 
 norvex::json run_ours(const std::string& path, const std::string& column, size_t n_genes) {
   const auto t0 = std::chrono::steady_clock::now();
@@ -59,27 +56,6 @@ norvex::json run_ours(const std::string& path, const std::string& column, size_t
   }
   return {{"seconds", seconds}, {"hwm_kb", vm_hwm_kb()},   {"score_sum", score_sum}, {"top", top},
           {"groups", groups},   {"genes", columns.size()}, {"passes", s.passes}};
-}
-
-template <class Fn>
-norvex::json in_child(Fn fn) {
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const std::string out = fn().dump();
-    if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string out;
-  char buf[65536];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return norvex::json::parse(out);
 }
 
 norvex::json run_python(const std::string& python, const std::string& path,

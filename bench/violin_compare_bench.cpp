@@ -15,22 +15,19 @@
 #include <iostream>
 #include <string>
 
+#include "bench_support.hpp"
 #include "norvex/analysis_tools/registry.hpp"
 #include "norvex/common/json.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/dataset/anndata.hpp"
 
+using bench::in_child;
+using bench::vm_hwm_kb;
+
 namespace {
 
 const char* kGenes[] = {"CD3E", "CD8A", "MS4A1", "LYZ", "EPCAM"};
 const char* kCellTypes[] = {"T cell", "Myeloid cell"};
-
-long vm_hwm_kb() {
-  std::ifstream f("/proc/self/status");
-  for (std::string line; std::getline(f, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
-}
 
 norvex::json run_ours(const std::string& path) {
   const auto t0 = std::chrono::steady_clock::now();
@@ -49,27 +46,6 @@ norvex::json run_ours(const std::string& path) {
           {"hwm_kb", vm_hwm_kb()},
           {"pval", t.column("pval")},
           {"pval_adj", t.column("pval_adj")}};
-}
-
-template <class Fn>
-norvex::json in_child(Fn fn) {
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const std::string out = fn().dump();
-    if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string out;
-  char buf[65536];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return norvex::json::parse(out);
 }
 
 norvex::json run_python(const std::string& python, const std::string& path) {
