@@ -15,25 +15,17 @@
 #include "norvex/demo/demo_data.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "norvex/plotting/plot.hpp"
+#include "tool_test_data.hpp"
 
 namespace norvex {
 namespace {
 
 AnnData& demo() {
-  static std::shared_ptr<AnnData> d = [] {
-    DemoDataOptions o;
-    o.n_cells = 1500;
-    o.n_genes = std::max<size_t>(demo_min_genes(), 400);
-    o.seed = 5;
-    return make_demo_data(o);
-  }();
-  return *d;
+  return testing::small_demo(1500, 400, 5);
 }
 
 json run(const std::string& tool, const json& args) {
-  json kw = args;
-  kw["show"] = false;
-  return builtin_tool_funcs().at(tool)(demo(), kw);
+  return testing::run_tool_quietly(demo(), tool, args);
 }
 
 void expect_png(const json& b64) {

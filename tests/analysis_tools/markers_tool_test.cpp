@@ -15,25 +15,17 @@
 #include "norvex/host/recording_host.hpp"
 #include "norvex/plotting/plot.hpp"
 #include "support/real_shaped_dataset.hpp"
+#include "tool_test_data.hpp"
 
 namespace norvex {
 namespace {
 
 AnnData& demo() {
-  static std::shared_ptr<AnnData> d = [] {
-    DemoDataOptions o;
-    o.n_cells = 900;
-    o.n_genes = std::max<size_t>(demo_min_genes(), 300);
-    o.seed = 5;
-    return make_demo_data(o);
-  }();
-  return *d;
+  return testing::small_demo(900, 300, 5);
 }
 
 json run(AnnData& adata, const json& args) {
-  json kw = args;
-  kw["show"] = false;
-  return builtin_tool_funcs().at("plot_markers_and_expression_dot")(adata, kw);
+  return testing::run_tool_quietly(adata, "plot_markers_and_expression_dot", args);
 }
 
 std::map<std::string, std::vector<size_t>> cells_by(const AnnData& adata, const std::string& col) {

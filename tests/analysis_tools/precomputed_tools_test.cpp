@@ -17,6 +17,8 @@
 #include "support/fixtures.hpp"
 #include "support/tiny_dataset.hpp"
 
+#include "tool_test_data.hpp"
+
 namespace norvex {
 namespace {
 
@@ -40,8 +42,7 @@ UnsDict dict(std::vector<std::pair<std::string, UnsNode>> entries) {
 }
 
 json run(AnnData& a, const std::string& tool, json args) {
-  args["show"] = false;
-  return builtin_tool_funcs().at(tool)(a, args);
+  return testing::run_tool_quietly(a, tool, std::move(args));
 }
 
 template <class E>

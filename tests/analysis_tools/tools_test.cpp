@@ -10,25 +10,17 @@
 #include "norvex/common/table.hpp"
 #include "norvex/demo/demo_data.hpp"
 #include "norvex/plotting/plot.hpp"
+#include "tool_test_data.hpp"
 
 namespace norvex {
 namespace {
 
 AnnData& demo() {
-  static std::shared_ptr<AnnData> d = [] {
-    DemoDataOptions o;
-    o.n_cells = 1200;
-    o.n_genes = std::max<size_t>(demo_min_genes(), 400);
-    o.seed = 7;
-    return make_demo_data(o);
-  }();
-  return *d;
+  return testing::small_demo(1200, 400, 7);
 }
 
 json run(const std::string& tool, const json& args) {
-  json kw = args;
-  kw["show"] = false;
-  return builtin_tool_funcs().at(tool)(demo(), kw);
+  return testing::run_tool_quietly(demo(), tool, args);
 }
 
 void expect_png(const json& b64, int min_w = 600) {
