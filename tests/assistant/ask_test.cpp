@@ -312,7 +312,7 @@ TEST_F(AskTest, GeneralExplanationWaitsWhenAPlotOrTableIsAskedFor) {
   }
 }
 
-TEST_F(AskTest, FailingToolLeavesTheHistoryAndItsStatusLineAsTheyAre) {
+TEST_F(AskTest, FailingToolLeavesTheHistoryAsItIsAndEndsItsStatusLine) {
   tool_result = {{"img_base64", testing::make_png_b64(10, 10)}, {"data", "gene"}};
   auto a = make();
   route(testing::router_record({{"plot", true}}, {{"selected_tool", "plot_umap"}}));
@@ -328,7 +328,8 @@ TEST_F(AskTest, FailingToolLeavesTheHistoryAndItsStatusLineAsTheyAre) {
   EXPECT_EQ(a->t_hist.len(), 1u);
   EXPECT_EQ(a->t_hist.buf[0]["query"], "first plot");
   const std::string console = stable(host.console());
-  const std::string open_line = "🛠️ Generating plots .. ";
+  // The error report that follows starts on a line of its own.
+  const std::string open_line = "🛠️ Generating plots .. \n";
   ASSERT_GE(console.size(), open_line.size());
   EXPECT_EQ(console.substr(console.size() - open_line.size()), open_line) << console;
 }

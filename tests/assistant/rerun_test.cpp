@@ -100,8 +100,15 @@ TEST_F(RerunTest, PathwayGenesMeetTheGenePatch) {
             json({"A", "B", "E"}));
   EXPECT_EQ(run(patch(json::array(), json::array(), nullptr, json::object(), "pw", true)),
             json({"B", "E"}));
-  // Hand-given additions start again from the base genes.
-  EXPECT_EQ(run(patch({"F"}, json::array(), nullptr, json::object(), "pw")), json({"A", "B", "F"}));
+  // Hand-given additions join the pathway's genes; removals apply to them too; a full
+  // replacement wins over the pathway.
+  EXPECT_EQ(run(patch({"F"}, json::array(), nullptr, json::object(), "pw")),
+            json({"A", "B", "E", "F"}));
+  EXPECT_EQ(run(patch({"F"}, json::array(), nullptr, json::object(), "pw", true)),
+            json({"B", "E", "F"}));
+  EXPECT_EQ(run(patch(json::array(), {"E"}, nullptr, json::object(), "pw")), json({"A", "B"}));
+  EXPECT_EQ(run(patch(json::array(), json::array(), json({"Z"}), json::object(), "pw")),
+            json({"Z"}));
 }
 
 TEST_F(RerunTest, NoRerunAndTheToolName) {

@@ -3,12 +3,9 @@
 // recorded in the history, and returned as a copy of the result mapping.
 #include <fmt/format.h>
 
-#include <chrono>
-
 #include "norvex/assistant/flow_util.hpp"
 #include "norvex/assistant/flows.hpp"
 #include "norvex/assistant/router.hpp"
-#include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/display/render.hpp"
@@ -24,7 +21,16 @@
 namespace norvex::flows {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// One question on its way through the driver.
+struct Request {
+  std::string query;
+  std::string lang;              // "ko" or "en"
+  json res_to_user;              // the result mapping the caller gets a copy of
+  long long total_usage = 0;     // tokens spent so far
+  // Whether res_to_user is the history's newest entry, as in the notebook where the
+  // history holds the very mapping (a later save writes into it).
+  bool in_history = false;
+};
 
 bool has(const json& mapping, const char* key) {
   return mapping.is_object() && mapping.contains(key);
@@ -41,245 +47,236 @@ bool holds_image(const json& plot_result) {
   return plot_result.is_object() && plot_result.contains("img_base64");
 }
 
-}  // namespace
+// The router call, with the status line completed by its own time and tokens.
+RouterDecision route(Session& s, Request& r) {
+  detail::Stopwatch watch;
+  s.host.print("✅ Analyzing query .. ", false);
+  JsonCallOptions options;
+  options.schema = prompts::router_schema();
+  options.system_message = prompts::router_prompt();
+  options.data_context = s.data_context;
+  options.max_retries = s.max_retries;
+  LLMResult llm_res = s.model.json_enforced_call(r.query, options);
+  r.total_usage += usage_total(llm_res.usage);
+  const json last_usage = llm_res.usage.empty() ? json() : llm_res.usage.back();
+  s.host.print("done (" + watch.seconds() + ", " + py_str(last_usage) + ")");
+  return RouterDecision::from_record(llm_res.content);
+}
 
-json ask(Session& s, json& last_tx, const json& user_query_arg) {
-  if (!user_query_arg.is_string()) {
-    throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query_arg));
+// The flags and seven routing fields, unless the quiet switch is on.
+void show_routing(Session& s, const RouterDecision& d) {
+  if (s.rem_router) return;
+  s.host.display_json(py_getitem(d.record, "flags"));
+  for (const char* field : {"query_item", "target_analysis", "target_celltype",
+                            "plot_type_to_draw", "reference_plot_type", "selected_tool"}) {
+    s.host.display_json(std::string(field) + ": " + py_str(py_getitem(d.record, field)));
   }
-  const std::string user_query = user_query_arg.get<std::string>();
+  s.host.display_json("tree_target: " + d.tree_target);
+}
+
+// Tables, plot, arguments and code of a fresh result, as the flags ask.
+void show_fresh_result(Session& s, const RouterFlags& flags, const json& res) {
+  if (flags.table_summary && has(res, "plot_result")) display_table_summaries(res["plot_result"]);
+  if (flags.plot && has(res, "plot_result")) {
+    if (holds_image(res["plot_result"])) {
+      display_plot_img_base64(res["plot_result"]);
+    } else {
+      s.host.print("⚠️ WARNING: Image not available.");
+      if (has(res, "plot_code")) show_code_snippet(res["plot_code"]);
+    }
+  }
+  if (flags.args && has(res, "plot_params"))
+    display_analysis_parameters(get_or_null(res, "plot_func"), res["plot_params"]);
+  if (flags.code && has(res, "plot_code")) show_code_snippet(res["plot_code"]);
+}
+
+// A general explanation with its Word download, for a question that asks for no result.
+void explain_generally(Session& s, Request& r) {
+  LLMResult general = explain_in_general_sense(s, r.query);
+  r.total_usage += usage_total(general.usage);
+  if (general.content.is_null()) return;
+  render_vantu_explanation(general.content);
+  std::string doc = create_doc_with_style(general.content, nullptr, r.query);
+  s.host.display_html(creat_download_link(doc, r.query + ".docx"));
+  s.host.print(" ");
+}
+
+void answer_fresh(Session& s, const RouterDecision& d, Request& r) {
+  run_fresh_request(s, d, r.res_to_user, r.total_usage);
+  json& res = r.res_to_user;
+  show_fresh_result(s, d.flags, res);
+
+  if (d.flags.explain_data && d.flags.plot && has(res, "plot_result")) {
+    const json& plot_result = res["plot_result"];
+    if (!plot_result.is_null() && !plot_result.is_string()) {
+      ExplanationResult ex =
+          generate_and_display_explanation(s, r.query, get_or_null(res, "plot_func"),
+                                           get_or_null(res, "plot_params"), plot_result,
+                                           r.total_usage);
+      r.total_usage = ex.total_usage;
+      if (!ex.explanation.is_null()) {
+        res["explanation"] = ex.explanation;
+        res["report"] = detail::report_value(ex.report);
+        res["total_usage"] = r.total_usage;
+      }
+    }
+  } else if (d.flags.explain_general && !d.flags.plot && !d.flags.table_summary) {
+    explain_generally(s, r);
+  }
+
+  if (has(res, "explanation") || holds_image(get_or_null(res, "plot_result"))) {
+    s.history.add(res, !s.rem_router);
+    r.in_history = true;
+  }
+}
+
+// What the follow-up shows of the transaction it settled on, as the selector's request asks.
+void show_follow_up([[maybe_unused]] Session& s, const FollowUpRequest& wants, const json& source) {
+  const json plot_result = get_or_null(source, "plot_result");
+  const json args = get_or_null(source, "plot_params");
+  const json tool = get_or_null(source, "plot_func");
+  const json code = get_or_null(source, "plot_code");
+  if (wants.render_table && plot_result.is_object() && plot_result.contains("table_summaries"))
+    display_table_summaries(plot_result);
+  if (wants.render_plot && holds_image(plot_result)) display_plot_img_base64(plot_result);
+  if (wants.render_code && py_truthy(code)) show_code_snippet(code);
+  if (wants.render_args && py_truthy(args) && py_truthy(tool))
+    display_analysis_parameters(tool, args);
+}
+
+// The follow-up's routing record often names no tool or plot type (it refers to an earlier
+// one); the stored transaction keeps the earlier record's values for those, so a later
+// follow-up can still find it and rerun its tool.
+void keep_earlier_routing(json& kept_router, const json& base_router) {
+  if (!kept_router.is_object() || !base_router.is_object()) return;
+  for (const char* field :
+       {"selected_tool", "target_analysis", "target_celltype", "plot_type_to_draw"}) {
+    if (!py_truthy(check_any_valid(kept_router, {field})) &&
+        py_truthy(check_any_valid(base_router, {field})))
+      kept_router[field] = base_router[field];
+  }
+}
+
+// The follow-up path; false when the request ended early (the caller returns null).
+bool answer_follow_up(Session& s, const RouterDecision& d, Request& r) {
   NotebookHost& host = s.host;
+  RecurrentResult rec;
+  try {
+    rec = processing_recurrent_request(s, d.record, r.res_to_user, r.total_usage,
+                                       !s.rem_router, false);
+  } catch (const Interrupted&) {
+    throw;  // a stop is not a failed answer
+  } catch (...) {
+    host.print("❌ ERROR: Failed to produce valid response. Please try again.");
+    return false;
+  }
+  json& res = r.res_to_user;
+  res = std::move(rec.res_to_user);
+  r.total_usage = rec.total_usage;
 
-  const std::string lang = detect_output_language(user_query_arg);
-  json res_to_user = json::object();
-  res_to_user["query"] = user_query;
-  long long total_usage = 0;
+  json* base_tx_full = get_tx_by_id(s.history.buf, rec.selected_tx_id);
+  if (!base_tx_full) return false;
 
-  // Router call, with the status line completed by its own time and tokens.
-  const auto start = Clock::now();
-  host.print("✅ Analyzing query .. ", false);
-  JsonCallOptions router_options;
-  router_options.schema = prompts::router_schema();
-  router_options.system_message = prompts::router_prompt();
-  router_options.data_context = s.data_context;
-  router_options.max_retries = s.max_retries;
-  LLMResult llm_res = s.model.json_enforced_call(user_query, router_options);
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  json spec = llm_res.content;
-  const json& usage = llm_res.usage;
-  total_usage += safe_int(py_getitem(usage, "total_tokens")).value_or(0);
-  const json last_usage = usage.empty() ? json() : usage.back();
-  host.print(fmt::format("done ({:.2f}, {})", elapsed, py_str(last_usage)));
-
-  const RouterDecision decision = RouterDecision::from_record(spec);
-  const RouterFlags& flags = decision.flags;
-  const bool rem = s.rem_router;
-  const bool verbose_flows = !rem;
-  if (!rem) {
-    host.display_json(py_getitem(spec, "flags"));
-    for (const char* field : {"query_item", "target_analysis", "target_celltype",
-                              "plot_type_to_draw", "reference_plot_type", "selected_tool"}) {
-      host.display_json(std::string(field) + ": " + py_str(py_getitem(spec, field)));
-    }
-    host.display_json("tree_target: " + decision.tree_target);
+  const json celltype_new =
+      RouterDecision::from_record(py_getitem(res, "router_res")).target_celltype;
+  const json celltype_old = py_getitem(py_getitem(*base_tx_full, "router_res"), "target_celltype");
+  if (celltype_new != "none" && celltype_new != celltype_old) {
+    host.print("⚠️ WARNING: No previous tx exists for the celltypes, " + py_str(celltype_new));
+    return false;
   }
 
-  res_to_user["router_res"] = spec;
-  last_tx = spec;
+  const bool updated = holds_image(get_or_null(res, "plot_result"));
+  const json source = updated ? res : *base_tx_full;
+  if (!py_truthy(rec.user_request)) return false;
+  const FollowUpRequest wants = FollowUpRequest::from_record(rec.user_request);
+  show_follow_up(s, wants, source);
 
-  if (flags.tree) {
-    show_dataset_tree(s.adata, decision.tree_target);
-    return nullptr;
+  bool explained = false;
+  if (wants.wants_explanation() && holds_image(get_or_null(source, "plot_result"))) {
+    ExplanationResult ex = generate_and_display_explanation(
+        s, r.query, get_or_null(source, "plot_func"), get_or_null(source, "plot_params"),
+        source["plot_result"], r.total_usage);
+    r.total_usage = ex.total_usage;
+    (*base_tx_full)["explanation"] = ex.explanation;
+    (*base_tx_full)["report"] = detail::report_value(ex.report);
+    explained = true;
   }
-  if (flags.info && decision.info_answer) {
-    render_vantu_info(*decision.info_answer, lang);
-    return nullptr;
-  }
 
-  // The history changes only by whole transactions (one addition here, or one replacement
-  // on a follow-up), so a request that fails later leaves it as it then is.
-  transaction_history& t_hist = s.history;
-  // Whether res_to_user is the history's newest entry, as in the notebook where the
-  // history holds the very mapping (a later save writes into it).
-  bool res_in_history = false;
-
-  const bool fresh =
-      !flags.recurrent_query && decision.names_target && decision.selected_tool != "none";
-  if (fresh) {
-    FlowResult flow = processing_initial_request(s, spec, res_to_user, total_usage, verbose_flows);
-    res_to_user = std::move(flow.res_to_user);
-    total_usage = flow.total_usage;
-
-    if (flags.table_summary && has(res_to_user, "plot_result")) {
-      display_table_summaries(res_to_user["plot_result"]);
-    }
-    if (flags.plot && has(res_to_user, "plot_result")) {
-      if (holds_image(res_to_user["plot_result"])) {
-        display_plot_img_base64(res_to_user["plot_result"]);
-      } else {
-        host.print("⚠️ WARNING: Image not available.");
-        if (has(res_to_user, "plot_code")) show_code_snippet(res_to_user["plot_code"]);
-      }
-    }
-    if (flags.args && has(res_to_user, "plot_params")) {
-      display_analysis_parameters(py_getitem(res_to_user, "plot_func"), res_to_user["plot_params"]);
-    }
-    if (flags.code && has(res_to_user, "plot_code")) {
-      show_code_snippet(res_to_user["plot_code"]);
-    }
-
-    if (flags.explain_data && flags.plot && has(res_to_user, "plot_result")) {
-      const json& plot_result = res_to_user["plot_result"];
-      if (!plot_result.is_null() && !plot_result.is_string()) {
-        ExplanationResult ex = generate_and_display_explanation(
-            s, user_query, py_getitem(res_to_user, "plot_func"),
-            py_getitem(res_to_user, "plot_params"), plot_result, total_usage);
-        total_usage = ex.total_usage;
-        if (!ex.explanation.is_null()) {
-          res_to_user["explanation"] = ex.explanation;
-          res_to_user["report"] = detail::report_value(ex.report);
-          res_to_user["total_usage"] = total_usage;
-        }
-      }
-    } else if (flags.explain_general) {
-      if (!flags.plot && !flags.table_summary) {
-        LLMResult general = explain_in_general_sense(s, user_query);
-        total_usage += safe_int(py_getitem(general.usage, "total_tokens")).value_or(0);
-        if (!general.content.is_null()) {
-          render_vantu_explanation(general.content);
-          std::string doc = create_doc_with_style(general.content, nullptr, user_query);
-          host.display_html(creat_download_link(doc, user_query + ".docx"));
-          host.print(" ");
-        }
-      }
-    }
-
-    if (has(res_to_user, "explanation") || holds_image(get_or_null(res_to_user, "plot_result"))) {
-      t_hist.add(res_to_user, verbose_flows);
-      res_in_history = true;
+  if (updated) {
+    res["query"] = py_getitem(*base_tx_full, "query");
+    if (explained) {
+      res["explanation"] = (*base_tx_full)["explanation"];
+      res["report"] = (*base_tx_full)["report"];
     }
   } else {
-    if (t_hist.len() == 0) {
-      host.print("⚠️ WARNING: No transaction history found.");
-      return nullptr;
-    }
-    if (decision.asks_output) {
-      RecurrentResult rec;
-      try {
-        rec = processing_recurrent_request(s, spec, res_to_user, total_usage, verbose_flows, false);
-      } catch (const Interrupted&) {
-        throw;  // a stop is not a failed answer
-      } catch (...) {
-        host.print("❌ ERROR: Failed to produce valid response. Please try again.");
-        return nullptr;
-      }
-      res_to_user = std::move(rec.res_to_user);
-      total_usage = rec.total_usage;
-      const json selected_tx_id = rec.selected_tx_id;
-      const json user_req = rec.user_request;
-
-      json* base_tx_full = get_tx_by_id(t_hist.buf, selected_tx_id);
-      if (!base_tx_full) {
-        return nullptr;
-      }
-
-      const json celltype_new =
-          RouterDecision::from_record(py_getitem(res_to_user, "router_res")).target_celltype;
-      const json celltype_old =
-          py_getitem(py_getitem(*base_tx_full, "router_res"), "target_celltype");
-      if (celltype_new != "none" && celltype_new != celltype_old) {
-        host.print("⚠️ WARNING: No previous tx exists for the celltypes, " +
-                   py_str(celltype_new));
-        return nullptr;
-      }
-
-      const bool updated = holds_image(get_or_null(res_to_user, "plot_result"));
-      const json& source = updated ? res_to_user : *base_tx_full;
-      const json plot_result = get_or_null(source, "plot_result");
-      const json full_args_dict = get_or_null(source, "plot_params");
-      const json target_function_name = get_or_null(source, "plot_func");
-      const json code_snippet = get_or_null(source, "plot_code");
-
-      if (!py_truthy(user_req)) {
-        return nullptr;
-      }
-      const FollowUpRequest wants = FollowUpRequest::from_record(user_req);
-
-      if (wants.render_table && plot_result.is_object() &&
-          plot_result.contains("table_summaries")) {
-        display_table_summaries(plot_result);
-      }
-      if (wants.render_plot && holds_image(plot_result)) {
-        display_plot_img_base64(plot_result);
-      }
-      if (wants.render_code && py_truthy(code_snippet)) {
-        show_code_snippet(code_snippet);
-      }
-      if (wants.render_args && py_truthy(full_args_dict) && py_truthy(target_function_name)) {
-        display_analysis_parameters(target_function_name, full_args_dict);
-      }
-
-      bool explained = false;
-      const bool wants_explanation = wants.explain_more_detail || wants.explain;
-      if (wants_explanation && holds_image(plot_result)) {
-        ExplanationResult ex = generate_and_display_explanation(
-            s, user_query, target_function_name, full_args_dict, plot_result, total_usage);
-        total_usage = ex.total_usage;
-        (*base_tx_full)["explanation"] = ex.explanation;
-        (*base_tx_full)["report"] = detail::report_value(ex.report);
-        explained = true;
-      }
-
-      if (updated) {
-        res_to_user["query"] = py_getitem(*base_tx_full, "query");
-        if (explained) {
-          res_to_user["explanation"] = (*base_tx_full)["explanation"];
-          res_to_user["report"] = (*base_tx_full)["report"];
-        }
-      } else {
-        res_to_user = *base_tx_full;
-        res_to_user["router_res"] = spec;
-      }
-
-      if (!has(res_to_user, "plot_result")) {
-        host.print("❌ ERROR: plot_result not found in res_to_user");
-        return nullptr;
-      }
-      // The follow-up's routing record often names no tool or plot type (it refers to an
-      // earlier one); the stored transaction keeps the earlier record's values for those, so
-      // a later follow-up can still find it and rerun its tool.
-      json& kept_router = res_to_user["router_res"];
-      const json& base_router = py_getitem(*base_tx_full, "router_res");
-      if (kept_router.is_object() && base_router.is_object()) {
-        for (const char* field :
-             {"selected_tool", "target_analysis", "target_celltype", "plot_type_to_draw"}) {
-          if (!py_truthy(check_any_valid(kept_router, {field})) &&
-              py_truthy(check_any_valid(base_router, {field})))
-            kept_router[field] = base_router[field];
-        }
-      }
-      // The selected id was a valid position above, so it converts.
-      t_hist.pop(static_cast<size_t>(*safe_int(selected_tx_id)), verbose_flows);
-      t_hist.add(res_to_user, verbose_flows);
-      res_in_history = true;
-    }
+    res = *base_tx_full;
+    res["router_res"] = d.record;
   }
+  if (!has(res, "plot_result")) {
+    host.print("❌ ERROR: plot_result not found in res_to_user");
+    return false;
+  }
+  keep_earlier_routing(res["router_res"], py_getitem(*base_tx_full, "router_res"));
+  // The selected id was a valid position above, so it converts.
+  s.history.pop(static_cast<size_t>(*safe_int(rec.selected_tx_id)), !s.rem_router);
+  s.history.add(res, !s.rem_router);
+  r.in_history = true;
+  return true;
+}
 
-  if (flags.save) {
-    save_transaction(s, spec, res_to_user, verbose_flows, 0);
-    if (res_in_history && !t_hist.buf.empty()) {
+// Saving and the report, when the routing record asks for them.
+void close_request(Session& s, const RouterDecision& d, Request& r) {
+  if (d.flags.save) {
+    save_transaction(s, d.record, r.res_to_user, !s.rem_router, 0);
+    if (r.in_history && !s.history.buf.empty()) {
       // One mapping in the notebook: what the save wrote into either copy is in both.
-      json& stored = t_hist.buf.front();
-      for (auto it = stored.begin(); it != stored.end(); ++it) res_to_user[it.key()] = it.value();
-      stored = res_to_user;
+      json& stored = s.history.buf.front();
+      for (auto it = stored.begin(); it != stored.end(); ++it)
+        r.res_to_user[it.key()] = it.value();
+      stored = r.res_to_user;
     }
   }
-  if (flags.reportgen) {
-    generate_norvex_report(s.adata);
+  if (d.flags.reportgen) generate_norvex_report(s.adata);
+}
+
+}  // namespace
+
+json ask(Session& s, json& last_tx, const json& user_query) {
+  if (!user_query.is_string())
+    throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query));
+  Request r;
+  r.query = user_query.get<std::string>();
+  r.lang = detect_output_language(user_query);
+  r.res_to_user = json{{"query", r.query}};
+
+  const RouterDecision d = route(s, r);
+  show_routing(s, d);
+  r.res_to_user["router_res"] = d.record;
+  last_tx = d.record;
+
+  if (d.flags.tree) {
+    show_dataset_tree(s.adata, d.tree_target);
+    return nullptr;
+  }
+  if (d.flags.info && d.info_answer) {
+    render_vantu_info(*d.info_answer, r.lang);
+    return nullptr;
   }
 
-  json store = res_to_user;
-  if (rem && store.is_object()) store.erase("router_res");
+  // The history changes only by whole transactions (one addition, or one replacement on a
+  // follow-up), so a request that fails later leaves it as it then is.
+  if (!d.flags.recurrent_query && d.names_target && d.selected_tool != "none") {
+    answer_fresh(s, d, r);
+  } else if (s.history.len() == 0) {
+    s.host.print("⚠️ WARNING: No transaction history found.");
+    return nullptr;
+  } else if (d.asks_output && !answer_follow_up(s, d, r)) {
+    return nullptr;
+  }
+
+  close_request(s, d, r);
+  json store = r.res_to_user;
+  if (s.rem_router && store.is_object()) store.erase("router_res");
   return store;
 }
 

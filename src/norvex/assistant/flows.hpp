@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "norvex/assistant/answers.hpp"
+#include "norvex/assistant/router.hpp"
 #include "norvex/assistant/session.hpp"
 #include "norvex/common/json.hpp"
 
@@ -33,7 +35,11 @@ ExplanationResult generate_and_display_explanation(Session& s, const json& user_
                                                    const json& plot_result, long long total_usage,
                                                    bool show = true);
 
-// Plans, materialises and runs the routed tool for a new request.
+// Plans, materialises and runs the routed tool for a new request: plot_func, plot_params,
+// plot_result and plot_code into `res_to_user`, the tokens spent added to `total_usage`.
+void run_fresh_request(Session& s, const RouterDecision& decision, json& res_to_user,
+                       long long& total_usage);
+// The same over a routing record, as callers outside the driver hold it.
 FlowResult processing_initial_request(Session& s, const json& router_spec, json& res_to_user,
                                       long long total_usage, bool verbose = false);
 
@@ -41,6 +47,9 @@ FlowResult processing_initial_request(Session& s, const json& router_spec, json&
 RecurrentResult processing_recurrent_request(Session& s, const json& router_spec, json& res_to_user,
                                              long long total_usage, bool verbose = false,
                                              bool select_tx_only = false);
+// The earlier transaction's tool planned again with the changes the patch model finds in
+// the new question.
+RerunPlan plan_rerun(Session& s, const json& base_tx_full, const json& new_user_query);
 json rerun_with_changes_flow(Session& s, const json& base_tx_full, const json& new_user_query,
                              bool verbose = true);
 

@@ -3,6 +3,8 @@
 #include "norvex/assistant/arguments.hpp"
 #include "norvex/assistant/flow_util.hpp"
 #include "norvex/assistant/flows.hpp"
+#include "norvex/assistant/router.hpp"
+#include "norvex/assistant/tool_run.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/history/pick_keys.hpp"
@@ -13,88 +15,82 @@
 
 namespace norvex::flows {
 
-FlowResult processing_initial_request(Session& s, const json& router_spec, json& res_to_user,
-                                      long long total_usage, bool /*verbose*/) {
+namespace {
+
+// The planner's arguments for the tool, driven by a named pathway's genes when the
+// question names one.
+LLMResult plan_arguments(Session& s, const RouterDecision& decision, const std::string& tool,
+                         const std::string& user_query, long long& total_usage) {
+  std::optional<LLMResult> planned;
+  PathwaySelection sel;
+  if (decision.flags.specific_pathway) {
+    const json phrase = decision.record.value("pathway_phrase", json());
+    sel = gene_selection_from_pathway_db(s, user_query, phrase, total_usage);
+    total_usage = sel.total_usage;
+  }
+  if (sel.genes.empty()) {
+    planned = generate_parameters(s, tool, user_query);
+  } else {
+    ParameterOptions opts;
+    opts.extra_overrides = json{{"target_genes", sel.genes}};
+    opts.extra_context =
+        detail::fill_template(prompts::extra_context_for_target_genes(),
+                              {{"pathway_phrase", decision.pathway_phrase.value_or("")},
+                               {"selected_pathway", sel.pathway},
+                               {"selected_genes", detail::py_list_literal(sel.genes)}});
+    planned = generate_parameters(s, tool, user_query, opts);
+  }
+  if (!planned)
+    throw RuntimeError("Could not plan the arguments of tool '" + tool +
+                       "': the planner gave no usable answer, so the tool was not run.");
+  total_usage += usage_total(planned->usage);
+  return *planned;
+}
+
+}  // namespace
+
+void run_fresh_request(Session& s, const RouterDecision& decision, json& res_to_user,
+                       long long& total_usage) {
+  if (!decision.flags.plot && !decision.flags.table_summary) return;
   const json& query = py_getitem(res_to_user, "query");
   const std::string user_query = query.is_string() ? query.get<std::string>() : py_str(query);
 
-  const json& flags = py_getitem(router_spec, "flags");
-  if (!py_truthy(py_getitem(flags, "plot")) && !py_truthy(py_getitem(flags, "table_summary")))
-    return FlowResult{res_to_user, total_usage};
-
-  const json& tool = py_getitem(router_spec, "selected_tool");
-  if (!tool.is_string())
-    throw TypeError("selected_tool must be str, not " + std::string(py_type_name(tool)));
-  const std::string target_function_name = tool.get<std::string>();
-  res_to_user["plot_func"] = target_function_name;
-  if (!func_args_schema_registry().count(target_function_name))
-    throw key_error(target_function_name);
+  const json& tool_value = py_getitem(decision.record, "selected_tool");
+  if (!tool_value.is_string())
+    throw TypeError("selected_tool must be str, not " + std::string(py_type_name(tool_value)));
+  const std::string tool = decision.selected_tool;
+  res_to_user["plot_func"] = tool;
+  if (!func_args_schema_registry().count(tool)) throw key_error(tool);
   // A tool that cannot run fails here, before a planner call is spent on it.
-  if (auto fn = s.tools.funcs.find(target_function_name);
-      fn != s.tools.funcs.end() && fn->second.ensure_runnable)
-    fn->second.ensure_runnable();
+  if (s.tools.funcs.count(tool)) runnable_tool(s.tools.funcs, tool);
 
-  std::vector<std::string> selected_genes;
-  std::string pathway_phrase, selected_pathway;
-  if (py_truthy(py_getitem(flags, "specific_pathway"))) {
-    const json& phrase = py_getitem(router_spec, "pathway_phrase");
-    pathway_phrase = phrase.is_string() ? phrase.get<std::string>() : "";
-    PathwaySelection sel = gene_selection_from_pathway_db(s, user_query, phrase, total_usage);
-    selected_genes = sel.genes;
-    selected_pathway = sel.pathway;
-    total_usage = sel.total_usage;
-  }
-
-  std::optional<LLMResult> planned;
-  if (selected_genes.empty()) {
-    planned = generate_parameters(s, target_function_name, user_query);
-  } else {
-    ParameterOptions opts;
-    json genes = json::array();
-    for (auto& g : selected_genes) genes.push_back(g);
-    opts.extra_overrides = json{{"target_genes", genes}};
-    opts.extra_context =
-        detail::fill_template(prompts::extra_context_for_target_genes(),
-                              {{"pathway_phrase", pathway_phrase},
-                               {"selected_pathway", selected_pathway},
-                               {"selected_genes", detail::py_list_literal(selected_genes)}});
-    planned = generate_parameters(s, target_function_name, user_query, opts);
-  }
-  if (!planned)
-    throw RuntimeError("Could not plan the arguments of tool '" + target_function_name +
-                       "': the planner gave no usable answer, so the tool was not run.");
-  total_usage += usage_total(planned->usage);
-
-  MaterializedArgs args = materialize_tool_args(target_function_name, planned->content,
-                                                s.tools.defaults, s.tools.config_map);
+  const LLMResult planned = plan_arguments(s, decision, tool, user_query, total_usage);
+  MaterializedArgs args =
+      materialize_tool_args(tool, planned.content, s.tools.defaults, s.tools.config_map);
   res_to_user["plot_params"] = args.full_args_dict;
 
-  NotebookHost& host = s.host;
-  detail::Stopwatch watch;
-  host.print("🛠️ Generating plots .. ", false);
-  // A failing tool ends the request with its own error; the open status line is left as
-  // it is, and the console host starts the error report on a line of its own.
-  auto fn = s.tools.funcs.find(target_function_name);
-  if (fn == s.tools.funcs.end()) throw key_error(target_function_name);
-  json exec_args =
-      filter_kwargs_for_fn(fn->second, args.exec_args, target_function_name, &s.tools.config_map);
-  exec_args["show"] = false;
-  check_interrupt();
-  json p_result = fn->second(s.adata, exec_args);
-  check_interrupt();
-  if (!p_result.is_object())
-    throw TypeError("tool '" + target_function_name + "' returned " + py_type_name(p_result) +
-                    ", expected a result mapping");
-  json plot_result =
-      pick_keys(p_result, {"data", "img_base64", "table_summaries", "images", "html_base64"});
-  host.print("done (" + watch.seconds() + ")");
-  res_to_user["plot_result"] = plot_result;
+  ToolRunOptions run_options;
+  run_options.config_map = &s.tools.config_map;
+  const ToolRun run =
+      run_planned_tool(s.host, s.tools.funcs, s.adata, tool, args.exec_args, run_options);
+  res_to_user["plot_result"] = run.plot_result;
+  if (!tool.empty() && args.full_args_dict.is_object() && !args.full_args_dict.empty())
+    res_to_user["plot_code"] = reproduction_code(run);
+}
 
-  if (!target_function_name.empty() && args.full_args_dict.is_object() &&
-      !args.full_args_dict.empty()) {
-    exec_args["show"] = true;
-    res_to_user["plot_code"] = detail::notebook_repro_code(target_function_name, exec_args);
+FlowResult processing_initial_request(Session& s, const json& router_spec, json& res_to_user,
+                                      long long total_usage, bool /*verbose*/) {
+  // Callers outside the driver may hand a partial record: the flags this flow reads must be
+  // there (KeyError otherwise), the others read as false.
+  const json& flags = py_getitem(router_spec, "flags");
+  json completed = router_spec;
+  for (const char* name : {"info", "plot", "table_summary", "explain_data", "explain_general",
+                           "specific_pathway", "reportgen", "recurrent_query"}) {
+    if (std::string_view(name) == "plot" || std::string_view(name) == "table_summary")
+      py_getitem(flags, name);
+    if (!flags.contains(name)) completed["flags"][name] = false;
   }
+  run_fresh_request(s, RouterDecision::from_record(completed), res_to_user, total_usage);
   return FlowResult{res_to_user, total_usage};
 }
 

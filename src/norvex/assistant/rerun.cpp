@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "norvex/assistant/answers.hpp"
 #include "norvex/assistant/arguments.hpp"
 #include "norvex/assistant/flow_util.hpp"
 #include "norvex/assistant/flows.hpp"
@@ -35,15 +36,6 @@ json base_genes(const json& base_plot_params) {
     throw TypeError(std::string("plot_params['target_genes'] must be a list, not ") +
                     py_type_name(genes));
   return genes;
-}
-
-// The patch's list fields; null counts as empty.
-json list_field(const json& obj, const char* key) {
-  const json& v = py_getitem(obj, key);
-  if (v.is_null()) return json::array();
-  if (!v.is_array())
-    throw TypeError(std::string("'") + key + "' must be a list, not " + py_type_name(v));
-  return v;
 }
 
 }  // namespace
@@ -79,9 +71,41 @@ json default_user_request_for_reuse(const json& tx) {
 }
 
 namespace flows {
+namespace {
 
-json rerun_with_changes_flow(Session& s, const json& base_tx_full, const json& new_user_query,
-                             bool /*verbose*/) {
+json unique_genes(std::initializer_list<const json*> lists) {
+  json merged = json::array();
+  for (const json* list : lists)
+    for (const json& g : *list)
+      if (!contains(merged, g)) merged.push_back(g);
+  return merged;
+}
+
+// The target genes the patch asks for, starting from the base arguments' genes: a named
+// pathway's genes join them (or replace them), then the gene patch adds, removes or
+// replaces. Empty when the patch changes no genes.
+json patched_genes(const PatchAnswer& patch, const json& base_plot_params,
+                   const std::optional<PathwaySelection>& pathway) {
+  if (patch.genes.replace_all) return *patch.genes.replace_all;
+  json genes = base_genes(base_plot_params);
+  if (pathway) {
+    json selected = json::array();
+    for (const auto& g : pathway->genes) selected.push_back(g);
+    genes = patch.pathway.replace_existing_target_genes ? selected
+                                                        : unique_genes({&genes, &selected});
+  }
+  for (const json& g : patch.genes.add)
+    if (!contains(genes, g)) genes.push_back(g);
+  const json remove(patch.genes.remove);
+  json kept = json::array();
+  for (const json& g : genes)
+    if (!contains(remove, g)) kept.push_back(g);
+  return kept;
+}
+
+}  // namespace
+
+RerunPlan plan_rerun(Session& s, const json& base_tx_full, const json& new_user_query) {
   require_text_or_null(new_user_query, "new_user_query");
   if (!base_tx_full.is_object())
     throw TypeError(std::string("base_tx_full must be a dict, not ") + py_type_name(base_tx_full));
@@ -107,65 +131,32 @@ json rerun_with_changes_flow(Session& s, const json& base_tx_full, const json& n
   call.system_message = prompts::patch_prompt();
   call.data_context = s.data_context;
   call.max_retries = s.max_retries;
-  const json patch_res = s.model.json_enforced_call(patch_payload, call).content;
+  const PatchAnswer patch =
+      PatchAnswer::from_record(s.model.json_enforced_call(patch_payload, call).content);
 
-  if (!py_truthy(py_getitem(patch_res, "needs_rerun"))) {
-    return json{{"needs_rerun", false},
-                {"selected_tool", selected_tool},
-                {"final_args", base_plot_params},
-                {"patch", patch_res}};
-  }
+  RerunPlan plan;
+  plan.selected_tool = selected_tool;
+  plan.patch = patch.record;
+  plan.final_args = base_plot_params;
+  if (!patch.needs_rerun) return plan;
 
-  json extra_overrides = json::object();
+  std::optional<PathwaySelection> pathway;
   std::string extra_context;
-
-  const json& pw = py_getitem(patch_res, "pathway_request");
-  if (py_truthy(py_getitem(pw, "requested")) && py_truthy(py_getitem(pw, "pathway_phrase"))) {
-    const json& pathway_phrase = pw["pathway_phrase"];
-    PathwaySelection sel = gene_selection_from_pathway_db(s, new_user_query, pathway_phrase, 0);
+  if (patch.pathway.requested && patch.pathway.phrase) {
+    pathway = gene_selection_from_pathway_db(s, new_user_query, *patch.pathway.phrase, 0);
     extra_context = detail::fill_template(prompts::extra_context_for_target_genes(),
-                                          {{"pathway_phrase", py_str(pathway_phrase)},
-                                           {"selected_pathway", sel.pathway},
-                                           {"selected_genes", detail::py_list_literal(sel.genes)}});
-    json selected = json::array();
-    for (const auto& g : sel.genes) selected.push_back(g);
-    if (py_truthy(py_getitem(pw, "replace_existing_target_genes"))) {
-      extra_overrides["target_genes"] = selected;
-    } else {
-      json merged = json::array();
-      for (const json& g : base_genes(base_plot_params))
-        if (!contains(merged, g)) merged.push_back(g);
-      for (const json& g : selected)
-        if (!contains(merged, g)) merged.push_back(g);
-      extra_overrides["target_genes"] = merged;
-    }
+                                          {{"pathway_phrase", *patch.pathway.phrase},
+                                           {"selected_pathway", pathway->pathway},
+                                           {"selected_genes", detail::py_list_literal(pathway->genes)}});
   }
-
-  const json& gene_patch = py_getitem(patch_res, "gene_patch");
-  const json& replace_all = py_getitem(gene_patch, "replace_all");
-  if (!replace_all.is_null()) {
-    extra_overrides["target_genes"] = replace_all;
-  } else if (!(extra_overrides.contains("target_genes") && list_field(gene_patch, "add").empty() &&
-               list_field(gene_patch, "remove").empty())) {
-    // An empty gene patch next to a pathway request keeps the pathway's genes: starting
-    // again from the base genes would silently undo "use the pathway genes instead".
-    json genes = base_genes(base_plot_params);
-    for (const json& g : list_field(gene_patch, "add"))
-      if (!contains(genes, g)) genes.push_back(g);
-    const json remove = list_field(gene_patch, "remove");
-    json kept = json::array();
-    for (const json& g : genes)
-      if (!contains(remove, g)) kept.push_back(g);
-    if (!kept.empty()) extra_overrides["target_genes"] = kept;
-  }
-
-  const json& param_patch = py_getitem(patch_res, "param_patch");
-  const json& set = py_getitem(param_patch, "set");
-  if (set.is_object())
-    for (auto it = set.begin(); it != set.end(); ++it) extra_overrides[it.key()] = it.value();
+  json extra_overrides = json::object();
+  if (json genes = patched_genes(patch, base_plot_params, pathway);
+      !genes.empty() || patch.genes.replace_all || pathway)
+    extra_overrides["target_genes"] = genes;
+  for (auto it = patch.set.begin(); it != patch.set.end(); ++it)
+    extra_overrides[it.key()] = it.value();
   // Which parameters to reset is asked for, but resetting is not defined: the planner and
   // the tool defaults decide them, as for any parameter the patch does not name.
-  (void)list_field(param_patch, "unset");
 
   const std::string rerun_user_query =
       "BASE_REQUEST (baseline context, keep unless explicitly changed):\n" +
@@ -182,11 +173,15 @@ json rerun_with_changes_flow(Session& s, const json& base_tx_full, const json& n
                        "' for the rerun: the planner gave no usable answer.");
   MaterializedArgs args =
       materialize_tool_args(selected_tool, planned->content, s.tools.defaults, s.tools.config_map);
-  return json{{"needs_rerun", true},
-              {"selected_tool", selected_tool},
-              {"final_args", args.full_args_dict},
-              {"exec_args", args.exec_args},
-              {"patch", patch_res}};
+  plan.needs_rerun = true;
+  plan.final_args = args.full_args_dict;
+  plan.exec_args = args.exec_args;
+  return plan;
+}
+
+json rerun_with_changes_flow(Session& s, const json& base_tx_full, const json& new_user_query,
+                             bool /*verbose*/) {
+  return plan_rerun(s, base_tx_full, new_user_query).to_record();
 }
 
 }  // namespace flows

@@ -106,8 +106,27 @@ RouterDecision RouterDecision::from_record(const json& spec) {
   d.flags.tree = optional_flag(flags, "tree");
   d.flags.args = optional_flag(flags, "args");
   d.flags.code = optional_flag(flags, "code");
-  d.selected_tool = py_getitem(spec, "selected_tool");
+  auto text = [&](const char* name) {
+    auto it = spec.find(name);
+    if (it == spec.end() || it->is_null()) return std::string();
+    return it->is_string() ? it->get<std::string>() : py_str(*it);
+  };
+  d.record = spec;
+  d.kind = text("kind");
+  const json& tool = py_getitem(spec, "selected_tool");
+  d.selected_tool = tool.is_string() ? tool.get<std::string>() : py_str(tool);
   d.target_celltype = py_getitem(spec, "target_celltype");
+  d.target_analysis = text("target_analysis");
+  d.query_item = text("query_item");
+  d.plot_type = text("plot_type");
+  d.plot_type_to_draw = text("plot_type_to_draw");
+  d.reference_plot_type = text("reference_plot_type");
+  if (auto it = spec.find("pathway_phrase"); it != spec.end() && it->is_string())
+    d.pathway_phrase = it->get<std::string>();
+  d.confidence = spec.value("confidence", json());
+  if (auto it = spec.find("need_context"); it != spec.end()) d.need_context = py_truthy(*it);
+  d.reason = text("reason");
+  if (auto it = spec.find("questions"); it != spec.end() && it->is_array()) d.questions = *it;
   if (auto it = spec.find("info_answer"); it != spec.end()) d.info_answer = *it;
   if (auto it = spec.find("tree_target"); it != spec.end() && it->is_string())
     d.tree_target = it->get<std::string>();
@@ -127,6 +146,28 @@ FollowUpRequest FollowUpRequest::from_record(const json& r) {
   f.save = flag("save");
   f.explain_more_detail = flag("explain_more_detail");
   f.rerun_with_changes = flag("rerun_with_changes");
+  return f;
+}
+
+json FollowUpRequest::to_record() const {
+  return json{{"render_plot", render_plot},
+              {"render_table", render_table},
+              {"render_code", render_code},
+              {"render_args", render_args},
+              {"explain", explain},
+              {"save", save},
+              {"explain_more_detail", explain_more_detail},
+              {"rerun_with_changes", rerun_with_changes}};
+}
+
+FollowUpRequest FollowUpRequest::from_router_flags(const RouterFlags& flags) {
+  FollowUpRequest f;
+  f.render_plot = flags.plot;
+  f.render_table = flags.table_summary;
+  f.render_code = flags.code;
+  f.render_args = flags.args;
+  f.explain = flags.explain_data;
+  f.save = flags.save;
   return f;
 }
 

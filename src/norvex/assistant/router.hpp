@@ -2,6 +2,7 @@
 // The vocabulary of the router: the answer language of a question and the follow-up
 // selector's request flags. The two checks on a routing record are methods of the
 // assistant (check_router_res_validity, check_router_res_flags in core/norvex.hpp).
+#include <optional>
 #include <string>
 
 #include "norvex/common/json.hpp"
@@ -43,14 +44,23 @@ struct RouterFlags {
   bool recurrent_query = false;
 };
 
-// A routing record read once, after validation, into what the driver branches on. The
-// record itself travels on unchanged in the result mapping.
+// A routing record read once, after validation, into what the flows branch on: every
+// field, the optional flags false when left out. The record itself travels on unchanged in
+// the result mapping.
 struct RouterDecision {
+  json record;  // the routing record as the model gave it (after validation)
   RouterFlags flags;
-  json selected_tool;    // "none" when no tool fits
+  std::string kind;
+  std::string selected_tool = "none";  // "none" when no tool fits
   json target_celltype;  // compared with the earlier transaction's on a follow-up
+  std::string target_analysis, query_item, plot_type, plot_type_to_draw, reference_plot_type;
+  std::optional<std::string> pathway_phrase;
   std::optional<json> info_answer;
   std::string tree_target = "not_specified";
+  json confidence;
+  bool need_context = false;
+  std::string reason;
+  json questions = json::array();
   bool names_target = false;  // check_router_res_validity
   bool asks_output = false;   // check_router_res_flags
 
@@ -71,6 +81,12 @@ struct FollowUpRequest {
   bool rerun_with_changes = false;
 
   static FollowUpRequest from_record(const json& user_request);
+  // The eight flags as a mapping, in the order the selector's schema lists them.
+  json to_record() const;
+  // What a follow-up whose routing record names nothing asks of the newest transaction:
+  // the record's own output flags.
+  static FollowUpRequest from_router_flags(const RouterFlags& flags);
+  bool wants_explanation() const { return explain || explain_more_detail; }
 };
 
 }  // namespace norvex
