@@ -446,5 +446,48 @@ TEST_F(FollowUpTest, HistoryKeepsTheFortyNewest) {
   EXPECT_EQ(a->t_hist.buf.back()["query"], "q5");
 }
 
+TEST_F(FollowUpTest, RecordWithoutOptionalFlagsShowsTheNewestPlot) {
+  auto a = make();
+  first_turn(*a);
+  // "Show it again", routed without the optional save/tree/args/code flags and naming
+  // nothing to match on: the newest transaction is shown as the record's flags ask.
+  json record = router_record({{"plot", true}, {"recurrent_query", true}});
+  for (const char* optional : {"save", "tree", "args", "code"}) record["flags"].erase(optional);
+  host.clear();
+  reply(record);
+  const json out = a->ask("show it again");
+  ASSERT_TRUE(out.is_object()) << host.console();
+  EXPECT_EQ(host.console().find("Failed to produce valid response"), std::string::npos);
+  EXPECT_EQ(host.of_kind(Kind::Image).size(), 1u);
+  EXPECT_TRUE(host.of_kind(Kind::NextInput).empty());  // code was not asked for
+  EXPECT_EQ(a->t_hist.len(), 1u);
+}
+
+TEST_F(FollowUpTest, ToolWarningsFollowTheClosedStatusLine) {
+  auto a = make();
+  first_turn(*a);
+  ToolFunction warn;
+  warn.fn = [this](AnnData&, const json& kwargs) {
+    tool_calls.push_back(kwargs);
+    return json{{"img_base64", testing::make_png_b64(30, 10)},
+                {"warnings", {"Gene(s) not in raw, left out: NOPE"}}};
+  };
+  warn.param_names = {"target_genes", "n_top", "show"};
+  a->configured("tool_funcs").tools.funcs[kTool] = warn;
+  host.clear();
+  reply(follow_up({{"plot", true}}));
+  reply(selection("0", user_request({{"render_plot", true}, {"rerun_with_changes", true}}), true));
+  reply(patch({"NOPE"}, json::array()));
+  reply(json::object());
+  ASSERT_TRUE(a->ask("add NOPE").is_object()) << host.console();
+  const auto lines = lines_of(host);
+  auto at = std::find(lines.begin(), lines.end(), "🛠️ Generating plots .. done (T)");
+  ASSERT_NE(at, lines.end()) << host.console();
+  ASSERT_NE(at + 1, lines.end());
+  EXPECT_EQ(*(at + 1), "⚠️ WARNING: Gene(s) not in raw, left out: NOPE");
+  // The warning is shown, not stored.
+  EXPECT_FALSE(a->t_hist.buf[0]["plot_result"].contains("warnings"));
+}
+
 }  // namespace
 }  // namespace norvex

@@ -80,17 +80,22 @@ void run_fresh_request(Session& s, const RouterDecision& decision, json& res_to_
 
 FlowResult processing_initial_request(Session& s, const json& router_spec, json& res_to_user,
                                       long long total_usage, bool /*verbose*/) {
-  // Callers outside the driver may hand a partial record: the flags this flow reads must be
-  // there (KeyError otherwise), the others read as false.
+  // Callers outside the driver may hand a partial record: the fields this flow reads must
+  // be there (KeyError otherwise), nothing else is needed.
   const json& flags = py_getitem(router_spec, "flags");
-  json completed = router_spec;
-  for (const char* name : {"info", "plot", "table_summary", "explain_data", "explain_general",
-                           "specific_pathway", "reportgen", "recurrent_query"}) {
-    if (std::string_view(name) == "plot" || std::string_view(name) == "table_summary")
-      py_getitem(flags, name);
-    if (!flags.contains(name)) completed["flags"][name] = false;
+  RouterDecision d;
+  d.record = router_spec;
+  d.flags.plot = py_truthy(py_getitem(flags, "plot"));
+  d.flags.table_summary = py_truthy(py_getitem(flags, "table_summary"));
+  if (auto it = flags.find("specific_pathway"); it != flags.end())
+    d.flags.specific_pathway = py_truthy(*it);
+  if (d.flags.plot || d.flags.table_summary) {
+    const json& tool = py_getitem(router_spec, "selected_tool");
+    d.selected_tool = tool.is_string() ? tool.get<std::string>() : py_str(tool);
   }
-  run_fresh_request(s, RouterDecision::from_record(completed), res_to_user, total_usage);
+  if (auto it = router_spec.find("pathway_phrase"); it != router_spec.end() && it->is_string())
+    d.pathway_phrase = it->get<std::string>();
+  run_fresh_request(s, d, res_to_user, total_usage);
   return FlowResult{res_to_user, total_usage};
 }
 
