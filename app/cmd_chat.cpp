@@ -83,6 +83,7 @@ int run_chat(const ChatOptions& o) {
   options.adata = o.data;
   options.rem_router = !o.show_router;
   options.base_url = o.base_url;
+  options.host = &host;
   std::optional<norvex> assistant;
   try {
     assistant.emplace(options);

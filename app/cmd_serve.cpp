@@ -84,6 +84,7 @@ int run_serve(const ServeCliOptions& o) {
   options.model_to_use = model;
   options.adata = o.data;
   options.base_url = o.base_url;
+  options.host = &terminal;
   std::optional<norvex> assistant;
   {
     ScopedHost scoped(terminal);
@@ -149,6 +150,7 @@ int run_serve(const ServeCliOptions& o) {
     return 1;
   }
   WebHost& page = server->host();
+  assistant->set_host(page);
   for (const auto& secret : {o.api_key, key.key}) {
     if (secret) page.add_secret(*secret);
   }

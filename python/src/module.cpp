@@ -79,6 +79,12 @@ class PyHost : public NotebookHost {
   }
 };
 
+// The one Python host (it holds nothing: each call forwards to the installed host object).
+NotebookHost& py_host() {
+  static PyHost* host = new PyHost();  // never destroyed: outlives the interpreter
+  return *host;
+}
+
 // Runs an engine call with the notebook host installed, the GIL released, and a stop
 // check that lets Python's signal handlers run between model calls and tool steps.
 template <typename F>
@@ -315,6 +321,7 @@ PYBIND11_MODULE(_engine, m) {
              o.max_retries = to_json(max_retries);
              o.rem_router = rem_router;
              o.base_url = optional_text(base_url);
+             o.host = &py_host();
              return engine_call([&] { return std::make_unique<norvex::norvex>(o); });
            }),
            py::arg("api_key"), py::arg("model_to_use"), py::arg("adata"), py::arg("tool_funcs"),

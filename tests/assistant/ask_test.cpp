@@ -51,6 +51,7 @@ class AskTest : public ::testing::Test {
 
   std::unique_ptr<norvex> make(bool rem_router = true) {
     AssistantOptions o;
+    o.host = &host;
     o.api_key = "sk-test-key";
     o.adata = data;
     o.base_url = stub.base_url();

@@ -77,7 +77,7 @@ TEST_F(AssistantTest, ObjectIsAdoptedAndGeminiChosenByPrefix) {
 }
 
 TEST_F(AssistantTest, KeyOnlyGivesHalfConfiguredObject) {
-  norvex a(AssistantOptions{.api_key = "k"});
+  norvex a(AssistantOptions{.api_key = "k", .host = &host});
   EXPECT_EQ(host.console(),
             "❌ ERROR: adata must be a valid path to a H5AD file or AnnData object.\n");
   EXPECT_EQ(a.api_key, std::optional<std::string>("k"));

@@ -34,6 +34,7 @@ class FlowTest : public ::testing::Test {
 
   std::unique_ptr<norvex> make() {
     AssistantOptions o;
+    o.host = &host;
     o.api_key = "sk-test";
     o.adata = data;
     o.base_url = stub.base_url();

@@ -103,6 +103,7 @@ class FollowUpTest : public ::testing::Test {
 
   std::unique_ptr<norvex> make() {
     AssistantOptions o;
+    o.host = &host;
     o.api_key = "sk-test-key";
     o.adata = data;
     o.base_url = stub.base_url();

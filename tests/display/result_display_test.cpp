@@ -29,8 +29,9 @@ class ResultDisplay : public ::testing::Test {
  protected:
   RecordingHost host;
   ScopedHost scoped{host};
-  norvex assistant{[] {
+  norvex assistant{[this] {
     AssistantOptions o;
+    o.host = &host;
     o.adata = testing::tiny_dataset();
     return o;
   }()};

@@ -35,6 +35,7 @@ class JsonCallTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     AssistantOptions o;
+    o.host = &host;
     o.api_key = "test-key-0123456789";
     o.model_to_use = GetParam();
     o.adata = testing::tiny_dataset();

@@ -31,6 +31,7 @@ class ModelCallTest : public ::testing::Test {
  protected:
   norvex make(const std::string& model) {
     AssistantOptions o;
+    o.host = &host;
     o.api_key = kKey;
     o.model_to_use = model;
     o.adata = testing::tiny_dataset();

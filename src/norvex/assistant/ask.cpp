@@ -125,7 +125,7 @@ void answer_fresh(Session& s, const RouterDecision& d, Request& r) {
   }
 
   if (has(res, "explanation") || holds_image(get_or_null(res, "plot_result"))) {
-    s.history.add(res, !s.rem_router);
+    s.history.add(res, s.rem_router ? nullptr : &s.host);
     r.in_history = true;
   }
 }
@@ -218,8 +218,9 @@ bool answer_follow_up(Session& s, const RouterDecision& d, Request& r) {
   }
   keep_earlier_routing(res["router_res"], py_getitem(*base_tx_full, "router_res"));
   // The selected id was a valid position above, so it converts.
-  s.history.pop(static_cast<size_t>(*safe_int(rec.selected_tx_id)), !s.rem_router);
-  s.history.add(res, !s.rem_router);
+  s.history.pop(static_cast<size_t>(*safe_int(rec.selected_tx_id)),
+                s.rem_router ? nullptr : &s.host);
+  s.history.add(res, s.rem_router ? nullptr : &s.host);
   r.in_history = true;
   return true;
 }

@@ -46,7 +46,7 @@ void normalise_names(AnnData& adata) {
 
 }  // namespace
 
-norvex::norvex(const AssistantOptions& o) {
+norvex::norvex(const AssistantOptions& o) : host_(o.host ? o.host : &terminal_host()) {
   set_api_key(o.api_key, o.model_to_use, o.adata, o.tool_funcs, o.tool_defaults, o.tool_config_map,
               o.max_retries, o.rem_router, o.base_url);
   // The history and last_tx start fresh even when the dataset argument was unusable.
@@ -80,7 +80,7 @@ void norvex::set_api_key(const std::optional<std::string>& api_key_arg,
     next.adata = *obj;
     file_h5ad = "norvex_processed_anndata.h5ad";
   } else {
-    current_host().print("❌ ERROR: adata must be a valid path to a H5AD file or AnnData object.");
+    host().print("❌ ERROR: adata must be a valid path to a H5AD file or AnnData object.");
     return;
   }
 
@@ -120,13 +120,13 @@ norvex::Configuration& norvex::configured(const char* attribute) {
 }
 
 ModelGateway norvex::model() const {
-  return ModelGateway(model_name, config ? config->client : nullptr);
+  return ModelGateway(model_name, config ? config->client : nullptr, host_);
 }
 
 Session norvex::session(ModelGateway& gateway) {
   Configuration& c = configured("data_context");
   return Session{gateway, *c.adata,       c.data_context, c.tools,
-                 t_hist,  current_host(), c.max_retries,  c.rem_router};
+                 t_hist,  host(),         c.max_retries,  c.rem_router};
 }
 
 // ---- model calls ----
@@ -280,7 +280,7 @@ RecurrentResult norvex::processing_recurrent_request(const json& router_spec, js
 }
 
 void norvex::check_saved_queries() {
-  ::norvex::check_saved_queries(current_host(), *configured("adata").adata);
+  ::norvex::check_saved_queries(host(), *configured("adata").adata);
 }
 
 void norvex::check_saved() {

@@ -17,6 +17,7 @@
 #include "norvex/common/json.hpp"
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/history/transaction_history.hpp"
+#include "norvex/host/host.hpp"
 #include "norvex/llm/client.hpp"
 #include "norvex/llm/model_gateway.hpp"
 
@@ -37,6 +38,8 @@ struct AssistantOptions {
   bool rem_router = true;
   // Service endpoint override (tests, gateways, self-hosted servers speaking the same API).
   std::optional<std::string> base_url;
+  // Where everything the assistant shows goes (not owned); the terminal when null.
+  NotebookHost* host = nullptr;
 };
 
 class norvex {
@@ -69,8 +72,11 @@ class norvex {
   Configuration& configured(const char* attribute);
   // The gateway over the current model name and client.
   ModelGateway model() const;
-  // The parts a flow works with, printing to the current notebook host.
+  // The parts a flow works with, showing through the assistant's host.
   Session session(ModelGateway& gateway);
+  // Where the assistant shows everything; replaced by set_host (not owned).
+  NotebookHost& host() const { return *host_; }
+  void set_host(NotebookHost& host) { host_ = &host; }
 
   // ---- model calls ----
   std::string combine_role(const json& system_message = "", const json& data_context = "") const;
@@ -134,6 +140,9 @@ class norvex {
   std::optional<Configuration> config;  // absent on a half-configured object
   transaction_history t_hist{40};
   json last_tx;  // routing record or null
+
+ private:
+  NotebookHost* host_;
 };
 
 }  // namespace norvex

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "norvex/common/json.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 
@@ -14,10 +15,10 @@ class transaction_history {
 
   size_t len() const { return buf.size(); }
   size_t max_buf_len() const { return max_buf_len_; }
-  // Stores tx as the most recent transaction (position 0).
-  void add(json tx, bool verbose = false);
+  // Stores tx as the most recent transaction (position 0); says so on `report` when given.
+  void add(json tx, NotebookHost* report = nullptr);
   // Removes the transaction at `index` (IndexError when out of range) and returns it.
-  json pop(size_t index, bool verbose = false);
+  json pop(size_t index, NotebookHost* report = nullptr);
 
   // The stored transactions themselves, most recent first: changing one changes the history.
   std::vector<json> buf;

@@ -10,14 +10,15 @@ namespace {
 thread_local NotebookHost* g_host = nullptr;
 thread_local std::function<void()> g_interrupt_check;
 
-NotebookHost& default_host() {
+}  // namespace
+
+NotebookHost& terminal_host() {
   static ConsoleHost host(std::cout, std::cerr);
   return host;
 }
-}  // namespace
 
 NotebookHost& current_host() {
-  return g_host ? *g_host : default_host();
+  return g_host ? *g_host : terminal_host();
 }
 void set_current_host(NotebookHost* host) {
   g_host = host;

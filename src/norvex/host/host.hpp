@@ -24,6 +24,9 @@ class NotebookHost {
   virtual void print_error(std::string_view text) = 0;
 };
 
+// The terminal: a console host on stdout and stderr, for programs that show nothing else.
+NotebookHost& terminal_host();
+
 // The host of the current thread's assistant calls; a console host unless replaced.
 NotebookHost& current_host();
 // Installs a host (not owned) for subsequent calls; nullptr restores the default.

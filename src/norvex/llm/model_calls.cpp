@@ -71,8 +71,8 @@ const Client& require_client(const std::shared_ptr<ServiceClient>& client, const
 
 // The Gemini adapter's failure report: one line on the console, the trace on the error
 // stream, then what may help to see why (schema keys, the start of the answer).
-void report_gemini_failure(const std::exception& e, const json& schema, const json* resp) {
-  NotebookHost& host = current_host();
+void report_gemini_failure(NotebookHost& host, const std::exception& e, const json& schema,
+                           const json* resp) {
   const std::string type = error_type_name(e);
   host.print(std::string("❌ _ask_gemini error: ") + type + " " + e.what());
   host.print_error(std::string("Traceback (most recent call last):\n  File \"norvex\", in "
@@ -92,8 +92,11 @@ void report_gemini_failure(const std::exception& e, const json& schema, const js
 
 }  // namespace
 
-ModelGateway::ModelGateway(std::string model_name, std::shared_ptr<ServiceClient> client)
-    : model_name_(std::move(model_name)), client_(std::move(client)) {}
+ModelGateway::ModelGateway(std::string model_name, std::shared_ptr<ServiceClient> client,
+                           NotebookHost* host)
+    : model_name_(std::move(model_name)),
+      client_(std::move(client)),
+      host_(host ? host : &terminal_host()) {}
 
 std::string ModelGateway::combine_role(const json& system_message, const json& data_context) const {
   return py_strip(text_arg(system_message, "_combine_role", "system_message") +
@@ -185,7 +188,7 @@ LLMResult ModelGateway::ask_gemini(const std::string& user_query, const std::str
     result.model = model_name_;
     return result;
   } catch (const std::exception& e) {
-    report_gemini_failure(e, schema, have_resp ? &resp : nullptr);
+    report_gemini_failure(*host_, e, schema, have_resp ? &resp : nullptr);
     throw;
   }
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "norvex/common/json.hpp"
+#include "norvex/host/host.hpp"
 #include "norvex/llm/client.hpp"
 
 namespace norvex {
@@ -39,8 +40,10 @@ struct JsonCallOptions {
 class ModelGateway {
  public:
   // A null client is allowed: every call then fails with the AttributeError the
-  // assistant object reports for a missing client.
-  ModelGateway(std::string model_name, std::shared_ptr<ServiceClient> client);
+  // assistant object reports for a missing client. Failures are reported to `host` (the
+  // terminal when null).
+  ModelGateway(std::string model_name, std::shared_ptr<ServiceClient> client,
+               NotebookHost* host = nullptr);
 
   const std::string& model_name() const { return model_name_; }
 
@@ -63,6 +66,7 @@ class ModelGateway {
  private:
   std::string model_name_;
   std::shared_ptr<ServiceClient> client_;
+  NotebookHost* host_;
 };
 
 }  // namespace norvex
