@@ -27,7 +27,7 @@ const CommandRegistrar demo_data([](CLI::App& app) {
   cmd->callback([args] {
     exit_code() = run_guarded([&] {
       const auto start = std::chrono::steady_clock::now();
-      auto& host = current_host();
+      auto& host = terminal_host();
       const DemoWriteSummary s = write_demo_data(
           args->out, args->options, [&](const std::string& step) { host.print("… " + step); });
       const double seconds =

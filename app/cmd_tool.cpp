@@ -7,6 +7,7 @@
 #include "commands.hpp"
 #include "norvex/analysis_tools/registry.hpp"
 #include "norvex/assistant/arguments.hpp"
+#include "norvex/assistant/tool_run.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
@@ -63,8 +64,7 @@ json parse_args(const std::string& text) {
 int run_tool(const std::string& name, const std::string& data, const std::string& args_text,
              const std::string& out_dir) {
   const auto& funcs = builtin_tool_funcs();
-  auto fn = funcs.find(name);
-  if (fn == funcs.end()) {
+  if (!funcs.count(name)) {
     std::string names;
     for (auto& n : tool_names()) names += (names.empty() ? "" : ", ") + n;
     throw KeyError("unknown tool '" + name + "'. Tools: " + names);
@@ -76,18 +76,20 @@ int run_tool(const std::string& name, const std::string& data, const std::string
 
   const json defaults = build_tool_defaults_v3(funcs, builtin_tool_config_map());
   MaterializedArgs args = materialize_tool_args(name, planned, defaults, builtin_tool_config_map());
-  json exec = filter_kwargs_for_fn(fn->second, args.exec_args, name, &builtin_tool_config_map());
-  exec["show"] = false;
-  const json result = fn->second(*adata, exec);
+  NotebookHost& host = terminal_host();
+  ToolRunOptions run_options;
+  run_options.config_map = &builtin_tool_config_map();
+  const ToolRun run = run_planned_tool(host, funcs, *adata, name, args.exec_args, run_options);
+  const json& result = run.plot_result;
 
   fs::create_directories(out_dir);
-  NotebookHost& host = current_host();
   json summary = json::object();
   summary["tool"] = name;
   summary["args"] = args.full_args_dict;
   summary["data"] = result.value("data", json());
   summary["images"] = json::array();
   summary["tables"] = json::object();
+  summary["warnings"] = run.warnings;
 
   auto save_image = [&](const std::string& stem, const json& b64) {
     if (!b64.is_string()) return;
