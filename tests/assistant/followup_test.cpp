@@ -225,7 +225,9 @@ TEST_F(FollowUpTest, ReuseExplainAndRerunOverOneConversation) {
                                               "🛠️ Generating plots .. done (T)"}));
   ASSERT_EQ(a->t_hist.len(), 1u);  // the rerun replaced the transaction it changed
   const json& rerun = a->t_hist.buf[0];
-  EXPECT_EQ(rerun["query"], first["query"]);
+  // The stored question says what was computed: the earlier question and the change.
+  EXPECT_EQ(rerun["query"], first["query"].get<std::string>() +
+                                " → add CD274 and PDCD1 to that plot, drop CD8A, top 7");
   EXPECT_EQ(rerun["plot_params"]["target_genes"], json({"CD3E", "GZMB", "CD274", "PDCD1"}));
   EXPECT_NE(rerun["plot_result"], first["plot_result"]);
   EXPECT_NE(rerun["plot_code"].get<std::string>().find("PDCD1"), std::string::npos);
@@ -323,8 +325,10 @@ TEST_F(FollowUpTest, FailuresLeaveHistoryAndDatasetAsTheyWere) {
   reply(json::object());
   EXPECT_TRUE(a->ask("add NOPE1").is_null());
   EXPECT_EQ(tool_calls.size(), 2u);
-  EXPECT_NE(host.console().find("🛠️ Generating plots .. \n❌ ERROR: Failed to produce valid "
-                                "response. Please try again."),
+  // The cause comes first, then the usual line.
+  EXPECT_NE(host.console().find("🛠️ Generating plots .. \n❌ ERROR: ValueError: None of the "
+                                "requested genes are in the dataset\n❌ ERROR: Failed to produce "
+                                "valid response. Please try again."),
             std::string::npos)
       << host.console();
   unchanged("failing tool");

@@ -71,7 +71,7 @@ TEST(ConversationChat, TenTurnsInKoreanAndEnglish) {
   // 4. Add two genes to that plot.
   say(router_record({{"recurrent_query", true}, {"plot", true}}, again));
   say(selection("0", {{"render_plot", true}, {"rerun_with_changes", true}}, true));
-  say(patch({"CD274", "PDCD1"}));
+  say(patch({"STAT1", "IFI6"}));
   say(json::object());
   // 5. The immune-checkpoint genes instead, in Korean.
   say(router_record({{"recurrent_query", true}, {"plot", true}}, again));
@@ -109,7 +109,7 @@ TEST(ConversationChat, TenTurnsInKoreanAndEnglish) {
       "CD8 T cell에서 Primary 조건의 DEG 순위를 보여주고 설명해줘\n"
       "show the same plot again with the code\n"
       "그 표를 더 자세히 설명해줘\n"
-      "add CD274 and PDCD1 to that plot\n"
+      "add STAT1 and IFI6 to that plot\n"
       "면역관문 유전자로 바꿔서 다시 그려줘\n"
       "UMAP by cell type\n"
       "아까 그 box plot 다시 보여줘\n"
@@ -138,17 +138,18 @@ TEST(ConversationChat, TenTurnsInKoreanAndEnglish) {
   EXPECT_NE(out.find("⚠️ WARNING: No previous tx exists for the celltypes, B cell\n"),
             std::string::npos);
   EXPECT_EQ(out.find("❌"), std::string::npos) << out;
-  // The reruns replaced the ranking in the history; the saved entry keeps its question.
+  // The reruns replaced the ranking in the history; its question says what was computed:
+  // the first question and the changes made to it.
   EXPECT_NE(
       out.find("ℹ️ INFO: transactions in memory, newest first\n"
                "   0: plot_degs_gene_ranking, CD8 T cell에서 Primary 조건의 DEG 순위를 보여주고 "
-               "설명해줘 .. (explained)\n"
+               "설명해줘 → add S .. (explained)\n"
                "   1: plot_umap, UMAP by cell type .. \n"),
       std::string::npos)
       << out;
   EXPECT_EQ(count_occurrences(out,
                               "ℹ️ INFO: saved queries\n   1: plot_degs_gene_ranking, CD8 T "
-                              "cell에서 Primary 조건의 DEG 순위를 보여주고 설명해줘 .. \n"),
+                              "cell에서 Primary 조건의 DEG 순위를 보여주고 설명해줘 → add S .. \n"),
             2u);
   EXPECT_TRUE(std::filesystem::exists(dir / "s" / "norvex_report.docx"));
   // The second rerun drew the pathway's genes in place of the earlier ones.

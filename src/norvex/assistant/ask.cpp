@@ -166,6 +166,11 @@ bool answer_follow_up(Session& s, const RouterDecision& d, Request& r) {
                                        !s.rem_router, false);
   } catch (const Interrupted&) {
     throw;  // a stop is not a failed answer
+  } catch (const std::exception& e) {
+    // The cause (an unknown gene, a refused argument) is what the researcher can act on.
+    host.print(std::string("❌ ERROR: ") + error_type_name(e) + ": " + e.what());
+    host.print("❌ ERROR: Failed to produce valid response. Please try again.");
+    return false;
   } catch (...) {
     host.print("❌ ERROR: Failed to produce valid response. Please try again.");
     return false;
@@ -177,15 +182,16 @@ bool answer_follow_up(Session& s, const RouterDecision& d, Request& r) {
   json* base_tx_full = get_tx_by_id(s.history.buf, rec.selected_tx_id);
   if (!base_tx_full) return false;
 
+  // A rerun computed the result for the cell type asked for; only a reuse must match it.
+  const bool updated = holds_image(get_or_null(res, "plot_result"));
   const json celltype_new =
       RouterDecision::from_record(py_getitem(res, "router_res")).target_celltype;
   const json celltype_old = py_getitem(py_getitem(*base_tx_full, "router_res"), "target_celltype");
-  if (celltype_new != "none" && celltype_new != celltype_old) {
+  if (!updated && celltype_new != "none" && celltype_new != celltype_old) {
     host.print("⚠️ WARNING: No previous tx exists for the celltypes, " + py_str(celltype_new));
     return false;
   }
 
-  const bool updated = holds_image(get_or_null(res, "plot_result"));
   const json source = updated ? res : *base_tx_full;
   if (!py_truthy(rec.user_request)) return false;
   const FollowUpRequest wants = FollowUpRequest::from_record(rec.user_request);
@@ -203,7 +209,8 @@ bool answer_follow_up(Session& s, const RouterDecision& d, Request& r) {
   }
 
   if (updated) {
-    res["query"] = py_getitem(*base_tx_full, "query");
+    // The rerun's result answers the earlier question changed by this one.
+    res["query"] = py_str(py_getitem(*base_tx_full, "query")) + " → " + r.query;
     if (explained) {
       res["explanation"] = (*base_tx_full)["explanation"];
       res["report"] = (*base_tx_full)["report"];

@@ -40,7 +40,7 @@ auto ending_open_line(NotebookHost& host, Step step) -> decltype(step()) {
 SelectorAnswer select_earlier_transaction(Session& s, const json& current_router_res,
                                           long long& total_usage, bool verbose) {
   NotebookHost& host = s.host;
-  const json tx_summ = summarize_transactions(s.history.buf, 30);
+  const json tx_summ = summarize_transactions(s.history.buf, 30, 120);
   const json& selection_schema = prompts::prev_tx_selection_schema_dict();
   const std::string prompt =
       detail::fill_template(prompts::prev_tx_selection_prompt(),
@@ -61,6 +61,23 @@ SelectorAnswer select_earlier_transaction(Session& s, const json& current_router
   host.print("done (" + watch.seconds() + ", " + last_usage_text(llm_res.usage) + ")");
   if (verbose) host.display_json(llm_res.content);
   return SelectorAnswer::from_record(llm_res.content);
+}
+
+// What the researcher reads when the selector's answer is no position of the history: that
+// nothing matched, and what there is to refer to.
+std::string no_match_notice(const json& answered, const std::vector<json>& history) {
+  std::string held;
+  for (size_t i = 0; i < history.size() && i < 10; ++i) {
+    const json& tx = history[i];
+    const json tool = tx.is_object() ? tx.value("plot_func", json()) : json();
+    held += (held.empty() ? "" : "; ") + std::to_string(i) + " " +
+            (tool.is_string() ? tool.get<std::string>() : std::string("result"));
+    const json question = tx.is_object() ? tx.value("query", json()) : json();
+    if (question.is_string()) held += " (" + py_str(shorten(question, 60)) + ")";
+  }
+  if (history.size() > 10) held += "; …";
+  return "⚠️ WARNING: No earlier result matched this request (the selection was " +
+         py_repr(answered) + "). The history holds: " + (held.empty() ? "nothing" : held) + ".";
 }
 
 // The record of a follow-up that names nothing to match on: the routing record's own
@@ -94,7 +111,9 @@ RecurrentResult processing_recurrent_request(Session& s, const json& /*router_sp
       select_earlier_transaction(s, current_router_res, total_usage, verbose);
   const json* found = get_tx_by_id(s.history.buf, answer.selected_tx_id);
   if (!found) {
-    show_user_warning_big(py_getitem(answer.record, "user_warning"), true);
+    const json& warning = py_getitem(answer.record, "user_warning");
+    if (py_truthy(warning)) show_user_warning_big(warning, true);
+    host.print(no_match_notice(answer.selected_tx_id, s.history.buf));
     return RecurrentResult{res_to_user, total_usage, answer.selected_tx_id, nullptr};
   }
   if (select_tx_only) return RecurrentResult{res_to_user, total_usage, answer.selected_tx_id, nullptr};

@@ -103,6 +103,21 @@ json patched_genes(const PatchAnswer& patch, const json& base_plot_params,
   return kept;
 }
 
+// The arguments without the fields the patch unsets, at the top or one record deep, so those
+// take the tool's default.
+json without_unset(const json& args, const json& unset) {
+  json out = args;
+  if (!out.is_object()) return out;
+  for (const json& name : unset) {
+    if (!name.is_string()) continue;
+    const std::string field = name.get<std::string>();
+    out.erase(field);
+    for (auto it = out.begin(); it != out.end(); ++it)
+      if (it->is_object()) it->erase(field);
+  }
+  return out;
+}
+
 }  // namespace
 
 RerunPlan plan_rerun(Session& s, const json& base_tx_full, const json& new_user_query) {
@@ -112,8 +127,11 @@ RerunPlan plan_rerun(Session& s, const json& base_tx_full, const json& new_user_
 
   const json router = base_tx_full.value("router_res", json());
   const json base_router = py_truthy(router) ? router : json::object();
-  const json base_user_query =
+  // Routing records carry no question; the transaction's own is the baseline.
+  json base_user_query =
       base_router.is_object() ? base_router.value("user_query", json("")) : json("");
+  if (!py_truthy(base_user_query) && base_tx_full.value("query", json()).is_string())
+    base_user_query = base_tx_full["query"];
   json selected_tool =
       base_router.is_object() ? base_router.value("selected_tool", json("none")) : json("none");
   // A transaction shown again by a follow-up carries that follow-up's routing record, which
@@ -155,13 +173,13 @@ RerunPlan plan_rerun(Session& s, const json& base_tx_full, const json& new_user_
     extra_overrides["target_genes"] = genes;
   for (auto it = patch.set.begin(); it != patch.set.end(); ++it)
     extra_overrides[it.key()] = it.value();
-  // Which parameters to reset is asked for, but resetting is not defined: the planner and
-  // the tool defaults decide them, as for any parameter the patch does not name.
 
   const std::string rerun_user_query =
       "BASE_REQUEST (baseline context, keep unless explicitly changed):\n" +
-      py_str(base_user_query) + "\n\nCHANGE_REQUEST (apply modifications to the base):\n" +
-      py_str(new_user_query) + "\n";
+      py_str(base_user_query) +
+      "\n\nBASE_ARGUMENTS (the arguments the base request ran with):\n" +
+      dump_json(base_plot_params) +
+      "\n\nCHANGE_REQUEST (apply modifications to the base):\n" + py_str(new_user_query) + "\n";
 
   const std::string tool = py_str(selected_tool);
   ParameterOptions options;
@@ -171,8 +189,17 @@ RerunPlan plan_rerun(Session& s, const json& base_tx_full, const json& new_user_
   if (!planned)
     throw RuntimeError("Could not plan the arguments of tool '" + tool +
                        "' for the rerun: the planner gave no usable answer.");
+  // The earlier arguments are the baseline the planner's answer changes; what the patch
+  // unsets returns to the tool's default.
+  json defaults = s.tools.defaults;
+  if (defaults.is_object() && defaults.contains(tool))
+    defaults[tool] = deep_merge(defaults[tool], without_unset(base_plot_params, patch.unset));
+  // The genes come from the patch alone: all removed means the planner's choice again.
+  if (defaults.is_object() && defaults.contains(tool) && defaults[tool].is_object() &&
+      base_plot_params.contains("target_genes") && !extra_overrides.contains("target_genes"))
+    defaults[tool]["target_genes"] = s.tools.defaults[tool].value("target_genes", json());
   MaterializedArgs args =
-      materialize_tool_args(selected_tool, planned->content, s.tools.defaults, s.tools.config_map);
+      materialize_tool_args(selected_tool, planned->content, defaults, s.tools.config_map);
   plan.needs_rerun = true;
   plan.final_args = args.full_args_dict;
   plan.exec_args = args.exec_args;

@@ -59,7 +59,11 @@ json summarize_transactions(const std::vector<json>& txs, const json& max_items_
     for (const char* key :
          {"plot_type_to_draw", "reference_plot_type", "target_celltype", "selected_tool"})
       summary[key] = get_any(router, {key});
-    summary["user_query"] = shorten(get_any(router, {"user_query"}), max_query_len);
+    // Routing records carry no question; the transaction's own question tells candidates
+    // of one kind apart.
+    json question = get_any(router, {"user_query"});
+    if (question.is_null()) question = tx.value("query", json());
+    summary["user_query"] = shorten(question, max_query_len);
     summary["has_plot"] = has_plot;
 
     json kept = json::object();
