@@ -494,5 +494,38 @@ TEST_F(FollowUpTest, ToolWarningsFollowTheClosedStatusLine) {
   EXPECT_FALSE(a->t_hist.buf[0]["plot_result"].contains("warnings"));
 }
 
+TEST_F(FollowUpTest, RerunForAnotherCellTypeIsShownAndUnmatchedSelectionsSaySo) {
+  auto a = make();
+  first_turn(*a);
+  // "Redo that ranking for B cells": the rerun computes it, so it is shown and stored.
+  host.clear();
+  reply(follow_up({{"plot", true}}, {{"target_celltype", "B cells"}}));
+  reply(selection("0", user_request({{"render_plot", true}, {"rerun_with_changes", true}}), true));
+  reply(patch(json::array(), json::array(), nullptr, {{"n_top", 3}}));
+  reply(json::object());
+  const json out = a->ask("redo that ranking for B cells");
+  ASSERT_TRUE(out.is_object()) << host.console();
+  EXPECT_EQ(host.console().find("No previous tx exists"), std::string::npos) << host.console();
+  EXPECT_EQ(host.of_kind(Kind::Image).size(), 1u);
+  ASSERT_EQ(a->t_hist.len(), 1u);
+  EXPECT_EQ(a->t_hist.buf[0]["plot_params"]["n_top"], 3);
+
+  // The selector names a position the history does not have.
+  for (const json& id : {json("5"), json("latest")}) {
+    host.clear();
+    reply(follow_up({{"plot", true}}));
+    reply(selection(id, user_request({{"render_plot", true}})));
+    EXPECT_TRUE(a->ask("show the violin again").is_null());
+    const std::string said = host.console();
+    EXPECT_NE(said.find("⚠️ WARNING: No earlier result matched this request (the selection was '" +
+                        id.get<std::string>() + "'). The history holds: 0 " + kTool +
+                        " (T cells: rank CD3E, CD8A, GZMB → redo that ranking for B ce…)."),
+              std::string::npos)
+        << said;
+    EXPECT_TRUE(host.of_kind(Kind::Html).empty());  // no empty warning box
+    EXPECT_EQ(a->t_hist.len(), 1u);
+  }
+}
+
 }  // namespace
 }  // namespace norvex

@@ -151,5 +151,43 @@ TEST(PatchPayload, FallbacksOrderAndTypes) {
       R"("explain":false,"explain_more_detail":false,"save":false,"rerun_with_changes":false})");
 }
 
+TEST_F(RerunTest, PlannerStartsFromTheEarlierQuestionAndArguments) {
+  json earlier = base({"A"});
+  earlier["query"] = "rank A in T cells";
+  earlier["plot_params"]["n_top"] = 11;
+  // The patch only adds a gene; the planner answers nothing of its own.
+  json add_b = patch({"B"}, json::array());
+  add_b["param_patch"]["unset"] = json::array();
+  stub.enqueue_openai_text(dump_json(add_b));
+  stub.enqueue_openai_text("{}");
+  Session s = session();
+  const json r = flows::rerun_with_changes_flow(s, earlier, "add B");
+  // What the earlier request ran with stays; only the change changes.
+  EXPECT_EQ(r["final_args"]["n_top"], 11);
+  EXPECT_EQ(r["final_args"]["target_genes"], json({"A", "B"}));
+  const auto reqs = stub.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  const std::string patch_text = reqs[0].json_body["input"][0]["content"][0]["text"];
+  EXPECT_NE(patch_text.find("\"base_user_query\": \"rank A in T cells\""), std::string::npos)
+      << patch_text;
+  const std::string planner_text = reqs[1].json_body["input"][0]["content"][0]["text"];
+  EXPECT_NE(planner_text.find("BASE_REQUEST (baseline context, keep unless explicitly "
+                              "changed):\nrank A in T cells\n"),
+            std::string::npos)
+      << planner_text;
+  EXPECT_NE(planner_text.find("\"n_top\":11"), std::string::npos) << planner_text;
+}
+
+TEST_F(RerunTest, UnsetFieldsReturnToTheirDefaults) {
+  json earlier = base({"A"});
+  earlier["plot_params"]["n_top"] = 11;
+  json p = patch(json::array(), json::array());
+  p["param_patch"]["unset"] = {"n_top"};
+  stub.enqueue_openai_text(dump_json(p));
+  stub.enqueue_openai_text("{}");
+  Session s = session();
+  EXPECT_EQ(flows::rerun_with_changes_flow(s, earlier, "default top")["final_args"]["n_top"], 5);
+}
+
 }  // namespace
 }  // namespace norvex
