@@ -88,11 +88,11 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
   last_tx = spec;
 
   if (flags.tree) {
-    show_dataset_tree(s.adata, decision.tree_target);
+    show_dataset_tree(s.host, s.adata, decision.tree_target);
     return nullptr;
   }
   if (flags.info && decision.info_answer) {
-    render_vantu_info(*decision.info_answer, lang);
+    render_vantu_info(s.host, *decision.info_answer, lang);
     return nullptr;
   }
 
@@ -111,21 +111,22 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
     total_usage = flow.total_usage;
 
     if (flags.table_summary && has(res_to_user, "plot_result")) {
-      display_table_summaries(res_to_user["plot_result"]);
+      display_table_summaries(s.host, res_to_user["plot_result"]);
     }
     if (flags.plot && has(res_to_user, "plot_result")) {
       if (holds_image(res_to_user["plot_result"])) {
-        display_plot_img_base64(res_to_user["plot_result"]);
+        display_plot_img_base64(s.host, res_to_user["plot_result"]);
       } else {
         host.print("⚠️ WARNING: Image not available.");
-        if (has(res_to_user, "plot_code")) show_code_snippet(res_to_user["plot_code"]);
+        if (has(res_to_user, "plot_code")) show_code_snippet(s.host, res_to_user["plot_code"]);
       }
     }
     if (flags.args && has(res_to_user, "plot_params")) {
-      display_analysis_parameters(py_getitem(res_to_user, "plot_func"), res_to_user["plot_params"]);
+      display_analysis_parameters(s.host, py_getitem(res_to_user, "plot_func"),
+                                  res_to_user["plot_params"]);
     }
     if (flags.code && has(res_to_user, "plot_code")) {
-      show_code_snippet(res_to_user["plot_code"]);
+      show_code_snippet(s.host, res_to_user["plot_code"]);
     }
 
     if (flags.explain_data && flags.plot && has(res_to_user, "plot_result")) {
@@ -146,9 +147,9 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
         LLMResult general = explain_in_general_sense(s, user_query);
         total_usage += safe_int(py_getitem(general.usage, "total_tokens")).value_or(0);
         if (!general.content.is_null()) {
-          render_vantu_explanation(general.content);
+          render_vantu_explanation(s.host, general.content);
           std::string doc = create_doc_with_style(general.content, nullptr, user_query);
-          host.display_html(creat_download_link(doc, user_query + ".docx"));
+          host.offer_download(document_download(doc, user_query + ".docx"));
           host.print(" ");
         }
       }
@@ -207,16 +208,16 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
 
       if (wants.render_table && plot_result.is_object() &&
           plot_result.contains("table_summaries")) {
-        display_table_summaries(plot_result);
+        display_table_summaries(s.host, plot_result);
       }
       if (wants.render_plot && holds_image(plot_result)) {
-        display_plot_img_base64(plot_result);
+        display_plot_img_base64(s.host, plot_result);
       }
       if (wants.render_code && py_truthy(code_snippet)) {
-        show_code_snippet(code_snippet);
+        show_code_snippet(s.host, code_snippet);
       }
       if (wants.render_args && py_truthy(full_args_dict) && py_truthy(target_function_name)) {
-        display_analysis_parameters(target_function_name, full_args_dict);
+        display_analysis_parameters(s.host, target_function_name, full_args_dict);
       }
 
       bool explained = false;
@@ -275,7 +276,7 @@ json ask(Session& s, json& last_tx, const json& user_query_arg) {
     }
   }
   if (flags.reportgen) {
-    generate_norvex_report(s.adata);
+    generate_norvex_report(s.host, s.adata);
   }
 
   json store = res_to_user;

@@ -86,7 +86,7 @@ RecurrentResult processing_recurrent_request(Session& s, const json& /*router_sp
       selector_spec.is_object() ? selector_spec.value("selected_tx_id", json()) : json();
   const json* found = get_tx_by_id(tx_list_recent_first, selected_tx_id);
   if (!found) {
-    show_user_warning_big(py_getitem(selector_spec, "user_warning"), true);
+    show_user_warning_big(s.host, py_getitem(selector_spec, "user_warning"), true);
     return RecurrentResult{res_to_user, total_usage, selected_tx_id, nullptr};
   }
   if (select_tx_only) return RecurrentResult{res_to_user, total_usage, selected_tx_id, nullptr};
