@@ -83,7 +83,7 @@ bool ChatCommands::run_one(const std::string& line) {
   } else if (name == ":saved") {
     assistant_.check_saved();
   } else if (name == ":report") {
-    generate_norvex_report(*assistant_.configured("adata").adata);
+    generate_norvex_report(host_, *assistant_.configured("adata").adata);
   } else if (name == ":history") {
     list_history();
   } else if (name == ":write") {

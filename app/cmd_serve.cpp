@@ -122,7 +122,7 @@ int run_serve(const ServeCliOptions& o) {
       } else if (job.panel == "saved") {
         assistant->check_saved();
       } else if (job.panel == "report") {
-        generate_norvex_report(*adata);
+        generate_norvex_report(page, *adata);
       }
       return;
     }

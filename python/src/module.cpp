@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <functional>
+#include <type_traits>
 
 #include "buffers.hpp"
 #include "convert.hpp"
@@ -20,6 +21,7 @@
 #include "norvex/display/base64_display.hpp"
 #include "norvex/display/report.hpp"
 #include "norvex/display/result_display.hpp"
+#include "norvex/documents/documents.hpp"
 #include "norvex/history/pick_keys.hpp"
 #include "norvex/history/tx_summaries.hpp"
 #include "norvex/history/tx_values.hpp"
@@ -50,6 +52,10 @@ class PyHost : public NotebookHost {
     call("print", std::string(text), end_line);
   }
   void display_html(const std::string& html) override { call("display_html", html); }
+  // A notebook has no files of its own: the link carries the bytes.
+  void offer_download(const Download& file) override {
+    display_html(creat_download_link(file.bytes, file.name, file.label));
+  }
   void display_image(const std::string& bytes, const std::string& mime) override {
     py::gil_scoped_acquire gil;
     forward("display_image", py::bytes(bytes), mime);
@@ -85,11 +91,12 @@ NotebookHost& py_host() {
   return *host;
 }
 
-// Runs an engine call with the notebook host installed, the GIL released, and a stop
-// check that lets Python's signal handlers run between model calls and tool steps.
+// Runs an engine call with the notebook host installed (and given to `f` when it takes
+// one), the GIL released, and a stop check that lets Python's signal handlers run between
+// model calls and tool steps.
 template <typename F>
-auto engine_call(F&& f) -> decltype(f()) {
-  PyHost host;
+auto engine_call(F&& f) {
+  NotebookHost& host = py_host();
   ScopedHost scoped(host);
   auto previous = set_interrupt_check([] {
     py::gil_scoped_acquire gil;
@@ -104,7 +111,10 @@ auto engine_call(F&& f) -> decltype(f()) {
   } restore{std::move(previous)};
   try {
     py::gil_scoped_release release;
-    return f();
+    if constexpr (std::is_invocable_v<F&, NotebookHost&>)
+      return f(host);
+    else
+      return f();
   } catch (const Interrupted&) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
@@ -497,15 +507,15 @@ PYBIND11_MODULE(_engine, m) {
   m.def("detect_base64_type", [](py::object b) { return detect_base64_type(to_json(b)); });
   m.def("display_base64_auto", [](py::object imgs, bool use_html_img, py::object size) {
     json i = to_json(imgs), s = to_json(size);
-    engine_call([&] { display_base64_auto(i, use_html_img, s); });
+    engine_call([&](NotebookHost& host) { display_base64_auto(host, i, use_html_img, s); });
   });
   m.def("show_code_snippet", [](py::object spec, const std::string& key) {
     json s = to_json(spec);
-    engine_call([&] { show_code_snippet(s, key); });
+    engine_call([&](NotebookHost& host) { show_code_snippet(host, s, key); });
   });
   m.def("display_plot_img_base64", [](py::object result) {
     json r = to_json(result);
-    engine_call([&] { display_plot_img_base64(r); });
+    engine_call([&](NotebookHost& host) { display_plot_img_base64(host, r); });
   });
   m.def("check_any_valid", [](py::object d, std::vector<std::string> keys, py::object dflt) {
     return from_json(check_any_valid(to_json(d), keys, to_json(dflt)));
@@ -545,6 +555,7 @@ PYBIND11_MODULE(_engine, m) {
         [](const AnnData& a) { return engine_call([&] { return get_data_description_str(a); }); });
   m.def("get_data_context",
         [](const AnnData& a) { return engine_call([&] { return get_data_context(a); }); });
-  m.def("generate_norvex_report",
-        [](const AnnData& a) { engine_call([&] { generate_norvex_report(a); }); });
+  m.def("generate_norvex_report", [](const AnnData& a) {
+    engine_call([&](NotebookHost& host) { generate_norvex_report(host, a); });
+  });
 }

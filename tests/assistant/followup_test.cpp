@@ -176,7 +176,8 @@ TEST_F(FollowUpTest, ReuseExplainAndRerunOverOneConversation) {
   ASSERT_EQ(host.of_kind(Kind::Image).size(), 1u);
   EXPECT_EQ(host.of_kind(Kind::NextInput).size(), 1u);  // the code, ready to run
   std::string html;
-  for (auto& e : host.of_kind(Kind::Html)) html += e.text;
+  for (auto& e : host.events)
+    if (e.kind == Kind::Html || e.kind == Kind::Table) html += e.text;
   EXPECT_NE(html.find("GZMB"), std::string::npos);  // the table and the arguments
   EXPECT_NE(html.find(kTool), std::string::npos);
   ASSERT_EQ(a->t_hist.len(), 1u);

@@ -66,13 +66,15 @@ TEST(DetectBase64Type, WhitespaceAndLengthDoNotMatter) {
 class DisplayBase64 : public ::testing::Test {
  protected:
   RecordingHost host;
-  ScopedHost scoped{host};
+  RecordingHost stray;  // shows nothing: the host is passed, not installed
+  ScopedHost scoped{stray};
+  void TearDown() override { EXPECT_TRUE(stray.events.empty()); }
 };
 
 TEST_F(DisplayBase64, ImagesAsHtmlWithCleanDataUrl) {
   std::string b64 = base64_encode(testing::make_png(8, 8));
   std::string split = b64.substr(0, 10) + " \n " + b64.substr(10);
-  display_base64_auto(split);
+  display_base64_auto(host, split);
   ASSERT_EQ(host.events.size(), 1u);
   const std::string& html = host.events[0].text;
   EXPECT_EQ(host.events[0].kind, Kind::Html);
@@ -81,7 +83,8 @@ TEST_F(DisplayBase64, ImagesAsHtmlWithCleanDataUrl) {
 }
 
 TEST_F(DisplayBase64, ImagesAsBytesWhenAsked) {
-  display_base64_auto(json::array({base64_encode(testing::make_png(3, 3)), base64_encode(kJpeg),
+  display_base64_auto(host,
+                      json::array({base64_encode(testing::make_png(3, 3)), base64_encode(kJpeg),
                                    base64_encode(kGif), base64_encode(kWebp)}),
                       false);
   auto images = host.of_kind(Kind::Image);
@@ -97,43 +100,43 @@ TEST_F(DisplayBase64, ImagesAsBytesWhenAsked) {
 
 TEST_F(DisplayBase64, HtmlInAnIframeOfTheGivenSize) {
   std::string doc = base64_encode("<!doctype html><html><script>plot()</script></html>");
-  display_base64_auto(doc, true, json::array({640, "480"}));
+  display_base64_auto(host, doc, true, json::array({640, "480"}));
   ASSERT_EQ(host.events.size(), 1u);
   const std::string& html = host.events[0].text;
   EXPECT_NE(
       html.find("<iframe src=\"data:text/html;base64," + doc + "\" width=\"640\" height=\"480\""),
       std::string::npos);
-  EXPECT_THROW(display_base64_auto(doc, true, json::array({640})), ValueError);
+  EXPECT_THROW(display_base64_auto(host, doc, true, json::array({640})), ValueError);
 }
 
 TEST_F(DisplayBase64, MappingsInOrderAndOtherValuesIgnored) {
   json payloads = json::object();
   payloads["zeta"] = base64_encode(kGif);
   payloads["alpha"] = base64_encode(kJpeg);
-  display_base64_auto(payloads);
+  display_base64_auto(host, payloads);
   ASSERT_EQ(host.events.size(), 2u);
   EXPECT_NE(host.events[0].text.find("data:image/gif"), std::string::npos);
   EXPECT_NE(host.events[1].text.find("data:image/jpeg"), std::string::npos);
   host.clear();
-  display_base64_auto(nullptr);
-  display_base64_auto(42);
+  display_base64_auto(host, nullptr);
+  display_base64_auto(host, 42);
   EXPECT_TRUE(host.events.empty());
 }
 
 TEST_F(DisplayBase64, UnknownPayloadIsReportedNotRaised) {
-  display_base64_auto(json::array({"@@@@", base64_encode("hello")}));
+  display_base64_auto(host, json::array({"@@@@", base64_encode("hello")}));
   EXPECT_EQ(host.console(),
             "⚠️ Unknown base64 type — cannot display\n⚠️ Unknown base64 type — cannot "
             "display\n");
   // A payload that passes classification on its head but cannot be decoded whole.
   std::string broken = base64_encode(kJpeg) + "A";
-  EXPECT_THROW(display_base64_auto(broken, false), ValueError);
+  EXPECT_THROW(display_base64_auto(host, broken, false), ValueError);
 }
 
 TEST_F(DisplayBase64, AttributeBreakingPayloadStaysInsideTheAttribute) {
   // A payload whose head is an image but which carries markup later on.
   std::string evil = base64_encode(kJpeg) + "\"><script>alert(1)</script>";
-  display_base64_auto(evil);
+  display_base64_auto(host, evil);
   ASSERT_EQ(host.events.size(), 1u);
   EXPECT_EQ(host.events[0].text.find("<script>"), std::string::npos);
 }

@@ -66,10 +66,11 @@ Decoded decode(const std::string& b64) {
 
 TEST(ImageGrid, ImagesKeepTheirSizeWithTenPixelGaps) {
   RecordingHost host;
-  ScopedHost scoped(host);
+  RecordingHost stray;  // shows nothing: the host is passed, not installed
+  ScopedHost scoped(stray);
   json imgs = json::array(
       {solid_png(40, 20, 1, 0, 0), solid_png(30, 50, 0, 1, 0), solid_png(40, 20, 0, 0, 1)});
-  std::string merged = merge_base64_pngs_grid_nostretch(imgs, 2, 10, true);
+  std::string merged = merge_base64_pngs_grid_nostretch(host, imgs, 2, 10, true);
   ASSERT_FALSE(merged.empty());
   Decoded d = decode(merged);
   // Columns 40 and 30 wide, rows 50 and 20 tall, 10 px between.
@@ -92,15 +93,17 @@ TEST(ImageGrid, ImagesKeepTheirSizeWithTenPixelGaps) {
 
 TEST(ImageGrid, UnreadableImagesAreSkippedWithAWarning) {
   RecordingHost host;
-  ScopedHost scoped(host);
+  RecordingHost stray;  // shows nothing: the host is passed, not installed
+  ScopedHost scoped(stray);
   json imgs = json::array({"not base64!", solid_png(5, 5, 0, 0, 0), base64_encode("GIF89a")});
-  std::string merged = merge_base64_pngs_grid_nostretch(imgs, 3);
+  std::string merged = merge_base64_pngs_grid_nostretch(host, imgs, 3);
   Decoded d = decode(merged);
   EXPECT_EQ(d.w(), 5);
   EXPECT_EQ(host.of_kind(HostEvent::Kind::Print).size(), 2u);
-  EXPECT_EQ(merge_base64_pngs_grid_nostretch(json::array({"@@"}), 1, 10, false), "");
-  EXPECT_EQ(merge_base64_pngs_grid_nostretch(nullptr, 1, 10, false), "");
-  EXPECT_THROW(merge_base64_pngs_grid_nostretch(imgs, 0), ValueError);
+  EXPECT_EQ(merge_base64_pngs_grid_nostretch(host, json::array({"@@"}), 1, 10, false), "");
+  EXPECT_EQ(merge_base64_pngs_grid_nostretch(host, nullptr, 1, 10, false), "");
+  EXPECT_THROW(merge_base64_pngs_grid_nostretch(host, imgs, 0), ValueError);
+  EXPECT_TRUE(stray.events.empty());
 }
 
 TEST(ImageGrid, ColumnCountFollowsTheImagesShape) {
@@ -118,13 +121,15 @@ TEST(ImageGrid, ColumnCountFollowsTheImagesShape) {
 
 TEST(ImageGrid, DisplayImageSendsBytesWithTheirType) {
   RecordingHost host;
-  ScopedHost scoped(host);
-  display_img_base64(solid_png(2, 2, 0, 0, 0));
+  RecordingHost stray;  // shows nothing: the host is passed, not installed
+  ScopedHost scoped(stray);
+  display_img_base64(host, solid_png(2, 2, 0, 0, 0));
   ASSERT_EQ(host.events.size(), 1u);
   EXPECT_EQ(host.events[0].kind, HostEvent::Kind::Image);
   EXPECT_EQ(host.events[0].mime, "image/png");
-  EXPECT_THROW(display_img_base64(base64_encode("hello")), ValueError);
-  EXPECT_THROW(display_img_base64("%%%"), ValueError);
+  EXPECT_THROW(display_img_base64(host, base64_encode("hello")), ValueError);
+  EXPECT_THROW(display_img_base64(host, "%%%"), ValueError);
+  EXPECT_TRUE(stray.events.empty());
 }
 
 }  // namespace

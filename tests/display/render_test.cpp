@@ -80,14 +80,16 @@ TEST(SafeLinkUrl, Schemes) {
 
 TEST(Renderers, GoThroughTheHostEscaped) {
   RecordingHost host;
-  ScopedHost scoped(host);
-  render_vantu_info("**4 cells**", "en");
-  render_vantu_explanation("<script>x()</script>");
+  RecordingHost stray;  // shows nothing: the host is passed, not installed
+  ScopedHost scoped(stray);
+  render_vantu_info(host, "**4 cells**", "en");
+  render_vantu_explanation(host, "<script>x()</script>");
   display_analysis_parameters(
-      "plot_umap", {{"target_genes", {"CD3E", "<b>"}},
-                    {"plot_cfg", {{"__class__", "UMAPPlotConfig"}, {"title", "a & b"}}}});
-  show_user_warning_big("No earlier <plot> matches.", true);
-  show_user_warning_big("plain", false);
+      host, "plot_umap",
+      {{"target_genes", {"CD3E", "<b>"}},
+       {"plot_cfg", {{"__class__", "UMAPPlotConfig"}, {"title", "a & b"}}}});
+  show_user_warning_big(host, "No earlier <plot> matches.", true);
+  show_user_warning_big(host, "plain", false);
   auto html = host.of_kind(HostEvent::Kind::Html);
   ASSERT_EQ(html.size(), 4u);
   EXPECT_TRUE(contains(html[0].text, "Dataset information"));
@@ -99,6 +101,7 @@ TEST(Renderers, GoThroughTheHostEscaped) {
   EXPECT_FALSE(contains(html[2].text, "__class__"));
   EXPECT_TRUE(contains(html[3].text, "No earlier &lt;plot&gt; matches."));
   EXPECT_EQ(host.console(), "⚠️ WARNING: plain\n");
+  EXPECT_TRUE(stray.events.empty());
 }
 
 }  // namespace

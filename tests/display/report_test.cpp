@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "norvex/common/errors.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "support/document_oracle.hpp"
@@ -15,17 +13,17 @@ using testing::kDocxOracle;
 using testing::make_png_b64;
 using testing::oracle_json;
 
-// The document behind the one download link the host was shown.
+// The document the host was offered, the only thing it was shown.
 std::string downloaded(const RecordingHost& host, std::string* name = nullptr) {
-  auto html = host.of_kind(HostEvent::Kind::Html);
-  EXPECT_EQ(html.size(), 1u);
-  if (html.empty()) return "";
-  std::smatch m;
-  static const std::regex link(
-      R"(download=\"([^\"]*)\"[^>]*href=\"data:[^;\"]*;base64,([^\"]*)\")");
-  EXPECT_TRUE(std::regex_search(html[0].text, m, link));
-  if (name) *name = m[1].str();
-  return base64_decode(m[2].str());
+  auto files = host.of_kind(HostEvent::Kind::Download);
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Html).empty());
+  if (files.empty()) return "";
+  EXPECT_EQ(files[0].mime,
+            "application/vnd.openxmlformats-officedocument.wordprocessingml.document");
+  EXPECT_EQ(files[0].label, "report");
+  if (name) *name = files[0].name;
+  return files[0].text;
 }
 
 json transaction(const std::string& query, const json& plot_result, const json& explanation) {
@@ -43,15 +41,15 @@ TEST(GenerateNorvexReport, NoStoreOrEmptyStoreSaysSo) {
   RecordingHost host;
   ScopedHost scoped(host);
   AnnData adata;
-  generate_norvex_report(adata);
+  generate_norvex_report(host, adata);
   EXPECT_EQ(host.console(), "ℹ️ INFO: No transaction(s) found.\n");
-  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Html).empty());
+  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Download).empty());
 
   host.clear();
   adata.uns.set("norvex_tx", UnsNode(UnsDict{}));
-  generate_norvex_report(adata);
+  generate_norvex_report(host, adata);
   EXPECT_EQ(host.console(), "ℹ️ INFO: No transaction(s) found.\n");
-  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Html).empty());
+  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Download).empty());
 }
 
 TEST(GenerateNorvexReport, SectionsNumberedByPositionWithPageBreaks) {
@@ -71,7 +69,7 @@ TEST(GenerateNorvexReport, SectionsNumberedByPositionWithPageBreaks) {
                   "## 세포 비율\n\n1. 종양에서 증가\n2. 정상에서 감소\n");
   set_store(adata, store);
 
-  generate_norvex_report(adata);
+  generate_norvex_report(host, adata);
   EXPECT_EQ(host.console(), "");
   std::string name;
   std::string docx = downloaded(host, &name);
@@ -106,7 +104,7 @@ TEST(GenerateNorvexReport, SectionWithoutImagesOrExplanationText) {
   store["table only"] = transaction("table only", {{"data", "gene"}}, "Only a table.");
   store["no text"] = transaction("no text", {{"img_base64", make_png_b64(50, 50)}}, nullptr);
   set_store(adata, store);
-  generate_norvex_report(adata);
+  generate_norvex_report(host, adata);
   json d = oracle_json(kDocxOracle, downloaded(host), ".docx");
   ASSERT_TRUE(d.is_object());
   EXPECT_EQ(d["images"].size(), 1u);
@@ -125,26 +123,26 @@ TEST(GenerateNorvexReport, BrokenStores) {
   store["q"] = transaction("q", {{"img_base64", make_png_b64(10, 10)}}, discarded);
   set_store(adata, store);
   try {
-    generate_norvex_report(adata);
+    generate_norvex_report(host, adata);
     FAIL() << "expected a KeyError";
   } catch (const KeyError& e) {
     EXPECT_NE(std::string(e.what()).find("'explanation'"), std::string::npos);
     EXPECT_NE(std::string(e.what()).find("'q'"), std::string::npos);
   }
-  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Html).empty());
+  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Download).empty());
 
   // Nothing with a plot result: no empty report is offered.
   host.clear();
   json none;
   none["a"] = transaction("a", discarded, "text");
   set_store(adata, none);
-  generate_norvex_report(adata);
+  generate_norvex_report(host, adata);
   EXPECT_EQ(host.console(), "ℹ️ INFO: No transaction(s) with a plot result found.\n");
-  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Html).empty());
+  EXPECT_TRUE(host.of_kind(HostEvent::Kind::Download).empty());
 
   // A store that is not a mapping at all.
   adata.uns.set("norvex_tx", UnsNode::from_json("text"));
-  EXPECT_THROW(generate_norvex_report(adata), TypeError);
+  EXPECT_THROW(generate_norvex_report(host, adata), TypeError);
 }
 
 TEST(GenerateNorvexReport, StoreReadBackFromAnH5adFile) {
@@ -162,7 +160,7 @@ TEST(GenerateNorvexReport, StoreReadBackFromAnH5adFile) {
   set_store(adata, store);
   adata.write_h5ad(dir / "saved.h5ad");
   auto back = AnnData::read_h5ad(dir / "saved.h5ad");
-  generate_norvex_report(*back);
+  generate_norvex_report(host, *back);
   json d = oracle_json(kDocxOracle, downloaded(host), ".docx");
   ASSERT_TRUE(d.is_object());
   EXPECT_EQ(d["images"].size(), 2u);

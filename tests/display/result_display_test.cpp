@@ -1,4 +1,4 @@
-// The assistant's display methods: plots, tables with their Excel link, explanations,
+// The assistant's display methods: plots, tables with their Excel download, explanations,
 // code cells and the dataset tree.
 #include <gtest/gtest.h>
 
@@ -80,12 +80,16 @@ TEST_F(ResultDisplay, SingleTableGetsOneSheetNamedAfterIt) {
   assistant.display_table_summaries({{"table_summaries", table({"CD3E"}, {0.01})}});
   std::vector<Kind> k;
   for (auto& e : host.events) k.push_back(e.kind);
-  EXPECT_EQ(k, (std::vector<Kind>{Kind::Html, Kind::Html}));
+  EXPECT_EQ(k, (std::vector<Kind>{Kind::Table, Kind::Download}));
   EXPECT_NE(host.events[0].text.find("<td>CD3E</td>"), std::string::npos);
-  EXPECT_NE(host.events[1].text.find("download=\"table.xlsx\""), std::string::npos);
+  EXPECT_EQ(host.events[1].name, "table.xlsx");
+  EXPECT_EQ(host.events[1].label, "table");
+  EXPECT_EQ(host.events[1].mime,
+            "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet");
+  EXPECT_EQ(host.events[1].text.substr(0, 2), "PK");  // the workbook itself
   host.clear();
   assistant.display_table_summaries({{"table_summaries", table({"A"}, {0.5})}}, "deg");
-  EXPECT_NE(host.events[1].text.find("download=\"deg.xlsx\""), std::string::npos);
+  EXPECT_EQ(host.events[1].name, "deg.xlsx");
 }
 
 TEST_F(ResultDisplay, TwoLevelTablesGetHeadingsAndHyphenatedSheets) {
@@ -96,11 +100,12 @@ TEST_F(ResultDisplay, TwoLevelTablesGetHeadingsAndHyphenatedSheets) {
   assistant.display_table_summaries({{"data", "gene"}, {"table_summaries", summaries}});
   EXPECT_EQ(host.console(),
             "=== Selected genes for T cells ===\n=== Selected genes for B cells ===\n");
-  auto html = host.of_kind(Kind::Html);
-  ASSERT_EQ(html.size(), 4u);  // three tables and the link
-  EXPECT_NE(html[0].text.find("CD3E"), std::string::npos);
-  EXPECT_NE(html[2].text.find("MS4A1"), std::string::npos);
-  EXPECT_NE(html[3].text.find("table.xlsx"), std::string::npos);
+  auto tables = host.of_kind(Kind::Table);
+  ASSERT_EQ(tables.size(), 3u);
+  EXPECT_NE(tables[0].text.find("CD3E"), std::string::npos);
+  EXPECT_NE(tables[2].text.find("MS4A1"), std::string::npos);
+  ASSERT_EQ(host.of_kind(Kind::Download).size(), 1u);
+  EXPECT_EQ(host.of_kind(Kind::Download)[0].name, "table.xlsx");
 }
 
 TEST_F(ResultDisplay, EmptyOrBrokenTablesProduceNoLink) {
@@ -109,7 +114,7 @@ TEST_F(ResultDisplay, EmptyOrBrokenTablesProduceNoLink) {
   // Without "data" the heading cannot be made: reported, no link.
   assistant.display_table_summaries({{"table_summaries", {{"T cells", table({"A"}, {0.1})}}}});
   EXPECT_EQ(host.console(), "❌ ERROR: KeyError : 'data'\n");
-  EXPECT_TRUE(host.of_kind(Kind::Html).empty());
+  EXPECT_TRUE(host.of_kind(Kind::Download).empty());
   host.clear();
   assistant.display_table_summaries({{"data", "gene"}});
   EXPECT_EQ(host.console().rfind("❌ ERROR: TypeError : ", 0), 0u);
@@ -134,19 +139,21 @@ TEST_F(ResultDisplay, ExplanationWithTitleOffersAWordDocument) {
   ASSERT_EQ(host.events.size(), 1u);
   host.clear();
   assistant.display_explanation("Some **text**", testing::make_png_b64(8, 8), "T cell UMAP");
-  auto html = host.of_kind(Kind::Html);
-  ASSERT_EQ(html.size(), 2u);
-  EXPECT_NE(html[1].text.find("T cell UMAP.docx"), std::string::npos);
+  ASSERT_EQ(host.of_kind(Kind::Html).size(), 1u);
+  auto files = host.of_kind(Kind::Download);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].name, "T cell UMAP.docx");
+  EXPECT_EQ(files[0].label, "document");
   EXPECT_EQ(host.console(), " \n");
 }
 
 TEST_F(ResultDisplay, CodeSnippetGoesToTheNextCell) {
-  show_code_snippet({{"plot_code", "plot_umap(adata)"}});
-  show_code_snippet("x = 1");
-  show_code_snippet({{"other", "x"}});
-  show_code_snippet({{"plot_code", nullptr}});
-  show_code_snippet(nullptr);
-  show_code_snippet({{"code", "y"}}, "code");
+  show_code_snippet(host, {{"plot_code", "plot_umap(adata)"}});
+  show_code_snippet(host, "x = 1");
+  show_code_snippet(host, {{"other", "x"}});
+  show_code_snippet(host, {{"plot_code", nullptr}});
+  show_code_snippet(host, nullptr);
+  show_code_snippet(host, {{"code", "y"}}, "code");
   auto cells = host.of_kind(Kind::NextInput);
   ASSERT_EQ(cells.size(), 3u);
   EXPECT_EQ(cells[0].text, "plot_umap(adata)");
@@ -163,6 +170,25 @@ TEST_F(ResultDisplay, TreePartNeedsItsTarget) {
   EXPECT_EQ(text.rfind("AnnData object with n_obs × n_vars = 4 × 3\n", 0), 0u);
   EXPECT_NE(text.find("celltype_major (category, 3 categories)"), std::string::npos) << text;
   EXPECT_NE(text.find("usr_param (3 keys)"), std::string::npos);
+}
+
+// Called directly, each function shows through the host it is given, whatever host the
+// thread has installed.
+TEST(ResultDisplayHost, EverythingGoesToTheHostGiven) {
+  RecordingHost given, stray;
+  ScopedHost scoped{stray};
+  display_table_summaries(given, {{"table_summaries", table({"CD3E"}, {0.01})}});
+  display_explanation(given, "Some text", testing::make_png_b64(8, 8), "T cells");
+  display_plot_img_base64(given, {{"img_base64", json::array({"broken"})}});
+  display_plot_img_base64(given, nullptr);
+  show_dataset_tree(given, *testing::tiny_dataset(), "not_specified");
+  EXPECT_TRUE(stray.events.empty());
+  std::vector<Kind> k;
+  for (auto& e : given.events) k.push_back(e.kind);
+  EXPECT_EQ(k,
+            (std::vector<Kind>{Kind::Table, Kind::Download, Kind::Html, Kind::Download, Kind::Print,
+                               Kind::Print, Kind::Print, Kind::Print, Kind::Error, Kind::Print}));
+  EXPECT_EQ(given.events[3].name, "T cells.docx");
 }
 
 TEST(ShowTree, NestedUnsIsDrawnAndCut) {

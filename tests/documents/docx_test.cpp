@@ -212,12 +212,7 @@ TEST(ProbeImage, ReadsSizesAndRejectsDamage) {
   EXPECT_FALSE(ooxml::probe_image(testing::make_png(10, 10).substr(0, 40)));
 }
 
-TEST(XmlEscape, KeepsTextValidForWord) {
-  EXPECT_EQ(ooxml::xml_escape("a<b>&\"c\""), "a&lt;b&gt;&amp;&quot;c&quot;");
-  EXPECT_EQ(ooxml::xml_escape("x\x01y\tz"), "xy\tz");
-  EXPECT_EQ(ooxml::xml_escape("bad\xFF"), "bad\xEF\xBF\xBD");
-  EXPECT_EQ(ooxml::xml_escape("\xED\xA0\x80"),
-            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+TEST(Utf16Text, CountsAndCutsAsExcelDoes) {
   EXPECT_EQ(ooxml::utf16_prefix("가나다", 2), "가나");
   EXPECT_EQ(ooxml::utf8_prefix("가나다", 7), "가나");
   EXPECT_EQ(ooxml::utf16_length("a😀"), 3u);

@@ -1,4 +1,4 @@
-// The terminal front end: downloads saved from large links, secrets kept out of every
+// The terminal front end: large downloads saved as files, secrets kept out of every
 // output, displays in order in the transcript, terminal text made inert, files in the
 // output folder never overwritten and links there never followed, failed writes reported.
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 
 #include <sstream>
 
-#include "norvex/common/base64.hpp"
 #include "norvex/host/console_host.hpp"
 #include "norvex/host/redactor.hpp"
 #include "norvex/host/terminal_text.hpp"
@@ -27,9 +26,8 @@ TEST(ConsoleHost, SavesLargeDownloadsAndRedactsSecrets) {
     host.print("✅ Analyzing query .. ", false);
     host.print_error("failed with key sk-very-secret");
     std::string payload(3 * 1024 * 1024, 'x');  // megabytes in one attribute
-    host.display_html("<a download=\"report &amp; notes.docx\" href=\"data:application/x;base64," +
-                      base64_encode(payload) + "\">Download</a>");
-    host.display_html("<a download=\"../escape.docx\" href=\"data:a/b;base64,eHg=\">x</a>");
+    host.offer_download({"report & notes.docx", "application/x", payload});
+    host.offer_download({"../escape.docx", "a/b", "xx"});
     host.display_json({{"note", "sk-very-secret"}});
   }
   EXPECT_EQ(testing::read_file(dir / "report & notes.docx").size(), 3u * 1024 * 1024);
@@ -41,7 +39,8 @@ TEST(ConsoleHost, SavesLargeDownloadsAndRedactsSecrets) {
   EXPECT_NE(err.str().find("failed with key [redacted]"), std::string::npos);
   // The open status line is closed before the error report.
   EXPECT_EQ(out.str().rfind("✅ Analyzing query .. \n", 0), 0u);
-  EXPECT_LT(transcript.find("Analyzing query"), transcript.find("Download</a>"));
+  EXPECT_LT(transcript.find("Analyzing query"), transcript.find("norvex-download"));
+  EXPECT_EQ(testing::read_file(dir / "escape.docx"), "xx");
 }
 
 TEST(ConsoleHost, HtmlToTextKeepsTheWords) {
@@ -51,9 +50,8 @@ TEST(ConsoleHost, HtmlToTextKeepsTheWords) {
   EXPECT_EQ(html_to_text("<table><tr><td>a</td>\n<td>b</td></tr></table>"), "a | b");
 }
 
-std::string link(const std::string& name, const std::string& bytes) {
-  return "<a download=\"" + name + "\" href=\"data:application/octet-stream;base64," +
-         base64_encode(bytes) + "\">Download</a>";
+Download file(const std::string& name, const std::string& bytes) {
+  return {name, "application/octet-stream", bytes};
 }
 
 TEST(ConsoleHost, ASecretTwiceInOneMessageIsRedactedEverywhere) {
@@ -71,7 +69,7 @@ TEST(ConsoleHost, ASecretTwiceInOneMessageIsRedactedEverywhere) {
     host.display_html("<p>" + twice + "</p>");
     host.display_json({{"a", twice}});
     host.set_next_input(twice);
-    host.display_html(link(key + "-" + key + ".txt", twice));
+    host.offer_download(file(key + "-" + key + ".txt", twice));
   }
   const std::string transcript = testing::read_file(dir / "transcript.html");
   for (const std::string& text : {out.str(), err.str(), transcript}) {
@@ -130,9 +128,10 @@ TEST(ConsoleHost, DownloadsAndImagesGetFilesOfTheirOwn) {
   const std::string png = testing::make_png(20, 10);
   {
     ConsoleHost host(out, err, dir.path());
-    host.display_html(link("table.xlsx", "first"));
-    host.display_html(link("table.xlsx", "second") + link("notes", "third") +
-                      link(".hidden", "fourth"));
+    host.offer_download(file("table.xlsx", "first"));
+    host.offer_download(file("table.xlsx", "second"));
+    host.offer_download(file("notes", "third"));
+    host.offer_download(file(".hidden", "fourth"));
     host.display_image(png, "image/png");
     host.display_image(png, "image/png");
     EXPECT_EQ(host.downloads().size(), 4u);
@@ -141,8 +140,7 @@ TEST(ConsoleHost, DownloadsAndImagesGetFilesOfTheirOwn) {
   {
     // A later conversation in the same folder adds files beside the earlier ones.
     ConsoleHost host(out, err, dir.path());
-    host.display_html("<a download=\"table.xlsx\" href=\"data:a/b;base64," +
-                      base64_encode("fifth") + "\">Download table: table.xlsx</a>");
+    host.offer_download({"table.xlsx", "a/b", "fifth", "table"});
     host.display_image(png, "image/png");
   }
   EXPECT_EQ(testing::read_file(dir / "table.xlsx"), "first");
@@ -162,7 +160,7 @@ TEST(ConsoleHost, DownloadsAndImagesGetFilesOfTheirOwn) {
   }
   EXPECT_EQ(t.find("data:application/octet-stream"), std::string::npos);
   // The link's text names the file it leads to, on the terminal too, before the path.
-  EXPECT_NE(t.find(">Download table: table-3.xlsx</a>"), std::string::npos);
+  EXPECT_NE(t.find(" Download table: table-3.xlsx</a>"), std::string::npos);
   EXPECT_NE(out.str().find("Download table: table-3.xlsx\n📎 saved " +
                            (dir / "table-3.xlsx").string() + "\n"),
             std::string::npos)
@@ -173,6 +171,58 @@ TEST(ConsoleHost, DownloadsAndImagesGetFilesOfTheirOwn) {
       << out.str();
   EXPECT_NE(out.str().find("📎 saved " + (dir / "table-2.xlsx").string() + "\n"), std::string::npos);
   EXPECT_EQ(out.str().find("\x1b"), std::string::npos);  // no hyperlinks unless asked for
+}
+
+// The transcript and terminal show a download exactly as they showed the data-URL link
+// the document builders once put in HTML, pointed at the saved file.
+TEST(ConsoleHost, ADownloadIsSavedAndLinkedAsBefore) {
+  const std::string xlsx = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
+  const std::string style =
+      "display:inline-block;margin:4px 0;padding:4px 10px;border:1px solid "
+      "#9bb3d4;border-radius:4px;background:#eef3fa;color:#1f3864;text-decoration:none";
+  testing::TempDir dir;
+  std::ostringstream out, err;
+  {
+    ConsoleHost host(out, err, dir.path());
+    host.hold_transcript();
+    host.offer_download({"table.xlsx", xlsx, "first", "table"});
+    host.offer_download({"table.xlsx", xlsx, "second", "table"});
+    host.display_table("<table><tr><td>CD3E</td></tr></table>");
+    // HTML is shown as it is: a data link in it is not taken for a download.
+    host.display_html("<a download=\"x.bin\" href=\"data:a/b;base64,eHg=\">x</a>");
+    EXPECT_EQ(host.downloads().size(), 2u);
+    ASSERT_TRUE(host.start_transcript());
+  }
+  EXPECT_EQ(testing::read_file(dir / "table.xlsx"), "first");
+  EXPECT_EQ(testing::read_file(dir / "table-2.xlsx"), "second");
+  EXPECT_FALSE(std::filesystem::exists(dir / "x.bin"));
+  const std::string t = testing::read_file(dir / "transcript.html");
+  const std::string expected =
+      "<div class=\"html\"><a class=\"norvex-download\" download=\"table.xlsx\" "
+      "href=\"table.xlsx\" style=\"" +
+      style +
+      "\">📊 Download table: table.xlsx</a></div>\n"
+      "<div class=\"html\"><a class=\"norvex-download\" download=\"table-2.xlsx\" "
+      "href=\"table-2.xlsx\" style=\"" +
+      style +
+      "\">📊 Download table: table-2.xlsx</a></div>\n"
+      "<div class=\"html\"><table><tr><td>CD3E</td></tr></table></div>\n"
+      "<div class=\"html\"><a download=\"x.bin\" href=\"data:a/b;base64,eHg=\">x</a></div>\n";
+  ASSERT_GE(t.size(), expected.size());
+  EXPECT_EQ(t.substr(t.size() - expected.size()), expected) << t;
+  EXPECT_EQ(out.str(), "📊 Download table: table.xlsx\n📎 saved " + (dir / "table.xlsx").string() +
+                           "\n📊 Download table: table-2.xlsx\n📎 saved " +
+                           (dir / "table-2.xlsx").string() + "\nCD3E\nx\n");
+
+  // Without a folder only the link's text is shown.
+  std::ostringstream plain;
+  ConsoleHost terminal(plain, err);
+  terminal.offer_download(
+      {"report.docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+       "doc", "report"});
+  EXPECT_EQ(plain.str(), "📄 Download report: report.docx\n");
+  EXPECT_TRUE(terminal.downloads().empty());
+  EXPECT_EQ(err.str(), "");
 }
 
 TEST(ConsoleHost, SavedPathsBecomeHyperlinksOnlyWhenAsked) {
@@ -232,7 +282,7 @@ TEST(ConsoleHost, LinksPlantedInTheFolderAreNeverFollowed) {
   std::ostringstream out, err;
   {
     ConsoleHost host(out, err, out_dir);
-    host.display_html(link("report.docx", "new report"));
+    host.offer_download(file("report.docx", "new report"));
     host.display_image("png bytes", "image/png");
   }
   EXPECT_EQ(testing::read_file(victim), "precious");
@@ -283,7 +333,7 @@ TEST(ConsoleHost, FailedWritesAreReported) {
     rlimit small = old;
     small.rlim_cur = 64 * 1024;
     setrlimit(RLIMIT_FSIZE, &small);
-    host.display_html(link("big.bin", std::string(200 * 1024, 'x')));
+    host.offer_download(file("big.bin", std::string(200 * 1024, 'x')));
     host.print("after the failure");
     setrlimit(RLIMIT_FSIZE, &old);
     sigaction(SIGXFSZ, &previous, nullptr);

@@ -4,7 +4,6 @@
 
 #include <thread>
 
-#include "norvex/common/base64.hpp"
 #include "norvex/host/recording_host.hpp"
 #include "norvex/serve/web_host.hpp"
 
@@ -30,17 +29,18 @@ TEST(WebHost, EventsInOrderWithSecretsTakenOutAndFilesKeptOnTheServer) {
   host.print("done (key sk-web-secret)");
   host.display_image("\x89PNG fake sk-web-secret", "image/png");
   const std::string doc = "word bytes with sk-web-secret inside";
-  host.display_html(
-      "<p>Table</p><a class=\"norvex-download\" download=\"a&amp;b sk-web-secret.xlsx\" "
-      "href=\"data:application/octet-stream;base64," +
-      base64_encode(doc) + "\">a&amp;b.xlsx</a><a download=\"x\" href=\"data:bad\">x</a>");
+  host.offer_download({"a&b sk-web-secret.xlsx", "application/octet-stream", doc});
+  // HTML is shown as it is: a data link in it is not taken for a download.
+  const std::string data_link = "<a download=\"x\" href=\"data:a/b;base64,eHg=\">x</a>";
+  host.display_html(data_link);
   host.set_next_input("print('sk-web-secret')");
   host.print_error("Traceback sk-web-secret");
   host.display_json(json{{"k", "sk-web-secret"}});
 
   const auto events = parsed(log);
-  ASSERT_EQ(events.size(), 7u);
-  const std::vector<std::string> types = {"text", "text", "image", "html", "code", "error", "json"};
+  ASSERT_EQ(events.size(), 8u);
+  const std::vector<std::string> types = {"text", "text", "image", "html",
+                                          "html", "code", "error", "json"};
   for (size_t i = 0; i < events.size(); ++i) {
     EXPECT_EQ(events[i]["type"], types[i]);
     EXPECT_EQ(events[i]["cell"], 7);
@@ -56,11 +56,15 @@ TEST(WebHost, EventsInOrderWithSecretsTakenOutAndFilesKeptOnTheServer) {
   EXPECT_EQ(image->mime, "image/png");
   EXPECT_EQ(image->bytes, "\x89PNG fake [redacted]");
 
-  // The link points to the stored file, named as the link named it (decoded, redacted);
-  // a link whose data cannot be read is left as it was.
-  const std::string html = events[3]["html"];
-  EXPECT_NE(html.find("href=\"files/2/a%26b%20%5Bredacted%5D.xlsx\""), std::string::npos) << html;
-  EXPECT_NE(html.find("href=\"data:bad\""), std::string::npos);
+  // The download's link points to the stored file and keeps the name it was offered under
+  // (redacted).
+  EXPECT_EQ(
+      events[3]["html"],
+      "<a class=\"norvex-download\" download=\"a&amp;b [redacted].xlsx\" "
+      "href=\"files/2/a%26b%20%5Bredacted%5D.xlsx\" style=\"display:inline-block;margin:4px "
+      "0;padding:4px 10px;border:1px solid #9bb3d4;border-radius:4px;background:#eef3fa;"
+      "color:#1f3864;text-decoration:none\">📥 Download document: a&amp;b [redacted].xlsx</a>");
+  EXPECT_EQ(events[4]["html"], data_link);
   auto stored = files.get(2);
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->name, "a&b [redacted].xlsx");
@@ -69,7 +73,9 @@ TEST(WebHost, EventsInOrderWithSecretsTakenOutAndFilesKeptOnTheServer) {
   EXPECT_FALSE(files.get(0));
 
   // The mirror (the transcript on disk) got every call, in order.
-  EXPECT_EQ(mirror.events.size(), 7u);
+  ASSERT_EQ(mirror.events.size(), 8u);
+  EXPECT_EQ(mirror.events[3].kind, HostEvent::Kind::Download);
+  EXPECT_EQ(mirror.events[3].text, doc);
 }
 
 TEST(EventLog, WaitersWakeForNewEventsAndWhenClosed) {

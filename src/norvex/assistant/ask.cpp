@@ -76,18 +76,18 @@ void show_routing(Session& s, const RouterDecision& d) {
 
 // Tables, plot, arguments and code of a fresh result, as the flags ask.
 void show_fresh_result(Session& s, const RouterFlags& flags, const json& res) {
-  if (flags.table_summary && has(res, "plot_result")) display_table_summaries(res["plot_result"]);
+  if (flags.table_summary && has(res, "plot_result")) display_table_summaries(s.host, res["plot_result"]);
   if (flags.plot && has(res, "plot_result")) {
     if (holds_image(res["plot_result"])) {
-      display_plot_img_base64(res["plot_result"]);
+      display_plot_img_base64(s.host, res["plot_result"]);
     } else {
       s.host.print("⚠️ WARNING: Image not available.");
-      if (has(res, "plot_code")) show_code_snippet(res["plot_code"]);
+      if (has(res, "plot_code")) show_code_snippet(s.host, res["plot_code"]);
     }
   }
   if (flags.args && has(res, "plot_params"))
-    display_analysis_parameters(get_or_null(res, "plot_func"), res["plot_params"]);
-  if (flags.code && has(res, "plot_code")) show_code_snippet(res["plot_code"]);
+    display_analysis_parameters(s.host, get_or_null(res, "plot_func"), res["plot_params"]);
+  if (flags.code && has(res, "plot_code")) show_code_snippet(s.host, res["plot_code"]);
 }
 
 // A general explanation with its Word download, for a question that asks for no result.
@@ -95,9 +95,9 @@ void explain_generally(Session& s, Request& r) {
   LLMResult general = explain_in_general_sense(s, r.query);
   r.total_usage += usage_total(general.usage);
   if (general.content.is_null()) return;
-  render_vantu_explanation(general.content);
+  render_vantu_explanation(s.host, general.content);
   std::string doc = create_doc_with_style(general.content, nullptr, r.query);
-  s.host.display_html(creat_download_link(doc, r.query + ".docx"));
+  s.host.offer_download(document_download(doc, r.query + ".docx"));
   s.host.print(" ");
 }
 
@@ -131,17 +131,17 @@ void answer_fresh(Session& s, const RouterDecision& d, Request& r) {
 }
 
 // What the follow-up shows of the transaction it settled on, as the selector's request asks.
-void show_follow_up([[maybe_unused]] Session& s, const FollowUpRequest& wants, const json& source) {
+void show_follow_up(Session& s, const FollowUpRequest& wants, const json& source) {
   const json plot_result = get_or_null(source, "plot_result");
   const json args = get_or_null(source, "plot_params");
   const json tool = get_or_null(source, "plot_func");
   const json code = get_or_null(source, "plot_code");
   if (wants.render_table && plot_result.is_object() && plot_result.contains("table_summaries"))
-    display_table_summaries(plot_result);
-  if (wants.render_plot && holds_image(plot_result)) display_plot_img_base64(plot_result);
-  if (wants.render_code && py_truthy(code)) show_code_snippet(code);
+    display_table_summaries(s.host, plot_result);
+  if (wants.render_plot && holds_image(plot_result)) display_plot_img_base64(s.host, plot_result);
+  if (wants.render_code && py_truthy(code)) show_code_snippet(s.host, code);
   if (wants.render_args && py_truthy(args) && py_truthy(tool))
-    display_analysis_parameters(tool, args);
+    display_analysis_parameters(s.host, tool, args);
 }
 
 // The follow-up's routing record often names no tool or plot type (it refers to an earlier
@@ -244,7 +244,7 @@ void close_request(Session& s, const RouterDecision& d, Request& r) {
       stored = r.res_to_user;
     }
   }
-  if (d.flags.reportgen) generate_norvex_report(s.adata);
+  if (d.flags.reportgen) generate_norvex_report(s.host, s.adata);
 }
 
 }  // namespace
@@ -263,11 +263,11 @@ json ask(Session& s, json& last_tx, const json& user_query) {
   last_tx = d.record;
 
   if (d.flags.tree) {
-    show_dataset_tree(s.adata, d.tree_target);
+    show_dataset_tree(s.host, s.adata, d.tree_target);
     return nullptr;
   }
   if (d.flags.info && d.info_answer) {
-    render_vantu_info(*d.info_answer, r.lang);
+    render_vantu_info(s.host, *d.info_answer, r.lang);
     return nullptr;
   }
 

@@ -88,10 +88,10 @@ ExplanationResult generate_and_display_explanation(Session& s, const json& user_
   out.explanation = res->content;
 
   const std::string title = as_text(user_query);
-  if (show) render_vantu_explanation(out.explanation);
+  if (show) render_vantu_explanation(s.host, out.explanation);
   out.report = create_doc_with_style(out.explanation, payload, title);
   if (show) {
-    host.display_html(creat_download_link(*out.report, title + ".docx"));
+    host.offer_download(document_download(*out.report, title + ".docx"));
     host.print(" ");
   }
   return out;

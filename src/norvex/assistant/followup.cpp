@@ -112,7 +112,7 @@ RecurrentResult processing_recurrent_request(Session& s, const json& /*router_sp
   const json* found = get_tx_by_id(s.history.buf, answer.selected_tx_id);
   if (!found) {
     const json& warning = py_getitem(answer.record, "user_warning");
-    if (py_truthy(warning)) show_user_warning_big(warning, true);
+    if (py_truthy(warning)) show_user_warning_big(host, warning, true);
     host.print(no_match_notice(answer.selected_tx_id, s.history.buf));
     return RecurrentResult{res_to_user, total_usage, answer.selected_tx_id, nullptr};
   }

@@ -6,8 +6,8 @@
 
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
+#include "norvex/common/escape.hpp"
 #include "norvex/common/python_text.hpp"
-#include "norvex/host/console_host.hpp"
 #include "norvex/host/host.hpp"
 
 namespace norvex {
@@ -102,11 +102,10 @@ std::string detect_base64_type(const json& b64) {
 
 namespace {
 
-void show_one(const json& payload, bool use_html_img, const json& iframe_size) {
+void show_one(NotebookHost& host, const json& payload, bool use_html_img, const json& iframe_size) {
   if (!payload.is_string()) {
     throw TypeError(std::string("a base64 payload must be str, not ") + py_type_name(payload));
   }
-  NotebookHost& host = current_host();
   const std::string cleaned = strip_whitespace(payload.get_ref<const std::string&>());
   const std::string kind = detect_base64_type(cleaned);
   if (kind == "png" || kind == "jpeg" || kind == "gif" || kind == "webp") {
@@ -140,11 +139,12 @@ void show_one(const json& payload, bool use_html_img, const json& iframe_size) {
 
 }  // namespace
 
-void display_base64_auto(const json& imgs, bool use_html_img, const json& iframe_size) {
+void display_base64_auto(NotebookHost& host, const json& imgs, bool use_html_img,
+                         const json& iframe_size) {
   if (imgs.is_string()) {
-    show_one(imgs, use_html_img, iframe_size);
+    show_one(host, imgs, use_html_img, iframe_size);
   } else if (imgs.is_array() || imgs.is_object()) {
-    for (const auto& v : imgs) show_one(v, use_html_img, iframe_size);
+    for (const auto& v : imgs) show_one(host, v, use_html_img, iframe_size);
   }
 }
 

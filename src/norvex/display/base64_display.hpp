@@ -4,6 +4,7 @@
 #include <string>
 
 #include "norvex/common/json.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 
@@ -15,7 +16,7 @@ std::string detect_base64_type(const json& b64);
 // else shows nothing. Images go out as an HTML <img> with a data URL when use_html_img,
 // else as image bytes; HTML documents in an iframe of iframe_size = [width, height].
 // An unrecognised payload prints "⚠️ Unknown base64 type — cannot display".
-void display_base64_auto(const json& imgs, bool use_html_img = true,
+void display_base64_auto(NotebookHost& host, const json& imgs, bool use_html_img = true,
                          const json& iframe_size = json::array({900, 500}));
 
 // Lenient base64 decoding as the classifier needs it: characters outside the alphabet are

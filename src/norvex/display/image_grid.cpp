@@ -143,7 +143,8 @@ int auto_ncols_from_imgs(const json& imgs, bool /*verbose*/) {
   return best;
 }
 
-std::string merge_base64_pngs_grid_nostretch(const json& imgs, int ncols, int pad, bool verbose) {
+std::string merge_base64_pngs_grid_nostretch(NotebookHost& host, const json& imgs, int ncols,
+                                             int pad, bool verbose) {
   if (ncols < 1) throw ValueError("ncols must be at least 1, got " + std::to_string(ncols));
   if (pad < 0) throw ValueError("pad must not be negative, got " + std::to_string(pad));
   std::vector<Surface> surfaces;
@@ -152,8 +153,8 @@ std::string merge_base64_pngs_grid_nostretch(const json& imgs, int ncols, int pa
     Surface s = decode_png(items[i]);
     if (!s) {
       if (verbose)
-        current_host().print("⚠️ WARNING: image " + std::to_string(i + 1) +
-                             " is not a readable PNG; skipped.");
+        host.print("⚠️ WARNING: image " + std::to_string(i + 1) +
+                   " is not a readable PNG; skipped.");
       continue;
     }
     surfaces.push_back(std::move(s));
@@ -210,11 +211,11 @@ std::string merge_base64_pngs_grid_nostretch(const json& imgs, int ncols, int pa
   return base64_encode(png);
 }
 
-void display_img_base64(const std::string& b64) {
+void display_img_base64(NotebookHost& host, const std::string& b64) {
   std::string bytes = base64_decode(strip_data_url(b64));
   const char* mime = image_mime(bytes);
   if (!mime) throw ValueError("the base64 payload is not a PNG, JPEG, GIF or WebP image");
-  current_host().display_image(bytes, mime);
+  host.display_image(bytes, mime);
 }
 
 }  // namespace norvex

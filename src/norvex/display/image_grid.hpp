@@ -4,6 +4,7 @@
 #include <string>
 
 #include "norvex/common/json.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 
@@ -14,13 +15,13 @@ int auto_ncols_from_imgs(const json& imgs, bool verbose = true);
 // One base64 PNG holding the images in `ncols` columns, `pad` pixels apart; each image is
 // centred in its cell, cells as wide as their column's widest image and as tall as their
 // row's tallest. Images that are not readable PNGs are skipped (with a warning when
-// verbose); the result is empty when nothing could be merged. ValueError when the merged
+// verbose, on `host`); the result is empty when nothing could be merged. ValueError when the merged
 // picture would be unreasonably large.
-std::string merge_base64_pngs_grid_nostretch(const json& imgs, int ncols, int pad = 10,
-                                             bool verbose = true);
+std::string merge_base64_pngs_grid_nostretch(NotebookHost& host, const json& imgs, int ncols,
+                                             int pad = 10, bool verbose = true);
 
 // Shows one base64 image (PNG, JPEG, GIF or WebP) as image bytes. ValueError when the text
 // is not base64 or not one of those image types.
-void display_img_base64(const std::string& b64);
+void display_img_base64(NotebookHost& host, const std::string& b64);
 
 }  // namespace norvex

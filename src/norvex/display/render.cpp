@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "norvex/host/console_host.hpp"
+#include "norvex/common/escape.hpp"
 #include "norvex/host/host.hpp"
 
 namespace norvex {
@@ -213,18 +213,18 @@ std::string markdown_to_safe_html(const std::string& markdown) {
   return out;
 }
 
-void render_vantu_info(const json& info_answer, const std::string& lang) {
+void render_vantu_info(NotebookHost& host, const json& info_answer, const std::string& lang) {
   const std::string title = lang == "ko" ? "📘 데이터셋 정보" : "📘 Dataset information";
-  current_host().display_html(box("<h3 style=\"margin:0.2em 0\">" + html_escape(title) + "</h3>",
-                                  markdown_to_safe_html(text_of(info_answer)), "#3b7dd8"));
+  host.display_html(box("<h3 style=\"margin:0.2em 0\">" + html_escape(title) + "</h3>",
+                        markdown_to_safe_html(text_of(info_answer)), "#3b7dd8"));
 }
 
-void render_vantu_explanation(const json& explanation_text) {
-  current_host().display_html(box("<h3 style=\"margin:0.2em 0\">🧬 NORVEX explanation</h3>",
-                                  markdown_to_safe_html(text_of(explanation_text)), "#2e9e6b"));
+void render_vantu_explanation(NotebookHost& host, const json& explanation_text) {
+  host.display_html(box("<h3 style=\"margin:0.2em 0\">🧬 NORVEX explanation</h3>",
+                        markdown_to_safe_html(text_of(explanation_text)), "#2e9e6b"));
 }
 
-void display_analysis_parameters(const json& tool_name, const json& args) {
+void display_analysis_parameters(NotebookHost& host, const json& tool_name, const json& args) {
   std::string body = "<table style=\"border-collapse:collapse\">";
   if (args.is_object()) {
     mapping_rows(args, body);
@@ -234,18 +234,18 @@ void display_analysis_parameters(const json& tool_name, const json& args) {
     body += "</td></tr>";
   }
   body += "</table>";
-  current_host().display_html(box("<h4 style=\"margin:0.2em 0\">⚙️ Parameters of <code>" +
-                                      html_escape(text_of(tool_name)) + "</code></h4>",
-                                  body, "#8a6d3b"));
+  host.display_html(box("<h4 style=\"margin:0.2em 0\">⚙️ Parameters of <code>" +
+                            html_escape(text_of(tool_name)) + "</code></h4>",
+                        body, "#8a6d3b"));
 }
 
-void show_user_warning_big(const json& text, bool use_html) {
+void show_user_warning_big(NotebookHost& host, const json& text, bool use_html) {
   const std::string msg = text.is_null() ? "No matching previous result was found." : text_of(text);
   if (!use_html) {
-    current_host().print("⚠️ WARNING: " + msg);
+    host.print("⚠️ WARNING: " + msg);
     return;
   }
-  current_host().display_html(
+  host.display_html(
       "<div class=\"norvex-warning\" style=\"border:2px solid #d9534f;background:#fff4f4;"
       "color:#a12622;font-size:1.2em;font-weight:bold;padding:0.8em 1em;margin:0.6em 0;\">"
       "⚠️ " +

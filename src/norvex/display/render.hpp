@@ -6,6 +6,7 @@
 #include <string>
 
 #include "norvex/common/json.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 
@@ -19,16 +20,16 @@ bool is_safe_link_url(const std::string& url, bool for_image = false);
 
 // Shows the router's information answer (Markdown) in a titled box; `lang` ("ko" or "en")
 // picks the title's language. A value that is not text is shown as its JSON form.
-void render_vantu_info(const json& info_answer, const std::string& lang = "en");
+void render_vantu_info(NotebookHost& host, const json& info_answer, const std::string& lang = "en");
 
 // Shows an explanation written by the model (Markdown).
-void render_vantu_explanation(const json& explanation_text);
+void render_vantu_explanation(NotebookHost& host, const json& explanation_text);
 
 // Shows a tool's name and its full argument mapping as a table; configuration records
 // appear with their class name and fields.
-void display_analysis_parameters(const json& tool_name, const json& args);
+void display_analysis_parameters(NotebookHost& host, const json& tool_name, const json& args);
 
 // A prominent warning: an HTML box when use_html, else a "⚠️ WARNING: " console line.
-void show_user_warning_big(const json& text, bool use_html = true);
+void show_user_warning_big(NotebookHost& host, const json& text, bool use_html = true);
 
 }  // namespace norvex

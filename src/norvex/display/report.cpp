@@ -9,8 +9,7 @@
 
 namespace norvex {
 
-void generate_norvex_report(const AnnData& adata) {
-  NotebookHost& host = current_host();
+void generate_norvex_report(NotebookHost& host, const AnnData& adata) {
   if (!adata.uns.contains("norvex_tx") || !adata.uns.at("norvex_tx").is_dict() ||
       adata.uns.at("norvex_tx").dict().empty()) {
     if (adata.uns.contains("norvex_tx") && !adata.uns.at("norvex_tx").is_dict() &&
@@ -43,7 +42,7 @@ void generate_norvex_report(const AnnData& adata) {
     return;
   }
   std::string report = merge_docx_buffers_docxcompose(sections, true);
-  host.display_html(creat_download_link(report, "norvex_report.docx", "report"));
+  host.offer_download(document_download(report, "norvex_report.docx", "report"));
 }
 
 }  // namespace norvex

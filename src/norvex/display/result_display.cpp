@@ -18,11 +18,10 @@ namespace {
 
 // A display failure is reported and the request goes on: the artefact is lost, the
 // answer is not.
-void guarded(const char* where, const std::function<void()>& body) {
+void guarded(NotebookHost& host, const char* where, const std::function<void()>& body) {
   try {
     body();
   } catch (const std::exception& e) {
-    NotebookHost& host = current_host();
     host.print(std::string("❌ ERROR: ") + error_type_name(e) + " : " + e.what());
     host.print_error(std::string("Traceback (most recent call last):\n  in ") + where + "\n" +
                      error_type_name(e) + ": " + e.what());
@@ -44,15 +43,15 @@ json get_or(const json& mapping, const char* key, const json& fallback = nullptr
 
 }  // namespace
 
-void display_value(const json& value) {
+void display_value(NotebookHost& host, const json& value) {
   if (Table::is_table(value)) {
-    current_host().display_html(table_to_html(Table::from_json(value)));
+    host.display_table(table_to_html(Table::from_json(value)));
   } else {
-    current_host().display_json(value);
+    host.display_json(value);
   }
 }
 
-void show_code_snippet(const json& spec_res, const std::string& key) {
+void show_code_snippet(NotebookHost& host, const json& spec_res, const std::string& key) {
   json code;
   if (spec_res.is_object() && spec_res.contains(key)) {
     code = spec_res[key];
@@ -60,42 +59,43 @@ void show_code_snippet(const json& spec_res, const std::string& key) {
     code = spec_res;
   }
   if (code.is_null()) {
-    current_host().print("❌ ERROR: Code snippet not available.");
+    host.print("❌ ERROR: Code snippet not available.");
     return;
   }
-  current_host().set_next_input(py_str(code));
+  host.set_next_input(py_str(code));
 }
 
-void display_plot_img_base64(const json& plot_result) {
-  guarded("display_plot_img_base64", [&] {
+void display_plot_img_base64(NotebookHost& host, const json& plot_result) {
+  guarded(host, "display_plot_img_base64", [&] {
     const json& pr = require_mapping(plot_result, "plot_result");
     json html_b64 = get_or(pr, "html_base64");
     if (py_truthy(html_b64)) {
-      display_base64_auto(html_b64, true, get_or(pr, "WH", json::array({800, 600})));
+      display_base64_auto(host, html_b64, true, get_or(pr, "WH", json::array({800, 600})));
       return;
     }
     json imgs = get_or(pr, "img_base64");
     if (!py_truthy(imgs)) {
-      current_host().print("⚠️ WARNING: No img_base64 found.");
+      host.print("⚠️ WARNING: No img_base64 found.");
       return;
     }
     int ncols = auto_ncols_from_imgs(imgs, true);
-    std::string merged = merge_base64_pngs_grid_nostretch(imgs, ncols, 10, true);
+    std::string merged = merge_base64_pngs_grid_nostretch(host, imgs, ncols, 10, true);
     if (!merged.empty()) {
-      display_img_base64(merged);
+      display_img_base64(host, merged);
     } else {
-      current_host().print("⚠️ WARNING: Image not found or none.");
+      host.print("⚠️ WARNING: Image not found or none.");
     }
   });
 }
 
-void display_table_summaries(const json& plot_result, const std::string& table_name) {
-  guarded("display_table_summaries", [&] {
+void display_table_summaries(NotebookHost& host, const json& plot_result,
+                             const std::string& table_name) {
+  guarded(host, "display_table_summaries", [&] {
     const json& pr = require_mapping(plot_result, "plot_result");
     json summaries = get_or(pr, "table_summaries");
     json tbl_dct = json::object();
     if (Table::is_table(summaries)) {
-      display_value(summaries);
+      display_value(host, summaries);
       tbl_dct[table_name] = summaries;
     } else {
       if (!summaries.is_object()) {
@@ -105,10 +105,10 @@ void display_table_summaries(const json& plot_result, const std::string& table_n
       for (auto it = summaries.begin(); it != summaries.end(); ++it) {
         auto data = pr.find("data");
         if (data == pr.end()) throw key_error("data");
-        current_host().print("=== Selected " + py_str(*data) + "s for " + it.key() + " ===");
+        host.print("=== Selected " + py_str(*data) + "s for " + it.key() + " ===");
         const json& entry = it.value();
         if (Table::is_table(entry)) {
-          display_value(entry);
+          display_value(host, entry);
           tbl_dct[it.key()] = entry;
           continue;
         }
@@ -117,29 +117,28 @@ void display_table_summaries(const json& plot_result, const std::string& table_n
                           "tables, not " + py_type_name(entry));
         }
         for (auto c = entry.begin(); c != entry.end(); ++c) {
-          display_value(c.value());
+          display_value(host, c.value());
           tbl_dct[it.key() + "-" + c.key()] = c.value();
         }
       }
     }
     if (!tbl_dct.empty()) {
       std::string excel = save_to_excel_buffer(tbl_dct, 0.1);
-      current_host().display_html(creat_download_link(excel, table_name + ".xlsx", "table"));
+      host.offer_download(document_download(excel, table_name + ".xlsx", "table"));
     }
   });
 }
 
-void display_explanation(const json& explanation_text, const json& img_b64,
+void display_explanation(NotebookHost& host, const json& explanation_text, const json& img_b64,
                          const std::optional<std::string>& title) {
-  render_vantu_explanation(explanation_text);
+  render_vantu_explanation(host, explanation_text);
   if (img_b64.is_null() || !title) return;
   std::string doc = create_doc_with_style(explanation_text, img_b64, *title);
-  current_host().display_html(creat_download_link(doc, *title + ".docx"));
-  current_host().print(" ");
+  host.offer_download(document_download(doc, *title + ".docx"));
+  host.print(" ");
 }
 
-void show_dataset_tree(AnnData& ad, const std::string& target) {
-  NotebookHost& host = current_host();
+void show_dataset_tree(NotebookHost& host, AnnData& ad, const std::string& target) {
   if (target == "not_specified") {
     host.print(show_tree(ad));
     return;

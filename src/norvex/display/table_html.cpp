@@ -4,8 +4,8 @@
 
 #include <cmath>
 
+#include "norvex/common/escape.hpp"
 #include "norvex/common/table.hpp"
-#include "norvex/host/console_host.hpp"
 
 namespace norvex {
 namespace {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "norvex/common/json.hpp"
+#include "norvex/host/host.hpp"
 
 namespace norvex {
 
@@ -48,13 +49,16 @@ std::string create_doc_with_style(const json& explanation_text, const json& img_
 std::string merge_docx_buffers_docxcompose(const std::vector<std::string>& buffers,
                                            bool add_page_break = true);
 
-// ---- Download links ----
+// ---- Downloads ----
 
-// HTML with a link that downloads `buffer` as a file: a data URL whose MIME type follows
-// the file's extension (.xlsx, .docx, ...). `file_name` is any text (often the user's
-// question): it is made a safe file name and escaped. `doc_name` names the kind of
-// document in the link text. The `download` attribute comes before `href` (the console
-// host's transcript relies on that order to save the files).
+// `buffer` offered as a file: `file_name` is any text (often the user's question), made a
+// safe file name; the MIME type follows its extension (.xlsx, .docx, ...). `doc_name`
+// names the kind of document in the link a host shows for it.
+Download document_download(std::string_view buffer, std::string_view file_name,
+                           std::string_view doc_name = "document");
+
+// HTML with a link that downloads `buffer` as a file through a data URL, for a notebook:
+// the link of document_download(buffer, file_name, doc_name), its name escaped.
 std::string creat_download_link(std::string_view buffer, std::string_view file_name,
                                 std::string_view doc_name = "document");
 

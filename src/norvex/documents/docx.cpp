@@ -12,6 +12,7 @@
 
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
+#include "norvex/common/escape.hpp"
 #include "norvex/common/text.hpp"
 #include "norvex/documents/documents.hpp"
 #include "norvex/documents/docx_parts.hpp"
@@ -37,8 +38,6 @@ std::string content_types(const std::string& overrides) {
 }  // namespace docx
 
 namespace {
-
-using ooxml::xml_escape;
 
 // A4 with 2.54 cm margins.
 constexpr int kPageWidth = 11906, kPageHeight = 16838, kMargin = 1440;

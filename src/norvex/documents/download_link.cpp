@@ -2,9 +2,9 @@
 #include <array>
 #include <cctype>
 
-#include "norvex/common/base64.hpp"
 #include "norvex/documents/documents.hpp"
 #include "norvex/documents/ooxml.hpp"
+#include "norvex/host/download_links.hpp"
 
 namespace norvex {
 
@@ -116,21 +116,19 @@ std::string safe_file_name(std::string_view name, size_t max_bytes) {
   return stem + ext;
 }
 
+Download document_download(std::string_view buffer, std::string_view file_name,
+                           std::string_view doc_name) {
+  Download file;
+  file.name = safe_file_name(file_name);
+  file.mime = mime_type_for(file.name);
+  file.bytes = std::string(buffer);
+  file.label = std::string(doc_name);
+  return file;
+}
+
 std::string creat_download_link(std::string_view buffer, std::string_view file_name,
                                 std::string_view doc_name) {
-  std::string name = safe_file_name(file_name);
-  std::string mime = mime_type_for(name);
-  std::string icon = mime.find("spreadsheet") != std::string::npos      ? "📊"
-                     : mime.find("wordprocessing") != std::string::npos ? "📄"
-                                                                        : "📥";
-  std::string label = ooxml::xml_escape(doc_name.empty() ? std::string_view("file") : doc_name);
-  std::string shown = ooxml::xml_escape(name);
-  // download before href: the console host's transcript matches them in that order.
-  return "<a class=\"norvex-download\" download=\"" + shown + "\" href=\"data:" + mime +
-         ";base64," + base64_encode(buffer) +
-         "\" style=\"display:inline-block;margin:4px 0;padding:4px 10px;border:1px solid "
-         "#9bb3d4;border-radius:4px;background:#eef3fa;color:#1f3864;text-decoration:none\">" +
-         icon + " Download " + label + ": " + shown + "</a>";
+  return data_download_link(document_download(buffer, file_name, doc_name));
 }
 
 }  // namespace norvex

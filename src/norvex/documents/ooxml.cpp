@@ -131,34 +131,6 @@ std::string valid_utf8(std::string_view text) {
   return out;
 }
 
-std::string xml_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 16);
-  for (size_t i = 0; i < text.size();) {
-    char32_t cp;
-    size_t n = decode_utf8_at(text, i, cp);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    if (cp == '&')
-      out += "&amp;";
-    else if (cp == '<')
-      out += "&lt;";
-    else if (cp == '>')
-      out += "&gt;";
-    else if (cp == '"')
-      out += "&quot;";
-    else if ((cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') || cp == 0xFFFE || cp == 0xFFFF)
-      ;  // not allowed in XML 1.0
-    else
-      out.append(text.substr(i, n));
-    i += n;
-  }
-  return out;
-}
-
 size_t utf16_length(std::string_view text) {
   size_t units = 0;
   for (size_t i = 0; i < text.size();) {

@@ -11,10 +11,6 @@ namespace norvex::ooxml {
 
 // Replaces invalid UTF-8 sequences with U+FFFD.
 std::string valid_utf8(std::string_view text);
-// Text for XML content or a double-quoted attribute: valid UTF-8, & < > " escaped, and
-// characters XML 1.0 forbids (C0 controls other than tab and line ends, U+FFFE/FFFF)
-// dropped, because one of them makes Word refuse the whole file.
-std::string xml_escape(std::string_view text);
 // Number of UTF-16 code units of valid UTF-8 text (Excel counts lengths this way).
 size_t utf16_length(std::string_view text);
 // Longest prefix of valid UTF-8 text with at most `units` UTF-16 code units.

@@ -18,33 +18,6 @@ namespace norvex {
 
 namespace fs = std::filesystem;
 
-std::string html_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#x27;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 std::string html_to_text(std::string_view html) {
   std::string out;
   size_t i = 0;
@@ -348,14 +321,45 @@ void ConsoleHost::append(const std::string& fragment) {
 }
 
 void ConsoleHost::display_html(const std::string& raw) {
-  std::string html = redact(raw);
-  std::vector<fs::path> saved;
-  // The files first, so the text names each by the name it was saved under.
-  if (out_dir_) html = save_downloads(html, saved);
-  std::string text = html_to_text(html);
+  const std::string html = redact(raw);
+  const std::string text = html_to_text(html);
   if (!text.empty()) terminal(text);
-  for (const auto& path : saved) terminal_saved("📎 saved ", path);
   if (!out_dir_) return;
+  append("<div class=\"html\">" + html + "</div>");
+}
+
+void ConsoleHost::offer_download(const Download& raw) {
+  Download file;
+  file.name = plain_file_name(redact(raw.name));
+  file.mime = redact(raw.mime);
+  file.label = redact(raw.label);
+  const std::string shown = xml_escape(file.name);
+  if (!out_dir_) {
+    terminal(html_to_text(download_link_html(shown, "", download_link_text(file, shown))));
+    return;
+  }
+  file.bytes = filtered(file.name, raw.bytes);
+  std::string html;
+  std::optional<fs::path> path = save_file(file.name, file.bytes);
+  if (path) {
+    // The link points to the file and names it as saved.
+    const std::string saved = path->filename().string();
+    std::string text = download_link_text(file, shown);
+    if (saved != file.name) {
+      const std::string from = html_escape(file.name), to = html_escape(saved);
+      for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    }
+    html = download_link_html(html_escape(saved), html_escape(percent_encode(saved)), text);
+    downloads_.push_back(*path);
+  } else {
+    // Not on disk: the transcript keeps the (redacted) file itself.
+    html = download_link_html(html_escape(file.name),
+                              "data:" + file.mime + ";base64," + base64_encode(file.bytes),
+                              download_link_text(file, shown));
+  }
+  terminal(html_to_text(html));
+  if (path) terminal_saved("📎 saved ", *path);
   append("<div class=\"html\">" + html + "</div>");
 }
 
@@ -447,57 +451,6 @@ std::optional<fs::path> ConsoleHost::save_file(const std::string& name, std::str
   }
   report_failure(name + " cannot be saved", "no free file name is left in the folder");
   return std::nullopt;
-}
-
-std::string ConsoleHost::save_downloads(const std::string& html, std::vector<fs::path>& saved) {
-  // Each download link is rewritten to point to the file saved for it.
-  std::string out;
-  size_t copied = 0;
-  size_t pos = 0;
-  while (auto link = next_data_link(html, pos)) {
-    pos = link->name_end + 1;
-    const size_t name_begin = link->name_begin, name_end = link->name_end;
-    const size_t href = link->href, data_end = link->data_end;
-    const std::string& name = link->name;
-    std::string bytes;
-    try {
-      bytes = base64_decode(link->base64_data(html));
-    } catch (const std::exception&) {
-      continue;
-    }
-    bytes = filtered(name, std::move(bytes));
-    out.append(html, copied, name_begin - copied);
-    size_t resume = data_end + 1;
-    if (auto path = save_file(name, bytes)) {
-      const std::string file = path->filename().string();
-      out += html_escape(file);
-      out.append(html, name_end, href - name_end);
-      out += "href=\"" + html_escape(percent_encode(file)) + "\"";
-      // The link's text names the file as saved.
-      const size_t text_begin = html.find('>', data_end);
-      const size_t text_end =
-          text_begin == std::string::npos ? text_begin : html.find("</a>", text_begin);
-      if (text_end != std::string::npos && file != name) {
-        std::string text = html.substr(data_end + 1, text_end - data_end - 1);
-        const std::string from = html_escape(name), to = html_escape(file);
-        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-          text.replace(at, from.size(), to);
-        out += text;
-        resume = text_end;
-      }
-      downloads_.push_back(*path);
-      saved.push_back(*path);
-    } else {
-      // Not on disk: the transcript keeps the (redacted) file itself.
-      out += html_escape(name);
-      out.append(html, name_end, href - name_end);
-      out += "href=\"data:" + link->mime + ";base64," + base64_encode(bytes) + "\"";
-    }
-    copied = resume;
-    pos = copied;
-  }
-  out.append(html, copied, std::string::npos);
-  return out;
 }
 
 }  // namespace norvex

@@ -1,9 +1,9 @@
 #pragma once
 // Terminal front end: console text goes to the terminal as printed (control characters
 // made visible), displayed things as a short text form; everything (console text and
-// displays, in order) also goes into DIR/transcript.html. Displayed images and the files
-// of download links are written into DIR under names never used before, and the
-// transcript's links point to them.
+// displays, in order) also goes into DIR/transcript.html. Displayed images and offered
+// downloads are written into DIR under names never used before, and the transcript's
+// links point to them.
 //
 // Files in DIR are never overwritten and symbolic links there are never followed: an
 // existing transcript is appended to after a separator, a download whose name is taken
@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "norvex/common/escape.hpp"
 #include "norvex/host/host.hpp"
 #include "norvex/host/redactor.hpp"
 
@@ -38,6 +39,7 @@ class ConsoleHost : public NotebookHost {
 
   void print(std::string_view text, bool end_line = true) override;
   void display_html(const std::string& html) override;
+  void offer_download(const Download& file) override;
   void display_image(const std::string& bytes, const std::string& mime) override;
   void display_json(const json& value) override;
   void set_next_input(const std::string& code) override;
@@ -68,7 +70,7 @@ class ConsoleHost : public NotebookHost {
   std::optional<std::filesystem::path> transcript_path() const;
   // Whether the open transcript already held an earlier conversation.
   bool transcript_continued() const { return transcript_continued_; }
-  // Files written from download links, in order.
+  // Files written for downloads, in order.
   const std::vector<std::filesystem::path>& downloads() const { return downloads_; }
   // Image files written for displayed images, in order.
   const std::vector<std::filesystem::path>& images() const { return images_; }
@@ -81,9 +83,6 @@ class ConsoleHost : public NotebookHost {
   void terminal_saved(std::string_view prefix, const std::filesystem::path& path);
   void append(const std::string& fragment);
   void flush_console_block();
-  // Saves the files of the download links and returns the HTML with each link pointing to
-  // its file; the paths saved are added to `saved`.
-  std::string save_downloads(const std::string& html, std::vector<std::filesystem::path>& saved);
   // Writes a new file named `name` in the folder, or the first free "stem-N.ext" (N from
   // 2, or from first_number when given, which numbers even the first one).
   std::optional<std::filesystem::path> save_file(const std::string& name, std::string_view bytes,
@@ -113,8 +112,5 @@ class ConsoleHost : public NotebookHost {
 // The readable text of an HTML fragment, for the terminal: tags dropped, block ends as
 // line breaks, table cells separated by " | ", images and iframes as short notes.
 std::string html_to_text(std::string_view html);
-
-// Escapes &, <, >, " and ' for HTML text and attribute values.
-std::string html_escape(std::string_view text);
 
 }  // namespace norvex

@@ -1,33 +1,37 @@
 #include "norvex/host/download_links.hpp"
 
-#include <cstring>
-#include <utility>
+#include "norvex/common/base64.hpp"
+#include "norvex/common/escape.hpp"
 
 namespace norvex {
 
-std::optional<DataLink> next_data_link(const std::string& html, size_t from) {
-  size_t pos = from;
-  while ((pos = html.find("download=\"", pos)) != std::string::npos) {
-    DataLink l;
-    l.name_begin = pos + 10;
-    l.name_end = html.find('"', l.name_begin);
-    if (l.name_end == std::string::npos) return std::nullopt;
-    pos = l.name_end + 1;
-    const size_t tag_end = html.find('>', l.name_end);
-    l.href = html.find("href=\"data:", l.name_end);
-    if (l.href == std::string::npos || (tag_end != std::string::npos && l.href > tag_end)) continue;
-    l.marker = html.find(";base64,", l.href);
-    l.data_end = html.find('"', l.href + 11);
-    if (l.marker == std::string::npos || l.data_end == std::string::npos || l.marker > l.data_end)
-      continue;
-    // The name sits in an attribute, so it arrives HTML-escaped.
-    l.name = html.substr(l.name_begin, l.name_end - l.name_begin);
-    decode_html_entities(l.name);
-    l.name = plain_file_name(std::move(l.name));
-    l.mime = html.substr(l.href + 11, l.marker - l.href - 11);
-    return l;
-  }
-  return std::nullopt;
+std::string download_link_html(std::string_view name_html, std::string_view href_html,
+                               std::string_view text_html) {
+  // download before href: readers of older transcripts matched them in that order.
+  std::string out = "<a class=\"norvex-download\" download=\"";
+  out += name_html;
+  out += "\" href=\"";
+  out += href_html;
+  out +=
+      "\" style=\"display:inline-block;margin:4px 0;padding:4px 10px;border:1px solid "
+      "#9bb3d4;border-radius:4px;background:#eef3fa;color:#1f3864;text-decoration:none\">";
+  out += text_html;
+  out += "</a>";
+  return out;
+}
+
+std::string download_link_text(const Download& file, std::string_view name_html) {
+  const std::string icon = file.mime.find("spreadsheet") != std::string::npos      ? "📊"
+                           : file.mime.find("wordprocessing") != std::string::npos ? "📄"
+                                                                                   : "📥";
+  const std::string label = xml_escape(file.label.empty() ? std::string("file") : file.label);
+  return icon + " Download " + label + ": " + std::string(name_html);
+}
+
+std::string data_download_link(const Download& file) {
+  const std::string name = xml_escape(file.name);
+  return download_link_html(name, "data:" + file.mime + ";base64," + base64_encode(file.bytes),
+                            download_link_text(file, name));
 }
 
 std::string plain_file_name(std::string name) {
@@ -40,17 +44,6 @@ std::string plain_file_name(std::string name) {
   if (name.empty() || name == "." || name == "..") return "download";
   if (name[0] == '.') name = "download" + name;
   return name;
-}
-
-void decode_html_entities(std::string& s) {
-  static const std::pair<const char*, const char*> entities[] = {
-      {"&lt;", "<"},  {"&gt;", ">"},   {"&quot;", "\""}, {"&#x27;", "'"},
-      {"&#39;", "'"}, {"&nbsp;", " "}, {"&amp;", "&"}};
-  for (auto& [from, to] : entities) {
-    const std::string f = from;
-    for (size_t pos = 0; (pos = s.find(f, pos)) != std::string::npos; pos += std::strlen(to))
-      s.replace(pos, f.size(), to);
-  }
 }
 
 const char* image_extension(const std::string& mime) {

@@ -1,36 +1,28 @@
 #pragma once
-// The download links the document builders put in HTML, <a download="NAME"
-// href="data:MIME;base64,DATA">, found so that a front end can keep the file itself and
-// point the link at it (a transcript's folder, a web page's file store).
-#include <optional>
+// The HTML link through which a download is offered,
+//   <a class="norvex-download" download="NAME" href="HREF" style="...">ICON Download LABEL:
+//   NAME</a>,
+// with the bytes in a data URL for a notebook, or pointing to a front end's own copy of the
+// file (a transcript's folder, a web page's file store).
 #include <string>
 #include <string_view>
 
+#include "norvex/host/host.hpp"
+
 namespace norvex {
 
-struct DataLink {
-  size_t name_begin = 0, name_end = 0;  // the download attribute's value
-  size_t href = 0;                      // where href="data: starts
-  size_t marker = 0;                    // where ";base64," starts
-  size_t data_end = 0;                  // the closing quote of href
-  std::string name;                     // entities decoded, as a plain file name
-  std::string mime;
-
-  std::string_view base64_data(const std::string& html) const {
-    return std::string_view(html).substr(marker + 8, data_end - marker - 8);
-  }
-};
-
-// The first well-formed link at or after `from`. Scanned by hand: the data runs to
-// megabytes, too long for a backtracking regex.
-std::optional<DataLink> next_data_link(const std::string& html, size_t from);
+// The link with each part as it goes into the markup (already escaped).
+std::string download_link_html(std::string_view name_html, std::string_view href_html,
+                               std::string_view text_html);
+// "ICON Download LABEL: NAME": the icon after the file's type, its label escaped ("file"
+// when it has none), the name as given.
+std::string download_link_text(const Download& file, std::string_view name_html);
+// The link that carries the file itself, as a base64 data URL.
+std::string data_download_link(const Download& file);
 
 // A download's name as a plain file name inside a folder: any path part dropped, control
 // characters replaced, never hidden, never empty.
 std::string plain_file_name(std::string name);
-
-// Replaces the entities our HTML writers produce with their characters.
-void decode_html_entities(std::string& s);
 
 // The file extension for an image MIME type (".img" for one we do not know).
 const char* image_extension(const std::string& mime);

@@ -9,12 +9,27 @@
 
 namespace norvex {
 
+// A file offered to the user: the bytes with the name to save them under and their type.
+struct Download {
+  std::string name;  // a plain file name ("table.xlsx")
+  std::string mime;
+  std::string bytes;
+  std::string label = "document";  // what the file holds, for the link's text ("report")
+};
+
 class NotebookHost {
  public:
   virtual ~NotebookHost() = default;
-  // Console text; end_line=false leaves the line open for a later "done (...)".
+  // Console text; end_line=false leaves the line open for a later "done (...)", which
+  // is how a status line ("✅ Analyzing query .. ") is shown.
   virtual void print(std::string_view text, bool end_line = true) = 0;
+  // A page (or fragment) of HTML.
   virtual void display_html(const std::string& html) = 0;
+  // The HTML of a result table; shown as any other HTML unless a host keeps tables apart.
+  virtual void display_table(const std::string& html) { display_html(html); }
+  // A file to download: a notebook shows a link carrying the bytes, a front end with
+  // files of its own keeps them and links to its copy.
+  virtual void offer_download(const Download& file) = 0;
   // Raw image bytes (PNG, JPEG, GIF, WebP); mime like "image/png".
   virtual void display_image(const std::string& bytes, const std::string& mime) = 0;
   virtual void display_json(const json& value) = 0;

@@ -2,23 +2,41 @@
 
 namespace norvex {
 
+HostEvent& RecordingHost::record(HostEvent::Kind kind, std::string text, std::string mime,
+                                 bool end_line) {
+  HostEvent& e = events.emplace_back();
+  e.kind = kind;
+  e.text = std::move(text);
+  e.mime = std::move(mime);
+  e.end_line = end_line;
+  return e;
+}
+
 void RecordingHost::print(std::string_view text, bool end_line) {
-  events.push_back({HostEvent::Kind::Print, std::string(text), "", end_line});
+  record(HostEvent::Kind::Print, std::string(text), "", end_line);
 }
 void RecordingHost::display_html(const std::string& html) {
-  events.push_back({HostEvent::Kind::Html, html, "", true});
+  record(HostEvent::Kind::Html, html);
+}
+void RecordingHost::display_table(const std::string& html) {
+  record(HostEvent::Kind::Table, html);
+}
+void RecordingHost::offer_download(const Download& file) {
+  HostEvent& e = record(HostEvent::Kind::Download, file.bytes, file.mime);
+  e.name = file.name;
+  e.label = file.label;
 }
 void RecordingHost::display_image(const std::string& bytes, const std::string& mime) {
-  events.push_back({HostEvent::Kind::Image, bytes, mime, true});
+  record(HostEvent::Kind::Image, bytes, mime);
 }
 void RecordingHost::display_json(const json& value) {
-  events.push_back({HostEvent::Kind::Json, dump_json(value, 2), "", true});
+  record(HostEvent::Kind::Json, dump_json(value, 2));
 }
 void RecordingHost::set_next_input(const std::string& code) {
-  events.push_back({HostEvent::Kind::NextInput, code, "", true});
+  record(HostEvent::Kind::NextInput, code);
 }
 void RecordingHost::print_error(std::string_view text) {
-  events.push_back({HostEvent::Kind::Error, std::string(text), "", true});
+  record(HostEvent::Kind::Error, std::string(text));
 }
 
 std::string RecordingHost::console() const {

@@ -8,17 +8,21 @@
 namespace norvex {
 
 struct HostEvent {
-  enum class Kind { Print, Html, Image, Json, NextInput, Error };
-  Kind kind;
-  std::string text;  // printed text, HTML, image bytes, code, or dumped JSON
-  std::string mime;  // images only
+  enum class Kind { Print, Html, Table, Image, Download, Json, NextInput, Error };
+  Kind kind = Kind::Print;
+  std::string text;  // printed text, HTML, image or file bytes, code, or dumped JSON
+  std::string mime;  // images and downloads only
   bool end_line = true;
+  std::string name;   // downloads only: the file name
+  std::string label;  // downloads only
 };
 
 class RecordingHost : public NotebookHost {
  public:
   void print(std::string_view text, bool end_line = true) override;
   void display_html(const std::string& html) override;
+  void display_table(const std::string& html) override;
+  void offer_download(const Download& file) override;
   void display_image(const std::string& bytes, const std::string& mime) override;
   void display_json(const json& value) override;
   void set_next_input(const std::string& code) override;
@@ -29,6 +33,10 @@ class RecordingHost : public NotebookHost {
   std::string console() const;
   std::vector<HostEvent> of_kind(HostEvent::Kind kind) const;
   void clear() { events.clear(); }
+
+ private:
+  HostEvent& record(HostEvent::Kind kind, std::string text, std::string mime = "",
+                    bool end_line = true);
 };
 
 }  // namespace norvex

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "norvex/host/console_host.hpp"
+#include "norvex/common/escape.hpp"
 
 namespace norvex {
 

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "norvex/common/errors.hpp"
+#include "norvex/common/escape.hpp"
 #include "norvex/common/json.hpp"
 #include "norvex/plotting/plot_canvas.hpp"
 #include "norvex/plotting/result_plots.hpp"
@@ -121,29 +122,6 @@ std::string hex(const Rgb& c) {
   std::snprintf(buf, sizeof buf, "#%02x%02x%02x", static_cast<int>(std::lround(c.r * 255)),
                 static_cast<int>(std::lround(c.g * 255)), static_cast<int>(std::lround(c.b * 255)));
   return buf;
-}
-
-std::string html_escape(const std::string& s) {
-  std::string out;
-  for (char ch : s) {
-    switch (ch) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += ch;
-    }
-  }
-  return out;
 }
 
 // The page's script: draws the nodes and links from the embedded layout and shows a
@@ -289,7 +267,7 @@ std::string render_sankey_html(const SankeyDiagram& d) {
   char css_w[32];
   std::snprintf(css_w, sizeof css_w, "%.0fpx", d.size.width_in * 96);
   std::string html =
-      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + html_escape(d.title) +
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + xml_escape(d.title) +
       "</title>\n<style>body{margin:12px;font-family:'Noto Sans','Noto Sans CJK KR',sans-serif;"
       "color:#262626;background:#fff}h1{font-size:17px;margin:0}p.sub{font-size:12px;color:"
       "#616166;margin:2px 0 8px}svg{width:100%;max-width:" +
@@ -298,9 +276,9 @@ std::string render_sankey_html(const SankeyDiagram& d) {
       "stroke-opacity:.85}#tip{position:absolute;display:none;pointer-events:none;background:"
       "#fff;border:1px solid #bbb;border-radius:4px;padding:6px 8px;font-size:12px;box-shadow:"
       "0 1px 4px rgba(0,0,0,.2)}</style></head><body>\n<h1>" +
-      html_escape(d.title) + "</h1>\n<p class=\"sub\">" + html_escape(d.subtitle) +
+      xml_escape(d.title) + "</h1>\n<p class=\"sub\">" + xml_escape(d.subtitle) +
       "</p>\n<svg id=\"sankey\" viewBox=\"" + view +
-      "\" xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" aria-label=\"" + html_escape(d.title) +
+      "\" xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" aria-label=\"" + xml_escape(d.title) +
       "\"></svg>\n<div id=\"tip\"></div>\n" +
       "<script type=\"application/json\" id=\"sankey-data\">" + payload + "</script>\n<script>" +
       kScript + "</script>\n</body></html>\n";

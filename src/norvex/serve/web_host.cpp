@@ -1,7 +1,6 @@
 #include "norvex/serve/web_host.hpp"
 
-#include "norvex/common/base64.hpp"
-#include "norvex/host/console_host.hpp"
+#include "norvex/common/escape.hpp"
 #include "norvex/host/download_links.hpp"
 
 namespace norvex {
@@ -38,7 +37,20 @@ void WebHost::print_error(std::string_view text) {
 
 void WebHost::display_html(const std::string& html) {
   if (mirror_) mirror_->display_html(html);
-  emit("html", {{"html", store_downloads(redact(html))}});
+  emit("html", {{"html", redact(html)}});
+}
+
+void WebHost::offer_download(const Download& raw) {
+  if (mirror_) mirror_->offer_download(raw);
+  Download file;
+  file.name = plain_file_name(redact(raw.name));
+  file.mime = redact(raw.mime);
+  file.label = redact(raw.label);
+  // The page links to the stored copy; the link keeps the name it was offered under.
+  const std::string url = offer(file.name, file.mime, raw.bytes);
+  const std::string shown = xml_escape(redact(raw.name));
+  emit("html",
+       {{"html", download_link_html(shown, html_escape(url), download_link_text(file, shown))}});
 }
 
 void WebHost::display_image(const std::string& bytes, const std::string& mime) {
@@ -57,29 +69,6 @@ void WebHost::display_json(const json& value) {
 void WebHost::set_next_input(const std::string& code) {
   if (mirror_) mirror_->set_next_input(code);
   emit("code", {{"code", redact(code)}});
-}
-
-std::string WebHost::store_downloads(const std::string& html) {
-  // Each download link is rewritten to point to the file kept on the server.
-  std::string out;
-  size_t copied = 0;
-  size_t pos = 0;
-  while (auto link = next_data_link(html, pos)) {
-    pos = link->name_end + 1;
-    std::string bytes;
-    try {
-      bytes = base64_decode(link->base64_data(html));
-    } catch (const std::exception&) {
-      continue;  // left as it is: the browser shows what it can
-    }
-    const std::string url = offer(link->name, link->mime, bytes);
-    out.append(html, copied, link->href - copied);
-    out += "href=\"" + html_escape(url) + "\"";
-    copied = link->data_end + 1;
-    pos = copied;
-  }
-  out.append(html, copied, std::string::npos);
-  return out;
 }
 
 }  // namespace norvex

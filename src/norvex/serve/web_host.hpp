@@ -1,8 +1,8 @@
 #pragma once
 // The page as a notebook host: everything the assistant shows becomes an event of the
 // current cell (console text, HTML, images, code, errors, in order), with every secret
-// taken out first. Figures and the files of download links are kept in the file store and
-// the events point to them, so the page never carries megabytes of base64 in its events.
+// taken out first. Figures and offered downloads are kept in the file store and the events
+// point to them, so the page never carries megabytes of base64 in its events.
 // Optionally everything is also passed to a second host (the transcript on disk).
 #include <functional>
 #include <string>
@@ -23,6 +23,7 @@ class WebHost : public NotebookHost {
 
   void print(std::string_view text, bool end_line = true) override;
   void display_html(const std::string& html) override;
+  void offer_download(const Download& file) override;
   void display_image(const std::string& bytes, const std::string& mime) override;
   void display_json(const json& value) override;
   void set_next_input(const std::string& code) override;
@@ -45,8 +46,6 @@ class WebHost : public NotebookHost {
  private:
   std::string redact(std::string_view text) const { return redactor_.text(text); }
   std::string offer(const std::string& name, const std::string& mime, std::string bytes);
-  // The HTML with each data-URL download link pointing to its stored file instead.
-  std::string store_downloads(const std::string& html);
 
   EventLog& events_;
   FileStore& files_;
