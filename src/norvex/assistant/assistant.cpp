@@ -221,16 +221,16 @@ FlowResult norvex::processing_initial_request(const json& router_spec, json& res
 // ---- display ----
 
 void norvex::display_table_summaries(const json& plot_result, const std::string& table_name) {
-  ::norvex::display_table_summaries(current_host(), plot_result, table_name);
+  ::norvex::display_table_summaries(host(), plot_result, table_name);
 }
 
 void norvex::display_explanation(const json& explanation_text, const json& img_b64,
                                  const std::optional<std::string>& title) {
-  ::norvex::display_explanation(current_host(), explanation_text, img_b64, title);
+  ::norvex::display_explanation(host(), explanation_text, img_b64, title);
 }
 
 void norvex::display_plot_img_base64(const json& plot_result) {
-  ::norvex::display_plot_img_base64(current_host(), plot_result);
+  ::norvex::display_plot_img_base64(host(), plot_result);
 }
 
 void norvex::show_tree_partial(const json& spec) {
@@ -239,7 +239,7 @@ void norvex::show_tree_partial(const json& spec) {
   auto target = spec.find("tree_target");
   if (target == spec.end()) throw key_error("tree_target");
   AnnData& adata = *configured("adata").adata;
-  show_dataset_tree(current_host(), adata,
+  show_dataset_tree(host(), adata,
                     target->is_string() ? target->get<std::string>() : py_str(*target));
 }
 

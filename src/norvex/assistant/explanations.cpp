@@ -1,6 +1,7 @@
 // Explanations of tool results (with their images) and of general questions.
 #include "norvex/assistant/flow_util.hpp"
 #include "norvex/assistant/flows.hpp"
+#include "norvex/assistant/tool_run.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/display/render.hpp"
@@ -89,7 +90,9 @@ ExplanationResult generate_and_display_explanation(Session& s, const json& user_
 
   const std::string title = as_text(user_query);
   if (show) render_vantu_explanation(s.host, out.explanation);
-  out.report = create_doc_with_style(out.explanation, payload, title);
+  std::vector<std::string> left_out;
+  out.report = create_doc_with_style(out.explanation, payload, title, &left_out);
+  show_warnings(host, left_out);
   if (show) {
     host.offer_download(document_download(*out.report, title + ".docx"));
     host.print(" ");

@@ -33,8 +33,10 @@ void generate_norvex_report(NotebookHost& host, const AnnData& adata) {
     if (!tx.contains("explanation"))
       throw KeyError("'explanation' (saved transaction '" + key +
                      "' has a plot result but no explanation)");
-    sections.push_back(
-        create_doc_with_style(tx["explanation"], images, "Section " + std::to_string(number)));
+    std::vector<std::string> left_out;
+    sections.push_back(create_doc_with_style(tx["explanation"], images,
+                                             "Section " + std::to_string(number), &left_out));
+    for (const auto& why : left_out) host.print("⚠️ WARNING: " + why);
   }
   if (sections.empty()) {
     // Nothing to put in a document; an empty report would only mislead.

@@ -133,7 +133,9 @@ void display_explanation(NotebookHost& host, const json& explanation_text, const
                          const std::optional<std::string>& title) {
   render_vantu_explanation(host, explanation_text);
   if (img_b64.is_null() || !title) return;
-  std::string doc = create_doc_with_style(explanation_text, img_b64, *title);
+  std::vector<std::string> left_out;
+  std::string doc = create_doc_with_style(explanation_text, img_b64, *title, &left_out);
+  for (const auto& why : left_out) host.print("⚠️ WARNING: " + why);
   host.offer_download(document_download(doc, *title + ".docx"));
   host.print(" ");
 }

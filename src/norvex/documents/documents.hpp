@@ -35,11 +35,13 @@ std::string find_pvalue_column(const std::vector<std::string>& columns);
 // numbering, links, inline code, code blocks, quotes, tables). `explanation_text` is text
 // or null (no text). `img_b64` is null, one base64 image (PNG, JPEG or GIF; a data URL is
 // accepted), a list of them or a mapping from caption to image; images are scaled to fit
-// the page. An image that does not decode or is not an image is left out with a warning
-// on the notebook host. Raw HTML in the text is reduced to its text. Korean text is set in
-// a Hangul font. TypeError when the text is neither text nor null.
+// the page. An image that does not decode or is not an image is left out, and why is added
+// to `left_out` when given (a warning for the caller to show). Raw HTML in the text is reduced to its
+// text. Korean text is set in a Hangul font. TypeError when the text is neither text nor
+// null.
 std::string create_doc_with_style(const json& explanation_text, const json& img_b64,
-                                  const std::string& title);
+                                  const std::string& title,
+                                  std::vector<std::string>* left_out = nullptr);
 
 // One .docx holding the given documents in order, each starting on a new page when
 // `add_page_break` is set. Images, links and list numbering of every part are kept (their

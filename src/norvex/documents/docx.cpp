@@ -17,7 +17,6 @@
 #include "norvex/documents/documents.hpp"
 #include "norvex/documents/docx_parts.hpp"
 #include "norvex/documents/ooxml.hpp"
-#include "norvex/host/host.hpp"
 
 namespace norvex {
 
@@ -863,7 +862,7 @@ class DocumentWriter {
 };
 
 // The images of a payload, in order; broken ones are reported and left out.
-std::vector<Image> collect_images(const json& img_b64) {
+std::vector<Image> collect_images(const json& img_b64, std::vector<std::string>* left_out) {
   std::vector<std::pair<std::string, const json*>> items;
   if (img_b64.is_string()) {
     items.push_back({"", &img_b64});
@@ -882,7 +881,7 @@ std::vector<Image> collect_images(const json& img_b64) {
     std::string which = items[i].first.empty() ? "Image " + std::to_string(i + 1)
                                                : "Image '" + items[i].first + "'";
     auto warn = [&](const std::string& why) {
-      current_host().print("⚠️ WARNING: " + which + " was left out of the document: " + why);
+      if (left_out) left_out->push_back(which + " was left out of the document: " + why);
     };
     if (!v.is_string()) {
       warn("it is not base64 text");
@@ -908,11 +907,12 @@ std::vector<Image> collect_images(const json& img_b64) {
 }  // namespace
 
 std::string create_doc_with_style(const json& explanation_text, const json& img_b64,
-                                  const std::string& title) {
+                                  const std::string& title,
+                                  std::vector<std::string>* left_out) {
   if (!explanation_text.is_string() && !explanation_text.is_null())
     throw TypeError("explanation_text must be text or null, not " +
                     std::string(explanation_text.type_name()));
-  std::vector<Image> images = collect_images(img_b64);
+  std::vector<Image> images = collect_images(img_b64, left_out);
 
   DocumentWriter w;
   w.title(title);
