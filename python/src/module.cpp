@@ -15,6 +15,7 @@
 #include "norvex/assistant/norvex.hpp"
 #include "norvex/assistant/rerun.hpp"
 #include "norvex/assistant/router.hpp"
+#include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/data_context.hpp"
 #include "norvex/dataset/external_matrix.hpp"
@@ -271,11 +272,35 @@ py::dict tool_table() {
   return out;
 }
 
+// A tool called from Python. Tools compute and return; as a notebook call it then prints
+// the run's warnings (taken out of the returned mapping) and, asked with show=True, shows
+// its figures (the img_base64 PNGs), as the tools once did themselves.
 json run_tool(const std::string& name, AnnData& adata, const json& kwargs) {
   auto it = builtin_tool_funcs().find(name);
   if (it == builtin_tool_funcs().end()) throw key_error(name);
   if (it->second.ensure_runnable) it->second.ensure_runnable();
-  return it->second(adata, kwargs);
+  json result = it->second(adata, kwargs);
+  if (!result.is_object()) return result;
+  NotebookHost& host = current_host();
+  if (result.contains("warnings")) {
+    for (const json& w : result["warnings"])
+      if (w.is_string()) host.print("⚠️ WARNING: " + w.get<std::string>());
+    result.erase("warnings");
+  }
+  const bool show = kwargs.is_object() && kwargs.contains("show") && kwargs["show"].is_boolean() &&
+                    kwargs["show"].get<bool>();
+  if (show && result.contains("img_base64")) {
+    auto display = [&](const json& b64) {
+      if (b64.is_string()) host.display_image(base64_decode(b64.get<std::string>()), "image/png");
+    };
+    const json& img = result["img_base64"];
+    if (img.is_string()) {
+      display(img);
+    } else if (img.is_array() || img.is_object()) {
+      for (const json& b64 : img) display(b64);
+    }
+  }
+  return result;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/text.hpp"
-#include "norvex/host/host.hpp"
 
 namespace norvex::detail {
 
@@ -92,7 +91,7 @@ std::vector<std::string> close_choices(const std::string& value,
 
 std::vector<std::string> resolve_genes(const std::vector<std::string>& requested,
                                        const std::vector<std::string>& available,
-                                       const std::string& where) {
+                                       const std::string& where, Warnings& warnings) {
   std::vector<std::string> found, missing;
   for (const auto& g : requested) {
     std::optional<std::string> hit;
@@ -122,8 +121,7 @@ std::vector<std::string> resolve_genes(const std::vector<std::string>& requested
                    (available.size() > 8 ? ", ..." : ""));
   }
   if (!missing.empty())
-    current_host().print("⚠️ WARNING: Gene(s) not in " + where +
-                         ", left out: " + join_limited(missing));
+    warnings.push_back("Gene(s) not in " + where + ", left out: " + join_limited(missing));
   return found;
 }
 

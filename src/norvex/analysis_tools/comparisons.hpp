@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "norvex/analysis_tools/group_tests.hpp"
+#include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/plotting/plot.hpp"
@@ -27,11 +28,11 @@ std::vector<std::vector<float>> source_expression(const AnnData& adata, const Ex
                                                   const std::vector<std::string>& genes);
 
 // Requested genes found among `available` (exact, then case-insensitive), duplicates
-// dropped. Genes not found are named in a warning; when none is found, KeyError naming them
-// with close valid choices.
+// dropped. Genes not found are named in a warning added to `warnings`; when none is found,
+// KeyError naming them with close valid choices.
 std::vector<std::string> resolve_genes(const std::vector<std::string>& requested,
                                        const std::vector<std::string>& available,
-                                       const std::string& where);
+                                       const std::string& where, Warnings& warnings);
 // Up to `limit` values of `available` close to `value` (same text ignoring case and
 // punctuation, shared prefix, or a small edit distance), closest first.
 std::vector<std::string> close_choices(const std::string& value,

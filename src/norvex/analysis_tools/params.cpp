@@ -281,11 +281,6 @@ ToolRegistration tool_registration(const std::string& name, const std::string& d
   return r;
 }
 
-bool show_requested(const json& kwargs) {
-  return kwargs.is_object() && kwargs.contains("show") && kwargs["show"].is_boolean() &&
-         kwargs["show"].get<bool>();
-}
-
 void register_not_built(const std::string& name, const std::string& spec, ToolRegistration r) {
   r.definition = "Tool: " + name + "\n" + spec +
                  "\n(This tool is not available yet; plan its arguments as usual.)";

@@ -16,7 +16,7 @@
 //
 //   struct UMAPPlotConfig { std::optional<std::string> title; double width; };
 //   struct UmapArgs { std::optional<TextList> target_genes; UMAPPlotConfig plot; };
-//   json run_plot_umap(AnnData& adata, const UmapArgs& args, bool show);
+//   json run_plot_umap(AnnData& adata, const UmapArgs& args, Warnings& warnings);
 //
 //   void register_plot_umap() {
 //     const RecordParams<UMAPPlotConfig> plot{"UMAPPlotConfig", "Appearance", {
@@ -29,7 +29,8 @@
 //
 // plus its declaration and call in builtin_tools.cpp. Records several tools
 // take are declared once (shared_records.hpp) and reached through an accessor, so the tools
-// share one record class. Every tool also takes "show" (see register_builtin_tool).
+// share one record class. Every tool also takes "show" (see register_builtin_tool), and
+// ignores it: tools compute and return, the caller shows.
 //
 // Members take their values from the tables only; they carry no initialisers of their own.
 // The annotation follows the member type: std::string "str", long long "int", double
@@ -297,8 +298,6 @@ ToolArg<A> record(S A::*member, std::string arg, const RecordParams<S>& params) 
 // the schema. std::logic_error for two arguments of one name.
 ToolRegistration tool_registration(const std::string& name, const std::string& definition,
                                    const std::vector<const ToolArgInfo*>& args);
-// True when the caller asked to see the figures (kwargs "show": true).
-bool show_requested(const json& kwargs);
 // Registers `r` as a tool whose analysis is not built yet: its definition text says so, and
 // calling it raises RuntimeError naming the tools that are built.
 void register_not_built(const std::string& name, const std::string& spec, ToolRegistration r);
@@ -332,14 +331,20 @@ class ToolParams {
 };
 
 // Registers a built tool: its arguments are read and checked from kwargs, then `run` gets
-// them with the "show" flag.
+// them with the list it adds its warnings to (tool_common.hpp: Warnings). The result mapping
+// `run` returns gets them as "warnings" (a list of texts, empty when none). "show" is
+// accepted and ignored: a tool never displays anything.
 template <class A>
 void register_builtin_tool(const std::string& name, const std::string& definition,
-                           ToolParams<A> params, json (*run)(AnnData&, const A&, bool show)) {
+                           ToolParams<A> params,
+                           json (*run)(AnnData&, const A&, std::vector<std::string>& warnings)) {
   ToolRegistration r = params.registration(name, definition);
   r.function.fn = [params = std::move(params), run](AnnData& adata, const json& kwargs) {
     const A args = params.read(kwargs);
-    return run(adata, args, show_requested(kwargs));
+    std::vector<std::string> warnings;
+    json result = run(adata, args, warnings);
+    result["warnings"] = warnings;
+    return result;
   };
   norvex::register_tool(std::move(r));
 }

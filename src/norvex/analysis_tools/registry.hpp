@@ -42,7 +42,10 @@ std::string record_class_name(const json& value);
 json record_fields(const json& value);
 
 // A tool: tool(adata, kwargs) -> result mapping ("img_base64", "table_summaries", "data",
-// optionally "images", "html_base64"). The dataset is the only positional argument.
+// optionally "images", "html_base64", and for the built-in tools "warnings": the texts of
+// what the run warns about, without the "⚠️ WARNING: " prefix, in the order found). The
+// dataset is the only positional argument. Tools compute and return; they never print or
+// display (kwargs "show" is accepted and ignored): the caller shows the result.
 using ToolCallable = std::function<json(AnnData& adata, const json& kwargs)>;
 
 struct ToolFunction {

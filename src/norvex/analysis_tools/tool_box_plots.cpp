@@ -9,17 +9,17 @@
 //     uns['CCI_sample'].
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <set>
 
-#include "norvex/analysis_tools/comparisons.hpp"
+#include "norvex/analysis_tools/comparison_steps.hpp"
 #include "norvex/analysis_tools/params.hpp"
 #include "norvex/analysis_tools/shared_records.hpp"
 #include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/text.hpp"
-#include "norvex/host/host.hpp"
 
 namespace norvex::detail {
 
@@ -48,74 +48,28 @@ struct BoxPopulationArgs {
 };
 
 constexpr size_t kMaxPanels = 24;
-constexpr size_t kMaxCciPanels = 12;  // the strongest interactions when more qualify
 const char* kUnitNote =
     "Unit: sample. Testing samples rather than cells keeps pseudoreplication out.";
 
-// Samples and the group each belongs to (the group most of its cells have), over the cells
-// `keep` admits; groups in the order asked for, else in category order.
-struct SampleGroups {
-  Categories samples;
-  std::vector<int32_t> group_of_sample;  // -1: sample not used
-  std::vector<std::string> groups;
-  std::string group_col;
-};
+// ---- present: what the three box tools share ----
 
-SampleGroups sample_groups(const AnnData& adata, const SignifTestConfig& test,
-                           const std::string& condition_col,
-                           const std::optional<TextList>& conditions) {
-  SampleGroups sg;
-  sg.group_col = group_column(adata, test.group_by, condition_col);
-  if (!adata.obs.has(test.sample_col)) {
-    const auto close = close_choices(test.sample_col, adata.obs.columns());
-    throw KeyError("'" + test.sample_col + "' is not an obs column (test_cfg.sample_col names " +
-                   "the samples). " +
-                   (close.empty() ? "" : "Close obs columns: " + join_limited(close) + ". ") +
-                   "Obs columns: " + join_limited(adata.obs.columns()));
+// The figure with one panel per computed panel, titled by `title`, its brackets thinned
+// when a panel has many pairs (*thinned says so).
+plotting::GroupComparisonPlot box_figure(const PanelComparisons& stats,
+                                         const std::vector<std::string>& groups,
+                                         const BoxPlotStyle& style,
+                                         const std::function<std::string(size_t)>& title,
+                                         bool* thinned) {
+  plotting::GroupComparisonPlot p;
+  p.kind = plotting::GroupComparisonPlot::Kind::Box;
+  p.groups = groups;
+  for (size_t k = 0; k < stats.panels.size(); ++k) {
+    plotting::GroupPanel gp;
+    gp.title = title(k);
+    gp.values = stats.panels[k].values;
+    gp.brackets = panel_brackets(stats.comparisons, k, thinned);
+    p.panels.push_back(std::move(gp));
   }
-  if (sg.group_col == test.sample_col)
-    throw ValueError(
-        "test_cfg.group_by is the sample column itself: samples are the unit "
-        "compared, so group them by a condition-like column");
-  sg.samples = obs_categories(adata, test.sample_col);
-  const Categories grp = obs_categories(adata, sg.group_col);
-  std::vector<int32_t> order_of(grp.categories.size(), -1);
-  std::vector<std::string> wanted;
-  if (conditions && sg.group_col == condition_col)
-    wanted = match_values(*conditions, grp.categories, sg.group_col + " value(s)");
-  std::vector<std::map<int32_t, long long>> tally(sg.samples.categories.size());
-  for (size_t i = 0; i < grp.codes.size(); ++i)
-    if (sg.samples.codes[i] >= 0 && grp.codes[i] >= 0) ++tally[sg.samples.codes[i]][grp.codes[i]];
-  std::vector<int32_t> major(tally.size(), -1);
-  std::set<int32_t> present;
-  for (size_t s = 0; s < tally.size(); ++s) {
-    long long best = 0;
-    for (auto& [g, n] : tally[s])
-      if (n > best) best = n, major[s] = g;
-    if (major[s] >= 0) present.insert(major[s]);
-  }
-  if (!wanted.empty()) {
-    for (auto& w : wanted) {
-      const int32_t code = grp.find(w);
-      if (order_of[code] < 0) {
-        order_of[code] = static_cast<int32_t>(sg.groups.size());
-        sg.groups.push_back(w);
-      }
-    }
-  } else {
-    for (int32_t g : present) {
-      order_of[g] = static_cast<int32_t>(sg.groups.size());
-      sg.groups.push_back(grp.categories[g]);
-    }
-  }
-  sg.group_of_sample.assign(tally.size(), -1);
-  for (size_t s = 0; s < tally.size(); ++s)
-    if (major[s] >= 0) sg.group_of_sample[s] = order_of[major[s]];
-  if (sg.groups.empty()) throw ValueError("No samples belong to the requested groups");
-  return sg;
-}
-
-void size_figure(plotting::GroupComparisonPlot& p, const BoxPlotStyle& style) {
   const size_t ncols = std::max<size_t>(1, std::min<size_t>(p.panels.size(), 4));
   const size_t nrows = std::max<size_t>(1, (p.panels.size() + ncols - 1) / ncols);
   const double panel_w = std::max(2.0, 0.6 * p.groups.size() + 0.9);
@@ -125,11 +79,18 @@ void size_figure(plotting::GroupComparisonPlot& p, const BoxPlotStyle& style) {
   p.show_points = style.show_points;
   for (size_t g = 0; g < p.groups.size(); ++g)
     p.group_colors.push_back(category_color(p.groups[g], g));
+  return p;
+}
+
+// The footnote: what a point and a box show, the test, and the thinning note.
+std::string box_footnote(const std::string& first_line, const SignifTestConfig& test,
+                         bool thinned) {
+  return first_line + "\n" + stars_note(test.test, test.correction) +
+         (thinned ? std::string("\n") + kThinnedNote : std::string());
 }
 
 json box_result(const std::string& data, const std::string& png, const Table& comparisons,
-                const Table& per_sample, bool show) {
-  show_images(show, {png});
+                const Table& per_sample) {
   json result = json::object();
   result["data"] = data;
   result["img_base64"] = base64_encode(png);
@@ -140,209 +101,150 @@ json box_result(const std::string& data, const std::string& png, const Table& co
 
 // ---- per-sample mean expression ----
 
-json run_box_gene(AnnData& adata, const BoxGeneArgs& args, bool show) {
+struct BoxGeneSelection {
+  ExpressionSelection cells;
+  SampleGroups samples;
+};
+
+BoxGeneSelection select_box_gene(const AnnData& adata, const BoxGeneArgs& args,
+                                 Warnings& warnings) {
   const ObsFilter& f = args.obs_filter;
   canonical_test_name(args.test.test);
   adjust_pvalues({}, args.test.correction);
-  TextList requested;
-  for (const auto* list : {&args.target_genes, &args.genes.features})
-    if (*list) requested.insert(requested.end(), (*list)->begin(), (*list)->end());
-  if (requested.empty())
-    throw ValueError("No genes given: set target_genes to the gene symbols to compare");
-  const ExpressionSource src = expression_source(adata, args.genes.layer, args.genes.use_raw);
-  const std::vector<std::string> genes = resolve_genes(requested, source_gene_names(adata, src),
-                                                       src.raw ? "raw var names" : "var names");
-  const SampleGroups sg = sample_groups(adata, args.test, f.condition_col, f.conditions);
-  const Categories cts = obs_categories(adata, f.celltype_col);
-  std::vector<int32_t> ct_sel;
-  if (f.celltypes)
-    for (auto& m : match_values(*f.celltypes, cts.categories, f.celltype_col + " value(s)"))
-      if (std::find(ct_sel.begin(), ct_sel.end(), cts.find(m)) == ct_sel.end())
-        ct_sel.push_back(cts.find(m));
-  const size_t n_ct = ct_sel.empty() ? 1 : ct_sel.size();
-  if (genes.size() * n_ct > kMaxPanels)
-    throw ValueError(std::to_string(genes.size() * n_ct) + " panels (genes x cell types); at " +
-                     "most " + std::to_string(kMaxPanels) + " fit one figure");
-  std::vector<int32_t> panel_of_ct(cts.categories.size(), ct_sel.empty() ? 0 : -1);
-  for (size_t k = 0; k < ct_sel.size(); ++k) panel_of_ct[ct_sel[k]] = static_cast<int32_t>(k);
+  BoxGeneSelection s;
+  select_genes(s.cells, adata, requested_genes(args.target_genes, args.genes.features),
+               args.genes.layer, args.genes.use_raw, warnings);
+  s.samples = sample_groups(adata, args.test, f.condition_col, f.conditions);
+  s.cells.celltypes = obs_categories(adata, f.celltype_col);
+  select_celltype_panels(s.cells, f);
+  const size_t n_panels = s.cells.genes.size() * s.cells.n_celltype_panels();
+  if (n_panels > kMaxPanels)
+    throw ValueError(std::to_string(n_panels) + " panels (genes x cell types); at " + "most " +
+                     std::to_string(kMaxPanels) + " fit one figure");
+  load_expression(s.cells, adata);
+  return s;
+}
 
-  const auto expr = source_expression(adata, src, genes);
-  const size_t n_samples = sg.samples.categories.size();
-  plotting::GroupComparisonPlot p;
-  p.kind = plotting::GroupComparisonPlot::Kind::Box;
-  p.groups = sg.groups;
-  std::vector<Comparison> cmp;
-  json t_gene = json::array(), t_ct = json::array(), t_sample = json::array(),
-       t_group = json::array(), t_n = json::array(), t_mean = json::array();
-  for (size_t gi = 0; gi < genes.size(); ++gi) {
-    std::vector<std::vector<double>> sum(n_ct, std::vector<double>(n_samples, 0.0));
-    std::vector<std::vector<long long>> cnt(n_ct, std::vector<long long>(n_samples, 0));
-    for (size_t i = 0; i < adata.n_obs(); ++i) {
-      const int32_t s = sg.samples.codes[i], c = cts.codes[i];
-      if (s < 0 || c < 0 || sg.group_of_sample[s] < 0 || panel_of_ct[c] < 0) continue;
-      sum[panel_of_ct[c]][s] += expr[gi][i];
-      ++cnt[panel_of_ct[c]][s];
-    }
-    for (size_t k = 0; k < n_ct; ++k) {
-      const std::string ct = ct_sel.empty() ? "all cells" : cts.categories[ct_sel[k]];
-      plotting::GroupPanel gp;
-      gp.values.assign(sg.groups.size(), {});
-      for (size_t s = 0; s < n_samples; ++s) {
-        if (!cnt[k][s]) continue;  // no cells of the type: no mean to show
-        const int32_t g = sg.group_of_sample[s];
-        const double mean = sum[k][s] / static_cast<double>(cnt[k][s]);
-        gp.values[g].push_back(mean);
-        t_gene.push_back(genes[gi]);
-        t_ct.push_back(ct);
-        t_sample.push_back(sg.samples.categories[s]);
-        t_group.push_back(sg.groups[g]);
-        t_n.push_back(cnt[k][s]);
-        t_mean.push_back(mean);
-      }
-      compare_groups(cmp, p.panels.size(), genes[gi], ct, gp.values, args.test.test);
-      gp.title = genes.size() > 1 || n_ct > 1 ? genes[gi] + " · " + ct : genes[gi];
-      p.panels.push_back(std::move(gp));
-    }
-  }
-  adjust_comparisons(cmp, args.test.correction);
+json present_box_gene(const BoxGeneSelection& s, const BoxGeneStats& stats,
+                      const BoxGeneArgs& args) {
+  const std::vector<std::string>& genes = s.cells.genes;
+  const std::string& group_col = s.samples.group_col;
+  const bool several = genes.size() > 1 || s.cells.n_celltype_panels() > 1;
   bool thinned = false;
-  for (size_t k = 0; k < p.panels.size(); ++k)
-    p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
-  size_figure(p, args.style);
+  plotting::GroupComparisonPlot p = box_figure(
+      stats, s.samples.groups, args.style,
+      [&](size_t k) {
+        const PanelValues& panel = stats.panels[k];
+        return several ? panel.feature + " · " + panel.celltype : panel.feature;
+      },
+      &thinned);
+  const std::vector<int32_t>& ct_sel = s.cells.chosen;
   p.title = args.style.title.value_or(
       (genes.size() == 1 ? genes[0] : join_limited(genes, 4)) + " per-sample mean expression" +
-      (ct_sel.size() == 1 ? " in " + cts.categories[ct_sel[0]] : "") + " by " + sg.group_col);
-  p.subtitle = std::string(kUnitNote) + " Expression from " + src.label + ".";
+      (ct_sel.size() == 1 ? " in " + s.cells.celltypes.categories[ct_sel[0]] : "") + " by " +
+      group_col);
+  p.subtitle = std::string(kUnitNote) + " Expression from " + s.cells.source.label + ".";
   p.y_label = "Mean expression per sample";
-  p.footnote =
-      "Point: one sample (mean over its cells of the type); box: quartiles, whiskers "
-      "1.5 IQR.\n" +
-      stars_note(args.test.test, args.test.correction) +
-      (thinned ? std::string("\n") + kThinnedNote : std::string());
+  p.footnote = box_footnote(
+      "Point: one sample (mean over its cells of the type); box: quartiles, whiskers 1.5 IQR.",
+      args.test, thinned);
+  json t_gene = json::array(), t_ct = json::array(), t_sample = json::array(),
+       t_group = json::array(), t_n = json::array(), t_mean = json::array();
+  for (const SampleMean& m : stats.per_sample) {
+    t_gene.push_back(m.gene);
+    t_ct.push_back(m.celltype);
+    t_sample.push_back(m.sample);
+    t_group.push_back(m.group);
+    t_n.push_back(m.n_cells);
+    t_mean.push_back(m.mean);
+  }
   Table per_sample;
   per_sample.add_column("gene", t_gene)
       .add_column("celltype", t_ct)
       .add_column(args.test.sample_col, t_sample)
-      .add_column(sg.group_col, t_group)
+      .add_column(group_col, t_group)
       .add_column("n_cells", t_n)
       .add_column("mean_expression", t_mean);
   return box_result("per-sample gene expression comparison",
                     plotting::render_group_comparison_png(p),
-                    comparison_table(cmp, sg.groups, "gene"), per_sample, show);
+                    comparison_table(stats.comparisons, s.samples.groups, "gene"), per_sample);
+}
+
+json run_box_gene(AnnData& adata, const BoxGeneArgs& args, Warnings& warnings) {
+  const BoxGeneSelection s = select_box_gene(adata, args, warnings);
+  const BoxGeneStats stats =
+      compute_box_gene_stats(s.cells, s.samples, args.test.test, args.test.correction);
+  return present_box_gene(s, stats, args);
 }
 
 // ---- per-sample cell-type proportions ----
 
-json run_box_population(AnnData& adata, const BoxPopulationArgs& args, bool show) {
+PopulationSelection select_box_population(const AnnData& adata, const BoxPopulationArgs& args) {
   const ObsFilter& f = args.obs_filter;
   canonical_test_name(args.test.test);
   adjust_pvalues({}, args.test.correction);
-  const SampleGroups sg = sample_groups(adata, args.test, f.condition_col, f.conditions);
-  const Categories cts = obs_categories(adata, f.celltype_col);
-  std::vector<int32_t> shown;
+  PopulationSelection s;
+  s.samples = sample_groups(adata, args.test, f.condition_col, f.conditions);
+  s.celltype_col = f.celltype_col;
+  s.celltypes = obs_categories(adata, f.celltype_col);
   if (f.celltypes) {
-    for (auto& m : match_values(*f.celltypes, cts.categories, f.celltype_col + " value(s)"))
-      if (std::find(shown.begin(), shown.end(), cts.find(m)) == shown.end())
-        shown.push_back(cts.find(m));
+    for (auto& m : match_values(*f.celltypes, s.celltypes.categories, f.celltype_col + " value(s)"))
+      if (std::find(s.shown.begin(), s.shown.end(), s.celltypes.find(m)) == s.shown.end())
+        s.shown.push_back(s.celltypes.find(m));
   }
-  const size_t n_samples = sg.samples.categories.size(), n_ct = cts.categories.size();
-  std::vector<std::vector<long long>> cnt(n_samples, std::vector<long long>(n_ct, 0));
-  std::vector<long long> total(n_samples, 0);
-  for (size_t i = 0; i < cts.codes.size(); ++i) {
-    const int32_t s = sg.samples.codes[i], c = cts.codes[i];
-    if (s < 0 || sg.group_of_sample[s] < 0) continue;
-    ++total[s];  // every cell of the sample counts, typed or not
-    if (c >= 0) ++cnt[s][c];
-  }
-  if (shown.empty())
-    for (size_t c = 0; c < n_ct; ++c) {
-      long long n = 0;
-      for (size_t s = 0; s < n_samples; ++s) n += cnt[s][c];
-      if (n > 0) shown.push_back(static_cast<int32_t>(c));
-    }
-  // Among a parent level: each type's share of the cells of its parent type (the parent
-  // most of its cells have), e.g. CD8 T cells among T cells.
-  std::vector<int32_t> parent_of(n_ct, -1);
-  std::vector<std::vector<long long>> parent_total;
-  Categories parents;
-  if (args.parent_col) {
-    parents = obs_categories(adata, *args.parent_col);
-    std::vector<std::map<int32_t, long long>> tally(n_ct);
-    parent_total.assign(n_samples, std::vector<long long>(parents.categories.size(), 0));
-    for (size_t i = 0; i < cts.codes.size(); ++i) {
-      const int32_t s = sg.samples.codes[i], c = cts.codes[i], q = parents.codes[i];
-      if (q < 0) continue;
-      if (c >= 0) ++tally[c][q];
-      if (s >= 0 && sg.group_of_sample[s] >= 0) ++parent_total[s][q];
-    }
-    for (size_t c = 0; c < n_ct; ++c) {
-      long long best = 0;
-      for (auto& [q, n] : tally[c])
-        if (n > best) best = n, parent_of[c] = q;
-    }
-  }
-  auto denominator = [&](size_t s, int32_t c) -> long long {
-    if (!args.parent_col) return total[s];
-    return parent_of[c] < 0 ? 0 : parent_total[s][parent_of[c]];
-  };
-  if (shown.size() > kMaxPanels)
-    throw ValueError(std::to_string(shown.size()) + " cell types in " + f.celltype_col +
-                     "; at most " + std::to_string(kMaxPanels) +
-                     " fit one figure: choose some with obs_filter.celltypes");
+  s.parent_col = args.parent_col;
+  if (args.parent_col) s.parents = obs_categories(adata, *args.parent_col);
+  return s;
+}
 
-  plotting::GroupComparisonPlot p;
-  p.kind = plotting::GroupComparisonPlot::Kind::Box;
-  p.groups = sg.groups;
-  std::vector<Comparison> cmp;
-  json t_ct = json::array(), t_sample = json::array(), t_group = json::array(), t_n = json::array(),
-       t_total = json::array(), t_prop = json::array();
-  for (int32_t c : shown) {
-    plotting::GroupPanel gp;
-    gp.values.assign(sg.groups.size(), {});
-    for (size_t s = 0; s < n_samples; ++s) {
-      const long long denom = denominator(s, c);
-      if (!denom) continue;  // no cells of the parent in this sample: no share to show
-      const int32_t g = sg.group_of_sample[s];
-      const double share = 100.0 * cnt[s][c] / static_cast<double>(denom);
-      gp.values[g].push_back(share);
-      t_ct.push_back(cts.categories[c]);
-      t_sample.push_back(sg.samples.categories[s]);
-      t_group.push_back(sg.groups[g]);
-      t_n.push_back(cnt[s][c]);
-      t_total.push_back(denom);
-      t_prop.push_back(share);
-    }
-    compare_groups(cmp, p.panels.size(), cts.categories[c], "", gp.values, args.test.test);
-    gp.title = cts.categories[c];
-    if (args.parent_col && parent_of[c] >= 0)
-      gp.title += "\nof " + parents.categories[parent_of[c]];
-    p.panels.push_back(std::move(gp));
-  }
-  adjust_comparisons(cmp, args.test.correction);
+json present_box_population(const PopulationSelection& s, const BoxPopulationStats& stats,
+                            const BoxPopulationArgs& args) {
+  const std::string& group_col = s.samples.group_col;
   bool thinned = false;
-  for (size_t k = 0; k < p.panels.size(); ++k)
-    p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
-  size_figure(p, args.style);
-  p.title = args.style.title.value_or("Cell-type proportions per sample by " + sg.group_col);
+  plotting::GroupComparisonPlot p = box_figure(
+      stats, s.samples.groups, args.style,
+      [&](size_t k) {
+        std::string title = stats.panels[k].feature;
+        if (stats.panel_parents[k]) title += "\nof " + *stats.panel_parents[k];
+        return title;
+      },
+      &thinned);
+  p.title = args.style.title.value_or("Cell-type proportions per sample by " + group_col);
   p.subtitle = std::string(kUnitNote) +
                (args.parent_col ? " Share of the cells of the parent type (" + *args.parent_col +
                                       ") in each sample."
-                                : " Share of all cells of each sample (" + f.celltype_col + ").");
+                                : " Share of all cells of each sample (" + s.celltype_col + ").");
   p.y_label = args.parent_col ? "Cells of the type (% of the parent type)"
                               : "Cells of the type (% of the sample)";
-  p.footnote = "Point: one sample; box: quartiles, whiskers 1.5 IQR.\n" +
-               stars_note(args.test.test, args.test.correction) +
-               (thinned ? std::string("\n") + kThinnedNote : std::string());
+  p.footnote =
+      box_footnote("Point: one sample; box: quartiles, whiskers 1.5 IQR.", args.test, thinned);
+  json t_ct = json::array(), t_sample = json::array(), t_group = json::array(), t_n = json::array(),
+       t_total = json::array(), t_prop = json::array();
+  for (const SampleShare& r : stats.per_sample) {
+    t_ct.push_back(r.celltype);
+    t_sample.push_back(r.sample);
+    t_group.push_back(r.group);
+    t_n.push_back(r.n_cells);
+    t_total.push_back(r.total);
+    t_prop.push_back(r.percent);
+  }
   Table per_sample;
   per_sample.add_column("celltype", t_ct)
       .add_column(args.test.sample_col, t_sample)
-      .add_column(sg.group_col, t_group)
+      .add_column(group_col, t_group)
       .add_column("n_cells", t_n)
       .add_column(args.parent_col ? "parent_total" : "sample_total", t_total)
       .add_column("percent", t_prop);
-  return box_result("per-sample cell-type population comparison",
-                    plotting::render_group_comparison_png(p),
-                    comparison_table(cmp, sg.groups, "celltype", false), per_sample, show);
+  return box_result(
+      "per-sample cell-type population comparison", plotting::render_group_comparison_png(p),
+      comparison_table(stats.comparisons, s.samples.groups, "celltype", false), per_sample);
+}
+
+json run_box_population(AnnData& adata, const BoxPopulationArgs& args, Warnings&) {
+  const PopulationSelection s = select_box_population(adata, args);
+  const BoxPopulationStats stats =
+      compute_box_population_stats(s, args.test.test, args.test.correction);
+  return present_box_population(s, stats, args);
 }
 
 // ---- per-sample interaction scores ----
@@ -355,33 +257,22 @@ const Column& cci_column(const DataFrame& t, const std::string& name, const std:
   return t.col(name);
 }
 
-json run_box_cci(AnnData& adata, const BoxCciArgs& args, bool show) {
-  canonical_test_name(args.test.test);
-  adjust_pvalues({}, args.test.correction);
-  if (!adata.uns.contains("CCI_sample") || !adata.uns.at("CCI_sample").is_dict())
-    throw KeyError("The dataset has no per-sample interaction results (uns['CCI_sample'])");
+// The scores of every interaction in every sample's table; gene_a / gene_b per pair when the
+// tables name them.
+void read_sample_scores(CciSelection& s, const AnnData& adata, const std::string& sample_col,
+                        std::map<std::string, std::pair<std::string, std::string>>& pair_genes,
+                        Warnings& warnings) {
   const UnsDict& per = adata.uns.at("CCI_sample").dict();
-  const SampleGroups sg = sample_groups(adata, args.test, "condition", std::nullopt);
-
-  // (pair, source, target) -> sample -> score.
-  struct Key {
-    std::string pair, source, target;
-    bool operator<(const Key& o) const {
-      return std::tie(pair, source, target) < std::tie(o.pair, o.source, o.target);
-    }
-  };
-  std::map<Key, std::map<size_t, double>> scores;
-  std::map<std::string, std::pair<std::string, std::string>> pair_genes;
   std::vector<std::string> unknown_samples;
-  std::set<size_t> used_samples;
   for (const auto& sample : per.keys()) {
     if (!per.at(sample).is_table()) continue;
-    const int32_t s = sg.samples.find(sample);
-    if (s < 0 || sg.group_of_sample[s] < 0) {
-      if (s < 0) unknown_samples.push_back("'" + sample + "'");
+    const int32_t code = s.samples.samples.find(sample);
+    if (code < 0 || s.samples.group_of_sample[code] < 0) {
+      if (code < 0) unknown_samples.push_back("'" + sample + "'");
       continue;
     }
-    used_samples.insert(static_cast<size_t>(s));
+    const size_t sc_code = static_cast<size_t>(code);
+    s.used_samples.insert(sc_code);
     const DataFrame& t = per.at(sample).table();
     const Column& pc = cci_column(t, "interacting_pair", sample);
     const Column& sc = cci_column(t, "source", sample);
@@ -393,17 +284,46 @@ json run_box_cci(AnnData& adata, const BoxCciArgs& args, bool show) {
       const json v = mc.json_at(r);
       if (!v.is_number()) continue;
       const std::string pair = pc.text_at(r);
-      scores[{pair, sc.text_at(r), tc.text_at(r)}][static_cast<size_t>(s)] = v.get<double>();
+      s.scores[{pair, sc.text_at(r), tc.text_at(r)}][sc_code] = v.get<double>();
       if (ga && gb) pair_genes[pair] = {ga->text_at(r), gb->text_at(r)};
     }
   }
   if (!unknown_samples.empty())
-    current_host().print("⚠️ WARNING: uns['CCI_sample'] entries that are not samples of obs['" +
-                         args.test.sample_col + "'], left out: " + join_limited(unknown_samples));
-  if (scores.empty()) throw ValueError("uns['CCI_sample'] holds no interaction scores");
+    warnings.push_back("uns['CCI_sample'] entries that are not samples of obs['" + sample_col +
+                       "'], left out: " + join_limited(unknown_samples));
+  if (s.scores.empty()) throw ValueError("uns['CCI_sample'] holds no interaction scores");
+}
+
+// Values of `want` matched among `from`; ValueError naming close choices for an unknown one.
+std::set<std::string> pick_values(const std::optional<TextList>& want,
+                                  const std::vector<std::string>& from, const std::string& what) {
+  std::set<std::string> out;
+  if (!want) return out;
+  for (auto& w : *want) {
+    try {
+      for (auto& m : match_values({w}, from, what)) out.insert(m);
+    } catch (const ValueError&) {
+      const auto close = close_choices(w, from);
+      throw ValueError("Unknown " + what + ": '" + w + "'. " +
+                       (close.empty() ? "" : "Close choices: " + join_limited(close) + ". ") +
+                       "Valid values: " + join_limited(from));
+    }
+  }
+  return out;
+}
+
+CciSelection select_box_cci(const AnnData& adata, const BoxCciArgs& args, Warnings& warnings) {
+  canonical_test_name(args.test.test);
+  adjust_pvalues({}, args.test.correction);
+  if (!adata.uns.contains("CCI_sample") || !adata.uns.at("CCI_sample").is_dict())
+    throw KeyError("The dataset has no per-sample interaction results (uns['CCI_sample'])");
+  CciSelection s;
+  s.samples = sample_groups(adata, args.test, "condition", std::nullopt);
+  std::map<std::string, std::pair<std::string, std::string>> pair_genes;
+  read_sample_scores(s, adata, args.test.sample_col, pair_genes, warnings);
 
   std::vector<std::string> all_pairs, all_types;
-  for (auto& [k, v] : scores) {
+  for (auto& [k, v] : s.scores) {
     all_pairs.push_back(k.pair);
     all_types.push_back(k.source);
     all_types.push_back(k.target);
@@ -413,123 +333,74 @@ json run_box_cci(AnnData& adata, const BoxCciArgs& args, bool show) {
   std::sort(all_types.begin(), all_types.end());
   all_types.erase(std::unique(all_types.begin(), all_types.end()), all_types.end());
 
-  auto pick = [](const std::optional<TextList>& want, const std::vector<std::string>& from,
-                 const std::string& what) {
-    std::set<std::string> out;
-    if (!want) return out;
-    for (auto& w : *want) {
-      try {
-        for (auto& m : match_values({w}, from, what)) out.insert(m);
-      } catch (const ValueError&) {
-        const auto close = close_choices(w, from);
-        throw ValueError("Unknown " + what + ": '" + w + "'. " +
-                         (close.empty() ? "" : "Close choices: " + join_limited(close) + ". ") +
-                         "Valid values: " + join_limited(from));
-      }
-    }
-    return out;
-  };
-  const std::set<std::string> src_ok = pick(args.features.sources, all_types, "source cell type");
-  const std::set<std::string> dst_ok = pick(args.features.targets, all_types, "target cell type");
-  std::set<std::string> pair_ok = pick(args.features.features, all_pairs, "ligand-receptor pair");
+  s.sources = pick_values(args.features.sources, all_types, "source cell type");
+  s.targets = pick_values(args.features.targets, all_types, "target cell type");
+  s.pairs = pick_values(args.features.features, all_pairs, "ligand-receptor pair");
   if (args.target_genes) {
     std::vector<std::string> missing;
     for (auto& g : *args.target_genes) {
       bool any = false;
       for (auto& [pair, ab] : pair_genes)
         if (ascii_lower(ab.first) == ascii_lower(g) || ascii_lower(ab.second) == ascii_lower(g))
-          pair_ok.insert(pair), any = true;
+          s.pairs.insert(pair), any = true;
       if (!any) missing.push_back("'" + g + "'");
     }
-    if (!missing.empty() && pair_ok.empty())
+    if (!missing.empty() && s.pairs.empty())
       throw ValueError("No ligand-receptor pair in uns['CCI_sample'] involves " +
                        join_limited(missing) + ". Pairs: " + join_limited(all_pairs));
     if (!missing.empty())
-      current_host().print("⚠️ WARNING: No ligand-receptor pair involves " +
-                           join_limited(missing) + "; left out");
+      warnings.push_back("No ligand-receptor pair involves " + join_limited(missing) +
+                         "; left out");
   }
-  if (pair_ok.empty())
+  if (s.pairs.empty())
     throw ValueError(
         "Choose ligand-receptor pairs (feature_cfg.features) or genes "
         "(target_genes). Pairs: " +
         join_limited(all_pairs));
+  return s;
+}
 
-  // Candidates; a pair absent from a sample's table was not detected there: score 0.
-  struct Candidate {
-    Key key;
-    std::vector<std::vector<double>> values;
-    double mean = 0;
-  };
-  std::vector<Candidate> cands;
-  for (auto& [k, by_sample] : scores) {
-    if (!pair_ok.count(k.pair) || (!src_ok.empty() && !src_ok.count(k.source)) ||
-        (!dst_ok.empty() && !dst_ok.count(k.target)))
-      continue;
-    Candidate c{k, std::vector<std::vector<double>>(sg.groups.size()), 0};
-    for (size_t s : used_samples) {
-      auto it = by_sample.find(s);
-      const double v = it == by_sample.end() ? 0.0 : it->second;
-      c.values[sg.group_of_sample[s]].push_back(v);
-      c.mean += v / static_cast<double>(used_samples.size());
-    }
-    cands.push_back(std::move(c));
-  }
-  if (cands.empty())
-    throw ValueError(
-        "None of the chosen pairs occurs between the chosen source and target "
-        "cell types");
-  const size_t n_all = cands.size();
-  if (cands.size() > kMaxCciPanels) {
-    std::stable_sort(cands.begin(), cands.end(), [](auto& a, auto& b) { return a.mean > b.mean; });
-    cands.resize(kMaxCciPanels);
-  }
-
-  plotting::GroupComparisonPlot p;
-  p.kind = plotting::GroupComparisonPlot::Kind::Box;
-  p.groups = sg.groups;
-  std::vector<Comparison> cmp;
+json present_box_cci(const CciSelection& s, const BoxCciStats& stats, const BoxCciArgs& args) {
+  bool thinned = false;
+  plotting::GroupComparisonPlot p = box_figure(
+      stats, s.samples.groups, args.style,
+      [&](size_t k) { return stats.panels[k].feature + "\n" + stats.panels[k].celltype; },
+      &thinned);
+  const size_t n_panels = stats.panels.size();
+  p.title = args.style.title.value_or("Interaction scores per sample by " + s.samples.group_col);
+  p.subtitle =
+      std::string(kUnitNote) + (stats.n_candidates > n_panels
+                                    ? " Top " + std::to_string(n_panels) + " of " +
+                                          std::to_string(stats.n_candidates) + " by mean score."
+                                    : "");
+  p.y_label = "Interaction score (CCI_sample mean)";
+  p.footnote = box_footnote(
+      "Point: one sample; a pair not detected in a sample counts as 0. Box: quartiles, "
+      "whiskers 1.5 IQR.",
+      args.test, thinned);
   json t_f = json::array(), t_ct = json::array(), t_sample = json::array(), t_group = json::array(),
        t_score = json::array();
-  for (auto& c : cands) {
-    const std::string between = c.key.source + " → " + c.key.target;
-    for (size_t s : used_samples) {
-      auto it = scores[c.key].find(s);
-      t_f.push_back(c.key.pair);
-      t_ct.push_back(between);
-      t_sample.push_back(sg.samples.categories[s]);
-      t_group.push_back(sg.groups[sg.group_of_sample[s]]);
-      t_score.push_back(it == scores[c.key].end() ? 0.0 : it->second);
-    }
-    compare_groups(cmp, p.panels.size(), c.key.pair, between, c.values, args.test.test);
-    plotting::GroupPanel gp;
-    gp.title = c.key.pair + "\n" + between;
-    gp.values = std::move(c.values);
-    p.panels.push_back(std::move(gp));
+  for (const SampleScore& r : stats.per_sample) {
+    t_f.push_back(r.feature);
+    t_ct.push_back(r.celltype);
+    t_sample.push_back(r.sample);
+    t_group.push_back(r.group);
+    t_score.push_back(r.score);
   }
-  adjust_comparisons(cmp, args.test.correction);
-  bool thinned = false;
-  for (size_t k = 0; k < p.panels.size(); ++k)
-    p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
-  size_figure(p, args.style);
-  p.title = args.style.title.value_or("Interaction scores per sample by " + sg.group_col);
-  p.subtitle = std::string(kUnitNote) + (n_all > cands.size()
-                                             ? " Top " + std::to_string(cands.size()) + " of " +
-                                                   std::to_string(n_all) + " by mean score."
-                                             : "");
-  p.y_label = "Interaction score (CCI_sample mean)";
-  p.footnote =
-      "Point: one sample; a pair not detected in a sample counts as 0. Box: "
-      "quartiles, whiskers 1.5 IQR.\n" +
-      stars_note(args.test.test, args.test.correction) +
-      (thinned ? std::string("\n") + kThinnedNote : std::string());
   Table per_sample;
   per_sample.add_column("feature", t_f)
       .add_column("celltype", t_ct)
       .add_column(args.test.sample_col, t_sample)
-      .add_column(sg.group_col, t_group)
+      .add_column(s.samples.group_col, t_group)
       .add_column("score", t_score);
   return box_result("per-sample interaction comparison", plotting::render_group_comparison_png(p),
-                    comparison_table(cmp, sg.groups, "feature"), per_sample, show);
+                    comparison_table(stats.comparisons, s.samples.groups, "feature"), per_sample);
+}
+
+json run_box_cci(AnnData& adata, const BoxCciArgs& args, Warnings& warnings) {
+  const CciSelection s = select_box_cci(adata, args, warnings);
+  const BoxCciStats stats = compute_box_cci_stats(s, args.test.test, args.test.correction);
+  return present_box_cci(s, stats, args);
 }
 
 const char* kBoxGeneDefinition = R"(Tool: plot_box_for_gene_expression_with_signif_difference
@@ -570,6 +441,161 @@ Returns the figure, the comparison table (feature, celltype "source → target",
 group2, n1, n2, statistic, pval, pval_adj, method) and the per-sample scores.)";
 
 }  // namespace
+
+// ---- the box tools' statistics (comparison_steps.hpp) ----
+
+BoxGeneStats compute_box_gene_stats(const ExpressionSelection& sel, const SampleGroups& sg,
+                                    const std::string& test, const std::string& correction) {
+  BoxGeneStats out;
+  const size_t n_ct = sel.n_celltype_panels(), n_samples = sg.samples.categories.size();
+  for (size_t gi = 0; gi < sel.genes.size(); ++gi) {
+    std::vector<std::vector<double>> sum(n_ct, std::vector<double>(n_samples, 0.0));
+    std::vector<std::vector<long long>> cnt(n_ct, std::vector<long long>(n_samples, 0));
+    for (size_t i = 0; i < sel.celltypes.codes.size(); ++i) {
+      const int32_t s = sg.samples.codes[i], k = sel.panel_of_cell(i);
+      if (s < 0 || k < 0 || sg.group_of_sample[s] < 0) continue;
+      sum[k][s] += sel.expression[gi][i];
+      ++cnt[k][s];
+    }
+    for (size_t k = 0; k < n_ct; ++k) {
+      PanelValues panel{sel.genes[gi], sel.panel_celltype(k),
+                        std::vector<std::vector<double>>(sg.groups.size())};
+      for (size_t s = 0; s < n_samples; ++s) {
+        if (!cnt[k][s]) continue;  // no cells of the type: no mean to show
+        const int32_t g = sg.group_of_sample[s];
+        const double mean = sum[k][s] / static_cast<double>(cnt[k][s]);
+        panel.values[g].push_back(mean);
+        out.per_sample.push_back({sel.genes[gi], panel.celltype, sg.samples.categories[s],
+                                  sg.groups[g], cnt[k][s], mean});
+      }
+      add_panel(out, std::move(panel), test);
+    }
+  }
+  adjust_comparisons(out.comparisons, correction);
+  return out;
+}
+
+BoxPopulationStats compute_box_population_stats(const PopulationSelection& sel,
+                                                const std::string& test,
+                                                const std::string& correction) {
+  const SampleGroups& sg = sel.samples;
+  const Categories& cts = sel.celltypes;
+  const size_t n_samples = sg.samples.categories.size(), n_ct = cts.categories.size();
+  std::vector<std::vector<long long>> cnt(n_samples, std::vector<long long>(n_ct, 0));
+  std::vector<long long> total(n_samples, 0);
+  for (size_t i = 0; i < cts.codes.size(); ++i) {
+    const int32_t s = sg.samples.codes[i], c = cts.codes[i];
+    if (s < 0 || sg.group_of_sample[s] < 0) continue;
+    ++total[s];  // every cell of the sample counts, typed or not
+    if (c >= 0) ++cnt[s][c];
+  }
+  std::vector<int32_t> shown = sel.shown;
+  if (shown.empty())
+    for (size_t c = 0; c < n_ct; ++c) {
+      long long n = 0;
+      for (size_t s = 0; s < n_samples; ++s) n += cnt[s][c];
+      if (n > 0) shown.push_back(static_cast<int32_t>(c));
+    }
+  // Among a parent level: each type's share of the cells of its parent type (the parent
+  // most of its cells have), e.g. CD8 T cells among T cells.
+  std::vector<int32_t> parent_of(n_ct, -1);
+  std::vector<std::vector<long long>> parent_total;
+  if (sel.parent_col) {
+    const Categories& parents = sel.parents;
+    std::vector<std::map<int32_t, long long>> tally(n_ct);
+    parent_total.assign(n_samples, std::vector<long long>(parents.categories.size(), 0));
+    for (size_t i = 0; i < cts.codes.size(); ++i) {
+      const int32_t s = sg.samples.codes[i], c = cts.codes[i], q = parents.codes[i];
+      if (q < 0) continue;
+      if (c >= 0) ++tally[c][q];
+      if (s >= 0 && sg.group_of_sample[s] >= 0) ++parent_total[s][q];
+    }
+    for (size_t c = 0; c < n_ct; ++c) {
+      long long best = 0;
+      for (auto& [q, n] : tally[c])
+        if (n > best) best = n, parent_of[c] = q;
+    }
+  }
+  auto denominator = [&](size_t s, int32_t c) -> long long {
+    if (!sel.parent_col) return total[s];
+    return parent_of[c] < 0 ? 0 : parent_total[s][parent_of[c]];
+  };
+  if (shown.size() > kMaxPanels)
+    throw ValueError(std::to_string(shown.size()) + " cell types in " + sel.celltype_col +
+                     "; at most " + std::to_string(kMaxPanels) +
+                     " fit one figure: choose some with obs_filter.celltypes");
+
+  BoxPopulationStats out;
+  for (int32_t c : shown) {
+    PanelValues panel{cts.categories[c], "", std::vector<std::vector<double>>(sg.groups.size())};
+    for (size_t s = 0; s < n_samples; ++s) {
+      const long long denom = denominator(s, c);
+      if (!denom) continue;  // no cells of the parent in this sample: no share to show
+      const int32_t g = sg.group_of_sample[s];
+      const double share = 100.0 * cnt[s][c] / static_cast<double>(denom);
+      panel.values[g].push_back(share);
+      out.per_sample.push_back(
+          {cts.categories[c], sg.samples.categories[s], sg.groups[g], cnt[s][c], denom, share});
+    }
+    add_panel(out, std::move(panel), test);
+    out.panel_parents.push_back(
+        sel.parent_col && parent_of[c] >= 0
+            ? std::optional<std::string>(sel.parents.categories[parent_of[c]])
+            : std::nullopt);
+  }
+  adjust_comparisons(out.comparisons, correction);
+  return out;
+}
+
+bool CciSelection::chosen(const CciKey& k) const {
+  return pairs.count(k.pair) && (sources.empty() || sources.count(k.source)) &&
+         (targets.empty() || targets.count(k.target));
+}
+
+BoxCciStats compute_box_cci_stats(const CciSelection& sel, const std::string& test,
+                                  const std::string& correction) {
+  const SampleGroups& sg = sel.samples;
+  struct Candidate {
+    const CciKey* key;
+    const std::map<size_t, double>* by_sample;
+    std::vector<std::vector<double>> values;
+    double mean = 0;
+  };
+  std::vector<Candidate> cands;
+  for (auto& [k, by_sample] : sel.scores) {
+    if (!sel.chosen(k)) continue;
+    Candidate c{&k, &by_sample, std::vector<std::vector<double>>(sg.groups.size()), 0};
+    for (size_t s : sel.used_samples) {
+      auto it = by_sample.find(s);
+      const double v = it == by_sample.end() ? 0.0 : it->second;
+      c.values[sg.group_of_sample[s]].push_back(v);
+      c.mean += v / static_cast<double>(sel.used_samples.size());
+    }
+    cands.push_back(std::move(c));
+  }
+  if (cands.empty())
+    throw ValueError(
+        "None of the chosen pairs occurs between the chosen source and target "
+        "cell types");
+  BoxCciStats out;
+  out.n_candidates = cands.size();
+  if (cands.size() > kMaxCciPanels) {
+    std::stable_sort(cands.begin(), cands.end(), [](auto& a, auto& b) { return a.mean > b.mean; });
+    cands.resize(kMaxCciPanels);
+  }
+  for (auto& c : cands) {
+    const std::string between = c.key->source + " → " + c.key->target;
+    for (size_t s : sel.used_samples) {
+      auto it = c.by_sample->find(s);
+      out.per_sample.push_back({c.key->pair, between, sg.samples.categories[s],
+                                sg.groups[sg.group_of_sample[s]],
+                                it == c.by_sample->end() ? 0.0 : it->second});
+    }
+    add_panel(out, {c.key->pair, between, std::move(c.values)}, test);
+  }
+  adjust_comparisons(out.comparisons, correction);
+  return out;
+}
 
 void register_box_plots() {
   register_builtin_tool("plot_box_for_gene_expression_with_signif_difference", kBoxGeneDefinition,

@@ -77,24 +77,66 @@ std::vector<std::string> distinct_of(const std::vector<InteractionResult>& rs,
   return out;
 }
 
-json run_plot_cci_dots(AnnData& adata, const CciDotsArgs& args, bool show) {
-  const CCIComputeConfig& cfg = args.compute;
+// ---- select: the conditions, their interactions, and the rows passing the filters ----
+
+// One row of one condition's interactions.
+struct Hit {
+  size_t cond, row;
+};
+
+struct CciDotsSelection {
+  std::vector<std::string> conditions;
+  std::vector<InteractionResult> results;  // per condition
+  std::set<std::string> genes_wanted;      // lower case; empty: every pair
+  std::vector<std::string> genes_missing;  // requested genes in no pair ("'X'")
+  bool have_p = false;                     // some table has p-values
+  std::vector<Hit> hits;                   // rows of the chosen cell types involving a wanted gene
+};
+
+// The conditions drawn: those asked for, else the first stored.
+void select_conditions(CciDotsSelection& s, const AnnData& adata, const CCIComputeConfig& cfg) {
   const std::vector<std::string> available = interaction_conditions(adata, cfg.cci_key);
   const std::string top = "uns['" + cfg.cci_key + "']";
-  std::vector<std::string> conditions;
   if (cfg.conditions)
-    conditions = match_values(*cfg.conditions, available, "condition in " + top);
+    s.conditions = match_values(*cfg.conditions, available, "condition in " + top);
   else if (cfg.condition)
-    conditions = match_values({*cfg.condition}, available, "condition in " + top);
+    s.conditions = match_values({*cfg.condition}, available, "condition in " + top);
   else if (!available.empty())
-    conditions = {available.front()};
-  if (conditions.empty()) throw ValueError(top + " holds no interaction tables");
+    s.conditions = {available.front()};
+  if (s.conditions.empty()) throw ValueError(top + " holds no interaction tables");
+  for (const auto& c : s.conditions) s.results.push_back(read_interactions(adata, cfg.cci_key, c));
+}
 
-  std::vector<InteractionResult> results;
-  for (const auto& c : conditions) results.push_back(read_interactions(adata, cfg.cci_key, c));
+// The requested genes that take part in some pair (lower case); ValueError when none does.
+void select_pair_genes(CciDotsSelection& s, const std::optional<TextList>& target_genes,
+                       const std::string& top) {
+  if (!target_genes) return;
+  std::set<std::string> present;
+  for (const auto& r : s.results)
+    for (size_t i = 0; i < r.pair.size(); ++i)
+      for (auto& t : gene_tokens(r, i)) present.insert(t);
+  for (const auto& g : *target_genes) {
+    if (present.count(ascii_lower(g)))
+      s.genes_wanted.insert(ascii_lower(g));
+    else
+      s.genes_missing.push_back("'" + g + "'");
+  }
+  if (s.genes_wanted.empty()) {
+    std::vector<std::string> examples = distinct_of(s.results, &InteractionResult::ligand);
+    if (examples.size() > 12) examples.resize(12);
+    throw ValueError("None of the requested genes (" + join_limited(*target_genes, 10) +
+                     ") takes part in a ligand-receptor pair of " + top +
+                     ". Genes there include: " + join_limited(examples));
+  }
+}
 
-  const std::vector<std::string> sources_all = distinct_of(results, &InteractionResult::source);
-  const std::vector<std::string> targets_all = distinct_of(results, &InteractionResult::target);
+CciDotsSelection select_cci_dots(const AnnData& adata, const CciDotsArgs& args) {
+  const CCIComputeConfig& cfg = args.compute;
+  const std::string top = "uns['" + cfg.cci_key + "']";
+  CciDotsSelection s;
+  select_conditions(s, adata, cfg);
+  const std::vector<std::string> sources_all = distinct_of(s.results, &InteractionResult::source);
+  const std::vector<std::string> targets_all = distinct_of(s.results, &InteractionResult::target);
   std::optional<std::set<std::string>> src_keep, dst_keep;
   if (cfg.source_celltypes) {
     auto v = match_values(*cfg.source_celltypes, sources_all, "source cell type in " + top);
@@ -104,136 +146,146 @@ json run_plot_cci_dots(AnnData& adata, const CciDotsArgs& args, bool show) {
     auto v = match_values(*cfg.target_celltypes, targets_all, "target cell type in " + top);
     dst_keep.emplace(v.begin(), v.end());
   }
-  std::set<std::string> genes_wanted;
-  std::vector<std::string> genes_missing;
-  if (args.target_genes) {
-    std::set<std::string> present;
-    for (const auto& r : results)
-      for (size_t i = 0; i < r.pair.size(); ++i)
-        for (auto& t : gene_tokens(r, i)) present.insert(t);
-    for (const auto& g : *args.target_genes) {
-      if (present.count(ascii_lower(g)))
-        genes_wanted.insert(ascii_lower(g));
-      else
-        genes_missing.push_back("'" + g + "'");
-    }
-    if (genes_wanted.empty()) {
-      std::vector<std::string> examples = distinct_of(results, &InteractionResult::ligand);
-      if (examples.size() > 12) examples.resize(12);
-      throw ValueError("None of the requested genes (" + join_limited(*args.target_genes, 10) +
-                       ") takes part in a ligand-receptor pair of " + top +
-                       ". Genes there include: " + join_limited(examples));
-    }
-  }
-  const bool have_p = std::any_of(results.begin(), results.end(), [](const InteractionResult& r) {
-    return !r.pvalue_column.empty();
-  });
-
+  select_pair_genes(s, args.target_genes, top);
+  s.have_p = std::any_of(s.results.begin(), s.results.end(),
+                         [](const InteractionResult& r) { return !r.pvalue_column.empty(); });
   // Candidate dots: every row passing the cell-type and gene filters.
-  struct Hit {
-    size_t cond, row;
-  };
-  std::vector<Hit> hits;
-  for (size_t c = 0; c < results.size(); ++c) {
-    const InteractionResult& r = results[c];
+  for (size_t c = 0; c < s.results.size(); ++c) {
+    const InteractionResult& r = s.results[c];
     for (size_t i = 0; i < r.pair.size(); ++i) {
       if (src_keep && !src_keep->count(r.source[i])) continue;
       if (dst_keep && !dst_keep->count(r.target[i])) continue;
-      if (!genes_wanted.empty()) {
+      if (!s.genes_wanted.empty()) {
         bool any = false;
-        for (auto& t : gene_tokens(r, i)) any |= genes_wanted.count(t) > 0;
+        for (auto& t : gene_tokens(r, i)) any |= s.genes_wanted.count(t) > 0;
         if (!any) continue;
       }
-      hits.push_back({c, i});
+      s.hits.push_back({c, i});
     }
   }
-  auto significant = [&](const Hit& h) {
-    const double p = results[h.cond].pvalue[h.row];
-    return !have_p || (std::isfinite(p) && p < cfg.pval_cutoff);
+  return s;
+}
+
+// ---- compute: the pairs (rows) and source → target columns drawn, and their dots ----
+
+struct CciDotsLayout {
+  std::vector<std::string> pairs;   // rows: the top n_top pairs by their strongest score
+  std::vector<std::string> combos;  // columns per condition: "source → target", in name order
+  struct Drawn {
+    size_t row, col;  // col counts across the conditions' column blocks
+    Hit hit;
   };
-  auto score = [&](const Hit& h) {
-    const double s = results[h.cond].score[h.row];
-    return std::isfinite(s) ? s : 0.0;
-  };
-  // Pairs ranked by their strongest significant interaction; the top n_top are drawn.
+  std::vector<Drawn> drawn;                  // by row, then column
+  double smin = INFINITY, smax = -INFINITY;  // scores drawn
+};
+
+bool significant(const CciDotsSelection& s, const Hit& h, double pval_cutoff) {
+  const double p = s.results[h.cond].pvalue[h.row];
+  return !s.have_p || (std::isfinite(p) && p < pval_cutoff);
+}
+double hit_score(const CciDotsSelection& s, const Hit& h) {
+  const double v = s.results[h.cond].score[h.row];
+  return std::isfinite(v) ? v : 0.0;
+}
+std::string column_of(const CciDotsSelection& s, const Hit& h) {
+  return s.results[h.cond].source[h.row] + " → " + s.results[h.cond].target[h.row];
+}
+
+// Pairs ranked by their strongest significant interaction; the top n_top are drawn.
+std::vector<std::string> top_pairs(const CciDotsSelection& s, const CCIComputeConfig& cfg) {
   std::map<std::string, double> pair_best;
-  std::map<std::string, double> column_best;
-  auto column_of = [&](const Hit& h) {
-    return results[h.cond].source[h.row] + " → " + results[h.cond].target[h.row];
-  };
-  for (const Hit& h : hits) {
-    if (!significant(h)) continue;
-    const std::string& p = results[h.cond].pair[h.row];
-    pair_best[p] = std::max(pair_best.count(p) ? pair_best[p] : -INFINITY, score(h));
+  for (const Hit& h : s.hits) {
+    if (!significant(s, h, cfg.pval_cutoff)) continue;
+    const std::string& p = s.results[h.cond].pair[h.row];
+    pair_best[p] = std::max(pair_best.count(p) ? pair_best[p] : -INFINITY, hit_score(s, h));
   }
   std::vector<std::string> pairs;
-  for (auto& [p, s] : pair_best) pairs.push_back(p);
+  for (auto& [p, v] : pair_best) pairs.push_back(p);
   std::stable_sort(pairs.begin(), pairs.end(), [&](const std::string& a, const std::string& b) {
     return pair_best[a] > pair_best[b];
   });
   if (static_cast<long long>(pairs.size()) > cfg.n_top) pairs.resize(cfg.n_top);
-  const std::set<std::string> pair_set(pairs.begin(), pairs.end());
-  // Columns: source → target combinations with a significant chosen pair. Each pair's
-  // strongest combination is always shown (so no chosen pair is left without a dot); the
-  // others, strongest first, up to 24 columns (a wider grid stops being readable).
+  return pairs;
+}
+
+// Columns: source → target combinations with a significant chosen pair. Each pair's
+// strongest combination is always shown (so no chosen pair is left without a dot); the
+// others, strongest first, up to 24 columns (a wider grid stops being readable).
+std::vector<std::string> top_combos(const CciDotsSelection& s, const std::set<std::string>& pairs,
+                                    double pval_cutoff) {
+  std::map<std::string, double> column_best;
   std::map<std::string, std::pair<double, std::string>> pair_best_column;
-  for (const Hit& h : hits) {
-    if (!significant(h) || !pair_set.count(results[h.cond].pair[h.row])) continue;
-    const std::string col = column_of(h);
-    column_best[col] = std::max(column_best.count(col) ? column_best[col] : -INFINITY, score(h));
-    auto& best = pair_best_column[results[h.cond].pair[h.row]];
-    if (best.second.empty() || score(h) > best.first) best = {score(h), col};
+  for (const Hit& h : s.hits) {
+    if (!significant(s, h, pval_cutoff) || !pairs.count(s.results[h.cond].pair[h.row])) continue;
+    const std::string col = column_of(s, h);
+    const double v = hit_score(s, h);
+    column_best[col] = std::max(column_best.count(col) ? column_best[col] : -INFINITY, v);
+    auto& best = pair_best_column[s.results[h.cond].pair[h.row]];
+    if (best.second.empty() || v > best.first) best = {v, col};
   }
   std::set<std::string> combo_set;
   for (auto& [p, best] : pair_best_column) combo_set.insert(best.second);
   std::vector<std::string> by_strength;
-  for (auto& [k, s] : column_best) by_strength.push_back(k);
+  for (auto& [k, v] : column_best) by_strength.push_back(k);
   std::stable_sort(
       by_strength.begin(), by_strength.end(),
       [&](const std::string& a, const std::string& b) { return column_best[a] > column_best[b]; });
   for (const std::string& k : by_strength)
     if (combo_set.size() < 24) combo_set.insert(k);
   // In name order, so a source's targets sit together.
-  const std::vector<std::string> combos(combo_set.begin(), combo_set.end());
+  return std::vector<std::string>(combo_set.begin(), combo_set.end());
+}
 
-  plotting::DotGridPlot g;
-  g.rows = pairs;
-  const bool several = results.size() > 1;
+CciDotsLayout compute_cci_dots(const CciDotsSelection& s, const CCIComputeConfig& cfg) {
+  CciDotsLayout out;
+  out.pairs = top_pairs(s, cfg);
+  out.combos =
+      top_combos(s, std::set<std::string>(out.pairs.begin(), out.pairs.end()), cfg.pval_cutoff);
+  const std::set<std::string> combo_set(out.combos.begin(), out.combos.end());
+  // Each condition's block of columns, side by side.
   std::map<std::pair<size_t, std::string>, size_t> col_index;
-  for (size_t c = 0; c < results.size(); ++c)
-    for (const auto& k : combos) {
-      col_index[{c, k}] = g.columns.size();
-      g.columns.push_back(k);
-      if (several) g.column_groups.push_back(conditions[c]);
-    }
+  size_t n_cols = 0;
+  for (size_t c = 0; c < s.results.size(); ++c)
+    for (const auto& k : out.combos) col_index[{c, k}] = n_cols++;
   std::map<std::string, size_t> row_index;
-  for (size_t i = 0; i < pairs.size(); ++i) row_index[pairs[i]] = i;
-  struct Drawn {
-    size_t row, col;
-    Hit hit;
-  };
-  std::vector<Drawn> drawn;
-  double smin = INFINITY, smax = -INFINITY;
-  for (const Hit& h : hits) {
-    const std::string& p = results[h.cond].pair[h.row];
-    if (!row_index.count(p) || !combo_set.count(column_of(h))) continue;
-    drawn.push_back({row_index[p], col_index[{h.cond, column_of(h)}], h});
-    smin = std::min(smin, score(h));
-    smax = std::max(smax, score(h));
+  for (size_t i = 0; i < out.pairs.size(); ++i) row_index[out.pairs[i]] = i;
+  for (const Hit& h : s.hits) {
+    const std::string& p = s.results[h.cond].pair[h.row];
+    if (!row_index.count(p) || !combo_set.count(column_of(s, h))) continue;
+    out.drawn.push_back({row_index[p], col_index[{h.cond, column_of(s, h)}], h});
+    out.smin = std::min(out.smin, hit_score(s, h));
+    out.smax = std::max(out.smax, hit_score(s, h));
   }
-  std::sort(drawn.begin(), drawn.end(), [](const Drawn& a, const Drawn& b) {
-    return a.row != b.row ? a.row < b.row : a.col < b.col;
-  });
-  for (const Drawn& d : drawn)
+  std::sort(out.drawn.begin(), out.drawn.end(),
+            [](const CciDotsLayout::Drawn& a, const CciDotsLayout::Drawn& b) {
+              return a.row != b.row ? a.row < b.row : a.col < b.col;
+            });
+  return out;
+}
+
+// ---- present ----
+
+std::string present_grid(const CciDotsSelection& s, const CciDotsLayout& l,
+                         const CciDotsArgs& args) {
+  const CCIComputeConfig& cfg = args.compute;
+  plotting::DotGridPlot g;
+  g.rows = l.pairs;
+  const bool several = s.results.size() > 1;
+  for (size_t c = 0; c < s.results.size(); ++c)
+    for (const auto& k : l.combos) {
+      g.columns.push_back(k);
+      if (several) g.column_groups.push_back(s.conditions[c]);
+    }
+  for (const auto& d : l.drawn)
     g.dots.push_back({d.row, d.col,
-                      have_p ? significance(results[d.hit.cond].pvalue[d.hit.row]) : 1.0,
-                      score(d.hit)});
+                      s.have_p ? significance(s.results[d.hit.cond].pvalue[d.hit.row]) : 1.0,
+                      hit_score(s, d.hit)});
   g.cmap = "reds";
-  g.cmin = std::isfinite(smin) ? std::min(0.0, smin) : 0;
-  g.cmax = std::isfinite(smax) && smax > g.cmin ? smax : g.cmin + 1;
-  const std::string score_col = results.front().score_column;
+  g.cmin = std::isfinite(l.smin) ? std::min(0.0, l.smin) : 0;
+  g.cmax = std::isfinite(l.smax) && l.smax > g.cmin ? l.smax : g.cmin + 1;
+  const std::string score_col = s.results.front().score_column;
   g.color_label = score_col == "mean" || score_col == "means" ? "Mean expression" : score_col;
-  if (have_p) {
+  if (s.have_p) {
     g.size_label = "p-value";
     g.size_keys = {{significance(0.1), "≥ 0.1"},
                    {significance(0.01), "0.01"},
@@ -244,40 +296,37 @@ json run_plot_cci_dots(AnnData& adata, const CciDotsArgs& args, bool show) {
   }
   g.x_label = "Source → target cell type";
   std::string cond_text;
-  for (size_t c = 0; c < conditions.size(); ++c) cond_text += (c ? " vs " : "") + conditions[c];
+  for (size_t c = 0; c < s.conditions.size(); ++c) cond_text += (c ? " vs " : "") + s.conditions[c];
   g.title = args.plot.title.value_or("Ligand–receptor interactions · " + cond_text);
   std::string sub = "uns['" + cfg.cci_key + "'] · ";
-  sub += pairs.size() == static_cast<size_t>(cfg.n_top) ? "top " + std::to_string(pairs.size())
-                                                        : std::to_string(pairs.size());
+  sub += l.pairs.size() == static_cast<size_t>(cfg.n_top) ? "top " + std::to_string(l.pairs.size())
+                                                          : std::to_string(l.pairs.size());
   sub += " pairs";
-  if (have_p) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, " with p < %g", cfg.pval_cutoff);
-    sub += buf;
-  }
-  if (!genes_wanted.empty()) sub += " involving " + join_limited(*args.target_genes, 6);
-  if (!genes_missing.empty()) sub += " (" + join_limited(genes_missing, 6) + " in no pair)";
-  g.subtitle = sub;
   char cut[48];
   std::snprintf(cut, sizeof cut, " with p < %g", cfg.pval_cutoff);
-  g.empty_message = "No ligand–receptor pair" + std::string(have_p ? cut : "") +
+  if (s.have_p) sub += cut;
+  if (!s.genes_wanted.empty()) sub += " involving " + join_limited(*args.target_genes, 6);
+  if (!s.genes_missing.empty()) sub += " (" + join_limited(s.genes_missing, 6) + " in no pair)";
+  g.subtitle = sub;
+  g.empty_message = "No ligand–receptor pair" + std::string(s.have_p ? cut : "") +
                     " between the chosen cell types" +
-                    (genes_wanted.empty() ? "" : " involves the requested genes");
+                    (s.genes_wanted.empty() ? "" : " involves the requested genes");
   g.size.width_in = std::max(args.plot.width, 3.6 + 0.3 * g.columns.size());
   // Tall enough for the rows and the slanted column labels, no taller unless asked.
   g.size.height_in = std::max(args.plot.height.value_or(0.0),
                               std::max(4.0, 3.6 + 0.3 * static_cast<double>(g.rows.size())));
-  const std::string png = plotting::render_dot_grid_png(g);
-  show_images(show, {png});
+  return plotting::render_dot_grid_png(g);
+}
 
-  // One table per condition: the drawn dots, row by row as drawn.
+// One table per condition: the drawn dots, row by row as drawn.
+json dot_tables(const CciDotsSelection& s, const CciDotsLayout& l, double pval_cutoff) {
   json tables = json::object();
-  for (size_t c = 0; c < results.size(); ++c) {
-    const InteractionResult& r = results[c];
+  for (size_t c = 0; c < s.results.size(); ++c) {
+    const InteractionResult& r = s.results[c];
     json pair = json::array(), lig = json::array(), rec = json::array(), src = json::array(),
          dst = json::array(), sc = json::array(), pv = json::array(), sig = json::array();
     std::vector<std::string> index;
-    for (const Drawn& d : drawn) {
+    for (const auto& d : l.drawn) {
       if (d.hit.cond != c) continue;
       const size_t i = d.hit.row;
       index.push_back(std::to_string(index.size() + 1));
@@ -288,7 +337,7 @@ json run_plot_cci_dots(AnnData& adata, const CciDotsArgs& args, bool show) {
       dst.push_back(r.target[i]);
       sc.push_back(std::isfinite(r.score[i]) ? json(r.score[i]) : json(nullptr));
       pv.push_back(std::isfinite(r.pvalue[i]) ? json(r.pvalue[i]) : json(nullptr));
-      sig.push_back(significant(d.hit));
+      sig.push_back(significant(s, d.hit, pval_cutoff));
     }
     Table t(index);
     t.add_column("interacting_pair", pair)
@@ -299,12 +348,19 @@ json run_plot_cci_dots(AnnData& adata, const CciDotsArgs& args, bool show) {
         .add_column(r.score_column.empty() ? "score" : r.score_column, sc)
         .add_column(r.pvalue_column.empty() ? "pvalue" : r.pvalue_column, pv)
         .add_column("significant", sig);
-    tables[conditions[c]] = t.to_json();
+    tables[s.conditions[c]] = t.to_json();
   }
+  return tables;
+}
+
+json run_plot_cci_dots(AnnData& adata, const CciDotsArgs& args, Warnings&) {
+  const CciDotsSelection s = select_cci_dots(adata, args);
+  const CciDotsLayout layout = compute_cci_dots(s, args.compute);
+  const std::string png = present_grid(s, layout, args);
   json result = json::object();
   result["data"] = "ligand-receptor pair";
   result["img_base64"] = base64_encode(png);
-  result["table_summaries"] = tables;
+  result["table_summaries"] = dot_tables(s, layout, args.compute.pval_cutoff);
   return result;
 }
 

@@ -48,7 +48,21 @@ constexpr size_t kRowsPerChunk = 2048;
 // Pixel rows a group keeps at least, so a small cell type stays visible and labelled.
 constexpr size_t kMinGroupRows = 22;
 
-json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, bool show) {
+// ---- select: the matrix, the chromosomes, and the cells of each row group ----
+
+struct CnvSelection {
+  size_t n_cells = 0, n_bins = 0;
+  std::vector<ChromosomeSpan> chroms;
+  Categories groups;                // obs[groupby]
+  std::optional<Categories> split;  // obs[split_by]
+  size_t n_split = 1;
+  // Row groups are (group, split) pairs in category order: group * n_split + split.
+  std::vector<size_t> cell_group;  // per cell: its row group, or SIZE_MAX (left out)
+  std::vector<size_t> group_size;  // cells per row group
+  size_t kept = 0;                 // cells in some row group
+};
+
+CnvSelection select_cnv(const AnnData& adata, const CnvHeatmapArgs& args) {
   const CNVComputeConfig& cfg = args.compute;
   const std::string& key = args.data_keys.obsm_key;
   if (!adata.has_obsm(key))
@@ -57,102 +71,132 @@ json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, bool show)
         "'] not found: the dataset holds no CNV estimates there "
         "(obsm keys: " +
         (adata.obsm_keys().empty() ? std::string("none") : join_limited(adata.obsm_keys())) + ")");
+  CnvSelection s;
   const std::vector<size_t> shape = adata.obsm_shape(key);
-  const size_t n_cells = shape.at(0), n_bins = shape.size() > 1 ? shape[1] : 1;
-  const std::vector<ChromosomeSpan> chroms = read_cnv_layout(adata, args.data_keys.uns_key, n_bins);
+  s.n_cells = shape.at(0);
+  s.n_bins = shape.size() > 1 ? shape[1] : 1;
+  s.chroms = read_cnv_layout(adata, args.data_keys.uns_key, s.n_bins);
   plotting::diverging_color(args.style.cmap, 0);  // an unknown map fails before reading
 
-  const Categories groups = obs_categories(adata, cfg.groupby);
-  std::vector<bool> keep_group(groups.categories.size(), true);
+  s.groups = obs_categories(adata, cfg.groupby);
+  std::vector<bool> keep_group(s.groups.categories.size(), true);
   if (cfg.celltypes) {
     const auto wanted =
-        match_values(*cfg.celltypes, groups.categories, "value of obs['" + cfg.groupby + "']");
+        match_values(*cfg.celltypes, s.groups.categories, "value of obs['" + cfg.groupby + "']");
     std::fill(keep_group.begin(), keep_group.end(), false);
-    for (auto& w : wanted) keep_group[groups.find(w)] = true;
+    for (auto& w : wanted) keep_group[s.groups.find(w)] = true;
   }
-  std::optional<Categories> split;
-  if (cfg.split_by) split = obs_categories(adata, *cfg.split_by);
-  const size_t n_split = split ? split->categories.size() : 1;
+  if (cfg.split_by) s.split = obs_categories(adata, *cfg.split_by);
+  s.n_split = s.split ? s.split->categories.size() : 1;
 
   // Row groups: (group, split) in category order, with their cells counted.
-  std::vector<size_t> cell_group(n_cells, SIZE_MAX);
-  std::vector<size_t> group_size(groups.categories.size() * n_split, 0);
-  for (size_t i = 0; i < n_cells; ++i) {
-    const int32_t g = groups.codes[i];
+  s.cell_group.assign(s.n_cells, SIZE_MAX);
+  s.group_size.assign(s.groups.categories.size() * s.n_split, 0);
+  for (size_t i = 0; i < s.n_cells; ++i) {
+    const int32_t g = s.groups.codes[i];
     if (g < 0 || !keep_group[g]) continue;
-    const int32_t s = split ? split->codes[i] : 0;
-    if (s < 0) continue;
-    cell_group[i] = static_cast<size_t>(g) * n_split + static_cast<size_t>(s);
-    ++group_size[cell_group[i]];
+    const int32_t sp = s.split ? s.split->codes[i] : 0;
+    if (sp < 0) continue;
+    s.cell_group[i] = static_cast<size_t>(g) * s.n_split + static_cast<size_t>(sp);
+    ++s.group_size[s.cell_group[i]];
   }
-  size_t kept = 0;
-  for (size_t n : group_size) kept += n;
+  for (size_t n : s.group_size) s.kept += n;
+  return s;
+}
 
-  plotting::HeatmapPlot hm;
-  hm.size.width_in = args.style.width;
-  hm.size.height_in = args.style.height;
-  const auto [px_rows, px_cols] = plotting::heatmap_area_pixels(hm.size);
-  // Columns: one per bin, or bins averaged into the pixel columns when there are more.
-  const size_t n_cols = std::min(n_bins, std::max<size_t>(px_cols, 1));
-  auto col_of = [&](size_t bin) { return bin * n_cols / n_bins; };
+// ---- compute: pixel rows per group, and the matrix averaged into them ----
 
-  // Pixel rows per group, proportional to its cells.
-  std::vector<size_t> first_row(group_size.size(), 0), n_rows_of(group_size.size(), 0);
-  size_t total_rows = 0, n_groups = 0;
+struct CnvHeatmapValues {
+  size_t n_cols = 0;  // one per bin, or bins averaged into the pixel columns
+  // Per row group, its pixel rows [first_row, first_row + n_rows_of).
+  std::vector<size_t> first_row, n_rows_of;
+  size_t total_rows = 0;
+  std::vector<float> values;      // total_rows x n_cols; NaN where no value
+  std::vector<double> group_abs;  // per row group: summed per-cell mean |CNV|
+  double limit = 1;               // the symmetric colour scale
+  size_t col_of(size_t bin, size_t n_bins) const { return bin * n_cols / n_bins; }
+};
+
+// Pixel rows per group, proportional to its cells.
+void layout_rows(CnvHeatmapValues& v, const CnvSelection& s, size_t px_rows) {
+  const auto& group_size = s.group_size;
+  v.first_row.assign(group_size.size(), 0);
+  v.n_rows_of.assign(group_size.size(), 0);
+  size_t n_groups = 0;
   for (size_t n : group_size) n_groups += n > 0;
   // With many groups the minimum gives way, so the rows stay within the figure's.
   const size_t min_rows =
       std::max<size_t>(1, std::min(kMinGroupRows, px_rows / (2 * std::max<size_t>(n_groups, 1))));
   for (size_t g = 0; g < group_size.size(); ++g) {
     if (!group_size[g]) continue;
-    const size_t share = static_cast<size_t>(static_cast<double>(group_size[g]) / kept * px_rows);
+    const size_t share = static_cast<size_t>(static_cast<double>(group_size[g]) / s.kept * px_rows);
     // Never more rows than cells would need averaging across no cell; a group smaller than
     // the minimum repeats each cell over several rows instead.
-    n_rows_of[g] = std::max(std::min(share, group_size[g]), min_rows);
-    first_row[g] = total_rows;
-    total_rows += n_rows_of[g];
+    v.n_rows_of[g] = std::max(std::min(share, group_size[g]), min_rows);
+    v.first_row[g] = v.total_rows;
+    v.total_rows += v.n_rows_of[g];
   }
+}
 
-  std::vector<double> sum(total_rows * n_cols, 0.0);
-  std::vector<uint32_t> count(total_rows * n_cols, 0);
-  std::vector<size_t> seen(group_size.size(), 0);
-  std::vector<double> group_abs(group_size.size(), 0.0);
-  if (kept > 0) {
+// Streams the matrix in row blocks: a pixel row averages its cells, or a cell spans several
+// rows when its group has fewer cells than rows.
+// `magnitudes` gets |value| of every pixel with a value.
+void average_rows(CnvHeatmapValues& v, const CnvSelection& s, const AnnData& adata,
+                  const std::string& key, std::vector<float>& magnitudes) {
+  const size_t n_bins = s.n_bins, n_cols = v.n_cols;
+  std::vector<double> sum(v.total_rows * n_cols, 0.0);
+  std::vector<uint32_t> count(v.total_rows * n_cols, 0);
+  std::vector<size_t> seen(s.group_size.size(), 0);
+  v.group_abs.assign(s.group_size.size(), 0.0);
+  if (s.kept > 0) {
     adata.for_each_obsm_chunk(key, kRowsPerChunk, [&](size_t r0, const DenseMatrix& block) {
       for (size_t k = 0; k < block.n_rows; ++k) {
-        const size_t g = cell_group[r0 + k];
+        const size_t g = s.cell_group[r0 + k];
         if (g == SIZE_MAX) continue;
-        // Cells of a group fill its rows in stored order: a row averages its cells, or a
-        // cell spans several rows when the group has fewer cells than rows.
+        // Cells of a group fill its rows in stored order.
         const size_t k_in = seen[g]++;
-        const size_t row0 = first_row[g] + k_in * n_rows_of[g] / group_size[g];
+        const size_t row0 = v.first_row[g] + k_in * v.n_rows_of[g] / s.group_size[g];
         const size_t row1 =
-            std::max(row0 + 1, first_row[g] + (k_in + 1) * n_rows_of[g] / group_size[g]);
-        const double* v = &block.values[k * block.n_cols];
+            std::max(row0 + 1, v.first_row[g] + (k_in + 1) * v.n_rows_of[g] / s.group_size[g]);
+        const double* x = &block.values[k * block.n_cols];
         double abs_sum = 0;
         size_t finite = 0;
         for (size_t b = 0; b < n_bins; ++b) {
-          if (!std::isfinite(v[b])) continue;
+          if (!std::isfinite(x[b])) continue;
           for (size_t row = row0; row < row1; ++row) {
-            sum[row * n_cols + col_of(b)] += v[b];
-            ++count[row * n_cols + col_of(b)];
+            sum[row * n_cols + v.col_of(b, n_bins)] += x[b];
+            ++count[row * n_cols + v.col_of(b, n_bins)];
           }
-          abs_sum += std::fabs(v[b]);
+          abs_sum += std::fabs(x[b]);
           ++finite;
         }
-        if (finite) group_abs[g] += abs_sum / finite;
+        if (finite) v.group_abs[g] += abs_sum / finite;
       }
     });
   }
-  hm.n_rows = total_rows;
-  hm.n_cols = n_cols;
-  hm.values.resize(total_rows * n_cols);
-  std::vector<float> magnitudes;
+  v.values.resize(v.total_rows * n_cols);
   for (size_t i = 0; i < sum.size(); ++i) {
-    hm.values[i] =
+    v.values[i] =
         count[i] ? static_cast<float>(sum[i] / count[i]) : std::numeric_limits<float>::quiet_NaN();
-    if (count[i]) magnitudes.push_back(std::fabs(hm.values[i]));
+    if (count[i]) magnitudes.push_back(std::fabs(v.values[i]));
   }
+}
+
+plotting::FigureSize figure_size(const CNVHeatmapStyle& style) {
+  plotting::FigureSize size;
+  size.width_in = style.width;
+  size.height_in = style.height;
+  return size;
+}
+
+CnvHeatmapValues compute_cnv(const CnvSelection& s, const AnnData& adata,
+                             const CnvHeatmapArgs& args) {
+  CnvHeatmapValues v;
+  const auto [px_rows, px_cols] = plotting::heatmap_area_pixels(figure_size(args.style));
+  v.n_cols = std::min(s.n_bins, std::max<size_t>(px_cols, 1));
+  layout_rows(v, s, px_rows);
+  std::vector<float> magnitudes;
+  average_rows(v, s, adata, args.data_keys.obsm_key, magnitudes);
   // A symmetric scale: the user's limits, else the 99th percentile of what is drawn, so a
   // few extreme pixels do not wash out the rest.
   double limit = 0;
@@ -164,34 +208,49 @@ json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, bool show)
     std::nth_element(magnitudes.begin(), magnitudes.begin() + q, magnitudes.end());
     limit = magnitudes[q];
   }
-  hm.limit = limit > 0 ? limit : 1;
+  v.limit = limit > 0 ? limit : 1;
+  return v;
+}
+
+// ---- present ----
+
+json present_cnv(const CnvSelection& s, CnvHeatmapValues v, const CnvHeatmapArgs& args) {
+  const CNVComputeConfig& cfg = args.compute;
+  const std::string& key = args.data_keys.obsm_key;
+  const size_t n_split = s.n_split, n_bins = s.n_bins;
+  plotting::HeatmapPlot hm;
+  hm.size = figure_size(args.style);
+  hm.n_rows = v.total_rows;
+  hm.n_cols = v.n_cols;
+  hm.values = std::move(v.values);
+  hm.limit = v.limit;
   hm.cmap = args.style.cmap;
 
   std::vector<std::string> idx;
   json g_col = json::array(), s_col = json::array(), n_col = json::array(), abs_col = json::array();
-  for (size_t g = 0; g < group_size.size(); ++g) {
-    if (!group_size[g]) continue;
-    const std::string& name = groups.categories[g / n_split];
+  for (size_t g = 0; g < s.group_size.size(); ++g) {
+    if (!s.group_size[g]) continue;
+    const std::string& name = s.groups.categories[g / n_split];
     std::string label = name;
-    if (split) label += " · " + split->categories[g % n_split];
-    hm.row_bands.push_back(
-        {label, first_row[g], first_row[g] + n_rows_of[g], category_color(name, g / n_split)});
+    if (s.split) label += " · " + s.split->categories[g % n_split];
+    hm.row_bands.push_back({label, v.first_row[g], v.first_row[g] + v.n_rows_of[g],
+                            category_color(name, g / n_split)});
     idx.push_back(std::to_string(idx.size() + 1));
     g_col.push_back(name);
-    if (split) s_col.push_back(split->categories[g % n_split]);
-    n_col.push_back(static_cast<long long>(group_size[g]));
-    abs_col.push_back(group_abs[g] / group_size[g]);
+    if (s.split) s_col.push_back(s.split->categories[g % n_split]);
+    n_col.push_back(static_cast<long long>(s.group_size[g]));
+    abs_col.push_back(v.group_abs[g] / s.group_size[g]);
   }
-  for (const ChromosomeSpan& s : chroms)
-    hm.col_spans.push_back({s.name, col_of(std::min(s.first_bin, n_bins - 1)),
-                            s.end_bin >= n_bins ? n_cols : col_of(s.end_bin)});
+  for (const ChromosomeSpan& c : s.chroms)
+    hm.col_spans.push_back({c.name, v.col_of(std::min(c.first_bin, n_bins - 1), n_bins),
+                            c.end_bin >= n_bins ? v.n_cols : v.col_of(c.end_bin, n_bins)});
   hm.title = "Inferred copy-number variation by " + cfg.groupby +
-             (split ? " and " + *cfg.split_by : std::string());
-  const double per_row = total_rows ? static_cast<double>(kept) / total_rows : 0;
+             (s.split ? " and " + *cfg.split_by : std::string());
+  const double per_row = v.total_rows ? static_cast<double>(s.kept) / v.total_rows : 0;
   char buf[160];
   std::snprintf(
       buf, sizeof buf, "obsm['%s'] · %s cells × %zu bins · %s", key.c_str(),
-      format_count(static_cast<long long>(kept)).c_str(), n_bins,
+      format_count(static_cast<long long>(s.kept)).c_str(), n_bins,
       per_row > 1.05
           ? ("each row averages about " + format_count(std::llround(per_row)) + " cells").c_str()
           : "one row per cell");
@@ -199,17 +258,21 @@ json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, bool show)
   hm.colorbar_label = "CNV score";
   hm.x_label = "Genomic position (chromosomes in order)";
   const std::string png = plotting::render_heatmap_png(hm);
-  show_images(show, {png});
 
   Table t(idx);
   t.add_column(cfg.groupby, g_col);
-  if (split) t.add_column(*cfg.split_by, s_col);
+  if (s.split) t.add_column(*cfg.split_by, s_col);
   t.add_column("n_cells", n_col).add_column("mean_abs_cnv", abs_col);
   json result = json::object();
   result["data"] = "group";
   result["img_base64"] = base64_encode(png);
   result["table_summaries"] = json{{"cnv", t.to_json()}};
   return result;
+}
+
+json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, Warnings&) {
+  const CnvSelection s = select_cnv(adata, args);
+  return present_cnv(s, compute_cnv(s, adata, args), args);
 }
 
 const char* kDefinition = R"(Tool: plot_cnv_heatmap

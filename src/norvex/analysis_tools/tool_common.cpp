@@ -7,7 +7,6 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/common/text.hpp"
-#include "norvex/host/host.hpp"
 
 namespace norvex::detail {
 
@@ -91,11 +90,6 @@ std::string join_limited(const std::vector<std::string>& items, size_t limit) {
   }
   if (items.size() > limit) out += ", ... (" + std::to_string(items.size()) + " in total)";
   return out;
-}
-
-void show_images(bool show, const std::vector<std::string>& pngs) {
-  if (!show) return;
-  for (const auto& p : pngs) current_host().display_image(p, "image/png");
 }
 
 std::string format_count(long long n) {

@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the built-in tools: checking requested values against the dataset and
-// assembling the result mapping. (Arguments are read and checked by the parameter tables,
+// Shared pieces of the built-in tools: checking requested values against the dataset, and
+// the warnings a tool run collects. (Arguments are read and checked by the parameter tables,
 // params.hpp.)
 #include <optional>
 #include <string>
@@ -34,8 +34,10 @@ std::vector<std::string> match_values(const std::vector<std::string>& requested,
 // "a, b, c" with at most `limit` items, then ", ... (N in total)".
 std::string join_limited(const std::vector<std::string>& items, size_t limit = 30);
 
-// Writes figures to the host when the caller asked to see them (show=true).
-void show_images(bool show, const std::vector<std::string>& pngs);
+// What a tool run found worth telling the user without failing (genes left out, a scaled
+// matrix read), in the order found, without the "⚠️ WARNING: " prefix. Tools never print:
+// the messages travel in the result's "warnings" and the caller shows them.
+using Warnings = std::vector<std::string>;
 
 std::string format_count(long long n);  // 12,345
 

@@ -126,11 +126,15 @@ json num_or_null(double v) {
   return std::isfinite(v) ? json(v) : json(nullptr);
 }
 
-json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool show) {
-  const DEGComputeConfig& cfg = args.compute;
-  const DEGPlotConfig& style = args.plot;
-  const auto& target_genes = args.target_genes;
+// ---- select: the one result table shown ----
 
+struct DegSelection {
+  std::string celltype, comparison;
+  std::string where;  // "uns['DEG']['<celltype>']['<comparison>']"
+  DegTable table;
+};
+
+DegSelection select_degs(const AnnData& adata, const DEGComputeConfig& cfg) {
   const std::string& deg_key = cfg.deg_key;
   if (!adata.uns.contains(deg_key)) {
     std::vector<std::string> present;
@@ -143,154 +147,202 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
   const std::vector<NamedResults> by_ct = named_results(adata.uns.at(deg_key).dict());
   std::vector<std::string> celltypes;
   for (const NamedResults& r : by_ct) celltypes.push_back(r.name);
-  const std::string celltype =
-      resolve_key(celltypes, cfg.celltype, "cell type in uns['" + deg_key + "']");
+  DegSelection s;
+  s.celltype = resolve_key(celltypes, cfg.celltype, "cell type in uns['" + deg_key + "']");
   const UnsDict& by_cmp = *std::find_if(by_ct.begin(), by_ct.end(), [&](const NamedResults& r) {
-                             return r.name == celltype;
+                             return r.name == s.celltype;
                            })->tables;
-  const std::string comparison = resolve_key(NamedResults{celltype, &by_cmp}.table_keys(),
-                                             cfg.comparison, "comparison for '" + celltype + "'");
-  const std::string where = "uns['" + deg_key + "']['" + celltype + "']['" + comparison + "']";
-  const DegTable t = read_table(by_cmp.at(comparison).table(), where);
+  s.comparison = resolve_key(NamedResults{s.celltype, &by_cmp}.table_keys(), cfg.comparison,
+                             "comparison for '" + s.celltype + "'");
+  s.where = "uns['" + deg_key + "']['" + s.celltype + "']['" + s.comparison + "']";
+  s.table = read_table(by_cmp.at(s.comparison).table(), s.where);
+  return s;
+}
+
+// ---- compute: significance, and the genes shown ----
+
+struct DegRanking {
+  const std::vector<double>* metric = nullptr;  // the table's scores or log fold changes
+  // Per gene: its direction when significant (padj and |log2FC| cut-offs), else 0.
+  std::vector<int8_t> status;
+  // The genes shown, top to bottom: the requested ones by the metric, else the top up
+  // genes and then the top down genes.
+  std::vector<size_t> chosen;
+  bool requested = false;
+  size_t n_missing = 0;  // requested genes not in the table
+};
+
+// The requested genes found in the table (exact, then case-insensitive), by the metric.
+// ValueError when none is.
+void choose_requested(DegRanking& r, const DegSelection& s, const TextList& genes) {
+  const DegTable& t = s.table;
   const size_t n = t.names.size();
-
-  const long long n_top = cfg.n_top;
-  const std::string& rank_by = cfg.rank_by;
-  const double p_cut = cfg.pval_adj_cutoff;
-  const double lfc_cut = std::fabs(cfg.min_abs_logfc);
-  const std::vector<double>& metric = rank_by == "scores" ? t.scores : t.lfc;
-
-  // Significant genes carry their direction; a gene without a fold change passes on its
-  // adjusted p-value alone when the table gives its direction.
-  std::vector<int8_t> status(n, 0);
-  for (size_t i = 0; i < n; ++i) {
-    const bool lfc_ok = std::isfinite(t.lfc[i]) ? std::fabs(t.lfc[i]) >= lfc_cut : t.dir[i] != 0;
-    if (t.padj[i] < p_cut && lfc_ok) status[i] = t.dir[i];
+  for (auto& g : genes) {
+    size_t hit = n;
+    for (size_t i = 0; i < n && hit == n; ++i)
+      if (t.names[i] == g) hit = i;
+    for (size_t i = 0; i < n && hit == n; ++i)
+      if (ascii_lower(t.names[i]) == ascii_lower(g)) hit = i;
+    if (hit == n)
+      ++r.n_missing;
+    else if (std::find(r.chosen.begin(), r.chosen.end(), hit) == r.chosen.end())
+      r.chosen.push_back(hit);
   }
-  // Signed metrics put the strongest down genes at the bottom; unsigned ones (all >= 0)
-  // rank both directions from the top.
+  if (r.chosen.empty()) {
+    std::vector<std::string> examples(t.names.begin(), t.names.begin() + std::min<size_t>(8, n));
+    throw ValueError("None of the requested genes (" + join_limited(genes, 10) + ") is in " +
+                     s.where + ". Gene names there look like: " + join_limited(examples));
+  }
+  const std::vector<double>& metric = *r.metric;
+  std::sort(r.chosen.begin(), r.chosen.end(),
+            [&](size_t a, size_t b) { return metric[a] > metric[b]; });
+}
+
+// The n_top strongest significant genes of each direction. Signed metrics put the strongest
+// down genes at the bottom; unsigned ones (all >= 0) rank both directions from the top.
+void choose_top(DegRanking& r, size_t n, long long n_top) {
+  const std::vector<double>& metric = *r.metric;
   bool signed_metric = false;
   for (double m : metric) signed_metric |= std::isfinite(m) && m < 0;
-
-  // The selected genes: the user's genes, or the top of each direction.
-  std::vector<size_t> up, down, chosen;
-  std::string selection_note;
-  if (target_genes) {
-    std::vector<std::string> missing;
-    for (auto& g : *target_genes) {
-      size_t hit = n;
-      for (size_t i = 0; i < n && hit == n; ++i)
-        if (t.names[i] == g) hit = i;
-      for (size_t i = 0; i < n && hit == n; ++i)
-        if (ascii_lower(t.names[i]) == ascii_lower(g)) hit = i;
-      if (hit == n)
-        missing.push_back(g);
-      else if (std::find(chosen.begin(), chosen.end(), hit) == chosen.end())
-        chosen.push_back(hit);
-    }
-    if (chosen.empty()) {
-      std::vector<std::string> examples(t.names.begin(), t.names.begin() + std::min<size_t>(8, n));
-      throw ValueError("None of the requested genes (" + join_limited(*target_genes, 10) +
-                       ") is in " + where +
-                       ". Gene names there look like: " + join_limited(examples));
-    }
-    std::sort(chosen.begin(), chosen.end(),
-              [&](size_t a, size_t b) { return metric[a] > metric[b]; });
-    selection_note =
-        std::to_string(chosen.size()) + " requested genes" +
-        (missing.empty() ? "" : " (" + std::to_string(missing.size()) + " not in the results)");
+  std::vector<size_t> order(n), up, down;
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    double ma = std::isnan(metric[a]) ? -INFINITY : metric[a];
+    double mb = std::isnan(metric[b]) ? -INFINITY : metric[b];
+    return ma > mb;
+  });
+  for (size_t i : order)
+    if (r.status[i] == 1 && static_cast<long long>(up.size()) < n_top) up.push_back(i);
+  r.chosen = up;
+  if (signed_metric) {
+    for (auto it = order.rbegin(); it != order.rend(); ++it)
+      if (r.status[*it] == -1 && static_cast<long long>(down.size()) < n_top) down.push_back(*it);
+    for (auto it = down.rbegin(); it != down.rend(); ++it) r.chosen.push_back(*it);
   } else {
-    std::vector<size_t> order(n);
-    for (size_t i = 0; i < n; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-      double ma = std::isnan(metric[a]) ? -INFINITY : metric[a];
-      double mb = std::isnan(metric[b]) ? -INFINITY : metric[b];
-      return ma > mb;
-    });
     for (size_t i : order)
-      if (status[i] == 1 && static_cast<long long>(up.size()) < n_top) up.push_back(i);
-    chosen = up;
-    if (signed_metric) {
-      for (auto it = order.rbegin(); it != order.rend(); ++it)
-        if (status[*it] == -1 && static_cast<long long>(down.size()) < n_top) down.push_back(*it);
-      for (auto it = down.rbegin(); it != down.rend(); ++it) chosen.push_back(*it);
-    } else {
-      for (size_t i : order)
-        if (status[i] == -1 && static_cast<long long>(down.size()) < n_top) down.push_back(i);
-      chosen.insert(chosen.end(), down.begin(), down.end());
-    }
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "top %lld per direction · padj < %g, |log2FC| ≥ %g", n_top,
-                  p_cut, lfc_cut);
-    selection_note = buf;
+      if (r.status[i] == -1 && static_cast<long long>(down.size()) < n_top) down.push_back(i);
+    r.chosen.insert(r.chosen.end(), down.begin(), down.end());
   }
+}
 
-  const std::string& plot_type = style.plot_type;
-  const auto& user_title = style.title;
+DegRanking compute_degs(const DegSelection& s, const DegRankingArgs& args) {
+  const DEGComputeConfig& cfg = args.compute;
+  const DegTable& t = s.table;
+  const size_t n = t.names.size();
+  const double lfc_cut = std::fabs(cfg.min_abs_logfc);
+  DegRanking r;
+  r.metric = cfg.rank_by == "scores" ? &t.scores : &t.lfc;
+  // Significant genes carry their direction; a gene without a fold change passes on its
+  // adjusted p-value alone when the table gives its direction.
+  r.status.assign(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    const bool lfc_ok = std::isfinite(t.lfc[i]) ? std::fabs(t.lfc[i]) >= lfc_cut : t.dir[i] != 0;
+    if (t.padj[i] < cfg.pval_adj_cutoff && lfc_ok) r.status[i] = t.dir[i];
+  }
+  r.requested = args.target_genes.has_value();
+  if (args.target_genes)
+    choose_requested(r, s, *args.target_genes);
+  else
+    choose_top(r, n, cfg.n_top);
+  return r;
+}
+
+// ---- present ----
+
+struct DegFigureText {
+  std::string shown_cmp;  // "Primary vs rest"
+  std::string title, source_note, selection_note;
+};
+
+DegFigureText figure_text(const DegSelection& s, const DegRanking& r, const DegRankingArgs& args) {
+  const DEGComputeConfig& cfg = args.compute;
+  DegFigureText x;
   // "Primary_vs_rest" reads better as "Primary vs rest" in titles and legends.
-  std::string shown_cmp = comparison;
-  for (size_t at; (at = shown_cmp.find("_vs_")) != std::string::npos;)
-    shown_cmp.replace(at, 4, " vs ");
-  const std::string default_title = celltype + ": " + shown_cmp;
-  const std::string source_note = deg_key == "DEG" ? "vs rest" : "vs reference";
-  const double w = style.width, h = style.height;
-
-  std::vector<std::string> pngs;
-  if (plot_type != "volcano") {
-    plotting::RankingPlot r;
-    r.size.width_in = w;
-    r.size.height_in = std::max(h, 1.6 + 0.28 * chosen.size());
-    for (size_t i : chosen) {
-      r.labels.push_back(t.names[i]);
-      r.values.push_back(std::isfinite(metric[i]) ? metric[i] : 0.0);
-      r.value_notes.push_back("padj " + sci(t.padj[i]));
-      r.directions.push_back(t.dir[i]);
-    }
-    r.title = user_title.value_or(default_title);
-    r.subtitle = "Differential expression (" + source_note + ") · " + selection_note;
-    r.x_label = rank_by == "scores" ? "DE score" : "log2 fold change";
-    r.up_label = "Up in " + shown_cmp;
-    r.down_label = "Down in " + shown_cmp;
-    r.neutral_label = "Direction unknown";
-    if (chosen.empty()) {
-      r.subtitle = "No gene passes padj < " + sci(p_cut) + " and |log2FC| ≥ " + sci(lfc_cut);
-    }
-    pngs.push_back(plotting::render_ranking_png(r));
+  x.shown_cmp = s.comparison;
+  for (size_t at; (at = x.shown_cmp.find("_vs_")) != std::string::npos;)
+    x.shown_cmp.replace(at, 4, " vs ");
+  x.title = args.plot.title.value_or(s.celltype + ": " + x.shown_cmp);
+  x.source_note = cfg.deg_key == "DEG" ? "vs rest" : "vs reference";
+  if (r.requested) {
+    x.selection_note =
+        std::to_string(r.chosen.size()) + " requested genes" +
+        (r.n_missing == 0 ? "" : " (" + std::to_string(r.n_missing) + " not in the results)");
+  } else {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "top %lld per direction · padj < %g, |log2FC| ≥ %g", cfg.n_top,
+                  cfg.pval_adj_cutoff, std::fabs(cfg.min_abs_logfc));
+    x.selection_note = buf;
   }
-  if (plot_type != "ranking") {
-    plotting::VolcanoPlot v;
-    v.size.width_in = w;
-    v.size.height_in = h;
-    double max_finite = 0;
-    for (size_t i = 0; i < n; ++i)
-      if (t.padj[i] > 0) max_finite = std::max(max_finite, -std::log10(t.padj[i]));
-    for (size_t i = 0; i < n; ++i) {
-      if (!std::isfinite(t.lfc[i]) || std::isnan(t.padj[i])) continue;
-      // p = 0 would be infinitely high; it is drawn just above the highest finite value.
-      double y = t.padj[i] > 0 ? -std::log10(t.padj[i]) : max_finite * 1.05 + 1;
-      if (std::find(chosen.begin(), chosen.end(), i) != chosen.end() &&
-          static_cast<long long>(v.labelled.size()) < 2 * style.label_top_n)
-        v.labelled.push_back(v.names.size());
-      v.logfc.push_back(t.lfc[i]);
-      v.neglog10_p.push_back(y);
-      v.status.push_back(status[i]);
-      v.names.push_back(t.names[i]);
-    }
-    v.lfc_threshold = lfc_cut;
-    v.p_threshold_neglog10 = p_cut > 0 ? -std::log10(p_cut) : 0;
-    v.title = user_title.value_or(default_title);
-    v.subtitle = "Volcano plot (" + source_note + ") · " + format_count(static_cast<long long>(n)) +
-                 " genes";
-    v.up_label = "Up in " + shown_cmp;
-    v.down_label = "Down in " + shown_cmp;
-    pngs.push_back(plotting::render_volcano_png(v));
-  }
+  return x;
+}
 
+std::string ranking_png(const DegSelection& s, const DegRanking& r, const DegFigureText& x,
+                        const DegRankingArgs& args) {
+  const DegTable& t = s.table;
+  const std::vector<double>& metric = *r.metric;
+  plotting::RankingPlot p;
+  p.size.width_in = args.plot.width;
+  p.size.height_in = std::max(args.plot.height, 1.6 + 0.28 * r.chosen.size());
+  for (size_t i : r.chosen) {
+    p.labels.push_back(t.names[i]);
+    p.values.push_back(std::isfinite(metric[i]) ? metric[i] : 0.0);
+    p.value_notes.push_back("padj " + sci(t.padj[i]));
+    p.directions.push_back(t.dir[i]);
+  }
+  p.title = x.title;
+  p.subtitle = "Differential expression (" + x.source_note + ") · " + x.selection_note;
+  p.x_label = args.compute.rank_by == "scores" ? "DE score" : "log2 fold change";
+  p.up_label = "Up in " + x.shown_cmp;
+  p.down_label = "Down in " + x.shown_cmp;
+  p.neutral_label = "Direction unknown";
+  if (r.chosen.empty()) {
+    p.subtitle = "No gene passes padj < " + sci(args.compute.pval_adj_cutoff) + " and |log2FC| ≥ " +
+                 sci(std::fabs(args.compute.min_abs_logfc));
+  }
+  return plotting::render_ranking_png(p);
+}
+
+std::string volcano_png(const DegSelection& s, const DegRanking& r, const DegFigureText& x,
+                        const DegRankingArgs& args) {
+  const DegTable& t = s.table;
+  const size_t n = t.names.size();
+  const double p_cut = args.compute.pval_adj_cutoff;
+  plotting::VolcanoPlot v;
+  v.size.width_in = args.plot.width;
+  v.size.height_in = args.plot.height;
+  double max_finite = 0;
+  for (size_t i = 0; i < n; ++i)
+    if (t.padj[i] > 0) max_finite = std::max(max_finite, -std::log10(t.padj[i]));
+  for (size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(t.lfc[i]) || std::isnan(t.padj[i])) continue;
+    // p = 0 would be infinitely high; it is drawn just above the highest finite value.
+    double y = t.padj[i] > 0 ? -std::log10(t.padj[i]) : max_finite * 1.05 + 1;
+    if (std::find(r.chosen.begin(), r.chosen.end(), i) != r.chosen.end() &&
+        static_cast<long long>(v.labelled.size()) < 2 * args.plot.label_top_n)
+      v.labelled.push_back(v.names.size());
+    v.logfc.push_back(t.lfc[i]);
+    v.neglog10_p.push_back(y);
+    v.status.push_back(r.status[i]);
+    v.names.push_back(t.names[i]);
+  }
+  v.lfc_threshold = std::fabs(args.compute.min_abs_logfc);
+  v.p_threshold_neglog10 = p_cut > 0 ? -std::log10(p_cut) : 0;
+  v.title = x.title;
+  v.subtitle = "Volcano plot (" + x.source_note + ") · " + format_count(static_cast<long long>(n)) +
+               " genes";
+  v.up_label = "Up in " + x.shown_cmp;
+  v.down_label = "Down in " + x.shown_cmp;
+  return plotting::render_volcano_png(v);
+}
+
+// The shown genes with their statistics, top to bottom.
+Table ranking_table(const DegSelection& s, const DegRanking& r) {
+  const DegTable& t = s.table;
   std::vector<std::string> idx;
   json names = json::array(), dir = json::array(), sc = json::array(), lf = json::array(),
        pv = json::array(), pa = json::array(), sig = json::array();
-  for (size_t k = 0; k < chosen.size(); ++k) {
-    size_t i = chosen[k];
+  for (size_t k = 0; k < r.chosen.size(); ++k) {
+    size_t i = r.chosen[k];
     idx.push_back(std::to_string(k + 1));
     names.push_back(t.names[i]);
     dir.push_back(t.dir[i] > 0 ? "up" : (t.dir[i] < 0 ? "down" : "none"));
@@ -298,7 +350,7 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
     lf.push_back(num_or_null(t.lfc[i]));
     pv.push_back(num_or_null(t.pvals[i]));
     pa.push_back(num_or_null(t.padj[i]));
-    sig.push_back(status[i] != 0);
+    sig.push_back(r.status[i] != 0);
   }
   Table tab(idx);
   tab.add_column("names", names)
@@ -308,8 +360,17 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
       .add_column("pvals", pv)
       .add_column("pvals_adj", pa)
       .add_column("significant", sig);
+  return tab;
+}
 
-  show_images(show, pngs);
+json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, Warnings&) {
+  const DegSelection s = select_degs(adata, args.compute);
+  const DegRanking r = compute_degs(s, args);
+  const DegFigureText text = figure_text(s, r, args);
+  const std::string& plot_type = args.plot.plot_type;
+  std::vector<std::string> pngs;
+  if (plot_type != "volcano") pngs.push_back(ranking_png(s, r, text, args));
+  if (plot_type != "ranking") pngs.push_back(volcano_png(s, r, text, args));
   json result = json::object();
   result["data"] = "gene";
   if (pngs.size() == 1) {
@@ -319,7 +380,8 @@ json run_plot_degs_gene_ranking(AnnData& adata, const DegRankingArgs& args, bool
     for (auto& p : pngs) list.push_back(base64_encode(p));
     result["img_base64"] = list;
   }
-  result["table_summaries"] = json{{celltype, json{{comparison, tab.to_json()}}}};
+  result["table_summaries"] =
+      json{{s.celltype, json{{s.comparison, ranking_table(s, r).to_json()}}}};
   return result;
 }
 

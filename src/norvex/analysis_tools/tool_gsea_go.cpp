@@ -78,63 +78,111 @@ Table rows_table(const DataFrame& df, const std::vector<size_t>& rows) {
   return t;
 }
 
-json run_plot_gsea_go(AnnData& adata, const GseaGoArgs& args, bool show) {
-  const GSAComputeConfig& cfg = args.compute;
-  const EnrichmentResult res = read_enrichment(adata, cfg.gsa_key, cfg.celltype, cfg.comparison);
-  const size_t n = res.terms.size();
-  const bool ranked = res.ranked;
-  // Upstream keys name the direction of the gene list tested ("GSA_down").
-  const bool down_list = cfg.gsa_key.find("down") != std::string::npos;
+// ---- select: the result and the terms shown ----
 
+struct GseaSelection {
+  EnrichmentResult res;
+  // The terms shown (positions in res), top to bottom: GSEA from the most positive NES
+  // down, GO by significance.
   std::vector<size_t> chosen;
-  std::string selection;
+  std::string selection;  // "3 requested terms", "top 10 terms with padj < 0.05"
+};
+
+GseaSelection select_gsea(const AnnData& adata, const GSAComputeConfig& cfg) {
+  GseaSelection s;
+  s.res = read_enrichment(adata, cfg.gsa_key, cfg.celltype, cfg.comparison);
+  const EnrichmentResult& res = s.res;
+  const size_t n = res.terms.size();
   if (cfg.terms) {
     const std::vector<std::string> wanted =
         match_values(*cfg.terms, res.terms, "term in " + res.slice.where);
     for (const std::string& w : wanted)
       for (size_t i = 0; i < n; ++i)
-        if (res.terms[i] == w && std::find(chosen.begin(), chosen.end(), i) == chosen.end()) {
-          chosen.push_back(i);
+        if (res.terms[i] == w && std::find(s.chosen.begin(), s.chosen.end(), i) == s.chosen.end()) {
+          s.chosen.push_back(i);
           break;
         }
-    selection = std::to_string(chosen.size()) + " requested terms";
+    s.selection = std::to_string(s.chosen.size()) + " requested terms";
   } else {
     for (size_t i = 0; i < n; ++i)
-      if (res.padj[i] < cfg.pval_cutoff) chosen.push_back(i);
+      if (res.padj[i] < cfg.pval_cutoff) s.chosen.push_back(i);
     // Most significant first; among equals the stronger enrichment.
-    std::stable_sort(chosen.begin(), chosen.end(), [&](size_t a, size_t b) {
+    std::stable_sort(s.chosen.begin(), s.chosen.end(), [&](size_t a, size_t b) {
       if (res.padj[a] != res.padj[b]) return res.padj[a] < res.padj[b];
       return std::fabs(res.nes[a]) > std::fabs(res.nes[b]);
     });
-    if (static_cast<long long>(chosen.size()) > cfg.n_top) chosen.resize(cfg.n_top);
+    if (static_cast<long long>(s.chosen.size()) > cfg.n_top) s.chosen.resize(cfg.n_top);
     char buf[96];
     std::snprintf(buf, sizeof buf, "top %lld terms with %s < %g", cfg.n_top,
                   res.padj_column.empty() ? "padj" : res.padj_column.c_str(), cfg.pval_cutoff);
-    selection = buf;
+    s.selection = buf;
   }
-  // Drawn top to bottom: GSEA from the most positive NES down, GO by significance.
-  std::stable_sort(chosen.begin(), chosen.end(), [&](size_t a, size_t b) {
-    if (ranked) return res.nes[a] > res.nes[b];
+  std::stable_sort(s.chosen.begin(), s.chosen.end(), [&](size_t a, size_t b) {
+    if (res.ranked) return res.nes[a] > res.nes[b];
     return res.padj[a] < res.padj[b];
   });
+  return s;
+}
 
+// ---- compute: each shown term's bar and dot ----
+
+struct GseaValues {
+  // Per shown term: the bar (NES for GSEA; -log10 padj for GO, negative for a "down" list)
+  // with its direction, the dot's x (NES, gene ratio or -log10 padj), size and colour.
+  std::vector<double> bar, dot_x, dot_size, dot_colour;
+  std::vector<int8_t> bar_direction;
+  bool down_list = false;   // the key names a down-regulated gene list ("GSA_down")
+  bool have_ratio = false;  // GO terms all with a gene ratio: the dots' x
+};
+
+GseaValues compute_gsea(const GseaSelection& s, const GSAComputeConfig& cfg) {
+  const EnrichmentResult& res = s.res;
+  GseaValues v;
+  // Upstream keys name the direction of the gene list tested ("GSA_down").
+  v.down_list = cfg.gsa_key.find("down") != std::string::npos;
   // A stored 0 (permutation tests) means "below the resolution": drawn at the smallest
   // positive value of the result rather than at an arbitrary huge -log10.
   double floor_p = 1.0;
   for (double p : res.padj)
     if (p > 0 && p < floor_p) floor_p = p;
   auto strength = [&](double p) { return neglog10(p == 0 ? floor_p : p); };
+  v.have_ratio = !res.ranked;
+  for (size_t i : s.chosen) v.have_ratio &= std::isfinite(res.gene_ratio[i]);
+  for (size_t i : s.chosen) {
+    if (res.ranked) {
+      v.bar.push_back(std::isfinite(res.nes[i]) ? res.nes[i] : 0);
+      v.bar_direction.push_back(res.nes[i] > 0 ? 1 : (res.nes[i] < 0 ? -1 : 0));
+    } else {
+      const double b = strength(res.padj[i]);
+      v.bar.push_back(v.down_list ? -b : b);
+      v.bar_direction.push_back(v.down_list ? -1 : 1);
+    }
+    v.dot_x.push_back(res.ranked ? res.nes[i]
+                                 : (v.have_ratio ? res.gene_ratio[i] : strength(res.padj[i])));
+    v.dot_size.push_back(res.gene_count[i]);
+    v.dot_colour.push_back(strength(res.padj[i]));
+  }
+  return v;
+}
+
+// ---- present ----
+
+std::vector<std::string> present_gsea(const GseaSelection& s, const GseaValues& v,
+                                      const GseaGoArgs& args) {
+  const GSAComputeConfig& cfg = args.compute;
+  const EnrichmentResult& res = s.res;
+  const bool ranked = res.ranked;
   const std::string padj_label = res.padj_column.empty() ? "adjusted p" : res.padj_column;
   const std::string title =
       res.slice.group +
       (res.slice.comparison.empty() ? std::string() : ": " + shown(res.slice.comparison));
   const std::string what = ranked ? "GSEA" : "GO over-representation";
-  const std::string subtitle = what + " · uns['" + cfg.gsa_key + "'] · " + selection;
+  const std::string subtitle = what + " · uns['" + cfg.gsa_key + "'] · " + s.selection;
   const std::string empty = cfg.terms ? "None of the requested terms is in this result"
                                       : "No term passes " + padj_label + " < " +
                                             sci(cfg.pval_cutoff) + " in " + res.slice.where + " (" +
-                                            std::to_string(n) + " terms tested)";
-  const size_t rows = chosen.size();
+                                            std::to_string(res.terms.size()) + " terms tested)";
+  const size_t rows = s.chosen.size();
 
   plotting::TermBarPlot bar;
   bar.size.width_in = args.bar.width;
@@ -146,18 +194,14 @@ json run_plot_gsea_go(AnnData& adata, const GseaGoArgs& args, bool show) {
   bar.up_label = ranked ? "Enriched in " + shown(res.slice.comparison) : "";
   bar.down_label = ranked ? "Depleted in " + shown(res.slice.comparison) : "";
   bar.neutral_label = "NES unknown";
-  bar.x_label = ranked ? "Normalised enrichment score (NES)"
-                       : "−log10(" + padj_label + ")" + (down_list ? ", signed by direction" : "");
-  for (size_t i : chosen) {
+  bar.x_label = ranked
+                    ? "Normalised enrichment score (NES)"
+                    : "−log10(" + padj_label + ")" + (v.down_list ? ", signed by direction" : "");
+  for (size_t k = 0; k < rows; ++k) {
+    const size_t i = s.chosen[k];
     bar.labels.push_back(res.terms[i]);
-    if (ranked) {
-      bar.values.push_back(std::isfinite(res.nes[i]) ? res.nes[i] : 0);
-      bar.directions.push_back(res.nes[i] > 0 ? 1 : (res.nes[i] < 0 ? -1 : 0));
-    } else {
-      const double v = strength(res.padj[i]);
-      bar.values.push_back(down_list ? -v : v);
-      bar.directions.push_back(down_list ? -1 : 1);
-    }
+    bar.values.push_back(v.bar[k]);
+    bar.directions.push_back(v.bar_direction[k]);
     bar.value_notes.push_back(padj_label + " " + sci(res.padj[i]));
   }
 
@@ -170,36 +214,32 @@ json run_plot_gsea_go(AnnData& adata, const GseaGoArgs& args, bool show) {
   dot.cmap = "reds";
   dot.color_label = "−log10(" + padj_label + ")";
   dot.size_label = ranked ? "Leading-edge genes" : "Genes in overlap";
-  bool have_ratio = !ranked;
-  for (size_t i : chosen) have_ratio &= std::isfinite(res.gene_ratio[i]);
   dot.x_label =
       ranked ? "NES"
-             : (have_ratio ? "Gene ratio (overlap / term size)" : "−log10(" + padj_label + ")");
-  for (size_t i : chosen) {
-    dot.labels.push_back(res.terms[i]);
-    dot.x.push_back(ranked ? res.nes[i] : (have_ratio ? res.gene_ratio[i] : strength(res.padj[i])));
-    dot.sizes.push_back(res.gene_count[i]);
-    dot.colors.push_back(strength(res.padj[i]));
-  }
+             : (v.have_ratio ? "Gene ratio (overlap / term size)" : "−log10(" + padj_label + ")");
+  for (size_t k = 0; k < rows; ++k) dot.labels.push_back(res.terms[s.chosen[k]]);
+  dot.x = v.dot_x;
+  dot.sizes = v.dot_size;
+  dot.colors = v.dot_colour;
+  return {plotting::render_term_bars_png(bar), plotting::render_term_dots_png(dot)};
+}
 
-  std::vector<std::string> pngs = {plotting::render_term_bars_png(bar),
-                                   plotting::render_term_dots_png(dot)};
-  show_images(show, pngs);
+json run_plot_gsea_go(AnnData& adata, const GseaGoArgs& args, Warnings&) {
+  const GseaSelection s = select_gsea(adata, args.compute);
+  const GseaValues v = compute_gsea(s, args.compute);
+  const std::vector<std::string> pngs = present_gsea(s, v, args);
   json result = json::object();
   result["data"] = "term";
   json imgs = json::array();
   for (auto& p : pngs) imgs.push_back(base64_encode(p));
   result["img_base64"] = imgs;
-  const std::string cmp = res.slice.comparison.empty() ? cfg.gsa_key : res.slice.comparison;
+  // The stored rows of the shown terms, every column, in the order drawn.
+  std::vector<size_t> rows;
+  for (size_t i : s.chosen) rows.push_back(s.res.slice.rows[i]);
+  const std::string cmp =
+      s.res.slice.comparison.empty() ? args.compute.gsa_key : s.res.slice.comparison;
   result["table_summaries"] =
-      json{{res.slice.group, json{{cmp, rows_table(*res.slice.frame,
-                                                   [&] {
-                                                     std::vector<size_t> r;
-                                                     for (size_t i : chosen)
-                                                       r.push_back(res.slice.rows[i]);
-                                                     return r;
-                                                   }())
-                                            .to_json()}}}};
+      json{{s.res.slice.group, json{{cmp, rows_table(*s.res.slice.frame, rows).to_json()}}}};
   return result;
 }
 

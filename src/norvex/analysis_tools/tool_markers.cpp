@@ -14,7 +14,6 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/common/text.hpp"
-#include "norvex/host/host.hpp"
 #include "norvex/plotting/plot.hpp"
 
 namespace norvex::detail {
@@ -49,200 +48,253 @@ json number(double v) {
   return std::isfinite(v) ? json(v) : json(nullptr);
 }
 
-json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& args, bool show) {
-  const MarkerFindConfig& cfg = args.find;
-  const MarkerPlotConfig& style = args.plot;
+// ---- select: the groups, the expression source and the genes tested ----
 
-  const Categories cats = obs_categories(adata, cfg.celltype_col);
-  // Groups: the categories that have cells, in category order.
+struct MarkerSelection {
+  std::vector<std::string> groups;  // categories with cells, in category order
+  std::vector<int32_t> codes;       // per cell: its group, or -1
+  std::string source_label;         // "raw", "X" or "layers['...']"
+  ChunkedMatrix source;
+  std::vector<std::string> var_names;  // of the source
+  // The matrix columns tested: the requested genes, or every gene when markers are searched.
+  std::vector<size_t> columns;
+  bool requested = false;  // genes were given
+};
+
+// Groups: the categories that have cells, in category order. ValueError for fewer than two
+// or more than kMaxGroups.
+void select_groups(MarkerSelection& s, const AnnData& adata, const std::string& column) {
+  const Categories cats = obs_categories(adata, column);
   std::vector<long long> sizes(cats.categories.size(), 0);
   for (int32_t c : cats.codes)
     if (c >= 0) ++sizes[static_cast<size_t>(c)];
   std::vector<int32_t> compact(cats.categories.size(), -1);
-  std::vector<std::string> groups;
   for (size_t c = 0; c < sizes.size(); ++c)
     if (sizes[c] > 0) {
-      compact[c] = static_cast<int32_t>(groups.size());
-      groups.push_back(cats.categories[c]);
+      compact[c] = static_cast<int32_t>(s.groups.size());
+      s.groups.push_back(cats.categories[c]);
     }
-  if (groups.size() < 2)
-    throw ValueError("Marker genes need at least two groups in obs['" + cfg.celltype_col +
-                     "'] (found " + std::to_string(groups.size()) + ")");
-  if (groups.size() > kMaxGroups)
-    throw ValueError("obs['" + cfg.celltype_col + "'] has " + std::to_string(groups.size()) +
+  if (s.groups.size() < 2)
+    throw ValueError("Marker genes need at least two groups in obs['" + column + "'] (found " +
+                     std::to_string(s.groups.size()) + ")");
+  if (s.groups.size() > kMaxGroups)
+    throw ValueError("obs['" + column + "'] has " + std::to_string(s.groups.size()) +
                      " groups; marker dot plots take at most " + std::to_string(kMaxGroups) +
                      ". Choose a coarser grouping column.");
-  std::vector<int32_t> codes(cats.codes.size(), -1);
-  for (size_t i = 0; i < codes.size(); ++i)
-    if (cats.codes[i] >= 0) codes[i] = compact[static_cast<size_t>(cats.codes[i])];
+  s.codes.assign(cats.codes.size(), -1);
+  for (size_t i = 0; i < s.codes.size(); ++i)
+    if (cats.codes[i] >= 0) s.codes[i] = compact[static_cast<size_t>(cats.codes[i])];
+}
 
+MarkerSelection select_markers(const AnnData& adata, const MarkerDotArgs& args,
+                               Warnings& warnings) {
+  const MarkerFindConfig& cfg = args.find;
+  MarkerSelection s;
+  select_groups(s, adata, cfg.celltype_col);
   // Expression follows the usual convention: raw when the file has it, else X; a layer or
   // use_raw overrides.
   const ExpressionSource chosen = expression_source(adata, cfg.layer, cfg.use_raw);
-  const std::string source_label =
-      chosen.raw ? "raw" : (cfg.layer ? "layers['" + *cfg.layer + "']" : "X");
-  ChunkedMatrix source;
+  s.source_label = chosen.raw ? "raw" : (cfg.layer ? "layers['" + *cfg.layer + "']" : "X");
   if (chosen.raw) {
-    source.info = adata.raw_info();
-    source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
+    s.source.info = adata.raw_info();
+    s.source.visit = [&adata](size_t rows, const std::function<void(const RowChunk&)>& fn) {
       adata.for_each_raw_row_chunk(rows, fn);
     };
   } else {
-    source.info = adata.x_info(cfg.layer);
-    source.visit = [&](size_t rows, const std::function<void(const RowChunk&)>& fn) {
-      adata.for_each_row_chunk(rows, fn, cfg.layer);
+    s.source.info = adata.x_info(cfg.layer);
+    s.source.visit = [&adata, layer = cfg.layer](size_t rows,
+                                                 const std::function<void(const RowChunk&)>& fn) {
+      adata.for_each_row_chunk(rows, fn, layer);
     };
   }
-  const std::vector<std::string> var_names = source_gene_names(adata, chosen);
-
-  // The genes tested: the requested ones, or every gene when markers are searched.
-  std::vector<std::string> requested_names;
-  std::vector<size_t> columns;
+  s.var_names = source_gene_names(adata, chosen);
+  s.requested = args.target_genes.has_value();
   if (args.target_genes) {
     // Exact names first, then case-insensitive; missing ones warned about with close names.
-    requested_names =
-        resolve_genes(*args.target_genes, var_names, "the gene names of " + source_label);
+    const std::vector<std::string> names = resolve_genes(
+        *args.target_genes, s.var_names, "the gene names of " + s.source_label, warnings);
     std::unordered_map<std::string, size_t> position;
-    for (size_t i = var_names.size(); i-- > 0;) position[var_names[i]] = i;  // first wins
-    for (const auto& g : requested_names) columns.push_back(position.at(g));
+    for (size_t i = s.var_names.size(); i-- > 0;) position[s.var_names[i]] = i;  // first wins
+    for (const auto& g : names) s.columns.push_back(position.at(g));
   } else {
-    columns.resize(var_names.size());
-    for (size_t i = 0; i < columns.size(); ++i) columns[i] = i;
+    s.columns.resize(s.var_names.size());
+    for (size_t i = 0; i < s.columns.size(); ++i) s.columns[i] = i;
   }
-  const MarkerStats stats = rank_genes_against_rest(source, codes, groups.size(), columns);
-  const std::string scaled_note =
-      stats.negative_values
-          ? source_label +
-                " holds negative values (scaled data): dots count cells above zero, not "
-                "cells expressing"
-          : "";
-  if (!scaled_note.empty())
-    current_host().print("⚠️ WARNING: " + scaled_note +
-                         ". Give find_cfg.layer a layer of normalised counts for the usual "
-                         "reading.");
+  return s;
+}
 
-  // Per group, the genes of the table; the dot plot's genes with the group each one marks.
-  std::vector<std::vector<size_t>> table_genes(groups.size());  // positions in `columns`
+// ---- compute: the tests, the genes of the table and the dot plot, the dot values ----
+
+struct MarkerDots {
+  MarkerStats stats;  // every tested gene of every group against the rest
+  // "... holds negative values (scaled data) ..." when the source is scaled, else empty.
+  std::string scaled_note;
+  // Per group, the genes of the table (positions in the selection's columns); the dot
+  // plot's genes with the group each one marks (when markers are searched).
+  std::vector<std::vector<size_t>> table_genes;
   std::vector<size_t> dot_genes;
   std::vector<std::string> dot_blocks;
-  const size_t n_top = static_cast<size_t>(cfg.n_top);
-  if (args.target_genes) {
-    for (size_t g = 0; g < groups.size(); ++g)
-      for (size_t k = 0; k < columns.size(); ++k) table_genes[g].push_back(k);
-    for (size_t k = 0; k < columns.size(); ++k) dot_genes.push_back(k);
-  } else {
-    std::vector<size_t> order(columns.size());
-    for (size_t g = 0; g < groups.size(); ++g) {
-      for (size_t k = 0; k < order.size(); ++k) order[k] = k;
-      auto score = [&](size_t k) {
-        const double s = stats.scores[stats.at(g, k)];
-        return std::isnan(s) ? -INFINITY : s;
-      };
-      const size_t take = std::min(n_top, order.size());
-      std::partial_sort(order.begin(), order.begin() + static_cast<long>(take), order.end(),
-                        [&](size_t a, size_t b) {
-                          return score(a) > score(b) || (score(a) == score(b) && a < b);
-                        });
-      table_genes[g].assign(order.begin(), order.begin() + static_cast<long>(take));
-      // A gene that marks two groups is drawn once, under the first.
-      for (size_t k : table_genes[g])
-        if (std::find(dot_genes.begin(), dot_genes.end(), k) == dot_genes.end()) {
-          dot_genes.push_back(k);
-          dot_blocks.push_back(groups[g]);
-        }
-    }
-  }
+  // Per group and dot gene: mean expression, share of cells above zero, and the colour
+  // value (the mean, or scaled 0-1 per gene or per group) on [vmin, vmax].
+  std::vector<std::vector<double>> mean, fraction, colour;
+  std::string scale;  // "", "var" or "group"
+  double vmin = 0, vmax = 1;
+};
 
-  // The dot plot's values; scaled to 0-1 per gene or per group when asked.
-  // "none" (or no value) colours by the means themselves.
-  std::string scale = style.standard_scale.value_or("none");
-  if (scale == "none") scale.clear();
-  std::vector<std::vector<double>> colour(groups.size(), std::vector<double>(dot_genes.size()));
-  std::vector<std::vector<double>> fraction = colour, mean = colour;
-  for (size_t g = 0; g < groups.size(); ++g)
-    for (size_t j = 0; j < dot_genes.size(); ++j) {
-      mean[g][j] = stats.mean_expression[stats.at(g, dot_genes[j])];
-      fraction[g][j] = stats.fraction_expressing[stats.at(g, dot_genes[j])];
+// Per group, its table genes: every requested gene, or the n_top best scores; the dot
+// plot's genes, each once, under the first group it marks.
+void choose_marker_genes(MarkerDots& d, const MarkerSelection& s, size_t n_top) {
+  const size_t n_groups = s.groups.size(), n_cols = s.columns.size();
+  d.table_genes.assign(n_groups, {});
+  if (s.requested) {
+    for (size_t g = 0; g < n_groups; ++g)
+      for (size_t k = 0; k < n_cols; ++k) d.table_genes[g].push_back(k);
+    for (size_t k = 0; k < n_cols; ++k) d.dot_genes.push_back(k);
+    return;
+  }
+  std::vector<size_t> order(n_cols);
+  for (size_t g = 0; g < n_groups; ++g) {
+    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+    auto score = [&](size_t k) {
+      const double v = d.stats.scores[d.stats.at(g, k)];
+      return std::isnan(v) ? -INFINITY : v;
+    };
+    const size_t take = std::min(n_top, order.size());
+    std::partial_sort(
+        order.begin(), order.begin() + static_cast<long>(take), order.end(),
+        [&](size_t a, size_t b) { return score(a) > score(b) || (score(a) == score(b) && a < b); });
+    d.table_genes[g].assign(order.begin(), order.begin() + static_cast<long>(take));
+    // A gene that marks two groups is drawn once, under the first.
+    for (size_t k : d.table_genes[g])
+      if (std::find(d.dot_genes.begin(), d.dot_genes.end(), k) == d.dot_genes.end()) {
+        d.dot_genes.push_back(k);
+        d.dot_blocks.push_back(s.groups[g]);
+      }
+  }
+}
+
+// The dot plot's values; scaled to 0-1 per gene or per group when asked. "none" (or no
+// value) colours by the means themselves.
+void dot_values(MarkerDots& d, size_t n_groups, const std::optional<std::string>& standard_scale) {
+  d.scale = standard_scale.value_or("none");
+  if (d.scale == "none") d.scale.clear();
+  const size_t n_dots = d.dot_genes.size();
+  d.colour.assign(n_groups, std::vector<double>(n_dots));
+  d.fraction = d.colour;
+  d.mean = d.colour;
+  for (size_t g = 0; g < n_groups; ++g)
+    for (size_t j = 0; j < n_dots; ++j) {
+      d.mean[g][j] = d.stats.mean_expression[d.stats.at(g, d.dot_genes[j])];
+      d.fraction[g][j] = d.stats.fraction_expressing[d.stats.at(g, d.dot_genes[j])];
     }
-  colour = mean;
+  d.colour = d.mean;
   auto rescale = [](std::vector<double*> cells) {
     double lo = INFINITY, hi = -INFINITY;
     for (double* v : cells)
       if (std::isfinite(*v)) lo = std::min(lo, *v), hi = std::max(hi, *v);
     for (double* v : cells) *v = hi > lo ? (*v - lo) / (hi - lo) : 0.0;
   };
-  if (scale == "var") {
-    for (size_t j = 0; j < dot_genes.size(); ++j) {
+  if (d.scale == "var") {
+    for (size_t j = 0; j < n_dots; ++j) {
       std::vector<double*> cells;
-      for (size_t g = 0; g < groups.size(); ++g) cells.push_back(&colour[g][j]);
+      for (size_t g = 0; g < n_groups; ++g) cells.push_back(&d.colour[g][j]);
       rescale(cells);
     }
-  } else if (scale == "group") {
-    for (size_t g = 0; g < groups.size(); ++g) {
+  } else if (d.scale == "group") {
+    for (size_t g = 0; g < n_groups; ++g) {
       std::vector<double*> cells;
-      for (size_t j = 0; j < dot_genes.size(); ++j) cells.push_back(&colour[g][j]);
+      for (size_t j = 0; j < n_dots; ++j) cells.push_back(&d.colour[g][j]);
       rescale(cells);
     }
   }
-  double vmin = 0, vmax = 1;
-  if (scale.empty()) {
-    vmax = 0;
-    for (auto& row : colour)
+  d.vmin = 0;
+  d.vmax = 1;
+  if (d.scale.empty()) {
+    d.vmax = 0;
+    for (auto& row : d.colour)
       for (double v : row)
-        if (std::isfinite(v)) vmin = std::min(vmin, v), vmax = std::max(vmax, v);
-    if (vmax <= vmin) vmax = vmin + 1;
+        if (std::isfinite(v)) d.vmin = std::min(d.vmin, v), d.vmax = std::max(d.vmax, v);
+    if (d.vmax <= d.vmin) d.vmax = d.vmin + 1;
   }
+}
 
+MarkerDots compute_markers(const MarkerSelection& s, const MarkerDotArgs& args,
+                           Warnings& warnings) {
+  MarkerDots d;
+  d.stats = rank_genes_against_rest(s.source, s.codes, s.groups.size(), s.columns);
+  if (d.stats.negative_values)
+    d.scaled_note = s.source_label +
+                    " holds negative values (scaled data): dots count cells above zero, not "
+                    "cells expressing";
+  if (!d.scaled_note.empty())
+    warnings.push_back(d.scaled_note +
+                       ". Give find_cfg.layer a layer of normalised counts for the usual "
+                       "reading.");
+  choose_marker_genes(d, s, static_cast<size_t>(args.find.n_top));
+  dot_values(d, s.groups.size(), args.plot.standard_scale);
+  return d;
+}
+
+// ---- present ----
+
+std::string present_dot_plot(const MarkerSelection& s, const MarkerDots& d,
+                             const MarkerDotArgs& args) {
+  const MarkerFindConfig& cfg = args.find;
+  const MarkerPlotConfig& style = args.plot;
+  const std::vector<std::string>& groups = s.groups;
   long long n_cells = 0;
-  for (long long s : stats.group_sizes) n_cells += s;
+  for (long long n : d.stats.group_sizes) n_cells += n;
   plotting::DotPlot p;
   for (size_t g = 0; g < groups.size(); ++g)
-    p.groups.push_back(groups[g] + " (n=" + format_count(stats.group_sizes[g]) + ")");
-  for (size_t k : dot_genes) p.genes.push_back(var_names[columns[k]]);
-  p.gene_blocks = dot_blocks;
-  p.fraction = fraction;
-  p.color = colour;
-  p.vmin = vmin;
-  p.vmax = vmax;
+    p.groups.push_back(groups[g] + " (n=" + format_count(d.stats.group_sizes[g]) + ")");
+  for (size_t k : d.dot_genes) p.genes.push_back(s.var_names[s.columns[k]]);
+  p.gene_blocks = d.dot_blocks;
+  p.fraction = d.fraction;
+  p.color = d.colour;
+  p.vmin = d.vmin;
+  p.vmax = d.vmax;
   p.groups_as_columns = style.swap_axes;
   p.group_axis_label = cfg.celltype_col;
-  p.colorbar_label = scale == "var"     ? "Mean expression\n(scaled 0–1 per gene)"
-                     : scale == "group" ? "Mean expression\n(scaled 0–1 per group)"
-                                        : "Mean expression\nin group";
+  p.colorbar_label = d.scale == "var"     ? "Mean expression\n(scaled 0–1 per gene)"
+                     : d.scale == "group" ? "Mean expression\n(scaled 0–1 per group)"
+                                          : "Mean expression\nin group";
   p.size_label = "Cells expressing\n(% of group)";
-  if (args.target_genes) {
-    p.title = style.title.value_or("Expression of " + std::to_string(dot_genes.size()) + " gene" +
-                                   (dot_genes.size() == 1 ? "" : "s") + " by " + cfg.celltype_col);
-    p.subtitle = "Requested genes · " + format_count(n_cells) + " cells · " + source_label;
+  const size_t n_dots = d.dot_genes.size();
+  if (s.requested) {
+    p.title = style.title.value_or("Expression of " + std::to_string(n_dots) + " gene" +
+                                   (n_dots == 1 ? "" : "s") + " by " + cfg.celltype_col);
+    p.subtitle = "Requested genes · " + format_count(n_cells) + " cells · " + s.source_label;
   } else {
     p.title = style.title.value_or("Marker genes of each " + cfg.celltype_col);
-    p.subtitle = "Top " + std::to_string(n_top) +
+    p.subtitle = "Top " + std::to_string(static_cast<size_t>(cfg.n_top)) +
                  " per group by Wilcoxon rank-sum score (group vs rest) · " +
-                 format_count(n_cells) + " cells · " + source_label;
+                 format_count(n_cells) + " cells · " + s.source_label;
   }
   // Large enough for every label: about 0.3 inch per dot, room for labels and legends.
-  const size_t n_x = style.swap_axes ? groups.size() : dot_genes.size();
-  const size_t n_y = style.swap_axes ? dot_genes.size() : groups.size();
+  const size_t n_x = style.swap_axes ? groups.size() : n_dots;
+  const size_t n_y = style.swap_axes ? n_dots : groups.size();
   p.size.width_in = std::clamp(3.6 + 0.3 * n_x, style.width, 60.0);
   p.size.height_in = std::clamp(2.6 + 0.3 * n_y, style.height, 60.0);
-  if (!scaled_note.empty()) {
-    p.subtitle += " · " + scaled_note;
+  if (!d.scaled_note.empty()) {
+    p.subtitle += " · " + d.scaled_note;
     p.size_label = "Cells above zero\n(% of group)";
   }
-  const std::string png = plotting::render_dot_png(p);
+  return plotting::render_dot_png(p);
+}
 
-  // The marker table: per group, its genes with their statistics.
+// The marker table: per group, its genes with their statistics.
+Table marker_table(const MarkerSelection& s, const MarkerDots& d) {
   json c_group = json::array(), c_names = json::array(), c_scores = json::array(),
        c_lfc = json::array(), c_p = json::array(), c_padj = json::array();
-  for (size_t g = 0; g < groups.size(); ++g)
-    for (size_t k : table_genes[g]) {
-      const size_t at = stats.at(g, k);
-      c_group.push_back(groups[g]);
-      c_names.push_back(var_names[columns[k]]);
-      c_scores.push_back(number(stats.scores[at]));
-      c_lfc.push_back(number(stats.logfoldchanges[at]));
-      c_p.push_back(number(stats.pvals[at]));
-      c_padj.push_back(number(stats.pvals_adj[at]));
+  for (size_t g = 0; g < s.groups.size(); ++g)
+    for (size_t k : d.table_genes[g]) {
+      const size_t at = d.stats.at(g, k);
+      c_group.push_back(s.groups[g]);
+      c_names.push_back(s.var_names[s.columns[k]]);
+      c_scores.push_back(number(d.stats.scores[at]));
+      c_lfc.push_back(number(d.stats.logfoldchanges[at]));
+      c_p.push_back(number(d.stats.pvals[at]));
+      c_padj.push_back(number(d.stats.pvals_adj[at]));
     }
   Table markers;
   markers.add_column("group", c_group)
@@ -251,21 +303,24 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
       .add_column("logfoldchanges", c_lfc)
       .add_column("pvals", c_p)
       .add_column("pvals_adj", c_padj);
+  return markers;
+}
 
-  // What the dot plot shows, dot by dot.
+// What the dot plot shows, dot by dot.
+Table dot_table(const MarkerSelection& s, const MarkerDots& d) {
   json d_group = json::array(), d_gene = json::array(), d_n = json::array(), d_expr = json::array(),
        d_frac = json::array(), d_mean = json::array();
-  for (size_t g = 0; g < groups.size(); ++g)
-    for (size_t j = 0; j < dot_genes.size(); ++j) {
-      d_group.push_back(groups[g]);
-      d_gene.push_back(var_names[columns[dot_genes[j]]]);
-      d_n.push_back(stats.group_sizes[g]);
-      const double f = fraction[g][j];
-      d_expr.push_back(std::isfinite(f)
-                           ? json(std::llround(f * static_cast<double>(stats.group_sizes[g])))
-                           : json(nullptr));
+  for (size_t g = 0; g < s.groups.size(); ++g)
+    for (size_t j = 0; j < d.dot_genes.size(); ++j) {
+      const long long n = d.stats.group_sizes[g];
+      d_group.push_back(s.groups[g]);
+      d_gene.push_back(s.var_names[s.columns[d.dot_genes[j]]]);
+      d_n.push_back(n);
+      const double f = d.fraction[g][j];
+      d_expr.push_back(std::isfinite(f) ? json(std::llround(f * static_cast<double>(n)))
+                                        : json(nullptr));
       d_frac.push_back(number(f));
-      d_mean.push_back(number(mean[g][j]));
+      d_mean.push_back(number(d.mean[g][j]));
     }
   Table dots;
   dots.add_column("group", d_group)
@@ -274,12 +329,19 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
       .add_column("n_expressing", d_expr)
       .add_column("fraction_expressing", d_frac)
       .add_column("mean_expression", d_mean);
+  return dots;
+}
 
-  show_images(show, {png});
+json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& args,
+                                         Warnings& warnings) {
+  const MarkerSelection s = select_markers(adata, args, warnings);
+  const MarkerDots d = compute_markers(s, args, warnings);
+  const std::string png = present_dot_plot(s, d, args);
   json result = json::object();
   result["data"] = "marker genes";
   result["img_base64"] = base64_encode(png);
-  result["table_summaries"] = json{{"markers", markers.to_json()}, {"dot_plot", dots.to_json()}};
+  result["table_summaries"] =
+      json{{"markers", marker_table(s, d).to_json()}, {"dot_plot", dot_table(s, d).to_json()}};
   return result;
 }
 

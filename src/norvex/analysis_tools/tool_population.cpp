@@ -34,135 +34,173 @@ struct PopulationArgs {
   PopulationPlotConfig plot;
 };
 
-json run_plot_celltype_population(AnnData& adata, const PopulationArgs& args, bool show) {
-  const PopulationComputeConfig& cfg = args.compute;
-  const PopulationPlotConfig& style = args.plot;
+// ---- select: the cell types counted and the groups (bars) ----
 
-  const std::string& ct_col = cfg.celltype_col;
-  const std::string& cond_col = cfg.condition_col;
-  const std::string& sample_col = cfg.sample_col;
-  const std::string& group_by = cfg.group_by;
-  std::string group_col;
-  if (group_by == "condition")
-    group_col = cond_col;
-  else if (group_by == "sample")
-    group_col = sample_col;
+struct PopulationChoice {
+  std::string group_col;   // the bars' obs column
+  bool by_sample = false;  // the bars are samples
+  Categories celltypes, groups;
+  std::vector<char> celltype_ok;  // per cell-type code: counted
+  std::vector<int32_t> bars;      // requested groups in the order asked; empty: all
+  bool groups_requested = false;
+};
+
+PopulationChoice select_population(const AnnData& adata, const PopulationComputeConfig& cfg) {
+  PopulationChoice s;
+  if (cfg.group_by == "condition")
+    s.group_col = cfg.condition_col;
+  else if (cfg.group_by == "sample")
+    s.group_col = cfg.sample_col;
   else
-    group_col = group_by;  // any obs column named directly
-  const bool by_sample = group_col == sample_col;
-
-  const Categories cts = obs_categories(adata, ct_col);
-  const Categories grp = obs_categories(adata, group_col);
-
-  std::vector<char> ct_ok(cts.categories.size(), 1);
+    s.group_col = cfg.group_by;  // any obs column named directly
+  s.by_sample = s.group_col == cfg.sample_col;
+  s.celltypes = obs_categories(adata, cfg.celltype_col);
+  s.groups = obs_categories(adata, s.group_col);
+  s.celltype_ok.assign(s.celltypes.categories.size(), 1);
   if (const auto& want = cfg.celltypes) {
-    std::fill(ct_ok.begin(), ct_ok.end(), 0);
-    for (auto& m : match_values(*want, cts.categories, ct_col + " value(s)"))
-      ct_ok[cts.find(m)] = 1;
+    std::fill(s.celltype_ok.begin(), s.celltype_ok.end(), 0);
+    for (auto& m : match_values(*want, s.celltypes.categories, cfg.celltype_col + " value(s)"))
+      s.celltype_ok[s.celltypes.find(m)] = 1;
   }
-
   // Bars: requested groups in the order asked, else every group that has cells.
-  std::vector<int32_t> bars;
-  const auto& want_groups = cfg.groups;
-  if (want_groups) {
-    for (auto& m : match_values(*want_groups, grp.categories, group_col + " value(s)"))
-      bars.push_back(grp.find(m));
-  }
+  s.groups_requested = cfg.groups.has_value();
+  if (cfg.groups)
+    for (auto& m : match_values(*cfg.groups, s.groups.categories, s.group_col + " value(s)"))
+      s.bars.push_back(s.groups.find(m));
+  return s;
+}
 
-  const size_t n_ct = cts.categories.size(), n_grp = grp.categories.size();
-  std::vector<std::vector<long long>> counts(n_grp, std::vector<long long>(n_ct, 0));
-  for (size_t i = 0; i < cts.codes.size(); ++i) {
-    const int32_t c = cts.codes[i], g = grp.codes[i];
-    if (c < 0 || g < 0 || !ct_ok[c]) continue;
-    ++counts[g][c];
-  }
-  std::vector<long long> totals(n_grp, 0);
-  for (size_t g = 0; g < n_grp; ++g)
-    for (size_t c = 0; c < n_ct; ++c) totals[g] += counts[g][c];
-  if (!want_groups)
-    for (size_t g = 0; g < n_grp; ++g)
-      if (totals[g] > 0) bars.push_back(static_cast<int32_t>(g));
-  long long grand = 0;
-  for (int32_t g : bars) grand += totals[g];
-  if (grand == 0) throw ValueError("No cells match the requested cell types and groups");
+// ---- compute: counts per group and cell type ----
 
-  // Samples are easier to compare sorted by their condition, which is shown under each bar.
-  std::vector<std::string> bar_condition(n_grp);
+struct PopulationCounts {
+  std::vector<std::vector<long long>> counts;  // per group code, per cell-type code
+  std::vector<long long> totals;               // per group code: counted cells
+  long long grand = 0;                         // counted cells of the bars
+  std::vector<int32_t> bars;                   // group codes, in drawing order
+  std::vector<size_t> segments;                // cell-type codes with cells in the bars
+  // By sample: each sample's condition (the one most of its cells have).
+  std::vector<std::string> bar_condition;
+};
+
+// Samples are easier to compare sorted by their condition, which is shown under each bar.
+void sample_conditions(PopulationCounts& c, const PopulationChoice& s, const AnnData& adata,
+                       const std::string& cond_col) {
+  const size_t n_grp = s.groups.categories.size();
+  c.bar_condition.assign(n_grp, "");
+  if (!s.by_sample || !adata.obs.has(cond_col)) return;
   std::vector<int32_t> bar_condition_code(n_grp, -1);
-  if (by_sample && adata.obs.has(cond_col)) {
-    const Categories cond = obs_categories(adata, cond_col);
-    std::vector<std::map<int32_t, long long>> tally(n_grp);
-    for (size_t i = 0; i < grp.codes.size(); ++i)
-      if (grp.codes[i] >= 0 && cond.codes[i] >= 0) ++tally[grp.codes[i]][cond.codes[i]];
-    for (size_t g = 0; g < n_grp; ++g) {
-      long long best = -1;
-      for (auto& [c, n] : tally[g])
-        if (n > best) best = n, bar_condition[g] = cond.categories[c], bar_condition_code[g] = c;
-    }
-    if (!want_groups)
-      std::stable_sort(bars.begin(), bars.end(), [&](int32_t a, int32_t b) {
-        return bar_condition_code[a] < bar_condition_code[b];
-      });
+  const Categories cond = obs_categories(adata, cond_col);
+  std::vector<std::map<int32_t, long long>> tally(n_grp);
+  for (size_t i = 0; i < s.groups.codes.size(); ++i)
+    if (s.groups.codes[i] >= 0 && cond.codes[i] >= 0) ++tally[s.groups.codes[i]][cond.codes[i]];
+  for (size_t g = 0; g < n_grp; ++g) {
+    long long best = -1;
+    for (auto& [k, n] : tally[g])
+      if (n > best) best = n, c.bar_condition[g] = cond.categories[k], bar_condition_code[g] = k;
   }
+  if (!s.groups_requested)
+    std::stable_sort(c.bars.begin(), c.bars.end(), [&](int32_t a, int32_t b) {
+      return bar_condition_code[a] < bar_condition_code[b];
+    });
+}
 
-  std::vector<size_t> segs;
-  for (size_t c = 0; c < n_ct; ++c) {
-    if (!ct_ok[c]) continue;
+PopulationCounts compute_population(const PopulationChoice& s, const AnnData& adata,
+                                    const std::string& cond_col) {
+  const size_t n_ct = s.celltypes.categories.size(), n_grp = s.groups.categories.size();
+  PopulationCounts c;
+  c.counts.assign(n_grp, std::vector<long long>(n_ct, 0));
+  for (size_t i = 0; i < s.celltypes.codes.size(); ++i) {
+    const int32_t ct = s.celltypes.codes[i], g = s.groups.codes[i];
+    if (ct < 0 || g < 0 || !s.celltype_ok[ct]) continue;
+    ++c.counts[g][ct];
+  }
+  c.totals.assign(n_grp, 0);
+  for (size_t g = 0; g < n_grp; ++g)
+    for (size_t k = 0; k < n_ct; ++k) c.totals[g] += c.counts[g][k];
+  c.bars = s.bars;
+  if (!s.groups_requested)
+    for (size_t g = 0; g < n_grp; ++g)
+      if (c.totals[g] > 0) c.bars.push_back(static_cast<int32_t>(g));
+  for (int32_t g : c.bars) c.grand += c.totals[g];
+  if (c.grand == 0) throw ValueError("No cells match the requested cell types and groups");
+  sample_conditions(c, s, adata, cond_col);
+  for (size_t k = 0; k < n_ct; ++k) {
+    if (!s.celltype_ok[k]) continue;
     long long n = 0;
-    for (int32_t g : bars) n += counts[g][c];
-    if (n > 0) segs.push_back(c);
+    for (int32_t g : c.bars) n += c.counts[g][k];
+    if (n > 0) c.segments.push_back(k);
   }
+  return c;
+}
 
+// The share of cell type `k` in group `g`.
+double share_of(const PopulationCounts& c, int32_t g, size_t k) {
+  return c.totals[g] ? static_cast<double>(c.counts[g][k]) / c.totals[g] : 0.0;
+}
+
+// ---- present ----
+
+std::string present_bars(const PopulationChoice& s, const PopulationCounts& c,
+                         const PopulationArgs& args) {
+  const PopulationPlotConfig& style = args.plot;
+  const std::string& ct_col = args.compute.celltype_col;
   plotting::StackedBarPlot p;
   p.size.width_in = style.width;
   p.size.height_in = style.height;
-  for (size_t c : segs) {
-    p.segments.push_back(cts.categories[c]);
-    p.segment_colors.push_back(category_color(cts.categories[c], c));
+  for (size_t k : c.segments) {
+    p.segments.push_back(s.celltypes.categories[k]);
+    p.segment_colors.push_back(category_color(s.celltypes.categories[k], k));
   }
-  for (int32_t g : bars) {
-    p.bars.push_back(grp.categories[g]);
-    if (style.show_counts) p.bar_annotations.push_back("n=" + format_count(totals[g]));
-    if (by_sample) p.bar_groups.push_back(bar_condition[g]);
+  for (int32_t g : c.bars) {
+    p.bars.push_back(s.groups.categories[g]);
+    if (style.show_counts) p.bar_annotations.push_back("n=" + format_count(c.totals[g]));
+    if (s.by_sample) p.bar_groups.push_back(c.bar_condition[g]);
     std::vector<double> shares;
-    for (size_t c : segs)
-      shares.push_back(totals[g] ? static_cast<double>(counts[g][c]) / totals[g] : 0.0);
+    for (size_t k : c.segments) shares.push_back(share_of(c, g, k));
     p.shares.push_back(shares);
   }
   p.percent_labels = style.show_percent_labels;
-  p.title = style.title.value_or("Cell-type composition per " + group_col);
-  p.subtitle = ct_col + " · " + format_count(grand) + " cells" +
-               (cfg.celltypes ? " · shares within the selected cell types" : "");
-  p.x_label = group_col;
+  p.title = style.title.value_or("Cell-type composition per " + s.group_col);
+  p.subtitle = ct_col + " · " + format_count(c.grand) + " cells" +
+               (args.compute.celltypes ? " · shares within the selected cell types" : "");
+  p.x_label = s.group_col;
   p.legend_title = ct_col;
-  const std::string png = plotting::render_stacked_bars_png(p);
+  return plotting::render_stacked_bars_png(p);
+}
 
-  // Long table: one row per group and cell type, counts and shares side by side.
+// Long table: one row per group and cell type, counts and shares side by side.
+Table population_table(const PopulationChoice& s, const PopulationCounts& c,
+                       const PopulationComputeConfig& cfg) {
   json col_group = json::array(), col_cond = json::array(), col_ct = json::array(),
        col_n = json::array(), col_total = json::array(), col_prop = json::array();
-  for (int32_t g : bars) {
-    for (size_t c : segs) {
-      col_group.push_back(grp.categories[g]);
-      if (by_sample) col_cond.push_back(bar_condition[g]);
-      col_ct.push_back(cts.categories[c]);
-      col_n.push_back(counts[g][c]);
-      col_total.push_back(totals[g]);
-      col_prop.push_back(totals[g] ? static_cast<double>(counts[g][c]) / totals[g] : 0.0);
+  for (int32_t g : c.bars) {
+    for (size_t k : c.segments) {
+      col_group.push_back(s.groups.categories[g]);
+      if (s.by_sample) col_cond.push_back(c.bar_condition[g]);
+      col_ct.push_back(s.celltypes.categories[k]);
+      col_n.push_back(c.counts[g][k]);
+      col_total.push_back(c.totals[g]);
+      col_prop.push_back(share_of(c, g, k));
     }
   }
   Table t;
-  t.add_column(group_col, col_group);
-  if (by_sample) t.add_column(cond_col, col_cond);
-  t.add_column(ct_col, col_ct)
+  t.add_column(s.group_col, col_group);
+  if (s.by_sample) t.add_column(cfg.condition_col, col_cond);
+  t.add_column(cfg.celltype_col, col_ct)
       .add_column("n_cells", col_n)
       .add_column("group_total", col_total)
       .add_column("proportion", col_prop);
+  return t;
+}
 
-  show_images(show, {png});
+json run_plot_celltype_population(AnnData& adata, const PopulationArgs& args, Warnings&) {
+  const PopulationChoice s = select_population(adata, args.compute);
+  const PopulationCounts c = compute_population(s, adata, args.compute.condition_col);
+  const std::string png = present_bars(s, c, args);
   json result = json::object();
   result["data"] = "cell-type population";
   result["img_base64"] = base64_encode(png);
-  result["table_summaries"] = json{{group_col, t.to_json()}};
+  result["table_summaries"] = json{{s.group_col, population_table(s, c, args.compute).to_json()}};
   return result;
 }
 

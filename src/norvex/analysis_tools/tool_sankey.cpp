@@ -41,34 +41,62 @@ std::vector<bool> filtered_cells(const AnnData& adata, const ObsFilter& f) {
   return keep;
 }
 
-json run_plot_sankey(AnnData& adata, const SankeyArgs& args, bool show) {
-  TextList levels = args.levels.value_or(kDefaultLevels);
-  if (levels.size() < 2)
-    throw ValueError("levels needs at least two obs columns to show flows between, got " +
-                     std::to_string(levels.size()));
-  std::vector<Categories> cats;
-  for (const auto& l : levels) cats.push_back(obs_categories(adata, l));
-  const std::vector<bool> keep = filtered_cells(adata, args.obs_filter);
+// ---- select: the levels and the cells ----
 
-  // Cells with a value at every level; the node and link counts are theirs.
-  const size_t n_levels = levels.size();
+struct SankeySelection {
+  TextList levels;               // obs columns, in flow order
+  std::vector<Categories> cats;  // per level
+  std::vector<bool> keep;        // per cell: passes the filter
+};
+
+SankeySelection select_sankey(const AnnData& adata, const SankeyArgs& args) {
+  SankeySelection s;
+  s.levels = args.levels.value_or(kDefaultLevels);
+  if (s.levels.size() < 2)
+    throw ValueError("levels needs at least two obs columns to show flows between, got " +
+                     std::to_string(s.levels.size()));
+  for (const auto& l : s.levels) s.cats.push_back(obs_categories(adata, l));
+  s.keep = filtered_cells(adata, args.obs_filter);
+  return s;
+}
+
+// ---- compute: nodes and links, counted and ordered ----
+
+struct SankeyFlows {
+  double total = 0;  // kept cells with a value at every level
+  struct Node {
+    size_t level = 0;
+    int32_t code = 0;  // category code at its level
+    std::string label;
+    double count = 0;
+  };
+  // By level; beyond the first level, nodes sit beside the nodes they come from.
+  std::vector<Node> nodes;
+  struct Link {
+    size_t from = 0, to = 0;  // node indices, `to` on the next level
+    double count = 0;
+  };
+  std::vector<Link> links;  // by level, then source node, then target node
+  size_t most_nodes = 0;    // nodes of the fullest level
+};
+
+SankeyFlows compute_sankey(const SankeySelection& s) {
+  const auto& cats = s.cats;
+  const size_t n_levels = s.levels.size();
   std::vector<std::vector<double>> node_count(n_levels);
   for (size_t l = 0; l < n_levels; ++l) node_count[l].assign(cats[l].categories.size(), 0);
   std::vector<std::map<std::pair<int32_t, int32_t>, double>> link_count(n_levels - 1);
-  double total = 0;
-  for (size_t i = 0; i < adata.n_obs(); ++i) {
-    if (!keep[i]) continue;
+  SankeyFlows f;
+  for (size_t i = 0; i < s.keep.size(); ++i) {
+    if (!s.keep[i]) continue;
     bool complete = true;
     for (size_t l = 0; l < n_levels && complete; ++l) complete = cats[l].codes[i] >= 0;
     if (!complete) continue;
-    total += 1;
+    f.total += 1;
     for (size_t l = 0; l < n_levels; ++l) node_count[l][cats[l].codes[i]] += 1;
     for (size_t l = 0; l + 1 < n_levels; ++l)
       link_count[l][{cats[l].codes[i], cats[l + 1].codes[i]}] += 1;
   }
-
-  plotting::SankeyDiagram d;
-  d.levels = levels;
   std::vector<std::vector<size_t>> node_of(n_levels);
   for (size_t l = 0; l < n_levels; ++l) {
     node_of[l].assign(cats[l].categories.size(), SIZE_MAX);
@@ -88,16 +116,11 @@ json run_plot_sankey(AnnData& adata, const SankeyArgs& args, bool show) {
                        [&](size_t a, size_t b) { return pos[a] / weight[a] < pos[b] / weight[b]; });
     }
     for (size_t c : order) {
-      node_of[l][c] = d.nodes.size();
-      // Colours by category position in the column, as the UMAP and population figures.
-      d.nodes.push_back(
-          {l, cats[l].categories[c], node_count[l][c], category_color(cats[l].categories[c], c)});
+      node_of[l][c] = f.nodes.size();
+      f.nodes.push_back({l, static_cast<int32_t>(c), cats[l].categories[c], node_count[l][c]});
     }
+    f.most_nodes = std::max(f.most_nodes, order.size());
   }
-  std::vector<std::string> idx;
-  json from_level = json::array(), from = json::array(), to_level = json::array(),
-       to = json::array(), cells = json::array(), pct_from = json::array(), pct_to = json::array(),
-       pct_all = json::array();
   for (size_t l = 0; l + 1 < n_levels; ++l) {
     // Links in the order of their source node, then target node, as drawn.
     std::vector<std::pair<std::pair<int32_t, int32_t>, double>> ls(link_count[l].begin(),
@@ -107,40 +130,57 @@ json run_plot_sankey(AnnData& adata, const SankeyArgs& args, bool show) {
       if (fa != fb) return fa < fb;
       return node_of[l + 1][a.first.second] < node_of[l + 1][b.first.second];
     });
-    for (auto& [ab, n] : ls) {
-      const size_t a = node_of[l][ab.first], b = node_of[l + 1][ab.second];
-      d.links.push_back({a, b, n});
-      idx.push_back(std::to_string(idx.size() + 1));
-      from_level.push_back(levels[l]);
-      from.push_back(d.nodes[a].label);
-      to_level.push_back(levels[l + 1]);
-      to.push_back(d.nodes[b].label);
-      cells.push_back(static_cast<long long>(n));
-      pct_from.push_back(100.0 * n / d.nodes[a].count);
-      pct_to.push_back(100.0 * n / d.nodes[b].count);
-      pct_all.push_back(100.0 * n / total);
-    }
+    for (auto& [ab, n] : ls)
+      f.links.push_back({node_of[l][ab.first], node_of[l + 1][ab.second], n});
   }
+  return f;
+}
+
+// ---- present ----
+
+plotting::SankeyDiagram sankey_diagram(const SankeySelection& s, const SankeyFlows& f,
+                                       const SankeyArgs& args) {
+  const size_t n_levels = s.levels.size();
+  plotting::SankeyDiagram d;
+  d.levels = s.levels;
+  // Colours by category position in the column, as the UMAP and population figures.
+  for (const auto& n : f.nodes)
+    d.nodes.push_back({n.level, n.label, n.count, category_color(n.label, n.code)});
+  for (const auto& k : f.links) d.links.push_back({k.from, k.to, k.count});
   std::string flow;
-  for (size_t l = 0; l < n_levels; ++l) flow += (l ? " → " : "") + levels[l];
+  for (size_t l = 0; l < n_levels; ++l) flow += (l ? " → " : "") + s.levels[l];
   d.title = args.title.value_or("Cell flow: " + flow);
-  d.subtitle = format_count(static_cast<long long>(total)) +
+  d.subtitle = format_count(static_cast<long long>(f.total)) +
                " cells · link width proportional to the number of cells";
   d.size.width_in = std::max(8.0, 3.2 * n_levels);
-  size_t most = 0;
-  for (size_t l = 0; l < n_levels; ++l)
-    most = std::max<size_t>(most, std::count_if(node_count[l].begin(), node_count[l].end(),
-                                                [](double n) { return n > 0; }));
-  d.size.height_in = std::clamp(1.6 + 0.24 * most, 6.0, 20.0);
-  if (total == 0) {
+  d.size.height_in = std::clamp(1.6 + 0.24 * f.most_nodes, 6.0, 20.0);
+  if (f.total == 0) {
     d.nodes.clear();
     d.links.clear();
     d.subtitle = "No cell has a value at every level after filtering";
   }
-  const std::string png = plotting::render_sankey_png(d);
-  const std::string html = plotting::render_sankey_html(d);
-  show_images(show, {png});
+  return d;
+}
 
+// One row per link, as drawn.
+Table flow_table(const SankeySelection& s, const SankeyFlows& f) {
+  std::vector<std::string> idx;
+  json from_level = json::array(), from = json::array(), to_level = json::array(),
+       to = json::array(), cells = json::array(), pct_from = json::array(), pct_to = json::array(),
+       pct_all = json::array();
+  for (const auto& k : f.links) {
+    const SankeyFlows::Node &a = f.nodes[k.from], &b = f.nodes[k.to];
+    const double n = k.count;
+    idx.push_back(std::to_string(idx.size() + 1));
+    from_level.push_back(s.levels[a.level]);
+    from.push_back(a.label);
+    to_level.push_back(s.levels[b.level]);
+    to.push_back(b.label);
+    cells.push_back(static_cast<long long>(n));
+    pct_from.push_back(100.0 * n / a.count);
+    pct_to.push_back(100.0 * n / b.count);
+    pct_all.push_back(100.0 * n / f.total);
+  }
   Table t(idx);
   t.add_column("from_level", from_level)
       .add_column("from", from)
@@ -150,11 +190,20 @@ json run_plot_sankey(AnnData& adata, const SankeyArgs& args, bool show) {
       .add_column("pct_of_from", pct_from)
       .add_column("pct_of_to", pct_to)
       .add_column("pct_of_all", pct_all);
+  return t;
+}
+
+json run_plot_sankey(AnnData& adata, const SankeyArgs& args, Warnings&) {
+  const SankeySelection s = select_sankey(adata, args);
+  const SankeyFlows f = compute_sankey(s);
+  const plotting::SankeyDiagram d = sankey_diagram(s, f, args);
+  const std::string png = plotting::render_sankey_png(d);
+  const std::string html = plotting::render_sankey_html(d);
   json result = json::object();
   result["data"] = "flow";
   result["html_base64"] = base64_encode(html);
   result["img_base64"] = base64_encode(png);
-  result["table_summaries"] = json{{"flows", t.to_json()}};
+  result["table_summaries"] = json{{"flows", flow_table(s, f).to_json()}};
   return result;
 }
 

@@ -9,7 +9,6 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/common/text.hpp"
-#include "norvex/host/host.hpp"
 #include "norvex/plotting/plot.hpp"
 
 namespace norvex::detail {
@@ -68,45 +67,154 @@ double quantile(std::vector<float> v, double q) {
   return v[k];
 }
 
-std::string png_b64(const std::string& png) {
-  return base64_encode(png);
-}
+// ---- select: the cells shown and what colours them ----
 
-json run_plot_umap(AnnData& adata, const UmapArgs& args, bool show) {
-  const UMAPEmbedConfig& embed = args.embed;
-  const UMAPPlotConfig& style = args.plot;
-  const auto& target_genes = args.target_genes;
+struct UmapSelection {
+  DenseMatrix embedding;       // obsm[basis]
+  std::vector<char> keep;      // per cell: shown
+  std::vector<size_t> shown;   // the shown cells, in order
+  std::string selection_note;  // the chosen cell types / conditions, for the subtitle
+  // Colour: genes (one panel each), else an obs column.
+  std::vector<std::string> genes;
+  std::optional<std::string> obs_target;
+};
 
-  const std::string& basis = embed.basis;
-  if (!adata.has_obsm(basis))
-    throw KeyError("obsm['" + basis +
-                   "'] not found. Available obsm keys: " + join_limited(adata.obsm_keys()));
-  const DenseMatrix emb = adata.obsm(basis);
-  if (emb.n_cols < 2 || emb.n_rows != adata.n_obs())
-    throw ValueError("obsm['" + basis + "'] must have one row per cell and at least 2 columns");
-
-  // Which cells are shown.
-  const std::string& ct_col = embed.celltype_col;
-  const std::string& cond_col = embed.condition_col;
-  std::vector<char> keep(adata.n_obs(), 1);
-  std::string selection_note;
+// The cells of the chosen cell types and conditions (all when none is chosen).
+void select_shown_cells(UmapSelection& s, const AnnData& adata, const UMAPEmbedConfig& embed) {
+  s.keep.assign(adata.n_obs(), 1);
   auto restrict = [&](const std::string& col, const std::optional<std::vector<std::string>>& want) {
     if (!want) return;
     Categories cats = obs_categories(adata, col);
     auto matched = match_values(*want, cats.categories, col + " value(s)");
     std::vector<char> ok(cats.categories.size(), 0);
     for (auto& m : matched) ok[cats.find(m)] = 1;
-    for (size_t i = 0; i < keep.size(); ++i)
-      if (cats.codes[i] < 0 || !ok[cats.codes[i]]) keep[i] = 0;
-    selection_note += (selection_note.empty() ? "" : "; ") + join_limited(matched, 6);
+    for (size_t i = 0; i < s.keep.size(); ++i)
+      if (cats.codes[i] < 0 || !ok[cats.codes[i]]) s.keep[i] = 0;
+    s.selection_note += (s.selection_note.empty() ? "" : "; ") + join_limited(matched, 6);
   };
-  restrict(ct_col, embed.celltypes);
-  restrict(cond_col, embed.conditions);
-  std::vector<size_t> shown;
-  for (size_t i = 0; i < keep.size(); ++i)
-    if (keep[i]) shown.push_back(i);
-  if (shown.empty()) throw ValueError("No cells match the requested cell types and conditions");
+  restrict(embed.celltype_col, embed.celltypes);
+  restrict(embed.condition_col, embed.conditions);
+  for (size_t i = 0; i < s.keep.size(); ++i)
+    if (s.keep[i]) s.shown.push_back(i);
+  if (s.shown.empty()) throw ValueError("No cells match the requested cell types and conditions");
+}
 
+// Colour targets: explicit genes, else color_by (an obs column or a gene), else cell type.
+void select_colour(UmapSelection& s, const AnnData& adata, const UmapArgs& args,
+                   Warnings& warnings) {
+  if (args.target_genes) {
+    std::vector<std::string> missing;
+    for (const auto& g : *args.target_genes) {
+      auto found = find_gene(adata, g);
+      if (found) {
+        if (std::find(s.genes.begin(), s.genes.end(), *found) == s.genes.end())
+          s.genes.push_back(*found);
+      } else {
+        missing.push_back("'" + g + "'");
+      }
+    }
+    // A pathway's gene list rarely exists whole in one dataset: draw the genes that do and
+    // name the rest; only a list with no gene present is an error.
+    if (s.genes.empty())
+      throw KeyError("Gene(s) not in var names: " + join_limited(missing) +
+                     ". Gene names look like: " + gene_examples(adata));
+    if (!missing.empty())
+      warnings.push_back("Gene(s) not in var names, left out: " + join_limited(missing));
+    return;
+  }
+  const std::string color_by = args.plot.color_by.value_or(args.embed.celltype_col);
+  if (adata.obs.has(color_by)) {
+    s.obs_target = color_by;
+  } else if (auto g = find_gene(adata, color_by)) {
+    s.genes.push_back(*g);
+  } else {
+    throw KeyError("'" + color_by + "' is neither an obs column nor a gene in var names. " +
+                   "Obs columns: " + join_limited(adata.obs.columns()) +
+                   ". Gene names look like: " + gene_examples(adata));
+  }
+}
+
+UmapSelection select_umap(const AnnData& adata, const UmapArgs& args, Warnings& warnings) {
+  const std::string& basis = args.embed.basis;
+  if (!adata.has_obsm(basis))
+    throw KeyError("obsm['" + basis +
+                   "'] not found. Available obsm keys: " + join_limited(adata.obsm_keys()));
+  UmapSelection s;
+  s.embedding = adata.obsm(basis);
+  if (s.embedding.n_cols < 2 || s.embedding.n_rows != adata.n_obs())
+    throw ValueError("obsm['" + basis + "'] must have one row per cell and at least 2 columns");
+  select_shown_cells(s, adata, args.embed);
+  select_colour(s, adata, args, warnings);
+  return s;
+}
+
+// ---- compute: counts per category, or each gene's values and per-cell-type summary ----
+
+struct UmapCategoryCounts {
+  Categories categories;          // obs[obs_target]
+  std::vector<long long> counts;  // shown cells per category
+  long long missing = 0;          // shown cells without a value
+};
+struct UmapGeneValues {
+  std::vector<float> values;  // per shown cell
+  double vmin = 0, vmax = 1;  // the colour scale
+  // Per cell type among the shown cells: cells, their summed value, cells above zero.
+  std::vector<double> sum;
+  std::vector<long long> cnt, pos;
+};
+struct UmapStats {
+  std::optional<UmapCategoryCounts> by_category;
+  Categories celltypes;  // obs[celltype_col], for the genes' summaries
+  std::vector<UmapGeneValues> genes;
+};
+
+UmapStats compute_umap(const AnnData& adata, const UmapSelection& s, const UmapArgs& args) {
+  UmapStats out;
+  if (s.obs_target) {
+    UmapCategoryCounts c;
+    c.categories = obs_categories(adata, *s.obs_target);
+    c.counts.assign(c.categories.categories.size(), 0);
+    for (size_t i : s.shown) {
+      if (c.categories.codes[i] >= 0)
+        ++c.counts[c.categories.codes[i]];
+      else
+        ++c.missing;
+    }
+    out.by_category = std::move(c);
+    return out;
+  }
+  const auto expr = adata.gene_expression(s.genes, args.embed.layer);
+  out.celltypes = obs_categories(adata, args.embed.celltype_col);
+  const Categories& groups = out.celltypes;
+  for (size_t g = 0; g < s.genes.size(); ++g) {
+    UmapGeneValues v;
+    v.values.reserve(s.shown.size());
+    for (size_t i : s.shown) v.values.push_back(expr[g][i]);
+    v.vmin =
+        std::min(0.0, static_cast<double>(*std::min_element(v.values.begin(), v.values.end())));
+    v.vmax = quantile(v.values, args.plot.vmax_quantile);
+    if (!(v.vmax > v.vmin)) v.vmax = v.vmin + 1;
+    v.sum.assign(groups.categories.size(), 0);
+    v.cnt.assign(groups.categories.size(), 0);
+    v.pos.assign(groups.categories.size(), 0);
+    for (size_t k = 0; k < s.shown.size(); ++k) {
+      int32_t c = groups.codes[s.shown[k]];
+      if (c < 0) continue;
+      v.sum[c] += v.values[k];
+      ++v.cnt[c];
+      if (v.values[k] > 0) ++v.pos[c];
+    }
+    out.genes.push_back(std::move(v));
+  }
+  return out;
+}
+
+// ---- present ----
+
+// The scatter every panel starts from: the shown cells, the others in grey behind them.
+plotting::ScatterPlot base_scatter(const UmapSelection& s, const UmapArgs& args) {
+  const std::string& basis = args.embed.basis;
+  const UMAPPlotConfig& style = args.plot;
   plotting::ScatterPlot base;
   base.size.width_in = style.width;
   base.size.height_in = style.height;
@@ -115,156 +223,119 @@ json run_plot_umap(AnnData& adata, const UmapArgs& args, bool show) {
   base.y_label = basis == "X_umap" ? "UMAP2" : basis + " 2";
   base.labels_on_data = style.legend_loc == "on data";
   base.cmap = style.cmap;
-  for (size_t i : shown) {
-    base.x.push_back(static_cast<float>(emb.at(i, 0)));
-    base.y.push_back(static_cast<float>(emb.at(i, 1)));
+  for (size_t i : s.shown) {
+    base.x.push_back(static_cast<float>(s.embedding.at(i, 0)));
+    base.y.push_back(static_cast<float>(s.embedding.at(i, 1)));
   }
-  if (shown.size() < adata.n_obs()) {
-    for (size_t i = 0; i < keep.size(); ++i) {
-      if (keep[i]) continue;
-      base.background_x.push_back(static_cast<float>(emb.at(i, 0)));
-      base.background_y.push_back(static_cast<float>(emb.at(i, 1)));
+  if (s.shown.size() < s.keep.size()) {
+    for (size_t i = 0; i < s.keep.size(); ++i) {
+      if (s.keep[i]) continue;
+      base.background_x.push_back(static_cast<float>(s.embedding.at(i, 0)));
+      base.background_y.push_back(static_cast<float>(s.embedding.at(i, 1)));
     }
   }
-  const std::string cells_note = format_count(static_cast<long long>(shown.size())) + " cells" +
-                                 (selection_note.empty() ? "" : " · " + selection_note);
-  const auto& user_title = style.title;
+  return base;
+}
 
+// The figure coloured by the category and its table of shown cells per category.
+Table present_categories(const UmapSelection& s, const UmapCategoryCounts& c,
+                         plotting::ScatterPlot p, const std::string& cells_note,
+                         const UmapArgs& args, std::vector<std::string>& pngs) {
+  const Categories& cats = c.categories;
+  p.categories = cats.categories;
+  for (size_t k = 0; k < cats.categories.size(); ++k)
+    p.category_colors.push_back(category_color(cats.categories[k], k));
+  for (size_t i : s.shown) p.codes.push_back(cats.codes[i]);
+  p.title = args.plot.title.value_or("UMAP coloured by " + *s.obs_target);
+  p.subtitle = cells_note;
+  p.legend_title = *s.obs_target;
+  pngs.push_back(plotting::render_scatter_png(p));
+
+  std::vector<std::string> idx;
+  json n = json::array(), pct = json::array();
+  const double total = static_cast<double>(s.shown.size());
+  for (size_t k = 0; k < c.counts.size(); ++k) {
+    if (!c.counts[k]) continue;
+    idx.push_back(cats.categories[k]);
+    n.push_back(c.counts[k]);
+    pct.push_back(100.0 * c.counts[k] / total);
+  }
+  if (c.missing) {
+    idx.push_back("(missing)");
+    n.push_back(c.missing);
+    pct.push_back(100.0 * c.missing / total);
+  }
+  Table t(idx);
+  t.add_column("n_cells", n).add_column("percent_of_shown_cells", pct);
+  return t;
+}
+
+// A gene's panel (the first kMaxGenePanels genes are drawn) and its per-cell-type table.
+Table present_gene(const UmapSelection& s, const UmapStats& stats, size_t g,
+                   const plotting::ScatterPlot& base, const std::string& cells_note,
+                   const UmapArgs& args, std::vector<std::string>& pngs) {
+  const UmapGeneValues& v = stats.genes[g];
+  const auto& user_title = args.plot.title;
+  const auto& layer = args.embed.layer;
+  if (g < kMaxGenePanels) {
+    plotting::ScatterPlot p = base;
+    p.values = v.values;
+    p.vmin = v.vmin;
+    p.vmax = v.vmax;
+    p.title =
+        user_title ? *user_title + (s.genes.size() > 1 ? " · " + s.genes[g] : "") : s.genes[g];
+    p.subtitle = "Expression on UMAP · " + cells_note;
+    p.colorbar_label = layer ? "Expression (" + *layer + ")" : "Expression";
+    pngs.push_back(plotting::render_scatter_png(p));
+  }
+  std::vector<std::string> idx;
+  json n = json::array(), mean = json::array(), pct = json::array();
+  for (size_t c = 0; c < v.cnt.size(); ++c) {
+    if (!v.cnt[c]) continue;
+    idx.push_back(stats.celltypes.categories[c]);
+    n.push_back(v.cnt[c]);
+    mean.push_back(v.sum[c] / v.cnt[c]);
+    pct.push_back(100.0 * v.pos[c] / v.cnt[c]);
+  }
+  Table t(idx);
+  t.add_column("n_cells", n)
+      .add_column("mean_expression", mean)
+      .add_column("percent_expressing", pct);
+  return t;
+}
+
+json present_umap(const UmapSelection& s, const UmapStats& stats, const UmapArgs& args) {
+  const plotting::ScatterPlot base = base_scatter(s, args);
+  const std::string cells_note = format_count(static_cast<long long>(s.shown.size())) + " cells" +
+                                 (s.selection_note.empty() ? "" : " · " + s.selection_note);
   std::vector<std::string> pngs;
   json tables = json::object();
   std::string data_noun = "cell group";
-
-  // Colour targets: explicit genes, else color_by (an obs column or a gene), else cell type.
-  std::vector<std::string> genes;
-  std::optional<std::string> obs_target;
-  if (target_genes) {
-    std::vector<std::string> missing;
-    for (const auto& g : *target_genes) {
-      auto found = find_gene(adata, g);
-      if (found) {
-        if (std::find(genes.begin(), genes.end(), *found) == genes.end()) genes.push_back(*found);
-      } else {
-        missing.push_back("'" + g + "'");
-      }
-    }
-    // A pathway's gene list rarely exists whole in one dataset: draw the genes that do and
-    // name the rest; only a list with no gene present is an error.
-    if (genes.empty())
-      throw KeyError("Gene(s) not in var names: " + join_limited(missing) +
-                     ". Gene names look like: " + gene_examples(adata));
-    if (!missing.empty())
-      current_host().print("⚠️ WARNING: Gene(s) not in var names, left out: " +
-                           join_limited(missing));
-  } else {
-    const std::string color_by = style.color_by.value_or(ct_col);
-    if (adata.obs.has(color_by)) {
-      obs_target = color_by;
-    } else if (auto g = find_gene(adata, color_by)) {
-      genes.push_back(*g);
-    } else {
-      throw KeyError("'" + color_by + "' is neither an obs column nor a gene in var names. " +
-                     "Obs columns: " + join_limited(adata.obs.columns()) +
-                     ". Gene names look like: " + gene_examples(adata));
-    }
-  }
-
-  if (obs_target) {
-    Categories cats = obs_categories(adata, *obs_target);
-    plotting::ScatterPlot p = base;
-    p.categories = cats.categories;
-    for (size_t k = 0; k < cats.categories.size(); ++k)
-      p.category_colors.push_back(category_color(cats.categories[k], k));
-    std::vector<long long> counts(cats.categories.size(), 0);
-    long long missing = 0;
-    for (size_t i : shown) {
-      p.codes.push_back(cats.codes[i]);
-      if (cats.codes[i] >= 0)
-        ++counts[cats.codes[i]];
-      else
-        ++missing;
-    }
-    p.title = user_title.value_or("UMAP coloured by " + *obs_target);
-    p.subtitle = cells_note;
-    p.legend_title = *obs_target;
-    pngs.push_back(plotting::render_scatter_png(p));
-
-    std::vector<std::string> idx;
-    json n = json::array(), pct = json::array();
-    const double total = static_cast<double>(shown.size());
-    for (size_t k = 0; k < counts.size(); ++k) {
-      if (!counts[k]) continue;
-      idx.push_back(cats.categories[k]);
-      n.push_back(counts[k]);
-      pct.push_back(100.0 * counts[k] / total);
-    }
-    if (missing) {
-      idx.push_back("(missing)");
-      n.push_back(missing);
-      pct.push_back(100.0 * missing / total);
-    }
-    Table t(idx);
-    t.add_column("n_cells", n).add_column("percent_of_shown_cells", pct);
-    tables[*obs_target] = t.to_json();
+  if (stats.by_category) {
+    tables[*s.obs_target] =
+        present_categories(s, *stats.by_category, base, cells_note, args, pngs).to_json();
   } else {
     data_noun = "cell type";
-    const auto& layer = embed.layer;
-    const auto expr = adata.gene_expression(genes, layer);
-    Categories groups = obs_categories(adata, ct_col);
-    const double q = style.vmax_quantile;
-    for (size_t g = 0; g < genes.size(); ++g) {
-      std::vector<float> vals;
-      vals.reserve(shown.size());
-      for (size_t i : shown) vals.push_back(expr[g][i]);
-      if (g < kMaxGenePanels) {
-        plotting::ScatterPlot p = base;
-        p.values = vals;
-        p.vmin = std::min(0.0, static_cast<double>(*std::min_element(vals.begin(), vals.end())));
-        p.vmax = quantile(vals, q);
-        if (!(p.vmax > p.vmin)) p.vmax = p.vmin + 1;
-        p.title = user_title ? *user_title + (genes.size() > 1 ? " · " + genes[g] : "") : genes[g];
-        p.subtitle = "Expression on UMAP · " + cells_note;
-        p.colorbar_label = layer ? "Expression (" + *layer + ")" : "Expression";
-        pngs.push_back(plotting::render_scatter_png(p));
-      }
-      // Per cell type among the shown cells: how many express the gene, and how much.
-      std::vector<double> sum(groups.categories.size(), 0);
-      std::vector<long long> cnt(groups.categories.size(), 0), pos(groups.categories.size(), 0);
-      for (size_t k = 0; k < shown.size(); ++k) {
-        int32_t c = groups.codes[shown[k]];
-        if (c < 0) continue;
-        sum[c] += vals[k];
-        ++cnt[c];
-        if (vals[k] > 0) ++pos[c];
-      }
-      std::vector<std::string> idx;
-      json n = json::array(), mean = json::array(), pct = json::array();
-      for (size_t c = 0; c < cnt.size(); ++c) {
-        if (!cnt[c]) continue;
-        idx.push_back(groups.categories[c]);
-        n.push_back(cnt[c]);
-        mean.push_back(sum[c] / cnt[c]);
-        pct.push_back(100.0 * pos[c] / cnt[c]);
-      }
-      Table t(idx);
-      t.add_column("n_cells", n)
-          .add_column("mean_expression", mean)
-          .add_column("percent_expressing", pct);
-      tables[genes[g]] = t.to_json();
-    }
+    for (size_t g = 0; g < s.genes.size(); ++g)
+      tables[s.genes[g]] = present_gene(s, stats, g, base, cells_note, args, pngs).to_json();
   }
-
-  show_images(show, pngs);
   json result = json::object();
   result["data"] = data_noun;
   if (pngs.size() == 1) {
-    result["img_base64"] = png_b64(pngs[0]);
+    result["img_base64"] = base64_encode(pngs[0]);
   } else {
     json list = json::array();
-    for (auto& p : pngs) list.push_back(png_b64(p));
+    for (auto& p : pngs) list.push_back(base64_encode(p));
     result["img_base64"] = list;
   }
   result["table_summaries"] = tables;
   return result;
+}
+
+json run_plot_umap(AnnData& adata, const UmapArgs& args, Warnings& warnings) {
+  const UmapSelection s = select_umap(adata, args, warnings);
+  const UmapStats stats = compute_umap(adata, s, args);
+  return present_umap(s, stats, args);
 }
 
 const char* kDefinition = R"(Tool: plot_umap

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "norvex/analysis_tools/comparisons.hpp"
+#include "norvex/analysis_tools/comparison_steps.hpp"
 #include "norvex/analysis_tools/params.hpp"
 #include "norvex/analysis_tools/shared_records.hpp"
 #include "norvex/analysis_tools/tool_common.hpp"
@@ -43,111 +43,54 @@ struct ViolinArgs {
 
 constexpr size_t kMaxPanels = 24;
 
-json run_plot_violin(AnnData& adata, const ViolinArgs& args, bool show) {
+// ---- select ----
+
+struct ViolinSelection {
+  ExpressionSelection cells;
+  ViolinGroups groups;
+};
+
+ViolinSelection select_violin(const AnnData& adata, const ViolinArgs& args, Warnings& warnings) {
   const ObsFilter& f = args.obs_filter;
   canonical_test_name(args.test.test);       // unknown tests fail before any work
   adjust_pvalues({}, args.test.correction);  // and unknown corrections
-
-  TextList requested;
-  for (const auto* list : {&args.target_genes, &args.genes.target_genes})
-    if (*list) requested.insert(requested.end(), (*list)->begin(), (*list)->end());
-  if (requested.empty())
-    throw ValueError("No genes given: set target_genes to the gene symbols to compare");
-  const ExpressionSource src = expression_source(adata, args.genes.layer, args.genes.use_raw);
-  const std::vector<std::string> genes = resolve_genes(requested, source_gene_names(adata, src),
-                                                       src.raw ? "raw var names" : "var names");
-
-  const Categories cts = obs_categories(adata, f.celltype_col);
-  const std::string gcol = group_column(adata, args.test.group_by, f.condition_col);
-  const Categories grp = obs_categories(adata, gcol);
-
+  ViolinSelection s;
+  select_genes(s.cells, adata, requested_genes(args.target_genes, args.genes.target_genes),
+               args.genes.layer, args.genes.use_raw, warnings);
+  s.cells.celltypes = obs_categories(adata, f.celltype_col);
+  s.groups = violin_group_column(adata, args.test.group_by, f.condition_col);
   // Panels per cell type (all cells pooled when none is chosen).
-  std::vector<int32_t> ct_sel;
-  if (f.celltypes)
-    for (auto& m : match_values(*f.celltypes, cts.categories, f.celltype_col + " value(s)"))
-      if (std::find(ct_sel.begin(), ct_sel.end(), cts.find(m)) == ct_sel.end())
-        ct_sel.push_back(cts.find(m));
-  const size_t n_ct = ct_sel.empty() ? 1 : ct_sel.size();
-  if (genes.size() * n_ct > kMaxPanels)
-    throw ValueError(std::to_string(genes.size()) + " genes x " + std::to_string(n_ct) +
-                     " cell types make " + std::to_string(genes.size() * n_ct) +
-                     " panels; at most " + std::to_string(kMaxPanels) +
+  select_celltype_panels(s.cells, f);
+  const size_t n_genes = s.cells.genes.size(), n_ct = s.cells.n_celltype_panels();
+  if (n_genes * n_ct > kMaxPanels)
+    throw ValueError(std::to_string(n_genes) + " genes x " + std::to_string(n_ct) +
+                     " cell types make " + std::to_string(n_genes * n_ct) + " panels; at most " +
+                     std::to_string(kMaxPanels) +
                      " fit one figure: ask for fewer genes or cell types");
+  select_violin_groups(s.groups, s.cells, adata, f);
+  load_expression(s.cells, adata);
+  return s;
+}
 
-  // Groups: the conditions asked for, in that order, when grouping by condition; else every
-  // group with cells. Conditions asked for also filter cells when grouping by another column.
-  std::vector<int32_t> group_of_code(grp.categories.size(), -1);
-  std::vector<std::string> groups;
-  std::vector<char> cond_ok;
-  std::vector<int32_t> cond_codes;
-  if (f.conditions) {
-    if (gcol == f.condition_col) {
-      for (auto& m : match_values(*f.conditions, grp.categories, gcol + " value(s)"))
-        if (group_of_code[grp.find(m)] < 0) {
-          group_of_code[grp.find(m)] = static_cast<int32_t>(groups.size());
-          groups.push_back(m);
-        }
-    } else {
-      const Categories cond = obs_categories(adata, f.condition_col);
-      cond_ok.assign(cond.categories.size(), 0);
-      for (auto& m : match_values(*f.conditions, cond.categories, f.condition_col + " value(s)"))
-        cond_ok[cond.find(m)] = 1;
-      cond_codes = cond.codes;
-    }
-  }
-  auto cell_in = [&](size_t i) {
-    if (cts.codes[i] < 0 || grp.codes[i] < 0) return false;
-    if (!cond_codes.empty() && (cond_codes[i] < 0 || !cond_ok[cond_codes[i]])) return false;
-    if (!ct_sel.empty() && std::find(ct_sel.begin(), ct_sel.end(), cts.codes[i]) == ct_sel.end())
-      return false;
-    return true;
-  };
-  if (groups.empty()) {
-    std::vector<char> seen(grp.categories.size(), 0);
-    for (size_t i = 0; i < grp.codes.size(); ++i)
-      if (cell_in(i)) seen[grp.codes[i]] = 1;
-    for (size_t g = 0; g < seen.size(); ++g)
-      if (seen[g]) {
-        group_of_code[g] = static_cast<int32_t>(groups.size());
-        groups.push_back(grp.categories[g]);
-      }
-  }
-  if (groups.empty()) throw ValueError("No cells match the requested cell types and groups");
+// ---- present ----
 
-  std::vector<int32_t> panel_of_ct(cts.categories.size(), ct_sel.empty() ? 0 : -1);
-  for (size_t k = 0; k < ct_sel.size(); ++k) panel_of_ct[ct_sel[k]] = static_cast<int32_t>(k);
-  const auto expr = source_expression(adata, src, genes);
-
+json present_violin(const ViolinSelection& s, const ViolinStats& stats, const ViolinArgs& args) {
+  const std::vector<std::string>& genes = s.cells.genes;
+  const std::vector<std::string>& groups = s.groups.groups;
+  const size_t n_ct = s.cells.n_celltype_panels();
   plotting::GroupComparisonPlot p;
   p.kind = plotting::GroupComparisonPlot::Kind::Violin;
   p.groups = groups;
   for (size_t g = 0; g < groups.size(); ++g) p.group_colors.push_back(category_color(groups[g], g));
-  std::vector<Comparison> cmp;
-  size_t n_cells = 0;
-  for (size_t gi = 0; gi < genes.size(); ++gi) {
-    std::vector<std::vector<std::vector<double>>> vals(
-        n_ct, std::vector<std::vector<double>>(groups.size()));
-    for (size_t i = 0; i < adata.n_obs(); ++i) {
-      if (!cell_in(i)) continue;
-      const int32_t g = group_of_code[grp.codes[i]];
-      if (g < 0) continue;
-      vals[panel_of_ct[cts.codes[i]]][g].push_back(expr[gi][i]);
-      if (gi == 0) ++n_cells;
-    }
-    for (size_t k = 0; k < n_ct; ++k) {
-      const std::string ct = ct_sel.empty() ? "all cells" : cts.categories[ct_sel[k]];
-      const size_t panel = p.panels.size();
-      compare_groups(cmp, panel, genes[gi], ct, vals[k], args.test.test);
-      plotting::GroupPanel gp;
-      gp.title = genes.size() > 1 || n_ct > 1 ? genes[gi] + " · " + ct : genes[gi];
-      gp.values = std::move(vals[k]);
-      p.panels.push_back(std::move(gp));
-    }
-  }
-  adjust_comparisons(cmp, args.test.correction);
   bool thinned = false;
-  for (size_t k = 0; k < p.panels.size(); ++k)
-    p.panels[k].brackets = panel_brackets(cmp, k, &thinned);
+  for (const PanelValues& panel : stats.panels) {
+    plotting::GroupPanel gp;
+    gp.title =
+        genes.size() > 1 || n_ct > 1 ? panel.feature + " · " + panel.celltype : panel.feature;
+    gp.values = panel.values;
+    gp.brackets = panel_brackets(stats.comparisons, p.panels.size(), &thinned);
+    p.panels.push_back(std::move(gp));
+  }
 
   const ViolinPlotStyle& style = args.style;
   const size_t ncols = std::min<size_t>(p.panels.size(), 4);
@@ -157,24 +100,32 @@ json run_plot_violin(AnnData& adata, const ViolinArgs& args, bool show) {
   p.size.height_in =
       std::clamp(std::max(style.height, nrows * (3.3 + extra_panel_height_in(p)) + 1.2), 3.0, 30.0);
   p.show_points = style.show_points;
-  p.title = style.title.value_or((genes.size() == 1 ? genes[0] : join_limited(genes, 4)) +
-                                 " expression by " + gcol +
-                                 (ct_sel.size() == 1 ? " in " + cts.categories[ct_sel[0]] : ""));
-  p.subtitle = format_count(static_cast<long long>(n_cells)) + " cells · expression from " +
-               src.label + " · unit: cell";
+  const std::vector<int32_t>& ct_sel = s.cells.chosen;
+  p.title = style.title.value_or(
+      (genes.size() == 1 ? genes[0] : join_limited(genes, 4)) + " expression by " +
+      s.groups.column +
+      (ct_sel.size() == 1 ? " in " + s.cells.celltypes.categories[ct_sel[0]] : ""));
+  p.subtitle = format_count(static_cast<long long>(stats.n_cells)) + " cells · expression from " +
+               s.cells.source.label + " · unit: cell";
   p.y_label = "Expression";
   p.footnote = "Violin: density of cells; bar: interquartile range; white dot: median.\n" +
                stars_note(args.test.test, args.test.correction) +
                (thinned ? std::string("\n") + kThinnedNote : std::string());
   const std::string png = plotting::render_group_comparison_png(p);
 
-  show_images(show, {png});
   json result = json::object();
   result["data"] = "gene expression comparison";
   result["img_base64"] = base64_encode(png);
   result["table_summaries"] =
-      json{{"comparisons", comparison_table(cmp, groups, "gene").to_json()}};
+      json{{"comparisons", comparison_table(stats.comparisons, groups, "gene").to_json()}};
   return result;
+}
+
+json run_plot_violin(AnnData& adata, const ViolinArgs& args, Warnings& warnings) {
+  const ViolinSelection s = select_violin(adata, args, warnings);
+  const ViolinStats stats =
+      compute_violin_stats(s.cells, s.groups, args.test.test, args.test.correction);
+  return present_violin(s, stats, args);
 }
 
 const char* kDefinition =
@@ -196,6 +147,82 @@ n1, n2, mean1, mean2, statistic, pval, pval_adj, method.
 Use for questions such as "is CD274 higher in tumour than in normal T cells?".)";
 
 }  // namespace
+
+// ---- the violin's groups and statistics (comparison_steps.hpp) ----
+
+bool ViolinGroups::admits(const ExpressionSelection& sel, size_t i) const {
+  if (sel.celltypes.codes[i] < 0 || categories.codes[i] < 0) return false;
+  if (!condition_codes.empty() && (condition_codes[i] < 0 || !condition_ok[condition_codes[i]]))
+    return false;
+  return sel.panel_of_cell(i) >= 0;
+}
+
+int32_t ViolinGroups::group_of_cell(const ExpressionSelection& sel, size_t i) const {
+  return admits(sel, i) ? group_of_code[categories.codes[i]] : -1;
+}
+
+ViolinGroups violin_group_column(const AnnData& adata, const std::string& group_by,
+                                 const std::string& condition_col) {
+  ViolinGroups g;
+  g.column = group_column(adata, group_by, condition_col);
+  g.categories = obs_categories(adata, g.column);
+  return g;
+}
+
+void select_violin_groups(ViolinGroups& g, const ExpressionSelection& sel, const AnnData& adata,
+                          const ObsFilter& f) {
+  // Groups: the conditions asked for, in that order, when grouping by condition; else every
+  // group with cells. Conditions asked for also filter cells when grouping by another column.
+  const Categories& grp = g.categories;
+  g.group_of_code.assign(grp.categories.size(), -1);
+  g.groups.clear();
+  if (f.conditions) {
+    if (g.column == f.condition_col) {
+      for (auto& m : match_values(*f.conditions, grp.categories, g.column + " value(s)"))
+        if (g.group_of_code[grp.find(m)] < 0) {
+          g.group_of_code[grp.find(m)] = static_cast<int32_t>(g.groups.size());
+          g.groups.push_back(m);
+        }
+    } else {
+      const Categories cond = obs_categories(adata, f.condition_col);
+      g.condition_ok.assign(cond.categories.size(), 0);
+      for (auto& m : match_values(*f.conditions, cond.categories, f.condition_col + " value(s)"))
+        g.condition_ok[cond.find(m)] = 1;
+      g.condition_codes = cond.codes;
+    }
+  }
+  if (g.groups.empty()) {
+    std::vector<char> seen(grp.categories.size(), 0);
+    for (size_t i = 0; i < grp.codes.size(); ++i)
+      if (g.admits(sel, i)) seen[grp.codes[i]] = 1;
+    for (size_t c = 0; c < seen.size(); ++c)
+      if (seen[c]) {
+        g.group_of_code[c] = static_cast<int32_t>(g.groups.size());
+        g.groups.push_back(grp.categories[c]);
+      }
+  }
+  if (g.groups.empty()) throw ValueError("No cells match the requested cell types and groups");
+}
+
+ViolinStats compute_violin_stats(const ExpressionSelection& sel, const ViolinGroups& g,
+                                 const std::string& test, const std::string& correction) {
+  ViolinStats out;
+  const size_t n_ct = sel.n_celltype_panels(), n_cells = sel.celltypes.codes.size();
+  for (size_t gi = 0; gi < sel.genes.size(); ++gi) {
+    std::vector<std::vector<std::vector<double>>> vals(
+        n_ct, std::vector<std::vector<double>>(g.groups.size()));
+    for (size_t i = 0; i < n_cells; ++i) {
+      const int32_t group = g.group_of_cell(sel, i);
+      if (group < 0) continue;
+      vals[sel.panel_of_cell(i)][group].push_back(sel.expression[gi][i]);
+      if (gi == 0) ++out.n_cells;
+    }
+    for (size_t k = 0; k < n_ct; ++k)
+      add_panel(out, {sel.genes[gi], sel.panel_celltype(k), std::move(vals[k])}, test);
+  }
+  adjust_comparisons(out.comparisons, correction);
+  return out;
+}
 
 void register_plot_violin() {
   const RecordParams<ViolinSignifTestConfig> test{
