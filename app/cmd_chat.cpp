@@ -63,7 +63,6 @@ int run_chat(const ChatOptions& o) {
   host.set_file_filter([&host](std::string_view, std::string bytes) {
     return redact_file_bytes(std::move(bytes), host.redactor());
   });
-  ScopedHost scoped(host);
 
   const std::string model = o.model.value_or(AssistantOptions{}.model_to_use);
   const KeyChoice key = choose_api_key(model, o.api_key, o.base_url);

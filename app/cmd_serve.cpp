@@ -87,7 +87,6 @@ int run_serve(const ServeCliOptions& o) {
   options.host = &terminal;
   std::optional<norvex> assistant;
   {
-    ScopedHost scoped(terminal);
     try {
       assistant.emplace(options);
     } catch (const std::exception& e) {

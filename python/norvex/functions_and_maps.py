@@ -69,7 +69,7 @@ def _make_tool(name, entry):
     defaults = entry["param_defaults"]
 
     def tool(adata, **kwargs):
-        # The tool itself shows its figure when show=True.
+        # The engine shows the figure when show=True (and the tool's warnings always).
         return _engine.run_tool(name, _dataset(adata), kwargs)
 
     params = [_inspect.Parameter("adata", _inspect.Parameter.POSITIONAL_OR_KEYWORD)]

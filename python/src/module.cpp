@@ -13,6 +13,7 @@
 #include "norvex/analysis_tools/repro_code.hpp"
 #include "norvex/assistant/arguments.hpp"
 #include "norvex/assistant/norvex.hpp"
+#include "norvex/assistant/tool_run.hpp"
 #include "norvex/assistant/rerun.hpp"
 #include "norvex/assistant/router.hpp"
 #include "norvex/common/base64.hpp"
@@ -98,7 +99,6 @@ NotebookHost& py_host() {
 template <typename F>
 auto engine_call(F&& f) {
   NotebookHost& host = py_host();
-  ScopedHost scoped(host);
   auto previous = set_interrupt_check([] {
     py::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) {
@@ -275,18 +275,13 @@ py::dict tool_table() {
 // A tool called from Python. Tools compute and return; as a notebook call it then prints
 // the run's warnings (taken out of the returned mapping) and, asked with show=True, shows
 // its figures (the img_base64 PNGs), as the tools once did themselves.
-json run_tool(const std::string& name, AnnData& adata, const json& kwargs) {
-  auto it = builtin_tool_funcs().find(name);
-  if (it == builtin_tool_funcs().end()) throw key_error(name);
-  if (it->second.ensure_runnable) it->second.ensure_runnable();
-  json result = it->second(adata, kwargs);
+// A tool called by the user (a reproduction snippet): called as given, its warnings shown
+// and, with show=True, its figures.
+json run_tool(NotebookHost& host, const std::string& name, AnnData& adata, const json& kwargs) {
+  json result = runnable_tool(builtin_tool_funcs(), name)(adata, kwargs);
   if (!result.is_object()) return result;
-  NotebookHost& host = current_host();
-  if (result.contains("warnings")) {
-    for (const json& w : result["warnings"])
-      if (w.is_string()) host.print("⚠️ WARNING: " + w.get<std::string>());
-    result.erase("warnings");
-  }
+  show_warnings(host, result_warnings(result));
+  result.erase("warnings");
   const bool show = kwargs.is_object() && kwargs.contains("show") && kwargs["show"].is_boolean() &&
                     kwargs["show"].get<bool>();
   if (show && result.contains("img_base64")) {
@@ -472,7 +467,7 @@ PYBIND11_MODULE(_engine, m) {
   m.def("tools", &tool_table);
   m.def("run_tool", [](const std::string& name, AnnData& adata, py::object kwargs) {
     json k = to_json(kwargs);
-    return from_json(engine_call([&] { return run_tool(name, adata, k); }));
+    return from_json(engine_call([&](NotebookHost& host) { return run_tool(host, name, adata, k); }));
   });
   m.def("make_record", [](const std::string& cls, py::object kwargs) {
     auto it = record_classes().find(cls);

@@ -130,7 +130,6 @@ long long WebServer::enqueue(std::string text, std::string panel) {
 }
 
 void WebServer::work() {
-  ScopedHost scoped(host_);
   while (true) {
     ServeJob job;
     {
