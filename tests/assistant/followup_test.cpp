@@ -528,5 +528,28 @@ TEST_F(FollowUpTest, RerunForAnotherCellTypeIsShownAndUnmatchedSelectionsSaySo) 
   }
 }
 
+TEST_F(FollowUpTest, SaveNamingAnEarlierResultSavesThatOne) {
+  auto a = make();
+  first_turn(*a, "first question");
+  first_turn(*a, "second question");
+  // "Save the first ranking": the selector picks the older one, which is saved.
+  host.clear();
+  reply(follow_up({{"save", true}}));
+  reply(selection("1", user_request({{"save", true}})));
+  stub.enqueue_openai_text("Older result explained.");
+  a->ask("save the first ranking");
+  const UnsDict& store = data->uns.at("norvex_tx").dict();
+  EXPECT_EQ(store.keys(), std::vector<std::string>{"first question"}) << host.console();
+
+  // "Save it", naming nothing: the newest, without asking the selector.
+  const size_t before = stub.request_count();
+  reply(router_record({{"save", true}, {"recurrent_query", true}}));
+  stub.enqueue_openai_text("Newest explained.");
+  a->ask("save it");
+  EXPECT_EQ(stub.request_count(), before + 2);  // router and explanation only
+  EXPECT_EQ(data->uns.at("norvex_tx").dict().keys(),
+            (std::vector<std::string>{"first question", "second question"}));
+}
+
 }  // namespace
 }  // namespace norvex

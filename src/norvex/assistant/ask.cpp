@@ -232,10 +232,14 @@ bool answer_follow_up(Session& s, const RouterDecision& d, Request& r) {
   return true;
 }
 
-// Saving and the report, when the routing record asks for them.
+// Saving and the report, when the routing record asks for them. What was just answered is
+// the newest transaction; a save that only names an earlier result ("save the UMAP one")
+// lets the selector find that one.
 void close_request(Session& s, const RouterDecision& d, Request& r) {
   if (d.flags.save) {
-    save_transaction(s, d.record, r.res_to_user, !s.rem_router, 0);
+    const bool names_earlier = !r.in_history && d.flags.recurrent_query && d.names_target;
+    save_transaction(s, d.record, r.res_to_user, !s.rem_router,
+                     names_earlier ? json(nullptr) : json(0));
     if (r.in_history && !s.history.buf.empty()) {
       // One mapping in the notebook: what the save wrote into either copy is in both.
       json& stored = s.history.buf.front();
