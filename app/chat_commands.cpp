@@ -44,7 +44,7 @@ void add_chat_command_options(CLI::App* chat, ChatCommandOptions& options) {
                    "write the dataset with its saved queries to this .h5ad file at the end");
 }
 
-ChatCommands::ChatCommands(norvex& assistant, NotebookHost& host, ChatCommandOptions options)
+ChatCommands::ChatCommands(Assistant& assistant, NotebookHost& host, ChatCommandOptions options)
     : assistant_(assistant), host_(host), options_(std::move(options)) {
   if (options_.save_on_exit && assistant_.file_h5ad &&
       same_file(*options_.save_on_exit, *assistant_.file_h5ad)) {

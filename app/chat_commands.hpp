@@ -22,7 +22,7 @@ class ChatCommands {
  public:
   // ValueError when --save-on-exit names the dataset the session reads (refused before any
   // question is asked, so nothing is lost later).
-  ChatCommands(norvex& assistant, NotebookHost& host, ChatCommandOptions options);
+  ChatCommands(Assistant& assistant, NotebookHost& host, ChatCommandOptions options);
 
   static bool is_command(const std::string& line);
   // Runs one command line; false when the session should end (:quit).
@@ -35,7 +35,7 @@ class ChatCommands {
   void write(const std::string& file, bool force);
   void list_history();
 
-  norvex& assistant_;
+  Assistant& assistant_;
   NotebookHost& host_;
   ChatCommandOptions options_;
 };

@@ -37,7 +37,7 @@ bool blank(const std::string& line) {
 
 // "norvex · FILE (N cells × G genes) · model M · transcript PATH": what was opened and
 // where the record goes.
-std::string start_line(const ChatOptions& o, const std::string& model, norvex& assistant,
+std::string start_line(const ChatOptions& o, const std::string& model, Assistant& assistant,
                        const ConsoleHost& host, bool transcript_open) {
   const auto& adata = assistant.configured("adata").adata;
   std::string line = "norvex · " + std::filesystem::path(o.data).filename().string();
@@ -83,7 +83,7 @@ int run_chat(const ChatOptions& o) {
   options.rem_router = !o.show_router;
   options.base_url = o.base_url;
   options.host = &host;
-  std::optional<norvex> assistant;
+  std::optional<Assistant> assistant;
   try {
     assistant.emplace(options);
   } catch (const std::exception& e) {

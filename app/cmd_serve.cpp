@@ -85,7 +85,7 @@ int run_serve(const ServeCliOptions& o) {
   options.adata = o.data;
   options.base_url = o.base_url;
   options.host = &terminal;
-  std::optional<norvex> assistant;
+  std::optional<Assistant> assistant;
   {
     try {
       assistant.emplace(options);

@@ -304,7 +304,7 @@ json run_tool(NotebookHost& host, const std::string& name, AnnData& adata, const
 PYBIND11_MODULE(_engine, m) {
   using namespace norvex;
   using namespace norvex::python;
-  m.doc() = "The norvex engine (use norvex.norvex_main).";
+  m.doc() = "The Assistant engine (use norvex.norvex_main).";
 
   py::register_exception<std::runtime_error>(m, "EngineError", PyExc_RuntimeError);
   m.attr("ServiceError") = py::reinterpret_steal<py::object>(
@@ -337,7 +337,7 @@ PYBIND11_MODULE(_engine, m) {
         engine_call([&] { a.write_h5ad(path); });
       });
 
-  py::class_<norvex::norvex>(m, "Assistant")
+  py::class_<norvex::Assistant>(m, "Assistant")
       .def(py::init([](py::object api_key, std::string model, py::object adata,
                        py::object tool_funcs, py::object tool_defaults, py::object tool_config_map,
                        py::object max_retries, bool rem_router, py::object base_url) {
@@ -352,13 +352,13 @@ PYBIND11_MODULE(_engine, m) {
              o.rem_router = rem_router;
              o.base_url = optional_text(base_url);
              o.host = &py_host();
-             return engine_call([&] { return std::make_unique<norvex::norvex>(o); });
+             return engine_call([&] { return std::make_unique<norvex::Assistant>(o); });
            }),
            py::arg("api_key"), py::arg("model_to_use"), py::arg("adata"), py::arg("tool_funcs"),
            py::arg("tool_defaults"), py::arg("tool_config_map"), py::arg("max_retries"),
            py::arg("rem_router"), py::arg("base_url"))
       .def("set_api_key",
-           [](norvex::norvex& self, py::object api_key, std::string model, py::object adata,
+           [](norvex::Assistant& self, py::object api_key, std::string model, py::object adata,
               py::object tool_funcs, py::object tool_defaults, py::object tool_config_map,
               py::object max_retries, bool rem_router, py::object base_url) {
              auto key = optional_text(api_key);
@@ -374,92 +374,92 @@ PYBIND11_MODULE(_engine, m) {
              });
            })
       .def("ask",
-           [](norvex::norvex& self, py::object query, bool auto_render, bool verbose) {
+           [](norvex::Assistant& self, py::object query, bool auto_render, bool verbose) {
              json q = to_json(query);
              json out = engine_call([&] { return self.ask(q, auto_render, verbose); });
              return from_json(out);
            })
       .def("write_h5ad",
-           [](const norvex::norvex& self, const std::string& file) {
+           [](const norvex::Assistant& self, const std::string& file) {
              engine_call([&] { self.write_h5ad(file); });
            })
       .def("check_saved_queries",
-           [](norvex::norvex& self) { engine_call([&] { self.check_saved_queries(); }); })
-      .def("check_saved", [](norvex::norvex& self) { engine_call([&] { self.check_saved(); }); })
+           [](norvex::Assistant& self) { engine_call([&] { self.check_saved_queries(); }); })
+      .def("check_saved", [](norvex::Assistant& self) { engine_call([&] { self.check_saved(); }); })
       .def("save_transaction",
-           [](norvex::norvex& self, py::object spec, py::object res, bool verbose,
+           [](norvex::Assistant& self, py::object spec, py::object res, bool verbose,
               py::object selected) {
              json s = to_json(spec), r = to_json(res), id = to_json(selected);
              engine_call([&] { self.save_transaction(s, r, verbose, id); });
              return from_json(r);
            })
       .def("display_table_summaries",
-           [](norvex::norvex& self, py::object result, const std::string& name) {
+           [](norvex::Assistant& self, py::object result, const std::string& name) {
              json r = to_json(result);
              engine_call([&] { self.display_table_summaries(r, name); });
            })
       .def("display_plot_img_base64",
-           [](norvex::norvex& self, py::object result) {
+           [](norvex::Assistant& self, py::object result) {
              json r = to_json(result);
              engine_call([&] { self.display_plot_img_base64(r); });
            })
       .def("display_explanation",
-           [](norvex::norvex& self, py::object text, py::object img, py::object title) {
+           [](norvex::Assistant& self, py::object text, py::object img, py::object title) {
              json t = to_json(text), i = to_json(img);
              auto ti = optional_text(title);
              engine_call([&] { self.display_explanation(t, i, ti); });
            })
       .def("show_tree_partial",
-           [](norvex::norvex& self, py::object spec) {
+           [](norvex::Assistant& self, py::object spec) {
              json s = to_json(spec);
              engine_call([&] { self.show_tree_partial(s); });
            })
       .def("check_router_res_validity",
-           [](norvex::norvex& self, py::object r) {
+           [](norvex::Assistant& self, py::object r) {
              json j = to_json(r);
              return engine_call([&] { return self.check_router_res_validity(j); });
            })
       .def("check_router_res_flags",
-           [](norvex::norvex& self, py::object r) {
+           [](norvex::Assistant& self, py::object r) {
              json j = to_json(r);
              return engine_call([&] { return self.check_router_res_flags(j); });
            })
-      .def_readonly("model_name", &norvex::norvex::model_name)
-      .def_readonly("file_h5ad", &norvex::norvex::file_h5ad)
+      .def_readonly("model_name", &Assistant::model_name)
+      .def_readonly("file_h5ad", &Assistant::file_h5ad)
       .def_property_readonly("configured",
-                             [](const norvex::norvex& s) { return s.config.has_value(); })
+                             [](const norvex::Assistant& s) { return s.config.has_value(); })
       .def_property_readonly("adata",
-                             [](const norvex::norvex& s) { return s.configured("adata").adata; })
+                             [](const norvex::Assistant& s) { return s.configured("adata").adata; })
       .def_property_readonly(
           "data_context",
-          [](const norvex::norvex& s) { return s.configured("data_context").data_context; })
+          [](const norvex::Assistant& s) { return s.configured("data_context").data_context; })
       .def_property_readonly(
           "max_retries",
-          [](const norvex::norvex& s) { return s.configured("max_retries").max_retries; })
+          [](const norvex::Assistant& s) { return s.configured("max_retries").max_retries; })
       .def_property_readonly(
           "rem_router",
-          [](const norvex::norvex& s) { return s.configured("rem_router").rem_router; })
+          [](const norvex::Assistant& s) { return s.configured("rem_router").rem_router; })
       .def_property_readonly("Tool_defaults",
-                             [](const norvex::norvex& s) {
+                             [](const norvex::Assistant& s) {
                                return from_json(s.configured("Tool_defaults").tools.defaults);
                              })
       .def_property_readonly("Tool_funcs",
-                             [](const norvex::norvex& s) {
+                             [](const norvex::Assistant& s) {
                                std::vector<std::string> names;
                                for (auto& [n, f] : s.configured("Tool_funcs").tools.funcs)
                                  names.push_back(n);
                                return names;
                              })
       .def_property_readonly("last_tx",
-                             [](const norvex::norvex& s) { return from_json(s.last_tx); })
+                             [](const norvex::Assistant& s) { return from_json(s.last_tx); })
       .def_property_readonly("history",
-                             [](const norvex::norvex& s) {
+                             [](const norvex::Assistant& s) {
                                py::list out;
                                for (auto& tx : s.t_hist.buf) out.append(from_json(tx));
                                return out;
                              })
       .def_property_readonly("max_buf_len",
-                             [](const norvex::norvex& s) { return s.t_hist.max_buf_len(); });
+                             [](const norvex::Assistant& s) { return s.t_hist.max_buf_len(); });
 
   // ---- registry and module functions ----
   m.def("constants", &constants);

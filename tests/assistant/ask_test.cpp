@@ -49,7 +49,7 @@ class AskTest : public ::testing::Test {
   std::shared_ptr<AnnData> data = testing::tiny_dataset();
   json tool_result;  // what the test tool returns
 
-  std::unique_ptr<norvex> make(bool rem_router = true) {
+  std::unique_ptr<Assistant> make(bool rem_router = true) {
     AssistantOptions o;
     o.host = &host;
     o.api_key = "sk-test-key";
@@ -67,7 +67,7 @@ class AskTest : public ::testing::Test {
     cfg["plot_umap"] = ToolConfigEntry{};
     o.tool_funcs = funcs;
     o.tool_config_map = cfg;
-    auto a = std::make_unique<norvex>(o);
+    auto a = std::make_unique<Assistant>(o);
     host.clear();
     return a;
   }

@@ -45,7 +45,7 @@ TEST_F(AssistantTest, PathConstructionUsesOpenAIAndNormalisesNames) {
   const std::string path = (dir / "d.h5ad").string();
   numbered_dataset()->write_h5ad(path);
 
-  norvex a(AssistantOptions{.api_key = "sk-test", .adata = path});
+  Assistant a(AssistantOptions{.api_key = "sk-test", .adata = path});
   EXPECT_EQ(a.model_name, "gpt-5");
   ASSERT_TRUE(a.config->client);
   EXPECT_STREQ(a.config->client->provider(), "openai");
@@ -64,20 +64,20 @@ TEST_F(AssistantTest, PathConstructionUsesOpenAIAndNormalisesNames) {
 
 TEST_F(AssistantTest, ObjectIsAdoptedAndGeminiChosenByPrefix) {
   auto ad = numbered_dataset();
-  norvex a(AssistantOptions{.api_key = "k", .model_to_use = "gemini-2.5-flash", .adata = ad});
+  Assistant a(AssistantOptions{.api_key = "k", .model_to_use = "gemini-2.5-flash", .adata = ad});
   EXPECT_STREQ(a.config->client->provider(), "gemini");
   EXPECT_EQ(a.file_h5ad, std::optional<std::string>("norvex_processed_anndata.h5ad"));
   EXPECT_EQ(a.config->adata.get(), ad.get());
   EXPECT_EQ(ad->obs.index(), unique_cell_names());
 
   // The prefix test is case-sensitive.
-  norvex b(AssistantOptions{
+  Assistant b(AssistantOptions{
       .api_key = "k", .model_to_use = "Gemini-2.5-pro", .adata = numbered_dataset()});
   EXPECT_STREQ(b.config->client->provider(), "openai");
 }
 
 TEST_F(AssistantTest, KeyOnlyGivesHalfConfiguredObject) {
-  norvex a(AssistantOptions{.api_key = "k", .host = &host});
+  Assistant a(AssistantOptions{.api_key = "k", .host = &host});
   EXPECT_EQ(host.console(),
             "❌ ERROR: adata must be a valid path to a H5AD file or AnnData object.\n");
   EXPECT_EQ(a.api_key, std::optional<std::string>("k"));
@@ -103,17 +103,17 @@ TEST_F(AssistantTest, KeyOnlyGivesHalfConfiguredObject) {
 }
 
 TEST_F(AssistantTest, ToolMapsNullVersusEmpty) {
-  norvex kept(AssistantOptions{
+  Assistant kept(AssistantOptions{
       .api_key = "k", .adata = numbered_dataset(), .tool_defaults = json::object()});
   EXPECT_TRUE(kept.config->tools.defaults.is_object());
   EXPECT_TRUE(kept.config->tools.defaults.empty());
 
-  norvex computed(AssistantOptions{.api_key = "k", .adata = numbered_dataset()});
+  Assistant computed(AssistantOptions{.api_key = "k", .adata = numbered_dataset()});
   EXPECT_EQ(computed.config->tools.defaults,
             build_tool_defaults_v3(builtin_tool_funcs(), builtin_tool_config_map()));
 
   // Caller's own (empty) tool maps feed the computed defaults.
-  norvex own(AssistantOptions{.api_key = "k",
+  Assistant own(AssistantOptions{.api_key = "k",
                               .adata = numbered_dataset(),
                               .tool_funcs = ToolFuncs{},
                               .tool_config_map = ToolConfigMap{}});
@@ -122,7 +122,7 @@ TEST_F(AssistantTest, ToolMapsNullVersusEmpty) {
 }
 
 TEST_F(AssistantTest, ArgumentTypesCheckedBeforeAnyField) {
-  norvex a(AssistantOptions{.api_key = "first", .adata = numbered_dataset()});
+  Assistant a(AssistantOptions{.api_key = "first", .adata = numbered_dataset()});
   EXPECT_THROW(a.set_api_key("second", "gpt-5", numbered_dataset(), std::nullopt, json::array()),
                TypeError);
   EXPECT_THROW(a.set_api_key("second", "gpt-5", numbered_dataset(), std::nullopt, std::nullopt,
@@ -137,7 +137,7 @@ TEST_F(AssistantTest, ArgumentTypesCheckedBeforeAnyField) {
 }
 
 TEST_F(AssistantTest, ReconfigurationKeepsHistoryAndUnreadablePathPropagates) {
-  norvex a(AssistantOptions{.api_key = "k", .adata = numbered_dataset()});
+  Assistant a(AssistantOptions{.api_key = "k", .adata = numbered_dataset()});
   a.t_hist.add(json{{"query", "q1"}});
   a.last_tx = json{{"kind", "x"}};
   auto other = numbered_dataset();
@@ -162,7 +162,7 @@ TEST_F(AssistantTest, ReconfigurationKeepsHistoryAndUnreadablePathPropagates) {
 
 TEST_F(AssistantTest, WriteH5adRoundTrips) {
   testing::TempDir dir;
-  norvex a(AssistantOptions{.api_key = "secret-key-123", .adata = numbered_dataset()});
+  Assistant a(AssistantOptions{.api_key = "secret-key-123", .adata = numbered_dataset()});
   a.config->adata->uns.set("added_by_tool", Array::scalar("yes"));
   const std::string out = (dir / "out.h5ad").string();
   a.write_h5ad(out);

@@ -32,7 +32,7 @@ class FlowTest : public ::testing::Test {
   json seen_kwargs;
   int calls = 0;
 
-  std::unique_ptr<norvex> make() {
+  std::unique_ptr<Assistant> make() {
     AssistantOptions o;
     o.host = &host;
     o.api_key = "sk-test";
@@ -48,7 +48,7 @@ class FlowTest : public ::testing::Test {
     ToolFuncs funcs;
     funcs["plot_celltype_population"] = f;
     o.tool_funcs = funcs;
-    auto a = std::make_unique<norvex>(o);
+    auto a = std::make_unique<Assistant>(o);
     host.clear();
     return a;
   }

@@ -101,7 +101,7 @@ class FollowUpTest : public ::testing::Test {
   std::vector<json> tool_calls;  // the arguments of every tool run
   bool tool_fails = false;
 
-  std::unique_ptr<norvex> make() {
+  std::unique_ptr<Assistant> make() {
     AssistantOptions o;
     o.host = &host;
     o.api_key = "sk-test-key";
@@ -127,7 +127,7 @@ class FollowUpTest : public ::testing::Test {
     cfg[kTool] = ToolConfigEntry{};
     o.tool_funcs = funcs;
     o.tool_config_map = cfg;
-    auto a = std::make_unique<norvex>(o);
+    auto a = std::make_unique<Assistant>(o);
     host.clear();
     return a;
   }
@@ -143,7 +143,7 @@ class FollowUpTest : public ::testing::Test {
     return router_record(f, d);
   }
   // Turn one: the gene ranking of three genes in T cells.
-  void first_turn(norvex& a, const std::string& question = "T cells: rank CD3E, CD8A, GZMB") {
+  void first_turn(Assistant& a, const std::string& question = "T cells: rank CD3E, CD8A, GZMB") {
     reply(router_record({{"plot", true}}, {{"selected_tool", kTool},
                                            {"target_analysis", "deg"},
                                            {"target_celltype", "T cells"},

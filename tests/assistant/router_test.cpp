@@ -38,7 +38,7 @@ class RouterChecks : public ::testing::Test {
   RecordingHost host;
   ScopedHost scoped{host};
   // A half-configured assistant is enough: the checks read only their argument.
-  norvex assistant;
+  Assistant assistant;
   void SetUp() override { host.clear(); }
 };
 

@@ -29,7 +29,7 @@ class ResultDisplay : public ::testing::Test {
  protected:
   RecordingHost host;
   ScopedHost scoped{host};
-  norvex assistant{[this] {
+  Assistant assistant{[this] {
     AssistantOptions o;
     o.host = &host;
     o.adata = testing::tiny_dataset();

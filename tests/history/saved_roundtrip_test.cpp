@@ -47,7 +47,7 @@ TEST(SavedStoreRoundTrip, WrittenAndReopenedByUsAndByAnndata) {
   RecordingHost host;
   ScopedHost scope{host};
   auto data = testing::tiny_dataset();
-  norvex a{AssistantOptions{.api_key = "k", .adata = data, .host = &host}};
+  Assistant a{AssistantOptions{.api_key = "k", .adata = data, .host = &host}};
   a.t_hist.add(rich_transaction());
   json res = {{"query", "save"}};
   a.save_transaction(json::object(), res, false, 0);

@@ -24,7 +24,7 @@ class SavedStoreTest : public ::testing::Test {
  protected:
   RecordingHost host;
   ScopedHost scope{host};
-  norvex a{AssistantOptions{.api_key = "k", .adata = testing::tiny_dataset(), .host = &host}};
+  Assistant a{AssistantOptions{.api_key = "k", .adata = testing::tiny_dataset(), .host = &host}};
 };
 
 TEST_F(SavedStoreTest, EmptyHistoryAndEmptyStore) {

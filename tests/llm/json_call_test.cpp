@@ -40,7 +40,7 @@ class JsonCallTest : public ::testing::TestWithParam<std::string> {
     o.model_to_use = GetParam();
     o.adata = testing::tiny_dataset();
     o.base_url = stub.base_url();
-    assistant = std::make_unique<norvex>(o);
+    assistant = std::make_unique<Assistant>(o);
   }
   bool gemini() const { return GetParam().rfind("gemini", 0) == 0; }
   StubProvider provider() const { return gemini() ? StubProvider::Gemini : StubProvider::OpenAI; }
@@ -82,7 +82,7 @@ class JsonCallTest : public ::testing::TestWithParam<std::string> {
   StubModelServer stub;
   RecordingHost host;
   ScopedHost scope{host};
-  std::unique_ptr<norvex> assistant;
+  std::unique_ptr<Assistant> assistant;
 };
 
 TEST_P(JsonCallTest, FencedAnswerWithProseSucceedsAtOnceAndStatesTheContract) {

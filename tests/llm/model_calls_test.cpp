@@ -29,14 +29,14 @@ AskOptions with_images(const json& images) {
 
 class ModelCallTest : public ::testing::Test {
  protected:
-  norvex make(const std::string& model) {
+  Assistant make(const std::string& model) {
     AssistantOptions o;
     o.host = &host;
     o.api_key = kKey;
     o.model_to_use = model;
     o.adata = testing::tiny_dataset();
     o.base_url = stub.base_url();
-    norvex a(o);
+    Assistant a(o);
     return a;
   }
   json only_request(StubProvider p) {
@@ -50,7 +50,7 @@ class ModelCallTest : public ::testing::Test {
 };
 
 TEST_F(ModelCallTest, RoleAndPromptAssembly) {
-  norvex a = make("gpt-5");
+  Assistant a = make("gpt-5");
   EXPECT_EQ(a.combine_role("  system:", "\n\n[DATA CONTEXT]\nx  "), "system:\n\n[DATA CONTEXT]\nx");
   EXPECT_EQ(a.combine_role(nullptr, " "), "");
   EXPECT_THROW(a.combine_role(5, ""), TypeError);
@@ -60,7 +60,7 @@ TEST_F(ModelCallTest, RoleAndPromptAssembly) {
 }
 
 TEST_F(ModelCallTest, ImageAndTextPartNormalisation) {
-  norvex a = make("gpt-5");
+  Assistant a = make("gpt-5");
   EXPECT_EQ(a.normalize_images(json::array({"", " data:image/png;base64,QUJD ", "REVG"})),
             (json{"QUJD", "REVG"}));
   EXPECT_TRUE(a.normalize_images(json::array()).is_null());
@@ -74,7 +74,7 @@ TEST_F(ModelCallTest, ImageAndTextPartNormalisation) {
 }
 
 TEST_F(ModelCallTest, GeminiRequestCarriesRoleQueryExtrasAndInlineImages) {
-  norvex a = make("gemini-2.5-flash");
+  Assistant a = make("gemini-2.5-flash");
   stub.enqueue_gemini_text("the answer", 10, 5);
   const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + "pixels";
   AskOptions o;
@@ -104,7 +104,7 @@ TEST_F(ModelCallTest, GeminiRequestCarriesRoleQueryExtrasAndInlineImages) {
 }
 
 TEST_F(ModelCallTest, GeminiSchemaAsksForJsonButKeepsTheText) {
-  norvex a = make("gemini-2.5-pro");
+  Assistant a = make("gemini-2.5-pro");
   stub.enqueue_gemini_text("{\"a\": 1}");
   const json schema = {{"type", "object"}, {"properties", {{"a", {{"type", "integer"}}}}}};
   LLMResult r = a.ask_inner("q", with_schema(schema));
@@ -114,7 +114,7 @@ TEST_F(ModelCallTest, GeminiSchemaAsksForJsonButKeepsTheText) {
 }
 
 TEST_F(ModelCallTest, GeminiFailureIsReportedThenRaisedUnchanged) {
-  norvex a = make("gemini-2.5-flash");
+  Assistant a = make("gemini-2.5-flash");
   stub.enqueue(
       StubProvider::Gemini,
       StubResponse::of_json(
@@ -146,7 +146,7 @@ TEST_F(ModelCallTest, GeminiFailureIsReportedThenRaisedUnchanged) {
 }
 
 TEST_F(ModelCallTest, OpenAIRequestIsOneInputTextWithDataUrlImages) {
-  norvex a = make("gpt-5");
+  Assistant a = make("gpt-5");
   stub.enqueue_openai_text("  answer  ", 4, 6);
   AskOptions o;
   o.system_message = "SYS";
@@ -181,7 +181,7 @@ TEST_F(ModelCallTest, OpenAIRequestIsOneInputTextWithDataUrlImages) {
 }
 
 TEST_F(ModelCallTest, OpenAISchemaSwitchesToJsonParsing) {
-  norvex a = make("gpt-5");
+  Assistant a = make("gpt-5");
   const json schema = {{"type", "object"}};
   stub.enqueue_openai_text("{\"a\": [1, 2]}");
   EXPECT_EQ(a.ask_inner("q", with_schema(schema)).content, (json{{"a", {1, 2}}}));
@@ -200,7 +200,7 @@ TEST_F(ModelCallTest, OpenAISchemaSwitchesToJsonParsing) {
 }
 
 TEST_F(ModelCallTest, ProviderFollowsTheModelNameAndServiceErrorsPropagate) {
-  norvex a = make("Gemini-2.5");  // capital G: OpenAI
+  Assistant a = make("Gemini-2.5");  // capital G: OpenAI
   stub.enqueue(StubProvider::OpenAI,
                StubResponse::of_json({{"error", {{"message", "nope"}}}}, 400));
   try {

@@ -46,7 +46,7 @@ void normalise_names(AnnData& adata) {
 
 }  // namespace
 
-norvex::norvex(const AssistantOptions& o) : host_(o.host ? o.host : &terminal_host()) {
+Assistant::Assistant(const AssistantOptions& o) : host_(o.host ? o.host : &terminal_host()) {
   set_api_key(o.api_key, o.model_to_use, o.adata, o.tool_funcs, o.tool_defaults, o.tool_config_map,
               o.max_retries, o.rem_router, o.base_url);
   // The history and last_tx start fresh even when the dataset argument was unusable.
@@ -54,7 +54,7 @@ norvex::norvex(const AssistantOptions& o) : host_(o.host ? o.host : &terminal_ho
   last_tx = nullptr;
 }
 
-void norvex::set_api_key(const std::optional<std::string>& api_key_arg,
+void Assistant::set_api_key(const std::optional<std::string>& api_key_arg,
                          const std::string& model_to_use, DatasetArg adata_arg,
                          std::optional<ToolFuncs> tool_funcs,
                          std::optional<ToolDefaults> tool_defaults,
@@ -105,25 +105,25 @@ void norvex::set_api_key(const std::optional<std::string>& api_key_arg,
   config = std::move(next);
 }
 
-void norvex::write_h5ad(const std::string& file_name) const {
+void Assistant::write_h5ad(const std::string& file_name) const {
   configured("adata").adata->write_h5ad(file_name);
 }
 
-const norvex::Configuration& norvex::configured(const char* attribute) const {
+const Assistant::Configuration& Assistant::configured(const char* attribute) const {
   if (!config) missing_attribute(attribute);
   return *config;
 }
 
-norvex::Configuration& norvex::configured(const char* attribute) {
+Assistant::Configuration& Assistant::configured(const char* attribute) {
   if (!config) missing_attribute(attribute);
   return *config;
 }
 
-ModelGateway norvex::model() const {
+ModelGateway Assistant::model() const {
   return ModelGateway(model_name, config ? config->client : nullptr, host_);
 }
 
-Session norvex::session(ModelGateway& gateway) {
+Session Assistant::session(ModelGateway& gateway) {
   Configuration& c = configured("data_context");
   return Session{gateway, *c.adata,       c.data_context, c.tools,
                  t_hist,  host(),         c.max_retries,  c.rem_router};
@@ -131,37 +131,37 @@ Session norvex::session(ModelGateway& gateway) {
 
 // ---- model calls ----
 
-std::string norvex::combine_role(const json& system_message, const json& data_context) const {
+std::string Assistant::combine_role(const json& system_message, const json& data_context) const {
   return model().combine_role(system_message, data_context);
 }
-std::string norvex::build_prompt(const json& user_query, const json& role) const {
+std::string Assistant::build_prompt(const json& user_query, const json& role) const {
   return model().build_prompt(user_query, role);
 }
-json norvex::normalize_images(const json& images_base64) const {
+json Assistant::normalize_images(const json& images_base64) const {
   return model().normalize_images(images_base64);
 }
-json norvex::normalize_text_parts(const json& text_parts) const {
+json Assistant::normalize_text_parts(const json& text_parts) const {
   return model().normalize_text_parts(text_parts);
 }
-LLMResult norvex::ask_gemini(const std::string& user_query, const std::string& role,
+LLMResult Assistant::ask_gemini(const std::string& user_query, const std::string& role,
                              const json& schema, const AskOptions& options) {
   return model().ask_gemini(user_query, role, schema, options);
 }
-LLMResult norvex::ask_gpt(const std::string& user_query, const std::string& role,
+LLMResult Assistant::ask_gpt(const std::string& user_query, const std::string& role,
                           const json& schema, const AskOptions& options) {
   return model().ask_gpt(user_query, role, schema, options);
 }
-LLMResult norvex::ask_inner(const std::string& user_query, const AskOptions& options) {
+LLMResult Assistant::ask_inner(const std::string& user_query, const AskOptions& options) {
   return model().ask_inner(user_query, options);
 }
-LLMResult norvex::json_enforced_call(const std::string& user_query,
+LLMResult Assistant::json_enforced_call(const std::string& user_query,
                                      const JsonCallOptions& options) {
   return model().json_enforced_call(user_query, options);
 }
 
 // ---- planning, execution, explanations ----
 
-std::optional<LLMResult> norvex::explain_analysis_result(const json& target_tool,
+std::optional<LLMResult> Assistant::explain_analysis_result(const json& target_tool,
                                                          const json& ai_args,
                                                          const json& result_data,
                                                          const json& user_query) {
@@ -170,13 +170,13 @@ std::optional<LLMResult> norvex::explain_analysis_result(const json& target_tool
   return flows::explain_analysis_result(s, target_tool, ai_args, result_data, user_query);
 }
 
-LLMResult norvex::explain_in_general_sense(const json& user_query) {
+LLMResult Assistant::explain_in_general_sense(const json& user_query) {
   ModelGateway gateway = model();
   Session s = session(gateway);
   return flows::explain_in_general_sense(s, user_query);
 }
 
-std::optional<LLMResult> norvex::generate_parameters(const std::string& target_function_name,
+std::optional<LLMResult> Assistant::generate_parameters(const std::string& target_function_name,
                                                      const std::string& user_query,
                                                      const ParameterOptions& options) {
   ModelGateway gateway = model();
@@ -184,7 +184,7 @@ std::optional<LLMResult> norvex::generate_parameters(const std::string& target_f
   return flows::generate_parameters(s, target_function_name, user_query, options);
 }
 
-PathwaySelection norvex::gene_selection_from_pathway_db(const json& user_query,
+PathwaySelection Assistant::gene_selection_from_pathway_db(const json& user_query,
                                                         const json& pathway_phrase,
                                                         const json& total_usage) {
   if (!user_query.is_string())
@@ -198,7 +198,7 @@ PathwaySelection norvex::gene_selection_from_pathway_db(const json& user_query,
   return flows::gene_selection_from_pathway_db(s, user_query, pathway_phrase, total);
 }
 
-ExplanationResult norvex::generate_and_display_explanation(const json& user_query,
+ExplanationResult Assistant::generate_and_display_explanation(const json& user_query,
                                                            const json& target_function_name,
                                                            const json& ai_generated_args,
                                                            const json& plot_result,
@@ -210,7 +210,7 @@ ExplanationResult norvex::generate_and_display_explanation(const json& user_quer
                                                  ai_generated_args, plot_result, total, show);
 }
 
-FlowResult norvex::processing_initial_request(const json& router_spec, json& res_to_user,
+FlowResult Assistant::processing_initial_request(const json& router_spec, json& res_to_user,
                                               const json& total_usage, bool verbose) {
   const long long total = detail::to_usage_int(total_usage, "total_usage");
   ModelGateway gateway = model();
@@ -220,20 +220,20 @@ FlowResult norvex::processing_initial_request(const json& router_spec, json& res
 
 // ---- display ----
 
-void norvex::display_table_summaries(const json& plot_result, const std::string& table_name) {
-  ::norvex::display_table_summaries(host(), plot_result, table_name);
+void Assistant::display_table_summaries(const json& plot_result, const std::string& table_name) {
+  norvex::display_table_summaries(host(), plot_result, table_name);
 }
 
-void norvex::display_explanation(const json& explanation_text, const json& img_b64,
+void Assistant::display_explanation(const json& explanation_text, const json& img_b64,
                                  const std::optional<std::string>& title) {
-  ::norvex::display_explanation(host(), explanation_text, img_b64, title);
+  norvex::display_explanation(host(), explanation_text, img_b64, title);
 }
 
-void norvex::display_plot_img_base64(const json& plot_result) {
-  ::norvex::display_plot_img_base64(host(), plot_result);
+void Assistant::display_plot_img_base64(const json& plot_result) {
+  norvex::display_plot_img_base64(host(), plot_result);
 }
 
-void norvex::show_tree_partial(const json& spec) {
+void Assistant::show_tree_partial(const json& spec) {
   if (!spec.is_object())
     throw TypeError(std::string("spec must be dict, not ") + py_type_name(spec));
   auto target = spec.find("tree_target");
@@ -245,15 +245,15 @@ void norvex::show_tree_partial(const json& spec) {
 
 // ---- routing ----
 
-bool norvex::check_router_res_validity(const json& router_res) {
-  return ::norvex::check_router_res_validity(router_res);
+bool Assistant::check_router_res_validity(const json& router_res) {
+  return norvex::check_router_res_validity(router_res);
 }
 
-bool norvex::check_router_res_flags(const json& router_res) {
-  return ::norvex::check_router_res_flags(router_res);
+bool Assistant::check_router_res_flags(const json& router_res) {
+  return norvex::check_router_res_flags(router_res);
 }
 
-json norvex::ask(const json& user_query, bool /*auto_render*/, bool /*verbose*/) {
+json Assistant::ask(const json& user_query, bool /*auto_render*/, bool /*verbose*/) {
   if (!user_query.is_string())
     throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query));
   ModelGateway gateway = model();
@@ -263,14 +263,14 @@ json norvex::ask(const json& user_query, bool /*auto_render*/, bool /*verbose*/)
 
 // ---- history ----
 
-json norvex::rerun_with_changes_flow(const json& base_tx_full, const json& new_user_query,
+json Assistant::rerun_with_changes_flow(const json& base_tx_full, const json& new_user_query,
                                      bool verbose) {
   ModelGateway gateway = model();
   Session s = session(gateway);
   return flows::rerun_with_changes_flow(s, base_tx_full, new_user_query, verbose);
 }
 
-RecurrentResult norvex::processing_recurrent_request(const json& router_spec, json& res_to_user,
+RecurrentResult Assistant::processing_recurrent_request(const json& router_spec, json& res_to_user,
                                                      const json& total_usage, bool verbose,
                                                      bool select_tx_only) {
   const long long total = detail::to_usage_int(total_usage, "total_usage");
@@ -280,15 +280,15 @@ RecurrentResult norvex::processing_recurrent_request(const json& router_spec, js
                                              select_tx_only);
 }
 
-void norvex::check_saved_queries() {
-  ::norvex::check_saved_queries(host(), *configured("adata").adata);
+void Assistant::check_saved_queries() {
+  norvex::check_saved_queries(host(), *configured("adata").adata);
 }
 
-void norvex::check_saved() {
+void Assistant::check_saved() {
   check_saved_queries();
 }
 
-void norvex::save_transaction(const json& spec, json& res_to_user, bool verbose,
+void Assistant::save_transaction(const json& spec, json& res_to_user, bool verbose,
                               const json& selected_tx_id) {
   ModelGateway gateway = model();
   Session s = session(gateway);

@@ -42,7 +42,7 @@ struct AssistantOptions {
   NotebookHost* host = nullptr;
 };
 
-class norvex {
+class Assistant {
  public:
   // Everything a configured assistant works with; replaced as a whole by set_api_key.
   struct Configuration {
@@ -54,7 +54,7 @@ class norvex {
     bool rem_router = true;
   };
 
-  explicit norvex(const AssistantOptions& options = {});
+  explicit Assistant(const AssistantOptions& options = {});
 
   // (Re)configures key, model, dataset, client, data context and tool maps; keeps t_hist
   // and last_tx. The default model here is "gemini-2.5-flash".
