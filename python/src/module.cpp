@@ -13,9 +13,9 @@
 #include "norvex/analysis_tools/repro_code.hpp"
 #include "norvex/assistant/arguments.hpp"
 #include "norvex/assistant/norvex.hpp"
-#include "norvex/assistant/tool_run.hpp"
 #include "norvex/assistant/rerun.hpp"
 #include "norvex/assistant/router.hpp"
+#include "norvex/assistant/tool_run.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/data_context.hpp"
@@ -467,7 +467,8 @@ PYBIND11_MODULE(_engine, m) {
   m.def("tools", &tool_table);
   m.def("run_tool", [](const std::string& name, AnnData& adata, py::object kwargs) {
     json k = to_json(kwargs);
-    return from_json(engine_call([&](NotebookHost& host) { return run_tool(host, name, adata, k); }));
+    return from_json(
+        engine_call([&](NotebookHost& host) { return run_tool(host, name, adata, k); }));
   });
   m.def("make_record", [](const std::string& cls, py::object kwargs) {
     auto it = record_classes().find(cls);

@@ -114,9 +114,9 @@ TEST_F(AssistantTest, ToolMapsNullVersusEmpty) {
 
   // Caller's own (empty) tool maps feed the computed defaults.
   Assistant own(AssistantOptions{.api_key = "k",
-                              .adata = numbered_dataset(),
-                              .tool_funcs = ToolFuncs{},
-                              .tool_config_map = ToolConfigMap{}});
+                                 .adata = numbered_dataset(),
+                                 .tool_funcs = ToolFuncs{},
+                                 .tool_config_map = ToolConfigMap{}});
   EXPECT_TRUE(own.config->tools.funcs.empty());
   EXPECT_EQ(own.config->tools.defaults, build_tool_defaults_v3(ToolFuncs{}, ToolConfigMap{}));
 }

@@ -518,10 +518,11 @@ TEST_F(FollowUpTest, RerunForAnotherCellTypeIsShownAndUnmatchedSelectionsSaySo) 
     reply(selection(id, user_request({{"render_plot", true}})));
     EXPECT_TRUE(a->ask("show the violin again").is_null());
     const std::string said = host.console();
-    EXPECT_NE(said.find("⚠️ WARNING: No earlier result matched this request (the selection was '" +
-                        id.get<std::string>() + "'). The history holds: 0 " + kTool +
-                        " (T cells: rank CD3E, CD8A, GZMB → redo that ranking for B ce…)."),
-              std::string::npos)
+    EXPECT_NE(
+        said.find("⚠️ WARNING: No earlier result matched this request (the selection was '" +
+                  id.get<std::string>() + "'). The history holds: 0 " + kTool +
+                  " (T cells: rank CD3E, CD8A, GZMB → redo that ranking for B ce…)."),
+        std::string::npos)
         << said;
     EXPECT_TRUE(host.of_kind(Kind::Html).empty());  // no empty warning box
     EXPECT_EQ(a->t_hist.len(), 1u);

@@ -55,9 +55,8 @@ PatchAnswer PatchAnswer::from_record(const json& answer) {
 }
 
 json RerunPlan::to_record() const {
-  json out = json{{"needs_rerun", needs_rerun},
-                  {"selected_tool", selected_tool},
-                  {"final_args", final_args}};
+  json out = json{
+      {"needs_rerun", needs_rerun}, {"selected_tool", selected_tool}, {"final_args", final_args}};
   if (needs_rerun) out["exec_args"] = exec_args;
   out["patch"] = patch;
   return out;

@@ -24,9 +24,9 @@ namespace {
 // One question on its way through the driver.
 struct Request {
   std::string query;
-  std::string lang;              // "ko" or "en"
-  json res_to_user;              // the result mapping the caller gets a copy of
-  long long total_usage = 0;     // tokens spent so far
+  std::string lang;           // "ko" or "en"
+  json res_to_user;           // the result mapping the caller gets a copy of
+  long long total_usage = 0;  // tokens spent so far
   // Whether res_to_user is the history's newest entry, as in the notebook where the
   // history holds the very mapping (a later save writes into it).
   bool in_history = false;
@@ -67,8 +67,8 @@ RouterDecision route(Session& s, Request& r) {
 void show_routing(Session& s, const RouterDecision& d) {
   if (s.rem_router) return;
   s.host.display_json(py_getitem(d.record, "flags"));
-  for (const char* field : {"query_item", "target_analysis", "target_celltype",
-                            "plot_type_to_draw", "reference_plot_type", "selected_tool"}) {
+  for (const char* field : {"query_item", "target_analysis", "target_celltype", "plot_type_to_draw",
+                            "reference_plot_type", "selected_tool"}) {
     s.host.display_json(std::string(field) + ": " + py_str(py_getitem(d.record, field)));
   }
   s.host.display_json("tree_target: " + d.tree_target);
@@ -76,7 +76,8 @@ void show_routing(Session& s, const RouterDecision& d) {
 
 // Tables, plot, arguments and code of a fresh result, as the flags ask.
 void show_fresh_result(Session& s, const RouterFlags& flags, const json& res) {
-  if (flags.table_summary && has(res, "plot_result")) display_table_summaries(s.host, res["plot_result"]);
+  if (flags.table_summary && has(res, "plot_result"))
+    display_table_summaries(s.host, res["plot_result"]);
   if (flags.plot && has(res, "plot_result")) {
     if (holds_image(res["plot_result"])) {
       display_plot_img_base64(s.host, res["plot_result"]);
@@ -109,10 +110,9 @@ void answer_fresh(Session& s, const RouterDecision& d, Request& r) {
   if (d.flags.explain_data && d.flags.plot && has(res, "plot_result")) {
     const json& plot_result = res["plot_result"];
     if (!plot_result.is_null() && !plot_result.is_string()) {
-      ExplanationResult ex =
-          generate_and_display_explanation(s, r.query, get_or_null(res, "plot_func"),
-                                           get_or_null(res, "plot_params"), plot_result,
-                                           r.total_usage);
+      ExplanationResult ex = generate_and_display_explanation(
+          s, r.query, get_or_null(res, "plot_func"), get_or_null(res, "plot_params"), plot_result,
+          r.total_usage);
       r.total_usage = ex.total_usage;
       if (!ex.explanation.is_null()) {
         res["explanation"] = ex.explanation;
@@ -162,8 +162,8 @@ bool answer_follow_up(Session& s, const RouterDecision& d, Request& r) {
   NotebookHost& host = s.host;
   RecurrentResult rec;
   try {
-    rec = processing_recurrent_request(s, d.record, r.res_to_user, r.total_usage,
-                                       !s.rem_router, false);
+    rec = processing_recurrent_request(s, d.record, r.res_to_user, r.total_usage, !s.rem_router,
+                                       false);
   } catch (const Interrupted&) {
     throw;  // a stop is not a failed answer
   } catch (const std::exception& e) {
@@ -243,8 +243,7 @@ void close_request(Session& s, const RouterDecision& d, Request& r) {
     if (r.in_history && !s.history.buf.empty()) {
       // One mapping in the notebook: what the save wrote into either copy is in both.
       json& stored = s.history.buf.front();
-      for (auto it = stored.begin(); it != stored.end(); ++it)
-        r.res_to_user[it.key()] = it.value();
+      for (auto it = stored.begin(); it != stored.end(); ++it) r.res_to_user[it.key()] = it.value();
       stored = r.res_to_user;
     }
   }

@@ -55,11 +55,11 @@ Assistant::Assistant(const AssistantOptions& o) : host_(o.host ? o.host : &termi
 }
 
 void Assistant::set_api_key(const std::optional<std::string>& api_key_arg,
-                         const std::string& model_to_use, DatasetArg adata_arg,
-                         std::optional<ToolFuncs> tool_funcs,
-                         std::optional<ToolDefaults> tool_defaults,
-                         std::optional<ToolConfigMap> tool_config_map, json max_retries_arg,
-                         bool rem_router_arg, std::optional<std::string> base_url) {
+                            const std::string& model_to_use, DatasetArg adata_arg,
+                            std::optional<ToolFuncs> tool_funcs,
+                            std::optional<ToolDefaults> tool_defaults,
+                            std::optional<ToolConfigMap> tool_config_map, json max_retries_arg,
+                            bool rem_router_arg, std::optional<std::string> base_url) {
   // Argument types are checked before any field is touched.
   if (tool_defaults && !tool_defaults->is_object()) {
     throw TypeError(std::string("tool_defaults must be a dict or None, not ") +
@@ -125,8 +125,8 @@ ModelGateway Assistant::model() const {
 
 Session Assistant::session(ModelGateway& gateway) {
   Configuration& c = configured("data_context");
-  return Session{gateway, *c.adata,       c.data_context, c.tools,
-                 t_hist,  host(),         c.max_retries,  c.rem_router};
+  return Session{gateway, *c.adata, c.data_context, c.tools,
+                 t_hist,  host(),   c.max_retries,  c.rem_router};
 }
 
 // ---- model calls ----
@@ -144,27 +144,27 @@ json Assistant::normalize_text_parts(const json& text_parts) const {
   return model().normalize_text_parts(text_parts);
 }
 LLMResult Assistant::ask_gemini(const std::string& user_query, const std::string& role,
-                             const json& schema, const AskOptions& options) {
+                                const json& schema, const AskOptions& options) {
   return model().ask_gemini(user_query, role, schema, options);
 }
 LLMResult Assistant::ask_gpt(const std::string& user_query, const std::string& role,
-                          const json& schema, const AskOptions& options) {
+                             const json& schema, const AskOptions& options) {
   return model().ask_gpt(user_query, role, schema, options);
 }
 LLMResult Assistant::ask_inner(const std::string& user_query, const AskOptions& options) {
   return model().ask_inner(user_query, options);
 }
 LLMResult Assistant::json_enforced_call(const std::string& user_query,
-                                     const JsonCallOptions& options) {
+                                        const JsonCallOptions& options) {
   return model().json_enforced_call(user_query, options);
 }
 
 // ---- planning, execution, explanations ----
 
 std::optional<LLMResult> Assistant::explain_analysis_result(const json& target_tool,
-                                                         const json& ai_args,
-                                                         const json& result_data,
-                                                         const json& user_query) {
+                                                            const json& ai_args,
+                                                            const json& result_data,
+                                                            const json& user_query) {
   ModelGateway gateway = model();
   Session s = session(gateway);
   return flows::explain_analysis_result(s, target_tool, ai_args, result_data, user_query);
@@ -177,16 +177,16 @@ LLMResult Assistant::explain_in_general_sense(const json& user_query) {
 }
 
 std::optional<LLMResult> Assistant::generate_parameters(const std::string& target_function_name,
-                                                     const std::string& user_query,
-                                                     const ParameterOptions& options) {
+                                                        const std::string& user_query,
+                                                        const ParameterOptions& options) {
   ModelGateway gateway = model();
   Session s = session(gateway);
   return flows::generate_parameters(s, target_function_name, user_query, options);
 }
 
 PathwaySelection Assistant::gene_selection_from_pathway_db(const json& user_query,
-                                                        const json& pathway_phrase,
-                                                        const json& total_usage) {
+                                                           const json& pathway_phrase,
+                                                           const json& total_usage) {
   if (!user_query.is_string())
     throw TypeError(std::string("user_query must be str, not ") + py_type_name(user_query));
   if (!pathway_phrase.is_string())
@@ -199,10 +199,10 @@ PathwaySelection Assistant::gene_selection_from_pathway_db(const json& user_quer
 }
 
 ExplanationResult Assistant::generate_and_display_explanation(const json& user_query,
-                                                           const json& target_function_name,
-                                                           const json& ai_generated_args,
-                                                           const json& plot_result,
-                                                           const json& total_usage, bool show) {
+                                                              const json& target_function_name,
+                                                              const json& ai_generated_args,
+                                                              const json& plot_result,
+                                                              const json& total_usage, bool show) {
   const long long total = detail::to_usage_int(total_usage, "total_usage");
   ModelGateway gateway = model();
   Session s = session(gateway);
@@ -211,7 +211,7 @@ ExplanationResult Assistant::generate_and_display_explanation(const json& user_q
 }
 
 FlowResult Assistant::processing_initial_request(const json& router_spec, json& res_to_user,
-                                              const json& total_usage, bool verbose) {
+                                                 const json& total_usage, bool verbose) {
   const long long total = detail::to_usage_int(total_usage, "total_usage");
   ModelGateway gateway = model();
   Session s = session(gateway);
@@ -225,7 +225,7 @@ void Assistant::display_table_summaries(const json& plot_result, const std::stri
 }
 
 void Assistant::display_explanation(const json& explanation_text, const json& img_b64,
-                                 const std::optional<std::string>& title) {
+                                    const std::optional<std::string>& title) {
   norvex::display_explanation(host(), explanation_text, img_b64, title);
 }
 
@@ -264,15 +264,15 @@ json Assistant::ask(const json& user_query, bool /*auto_render*/, bool /*verbose
 // ---- history ----
 
 json Assistant::rerun_with_changes_flow(const json& base_tx_full, const json& new_user_query,
-                                     bool verbose) {
+                                        bool verbose) {
   ModelGateway gateway = model();
   Session s = session(gateway);
   return flows::rerun_with_changes_flow(s, base_tx_full, new_user_query, verbose);
 }
 
 RecurrentResult Assistant::processing_recurrent_request(const json& router_spec, json& res_to_user,
-                                                     const json& total_usage, bool verbose,
-                                                     bool select_tx_only) {
+                                                        const json& total_usage, bool verbose,
+                                                        bool select_tx_only) {
   const long long total = detail::to_usage_int(total_usage, "total_usage");
   ModelGateway gateway = model();
   Session s = session(gateway);
@@ -289,7 +289,7 @@ void Assistant::check_saved() {
 }
 
 void Assistant::save_transaction(const json& spec, json& res_to_user, bool verbose,
-                              const json& selected_tx_id) {
+                                 const json& selected_tx_id) {
   ModelGateway gateway = model();
   Session s = session(gateway);
   flows::save_transaction(s, spec, res_to_user, verbose, selected_tx_id);

@@ -4,11 +4,11 @@
 #include "norvex/analysis_tools/repro_code.hpp"
 #include "norvex/assistant/answers.hpp"
 #include "norvex/assistant/arguments.hpp"
-#include "norvex/assistant/tool_run.hpp"
 #include "norvex/assistant/flow_util.hpp"
 #include "norvex/assistant/flows.hpp"
 #include "norvex/assistant/rerun.hpp"
 #include "norvex/assistant/router.hpp"
+#include "norvex/assistant/tool_run.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/display/render.hpp"
@@ -34,7 +34,6 @@ auto ending_open_line(NotebookHost& host, Step step) -> decltype(step()) {
     throw;
   }
 }
-
 
 // The selector's choice among the history's summaries, with its status line.
 SelectorAnswer select_earlier_transaction(Session& s, const json& current_router_res,
@@ -84,7 +83,7 @@ std::string no_match_notice(const json& answered, const std::vector<json>& histo
 // output flags, in the selector's order.
 json request_from_router_flags(const RouterFlags& flags) {
   const FollowUpRequest r = FollowUpRequest::from_router_flags(flags);
-  return json{{"rerun_with_changes", false},  {"render_plot", r.render_plot},
+  return json{{"rerun_with_changes", false},    {"render_plot", r.render_plot},
               {"render_table", r.render_table}, {"render_code", r.render_code},
               {"render_args", r.render_args},   {"explain", r.explain},
               {"explain_more_detail", false},   {"save", r.save}};
@@ -116,7 +115,8 @@ RecurrentResult processing_recurrent_request(Session& s, const json& /*router_sp
     host.print(no_match_notice(answer.selected_tx_id, s.history.buf));
     return RecurrentResult{res_to_user, total_usage, answer.selected_tx_id, nullptr};
   }
-  if (select_tx_only) return RecurrentResult{res_to_user, total_usage, answer.selected_tx_id, nullptr};
+  if (select_tx_only)
+    return RecurrentResult{res_to_user, total_usage, answer.selected_tx_id, nullptr};
   // The rerun only reads the earlier transaction; a copy keeps it whatever it calls.
   const json base_tx_full = *found;
 

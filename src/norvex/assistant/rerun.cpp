@@ -91,8 +91,8 @@ json patched_genes(const PatchAnswer& patch, const json& base_plot_params,
   if (pathway) {
     json selected = json::array();
     for (const auto& g : pathway->genes) selected.push_back(g);
-    genes = patch.pathway.replace_existing_target_genes ? selected
-                                                        : unique_genes({&genes, &selected});
+    genes =
+        patch.pathway.replace_existing_target_genes ? selected : unique_genes({&genes, &selected});
   }
   for (const json& g : patch.genes.add)
     if (!contains(genes, g)) genes.push_back(g);
@@ -162,10 +162,11 @@ RerunPlan plan_rerun(Session& s, const json& base_tx_full, const json& new_user_
   std::string extra_context;
   if (patch.pathway.requested && patch.pathway.phrase) {
     pathway = gene_selection_from_pathway_db(s, new_user_query, *patch.pathway.phrase, 0);
-    extra_context = detail::fill_template(prompts::extra_context_for_target_genes(),
-                                          {{"pathway_phrase", *patch.pathway.phrase},
-                                           {"selected_pathway", pathway->pathway},
-                                           {"selected_genes", detail::py_list_literal(pathway->genes)}});
+    extra_context =
+        detail::fill_template(prompts::extra_context_for_target_genes(),
+                              {{"pathway_phrase", *patch.pathway.phrase},
+                               {"selected_pathway", pathway->pathway},
+                               {"selected_genes", detail::py_list_literal(pathway->genes)}});
   }
   json extra_overrides = json::object();
   if (json genes = patched_genes(patch, base_plot_params, pathway);
@@ -176,10 +177,9 @@ RerunPlan plan_rerun(Session& s, const json& base_tx_full, const json& new_user_
 
   const std::string rerun_user_query =
       "BASE_REQUEST (baseline context, keep unless explicitly changed):\n" +
-      py_str(base_user_query) +
-      "\n\nBASE_ARGUMENTS (the arguments the base request ran with):\n" +
-      dump_json(base_plot_params) +
-      "\n\nCHANGE_REQUEST (apply modifications to the base):\n" + py_str(new_user_query) + "\n";
+      py_str(base_user_query) + "\n\nBASE_ARGUMENTS (the arguments the base request ran with):\n" +
+      dump_json(base_plot_params) + "\n\nCHANGE_REQUEST (apply modifications to the base):\n" +
+      py_str(new_user_query) + "\n";
 
   const std::string tool = py_str(selected_tool);
   ParameterOptions options;

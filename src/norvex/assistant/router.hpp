@@ -52,7 +52,7 @@ struct RouterDecision {
   RouterFlags flags;
   std::string kind;
   std::string selected_tool = "none";  // "none" when no tool fits
-  json target_celltype;  // compared with the earlier transaction's on a follow-up
+  json target_celltype;                // compared with the earlier transaction's on a follow-up
   std::string target_analysis, query_item, plot_type, plot_type_to_draw, reference_plot_type;
   std::optional<std::string> pathway_phrase;
   std::optional<json> info_answer;

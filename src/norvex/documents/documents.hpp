@@ -36,9 +36,8 @@ std::string find_pvalue_column(const std::vector<std::string>& columns);
 // or null (no text). `img_b64` is null, one base64 image (PNG, JPEG or GIF; a data URL is
 // accepted), a list of them or a mapping from caption to image; images are scaled to fit
 // the page. An image that does not decode or is not an image is left out, and why is added
-// to `left_out` when given (a warning for the caller to show). Raw HTML in the text is reduced to its
-// text. Korean text is set in a Hangul font. TypeError when the text is neither text nor
-// null.
+// to `left_out` when given (a warning for the caller to show). Raw HTML in the text is reduced to
+// its text. Korean text is set in a Hangul font. TypeError when the text is neither text nor null.
 std::string create_doc_with_style(const json& explanation_text, const json& img_b64,
                                   const std::string& title,
                                   std::vector<std::string>* left_out = nullptr);

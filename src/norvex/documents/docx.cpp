@@ -907,8 +907,7 @@ std::vector<Image> collect_images(const json& img_b64, std::vector<std::string>*
 }  // namespace
 
 std::string create_doc_with_style(const json& explanation_text, const json& img_b64,
-                                  const std::string& title,
-                                  std::vector<std::string>* left_out) {
+                                  const std::string& title, std::vector<std::string>* left_out) {
   if (!explanation_text.is_string() && !explanation_text.is_null())
     throw TypeError("explanation_text must be text or null, not " +
                     std::string(explanation_text.type_name()));

@@ -11,8 +11,8 @@ void transaction_history::add(json tx, NotebookHost* report) {
   buf.insert(buf.begin(), std::move(tx));
   if (buf.size() > max_buf_len_) buf.resize(max_buf_len_);
   if (report) {
-    report->print("ℹ️ INFO: Transaction added to history (" +
-                   std::to_string(buf.size()) + " stored).");
+    report->print("ℹ️ INFO: Transaction added to history (" + std::to_string(buf.size()) +
+                  " stored).");
   }
 }
 
@@ -24,8 +24,8 @@ json transaction_history::pop(size_t index, NotebookHost* report) {
   json tx = std::move(buf[index]);
   buf.erase(buf.begin() + static_cast<std::ptrdiff_t>(index));
   if (report) {
-    report->print("ℹ️ INFO: Transaction " + std::to_string(index) +
-                   " removed from history (" + std::to_string(buf.size()) + " stored).");
+    report->print("ℹ️ INFO: Transaction " + std::to_string(index) + " removed from history (" +
+                  std::to_string(buf.size()) + " stored).");
   }
   return tx;
 }
