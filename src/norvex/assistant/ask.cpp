@@ -193,7 +193,6 @@ bool answer_follow_up(Session& s, const RouterDecision& d, Request& r) {
   }
 
   const json source = updated ? res : *base_tx_full;
-  if (!py_truthy(rec.user_request)) return false;
   const FollowUpRequest wants = FollowUpRequest::from_record(rec.user_request);
   show_follow_up(s, wants, source);
 
