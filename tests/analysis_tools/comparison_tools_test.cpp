@@ -39,6 +39,11 @@ std::string obs(const std::string& col, size_t i) {
   return demo().obs.col(col).text_at(i);
 }
 
+// The heading the table display prints above each table of a result.
+std::string heading(const json& result, const std::string& key) {
+  return "Selected " + result.at("data").get<std::string>() + "s for " + key;
+}
+
 double num(const json& v) {
   return v.is_null() ? NAN : v.get<double>();
 }
@@ -61,6 +66,7 @@ TEST(ComparisonTools, ViolinTableMatchesTheCellsAndTheTests) {
   json r = run("plot_violin_for_gene_expression_with_signif_difference",
                {{"target_genes", {"cd274", "PDCD1"}}, {"obs_filter", {{"celltypes", cts}}}});
   expect_png(r["img_base64"]);
+  EXPECT_EQ(heading(r, "comparisons"), "Selected gene expression tests for comparisons");
   const Table t = Table::from_json(r["table_summaries"]["comparisons"]);
   // Two genes x two cell types, three conditions: three pairs per panel.
   ASSERT_EQ(t.n_rows(), 2u * 2u * 3u);
@@ -123,6 +129,7 @@ TEST(ComparisonTools, BoxGeneTestsPerSampleMeans) {
                 {"obs_filter", {{"celltypes", {"Myeloid cell"}}}},
                 {"test_cfg", {{"test", "t-test_welch"}}}});
   expect_png(r["img_base64"]);
+  EXPECT_EQ(heading(r, "per_sample"), "Selected per-sample gene expression results for per_sample");
   const Table cmp = Table::from_json(r["table_summaries"]["comparisons"]);
   const Table per = Table::from_json(r["table_summaries"]["per_sample"]);
   const auto e = demo().gene_expression({"CD274"})[0];
@@ -160,6 +167,8 @@ TEST(ComparisonTools, PopulationBoxRecountsProportionsPerSample) {
   json r = run("plot_box_for_celltype_population_with_signif_difference",
                {{"obs_filter", {{"celltypes", {"T cell", "Myeloid cell", "Epithelial cell"}}}}});
   expect_png(r["img_base64"]);
+  EXPECT_EQ(heading(r, "comparisons"),
+            "Selected per-sample cell-type population results for comparisons");
   const Table per = Table::from_json(r["table_summaries"]["per_sample"]);
   const Table cmp = Table::from_json(r["table_summaries"]["comparisons"]);
   std::map<std::pair<std::string, std::string>, long long> n;

@@ -38,6 +38,7 @@ TEST(MarkersTool, FoundMarkersAreEachGroupsTopGenesAndMatchARecomputation) {
   auto [w, h] = plotting::png_size(base64_decode(r["img_base64"].get<std::string>()));
   EXPECT_GE(w, 900);
   EXPECT_GE(h, 500);
+  EXPECT_EQ(r["data"], "marker gene");  // headed "Selected marker genes for markers"
   const Table t = Table::from_json(r["table_summaries"]["markers"]);
   const auto groups = cells_by(demo(), "celltype_major");
   EXPECT_EQ(t.n_rows(), 3 * groups.size());

@@ -105,15 +105,16 @@ print("img", base64.b64decode(pr["img_base64"])[:4])
 )PY";
   auto r = testing::run_oracle_python(script, testing::shell_quote((dir / "saved.h5ad").string()));
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  // What anndata has no value for (null, an empty list, a list of mappings) arrives as
-  // marked JSON text, which our reader turns back into the value.
+  // Null arrives as NaN, which a Python user reads as missing; what else anndata has no
+  // value for (an empty list, a list of mappings) arrives as marked JSON text, which our
+  // reader turns back into the value.
   EXPECT_EQ(r.out,
             "query CD4/CD8 T 세포의 유전자 순위를 보여줘\n"
             "explanation str '**CD8A** 발현이 높습니다.'\n"
-            "report str '__json__:null'\n"
+            "report float64 nan\n"
             "total_usage int64 1234\n"
             "target_genes ['CD3E', 'CD8A']\n"
-            "min_abs_logfc str '__json__:null'\n"
+            "min_abs_logfc float64 nan\n"
             "layers str '__json__:[]'\n"
             "groups str '__json__:[{\"a\":1},{\"b\":2}]'\n"
             "options dict {}\n"

@@ -89,6 +89,7 @@ std::string box_footnote(const std::string& first_line, const SignifTestConfig& 
          (thinned ? std::string("\n") + kThinnedNote : std::string());
 }
 
+// `data` heads each table as "Selected <data>s for comparisons" and "... for per_sample".
 json box_result(const std::string& data, const std::string& png, const Table& comparisons,
                 const Table& per_sample) {
   json result = json::object();
@@ -165,8 +166,7 @@ json present_box_gene(const BoxGeneSelection& s, const BoxGeneStats& stats,
       .add_column(group_col, t_group)
       .add_column("n_cells", t_n)
       .add_column("mean_expression", t_mean);
-  return box_result("per-sample gene expression comparison",
-                    plotting::render_group_comparison_png(p),
+  return box_result("per-sample gene expression result", plotting::render_group_comparison_png(p),
                     comparison_table(stats.comparisons, s.samples.groups, "gene"), per_sample);
 }
 
@@ -236,7 +236,7 @@ json present_box_population(const PopulationSelection& s, const BoxPopulationSta
       .add_column(args.parent_col ? "parent_total" : "sample_total", t_total)
       .add_column("percent", t_prop);
   return box_result(
-      "per-sample cell-type population comparison", plotting::render_group_comparison_png(p),
+      "per-sample cell-type population result", plotting::render_group_comparison_png(p),
       comparison_table(stats.comparisons, s.samples.groups, "celltype", false), per_sample);
 }
 
@@ -393,7 +393,7 @@ json present_box_cci(const CciSelection& s, const BoxCciStats& stats, const BoxC
       .add_column(args.test.sample_col, t_sample)
       .add_column(s.samples.group_col, t_group)
       .add_column("score", t_score);
-  return box_result("per-sample interaction comparison", plotting::render_group_comparison_png(p),
+  return box_result("per-sample interaction result", plotting::render_group_comparison_png(p),
                     comparison_table(stats.comparisons, s.samples.groups, "feature"), per_sample);
 }
 

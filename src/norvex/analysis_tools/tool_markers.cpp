@@ -338,7 +338,7 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
   const MarkerDots d = compute_markers(s, args, warnings);
   const std::string png = present_dot_plot(s, d, args);
   json result = json::object();
-  result["data"] = "marker genes";
+  result["data"] = "marker gene";  // headings add the plural "s"
   result["img_base64"] = base64_encode(png);
   result["table_summaries"] =
       json{{"markers", marker_table(s, d).to_json()}, {"dot_plot", dot_table(s, d).to_json()}};

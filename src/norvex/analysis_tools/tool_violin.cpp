@@ -114,7 +114,8 @@ json present_violin(const ViolinSelection& s, const ViolinStats& stats, const Vi
   const std::string png = plotting::render_group_comparison_png(p);
 
   json result = json::object();
-  result["data"] = "gene expression comparison";
+  // The table heading reads "Selected <data>s for <key>", here "... tests for comparisons".
+  result["data"] = "gene expression test";
   result["img_base64"] = base64_encode(png);
   result["table_summaries"] =
       json{{"comparisons", comparison_table(stats.comparisons, groups, "gene").to_json()}};

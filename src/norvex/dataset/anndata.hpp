@@ -214,8 +214,9 @@ class UnsNode {
 
   // JSON <-> uns: objects become dicts, non-empty lists of booleans, of strings or of
   // numbers become arrays (int64 when all are integers, else float64), scalars become 0-d
-  // scalars, tagged tables (norvex::Table) become data frames. Everything else (null, empty
-  // lists, lists of mappings or lists, mixed lists) is stored as a string scalar holding
+  // scalars, tagged tables (norvex::Table) become data frames, null becomes a NaN float
+  // scalar (read back as null). Everything else (empty lists, lists of mappings or lists,
+  // mixed lists) is stored as a string scalar holding
   // "__json__:" followed by the compact JSON text; a string that itself begins with
   // "__json__:" is stored the same way, so to_json() restores every value exactly (apart
   // from integers inside float lists, which come back as floats). to_json() of sparse and

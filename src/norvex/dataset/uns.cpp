@@ -1,6 +1,7 @@
 // The uns tree: ordered mappings of tables, arrays, scalars and stored objects, and its
 // conversion from and to JSON records.
 #include <cmath>
+#include <limits>
 
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
@@ -250,6 +251,10 @@ UnsNode UnsNode::from_json(const json& value) {
     return UnsNode(Array::scalar(value));
   }
   if (value.is_number() || value.is_boolean()) return UnsNode(Array::scalar(value));
+  // anndata has no null (it drops None on write); a NaN scalar reads as "missing" in
+  // Python, and JSON has no NaN of its own, so reading it back as null is exact.
+  if (value.is_null())
+    return UnsNode(Array::scalar(json(std::numeric_limits<double>::quiet_NaN())));
   if (value.is_array() && !value.empty()) {
     bool all_int = true, all_num = true, all_bool = true, all_str = true;
     for (auto& v : value) {
@@ -281,7 +286,7 @@ UnsNode UnsNode::from_json(const json& value) {
       return UnsNode(Array::of_strings(std::move(v)));
     }
   }
-  // null, empty lists, lists of mappings or lists, mixed lists.
+  // Empty lists, lists of mappings or lists, mixed lists.
   return json_text(value);
 }
 
