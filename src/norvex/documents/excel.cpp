@@ -247,38 +247,37 @@ std::string find_pvalue_column(const std::vector<std::string>& columns) {
   return "";
 }
 
-std::string save_to_excel_buffer(const json& tbl_dct, double pv_cutoff) {
-  if (!tbl_dct.is_object())
-    throw TypeError("tbl_dct must be a mapping from table name to table, not " +
-                    std::string(tbl_dct.type_name()));
-  if (tbl_dct.empty()) throw ValueError("tbl_dct is empty: there is no table to write");
-  if (std::isnan(pv_cutoff)) throw ValueError("pv_cutoff must be a number, not NaN");
+namespace {
 
-  struct Sheet {
-    std::string key, name;
-    SheetTable table;
-    size_t rows_in = 0;
-    std::string pcol;
-  };
+struct Sheet {
+  std::string key, name;
+  SheetTable table;
+  size_t rows_in = 0;
+  std::string pcol;
+};
+
+// Rows whose p-value is above the cut-off are left out; NaN (no p-value) is kept.
+void keep_rows_within(Sheet& s, double pv_cutoff) {
+  if (s.pcol.empty()) return;
+  const size_t col =
+      std::find(s.table.headers.begin(), s.table.headers.end(), s.pcol) - s.table.headers.begin();
+  std::vector<std::vector<json>> kept;
+  for (auto& row : s.table.rows)
+    if (!(pvalue_of(row[col]) > pv_cutoff)) kept.push_back(std::move(row));
+  s.table.rows = std::move(kept);
+}
+
+// Each table as a sheet: filtered, checked against Excel's limits and named by its rules.
+std::vector<Sheet> prepare_sheets(const json& tbl_dct, double pv_cutoff,
+                                  std::set<std::string>& taken, bool& renamed) {
   std::vector<Sheet> sheets;
-  std::set<std::string> taken;
-  bool renamed = false;
   for (auto it = tbl_dct.begin(); it != tbl_dct.end(); ++it) {
     Sheet s;
     s.key = it.key();
     s.table = to_sheet_table(it.key(), it.value());
     s.rows_in = s.table.rows.size();
     s.pcol = find_pvalue_column(s.table.headers);
-    if (!s.pcol.empty()) {
-      size_t col = std::find(s.table.headers.begin(), s.table.headers.end(), s.pcol) -
-                   s.table.headers.begin();
-      std::vector<std::vector<json>> kept;
-      for (auto& row : s.table.rows) {
-        double p = pvalue_of(row[col]);
-        if (!(p > pv_cutoff)) kept.push_back(std::move(row));  // NaN (no p-value) is kept
-      }
-      s.table.rows = std::move(kept);
-    }
+    keep_rows_within(s, pv_cutoff);
     if (s.table.rows.size() > kMaxSheetRows || s.table.headers.size() > kMaxSheetCols)
       throw ValueError("table '" + s.key + "' is too large for an Excel sheet (" +
                        std::to_string(s.table.rows.size()) + " rows, " +
@@ -287,6 +286,93 @@ std::string save_to_excel_buffer(const json& tbl_dct, double pv_cutoff) {
     renamed = renamed || s.name != s.key;
     sheets.push_back(std::move(s));
   }
+  return sheets;
+}
+
+struct Formats {
+  lxw_format* header = nullptr;
+  lxw_format* wrap = nullptr;
+};
+
+Formats add_formats(lxw_workbook* wb) {
+  Formats f;
+  f.header = workbook_add_format(wb);
+  format_set_bold(f.header);
+  format_set_bg_color(f.header, 0xDCE6F1);
+  format_set_bottom(f.header, LXW_BORDER_THIN);
+  format_set_align(f.header, LXW_ALIGN_VERTICAL_CENTER);
+  f.wrap = workbook_add_format(wb);
+  format_set_text_wrap(f.wrap);
+  format_set_align(f.wrap, LXW_ALIGN_VERTICAL_TOP);
+  return f;
+}
+
+void write_sheet(lxw_workbook* wb, const Formats& fmt, const std::string& name,
+                 const SheetTable& t) {
+  lxw_worksheet* ws = workbook_add_worksheet(wb, name.c_str());
+  if (!ws) throw RuntimeError("cannot add the sheet '" + name + "'");
+  std::vector<size_t> width(t.headers.size(), 0);
+  for (size_t c = 0; c < t.headers.size(); ++c) {
+    std::string h = cell_text(t.headers[c]);
+    worksheet_write_string(ws, 0, static_cast<lxw_col_t>(c), h.c_str(), fmt.header);
+    width[c] = display_width(h) + 2;  // bold text and the filter button
+  }
+  for (size_t r = 0; r < t.rows.size(); ++r)
+    for (size_t c = 0; c < t.headers.size(); ++c)
+      width[c] = std::max(width[c], write_cell(ws, static_cast<lxw_row_t>(r + 1),
+                                               static_cast<lxw_col_t>(c), t.rows[r][c], nullptr));
+  for (size_t c = 0; c < width.size(); ++c) {
+    double w = std::clamp<double>(static_cast<double>(width[c]) + 2, 8, 60);
+    // Long text wraps inside its (capped) column instead of running across the sheet.
+    worksheet_set_column(ws, static_cast<lxw_col_t>(c), static_cast<lxw_col_t>(c), w,
+                         width[c] + 2 > 60 ? fmt.wrap : nullptr);
+  }
+  // Printed, the sheet fits the page width and repeats its header on every page.
+  double total = 0;
+  for (size_t w : width) total += std::clamp<double>(static_cast<double>(w) + 2, 8, 60);
+  if (total > 90) worksheet_set_landscape(ws);
+  worksheet_fit_to_pages(ws, 1, 0);
+  if (!t.headers.empty()) {
+    worksheet_repeat_rows(ws, 0, 0);
+    worksheet_freeze_panes(ws, 1, 0);
+    worksheet_autofilter(ws, 0, 0, static_cast<lxw_row_t>(t.rows.size()),
+                         static_cast<lxw_col_t>(t.headers.size() - 1));
+  }
+}
+
+// Excel's name rules may shorten or alter keys; this sheet says which is which.
+SheetTable sheet_name_index(const std::vector<Sheet>& sheets, double pv_cutoff) {
+  std::ostringstream cut;
+  cut << pv_cutoff;
+  const std::string cutoff_text = cut.str();
+  SheetTable index;
+  index.headers = {"Sheet", "Table", "Rows written", "Rows in table", "Filtered on"};
+  for (auto& s : sheets)
+    index.rows.push_back({s.name, s.key, s.table.rows.size(), s.rows_in,
+                          s.pcol.empty() ? json("") : json(s.pcol + " <= " + cutoff_text)});
+  return index;
+}
+
+std::string read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (!in && !in.eof()) throw RuntimeError("cannot read back the workbook");
+  return bytes.str();
+}
+
+}  // namespace
+
+std::string save_to_excel_buffer(const json& tbl_dct, double pv_cutoff) {
+  if (!tbl_dct.is_object())
+    throw TypeError("tbl_dct must be a mapping from table name to table, not " +
+                    std::string(tbl_dct.type_name()));
+  if (tbl_dct.empty()) throw ValueError("tbl_dct is empty: there is no table to write");
+  if (std::isnan(pv_cutoff)) throw ValueError("pv_cutoff must be a number, not NaN");
+
+  std::set<std::string> taken;
+  bool renamed = false;
+  const std::vector<Sheet> sheets = prepare_sheets(tbl_dct, pv_cutoff, taken, renamed);
 
   TempFile tmp;
   std::string tmpdir = fs::temp_directory_path().string();
@@ -301,74 +387,18 @@ std::string save_to_excel_buffer(const json& tbl_dct, double pv_cutoff) {
     props.title = title.data();
     props.author = author.data();
     workbook_set_properties(wb, &props);
-
-    lxw_format* header = workbook_add_format(wb);
-    format_set_bold(header);
-    format_set_bg_color(header, 0xDCE6F1);
-    format_set_bottom(header, LXW_BORDER_THIN);
-    format_set_align(header, LXW_ALIGN_VERTICAL_CENTER);
-    lxw_format* wrap = workbook_add_format(wb);
-    format_set_text_wrap(wrap);
-    format_set_align(wrap, LXW_ALIGN_VERTICAL_TOP);
-
-    auto write_sheet = [&](const std::string& name, const SheetTable& t) {
-      lxw_worksheet* ws = workbook_add_worksheet(wb, name.c_str());
-      if (!ws) throw RuntimeError("cannot add the sheet '" + name + "'");
-      std::vector<size_t> width(t.headers.size(), 0);
-      for (size_t c = 0; c < t.headers.size(); ++c) {
-        std::string h = cell_text(t.headers[c]);
-        worksheet_write_string(ws, 0, static_cast<lxw_col_t>(c), h.c_str(), header);
-        width[c] = display_width(h) + 2;  // bold text and the filter button
-      }
-      for (size_t r = 0; r < t.rows.size(); ++r)
-        for (size_t c = 0; c < t.headers.size(); ++c)
-          width[c] =
-              std::max(width[c], write_cell(ws, static_cast<lxw_row_t>(r + 1),
-                                            static_cast<lxw_col_t>(c), t.rows[r][c], nullptr));
-      for (size_t c = 0; c < width.size(); ++c) {
-        double w = std::clamp<double>(static_cast<double>(width[c]) + 2, 8, 60);
-        // Long text wraps inside its (capped) column instead of running across the sheet.
-        worksheet_set_column(ws, static_cast<lxw_col_t>(c), static_cast<lxw_col_t>(c), w,
-                             width[c] + 2 > 60 ? wrap : nullptr);
-      }
-      // Printed, the sheet fits the page width and repeats its header on every page.
-      double total = 0;
-      for (size_t w : width) total += std::clamp<double>(static_cast<double>(w) + 2, 8, 60);
-      if (total > 90) worksheet_set_landscape(ws);
-      worksheet_fit_to_pages(ws, 1, 0);
-      if (!t.headers.empty()) {
-        worksheet_repeat_rows(ws, 0, 0);
-        worksheet_freeze_panes(ws, 1, 0);
-        worksheet_autofilter(ws, 0, 0, static_cast<lxw_row_t>(t.rows.size()),
-                             static_cast<lxw_col_t>(t.headers.size() - 1));
-      }
-    };
-
-    for (auto& s : sheets) write_sheet(s.name, s.table);
-    if (renamed) {
-      // Excel's name rules may shorten or alter keys; this sheet says which is which.
-      std::ostringstream cut;
-      cut << pv_cutoff;
-      std::string cutoff_text = cut.str();
-      SheetTable index;
-      index.headers = {"Sheet", "Table", "Rows written", "Rows in table", "Filtered on"};
-      for (auto& s : sheets)
-        index.rows.push_back({s.name, s.key, s.table.rows.size(), s.rows_in,
-                              s.pcol.empty() ? json("") : json(s.pcol + " <= " + cutoff_text)});
-      write_sheet(unique_sheet_name("Sheet names", taken), index);
-    }
+    const Formats fmt = add_formats(wb);
+    for (auto& s : sheets) write_sheet(wb, fmt, s.name, s.table);
+    if (renamed)
+      write_sheet(wb, fmt, unique_sheet_name("Sheet names", taken),
+                  sheet_name_index(sheets, pv_cutoff));
     closed = true;
     check(workbook_close(wb), "cannot write the workbook");
   } catch (...) {
     if (!closed) workbook_close(wb);
     throw;
   }
-
-  std::ifstream in(tmp.path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (!in && !in.eof()) throw RuntimeError("cannot read back the workbook");
-  return bytes.str();
+  return read_bytes(tmp.path);
 }
 
 }  // namespace norvex
