@@ -97,104 +97,146 @@ int64_t DemoModel::gene_index(const std::string& symbol) const {
   return it == gene_lookup_.end() ? -1 : static_cast<int64_t>(it->second);
 }
 
-void DemoModel::build_profiles() {
-  const size_t G = genes_.size();
-  const size_t n_required = required_genes().size();
-  std::vector<bool> special(G, false);
-  auto idx = [&](const std::string& g) -> size_t {
-    auto it = gene_lookup_.find(g);
-    if (it == gene_lookup_.end()) throw KeyError("'" + g + "': not among the demo genes");
-    return it->second;
-  };
+namespace {
 
-  // Background expression: named genes a little higher than unnamed loci. The total is
-  // fixed so that the number of detected genes per cell does not depend on G.
-  Rng base_rng(stream_seed(seed_, kGeneBase));
-  std::vector<double> background(G, 0.0);
+// Background expression: named genes a little higher than unnamed loci. The total is
+// fixed so that the number of detected genes per cell does not depend on G.
+struct Background {
+  std::vector<double> level;
+  std::vector<double> ribo_jitter;
+};
+
+Background background_expression(uint64_t seed, const std::vector<std::string>& genes,
+                                 const std::unordered_map<std::string, uint32_t>& lookup) {
+  const size_t G = genes.size();
+  const size_t n_required = required_genes().size();
+  Rng base_rng(stream_seed(seed, kGeneBase));
+  Background bg;
+  bg.level.assign(G, 0.0);
   std::vector<bool> is_background_real(G, false);
   for (auto& g : background_genes()) {
-    auto it = gene_lookup_.find(g);
-    if (it != gene_lookup_.end()) is_background_real[it->second] = true;
+    auto it = lookup.find(g);
+    if (it != lookup.end()) is_background_real[it->second] = true;
   }
   double bg_total = 0;
   for (size_t g = 0; g < G; ++g) {
     const double median = g < n_required ? 1.0 : is_background_real[g] ? 0.7 : 0.12;
-    background[g] = median * base_rng.lognormal(0.0, 1.3);
-    bg_total += background[g];
+    bg.level[g] = median * base_rng.lognormal(0.0, 1.3);
+    bg_total += bg.level[g];
   }
-  for (double& b : background) b *= 3200.0 / bg_total;
-
-  std::vector<double> ribo_jitter;
+  for (double& b : bg.level) b *= 3200.0 / bg_total;
   for (size_t r = 0; r < ribosomal_genes().size(); ++r)
-    ribo_jitter.push_back(base_rng.lognormal(0.0, 0.35));
+    bg.ribo_jitter.push_back(base_rng.lognormal(0.0, 0.35));
+  return bg;
+}
 
-  for (auto& g : mitochondrial_genes()) {
-    mito_genes_.push_back(static_cast<uint32_t>(idx(g.gene)));
-    special[mito_genes_.back()] = true;
-  }
-  {
-    std::vector<double> w;
-    for (auto& g : mitochondrial_genes()) w.push_back(g.level);
-    mito_table_ = AliasTable(w);
-  }
-  {
-    std::vector<double> w;
-    for (auto& g : cycling_program()) {
-      cycling_genes_.push_back(static_cast<uint32_t>(idx(g.gene)));
-      w.push_back(g.level);
-    }
-    cycling_table_ = AliasTable(w);
-  }
+// Sample effects: a mild batch effect on every gene, and each tumour's own malignant
+// programme (a few genes strongly up in that patient's malignant cells only).
+struct SampleEffects {
+  std::vector<std::vector<float>> batch;
+  std::vector<std::vector<std::pair<size_t, double>>> private_genes;
+};
 
-  // Sample effects: a mild batch effect on every gene, and each tumour's own malignant
-  // programme (a few genes strongly up in that patient's malignant cells only).
-  const size_t S = samples_.size();
-  Rng layout(stream_seed(seed_, kLayout));
-  std::vector<std::vector<float>> batch(S, std::vector<float>(G));
-  std::vector<std::vector<std::pair<size_t, double>>> private_genes(S);
+SampleEffects sample_effects(Rng& layout, const std::vector<int>& sample_condition, size_t G) {
+  const size_t S = sample_condition.size();
+  const size_t n_required = required_genes().size();
+  SampleEffects e;
+  e.batch.assign(S, std::vector<float>(G));
+  e.private_genes.resize(S);
   for (size_t s = 0; s < S; ++s) {
-    for (size_t g = 0; g < G; ++g) batch[s][g] = static_cast<float>(layout.lognormal(0.0, 0.12));
-    if (sample_condition_[s] != 0) {
+    for (size_t g = 0; g < G; ++g) e.batch[s][g] = static_cast<float>(layout.lognormal(0.0, 0.12));
+    if (sample_condition[s] != 0) {
       for (int k = 0; k < 12; ++k) {
         size_t g = layout.below(n_required);
-        private_genes[s].push_back({g, 3.0 + 3.0 * layout.uniform()});
+        e.private_genes[s].push_back({g, 3.0 + 3.0 * layout.uniform()});
       }
     }
   }
+  return e;
+}
+
+}  // namespace
+
+size_t DemoModel::required_index(const std::string& g) const {
+  auto it = gene_lookup_.find(g);
+  if (it == gene_lookup_.end()) throw KeyError("'" + g + "': not among the demo genes");
+  return it->second;
+}
+
+void DemoModel::build_program_tables(std::vector<bool>& special) {
+  for (auto& g : mitochondrial_genes()) {
+    mito_genes_.push_back(static_cast<uint32_t>(required_index(g.gene)));
+    special[mito_genes_.back()] = true;
+  }
+  std::vector<double> mito_w;
+  for (auto& g : mitochondrial_genes()) mito_w.push_back(g.level);
+  mito_table_ = AliasTable(mito_w);
+  std::vector<double> cycling_w;
+  for (auto& g : cycling_program()) {
+    cycling_genes_.push_back(static_cast<uint32_t>(required_index(g.gene)));
+    cycling_w.push_back(g.level);
+  }
+  cycling_table_ = AliasTable(cycling_w);
+}
+
+// The expression weights of cell type t in sample s.
+void DemoModel::type_weights(size_t t, size_t s, const std::vector<double>& background,
+                             const std::vector<double>& ribo_jitter,
+                             const std::vector<bool>& special, const std::vector<float>& batch,
+                             const std::vector<std::pair<size_t, double>>& private_genes,
+                             std::vector<double>& w) const {
+  const auto& types = cell_types();
+  const size_t G = genes_.size();
+  const int c = sample_condition_[s];
+  for (size_t g = 0; g < G; ++g) w[g] = special[g] ? 0.0 : background[g];
+  for (auto& h : housekeeping_genes()) w[required_index(h.gene)] += h.level;
+  for (size_t r = 0; r < ribosomal_genes().size(); ++r)
+    w[required_index(ribosomal_genes()[r])] += 35.0 * types[t].ribosomal * ribo_jitter[r];
+  for (auto& m : types[t].markers) w[required_index(m.gene)] += m.level;
+  for (auto& p : condition_programs()) {
+    if (p.scale[c] == 0 ||
+        std::find(p.subsets.begin(), p.subsets.end(), static_cast<int>(t)) == p.subsets.end())
+      continue;
+    for (auto& g : p.genes) {
+      if (p.multiplicative)
+        w[required_index(g.gene)] *= std::pow(g.level, p.scale[c]);
+      else
+        w[required_index(g.gene)] += g.level * p.scale[c];
+    }
+  }
+  for (size_t g = 0; g < G; ++g) w[g] *= batch[g];
+  if (t == 12 || t == 13)
+    for (auto& [g, fold] : private_genes) w[g] *= fold;
+}
+
+void DemoModel::build_profiles() {
+  const size_t G = genes_.size();
+  std::vector<bool> special(G, false);
+  const Background bg = background_expression(seed_, genes_, gene_lookup_);
+  build_program_tables(special);
+
+  const size_t S = samples_.size();
+  Rng layout(stream_seed(seed_, kLayout));
+  const SampleEffects effects = sample_effects(layout, sample_condition_, G);
 
   const auto& types = cell_types();
   profiles_.resize(types.size() * S);
   std::vector<double> w(G);
   for (size_t t = 0; t < types.size(); ++t) {
     for (size_t s = 0; s < S; ++s) {
-      const int c = sample_condition_[s];
-      for (size_t g = 0; g < G; ++g) w[g] = special[g] ? 0.0 : background[g];
-      for (auto& h : housekeeping_genes()) w[idx(h.gene)] += h.level;
-      for (size_t r = 0; r < ribosomal_genes().size(); ++r)
-        w[idx(ribosomal_genes()[r])] += 35.0 * types[t].ribosomal * ribo_jitter[r];
-      for (auto& m : types[t].markers) w[idx(m.gene)] += m.level;
-      for (auto& p : condition_programs()) {
-        if (p.scale[c] == 0 ||
-            std::find(p.subsets.begin(), p.subsets.end(), static_cast<int>(t)) == p.subsets.end())
-          continue;
-        for (auto& g : p.genes) {
-          if (p.multiplicative)
-            w[idx(g.gene)] *= std::pow(g.level, p.scale[c]);
-          else
-            w[idx(g.gene)] += g.level * p.scale[c];
-        }
-      }
-      for (size_t g = 0; g < G; ++g) w[g] *= batch[s][g];
-      if (t == 12 || t == 13)
-        for (auto& [g, fold] : private_genes[s]) w[g] *= fold;
+      type_weights(t, s, bg.level, bg.ribo_jitter, special, effects.batch[s],
+                   effects.private_genes[s], w);
       // Unassigned cells are mixtures of two others; their own table is never drawn from,
       // but keep it valid.
       profiles_[t * S + s] = AliasTable(w);
     }
   }
+  place_clusters(layout);
+}
 
-  // Embedding clusters: each subset an elongated cloud of its own orientation.
-  for (size_t t = 0; t < types.size(); ++t) {
+// Embedding clusters: each subset an elongated cloud of its own orientation.
+void DemoModel::place_clusters(Rng& layout) {
+  for (size_t t = 0; t < cell_types().size(); ++t) {
     Cluster cl;
     cl.cx = kCentres[t][0];
     cl.cy = kCentres[t][1];
@@ -203,7 +245,7 @@ void DemoModel::build_profiles() {
     cl.sd_minor = 0.35 + 0.2 * layout.uniform();
     clusters_.push_back(cl);
   }
-  for (size_t s = 0; s < S; ++s) {
+  for (size_t s = 0; s < samples_.size(); ++s) {
     const double a = layout.uniform() * 2 * std::numbers::pi;
     sample_shift_.push_back(std::cos(a));
     sample_shift_.push_back(std::sin(a));

@@ -55,6 +55,14 @@ class DemoModel {
 
  private:
   void build_profiles();
+  size_t required_index(const std::string& gene) const;  // KeyError when not a demo gene
+  void build_program_tables(std::vector<bool>& special);
+  void type_weights(size_t t, size_t s, const std::vector<double>& background,
+                    const std::vector<double>& ribo_jitter, const std::vector<bool>& special,
+                    const std::vector<float>& batch,
+                    const std::vector<std::pair<size_t, double>>& private_genes,
+                    std::vector<double>& w) const;
+  void place_clusters(Rng& layout);
   void assign_cells();
   void build_cnv_events();
 
