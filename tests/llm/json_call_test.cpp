@@ -40,6 +40,7 @@ class JsonCallTest : public ::testing::TestWithParam<std::string> {
     o.model_to_use = GetParam();
     o.adata = testing::tiny_dataset();
     o.base_url = stub.base_url();
+    o.wire = WireChoice::Responses;  // the shapes these cases check
     assistant = std::make_unique<Assistant>(o);
   }
   bool gemini() const { return GetParam().rfind("gemini", 0) == 0; }

@@ -36,6 +36,7 @@ class ModelCallTest : public ::testing::Test {
     o.model_to_use = model;
     o.adata = testing::tiny_dataset();
     o.base_url = stub.base_url();
+    o.wire = WireChoice::Responses;  // the shapes these cases check
     Assistant a(o);
     return a;
   }
