@@ -79,7 +79,8 @@ bool ChatCommands::run_one(const std::string& line) {
     host_.print("   :report                   the Word report of the saved queries");
     host_.print("   :write FILE.h5ad [--force] the dataset with its saved queries");
     host_.print("   :history                  the answered requests in memory, newest first");
-    host_.print("   :usage                    tokens and estimated cost of this session, per model");
+    host_.print(
+        "   :usage                    tokens and estimated cost of this session, per model");
     host_.print("   :help                     this list");
     host_.print("   :quit                     end the session");
   } else if (name == ":saved") {

@@ -78,12 +78,13 @@ TEST(WireChoiceTest, AutoFollowsTheHostAndAnExplicitChoiceWins) {
     EXPECT_STREQ(e.what(), "wire must be 'auto', 'responses' or 'chat', not 'Chat'");
   }
 
-  for (const char* url : {"http://localhost:11434/v1", "http://127.0.0.1:8080", "http://[::1]:8000/v1",
-                          "http://127.4.5.6/v1", "http://user@127.0.0.1:80/v1", "HTTP://LOCALHOST/v1"})
+  for (const char* url :
+       {"http://localhost:11434/v1", "http://127.0.0.1:8080", "http://[::1]:8000/v1",
+        "http://127.4.5.6/v1", "http://user@127.0.0.1:80/v1", "HTTP://LOCALHOST/v1"})
     EXPECT_TRUE(is_loopback_url(url)) << url;
   for (const char* url : {"http://127.0.0.1.example.com/v1", "http://localhost.example.com/v1",
-                          "http://10.0.0.1:8080/v1", "https://api.openai.com/v1", "http://127.0.0/v1",
-                          "http://example.com/127.0.0.1"})
+                          "http://10.0.0.1:8080/v1", "https://api.openai.com/v1",
+                          "http://127.0.0/v1", "http://example.com/127.0.0.1"})
     EXPECT_FALSE(is_loopback_url(url)) << url;
   EXPECT_TRUE(is_openai_host_url("https://API.openai.com/v1"));
   EXPECT_FALSE(is_openai_host_url("https://api.openai.com.example.net/v1"));
@@ -160,12 +161,12 @@ TEST_F(ChatWireTest, RequestIsSystemThenUserWithImagePartsAndNoAuthorizationWith
   EXPECT_EQ(body["messages"][0],
             (json{{"role", "system"}, {"content", "You explain.\n\n[DATA CONTEXT]\n4 cells"}}));
   EXPECT_EQ(body["messages"][1]["role"], "user");
-  EXPECT_EQ(body["messages"][1]["content"],
-            (json::array({{{"type", "text"}, {"text", "What is this?\n\nfirst extra"}},
-                          {{"type", "image_url"},
-                           {"image_url", {{"url", "data:image/png;base64,iVBORw0KGgo="}}}},
-                          {{"type", "image_url"},
-                           {"image_url", {{"url", "data:image/jpeg;base64,/9j/4AAQ"}}}}})));
+  EXPECT_EQ(
+      body["messages"][1]["content"],
+      (json::array(
+          {{{"type", "text"}, {"text", "What is this?\n\nfirst extra"}},
+           {{"type", "image_url"}, {"image_url", {{"url", "data:image/png;base64,iVBORw0KGgo="}}}},
+           {{"type", "image_url"}, {"image_url", {{"url", "data:image/jpeg;base64,/9j/4AAQ"}}}}})));
 
   // Without images the user content is plain text; a given key is sent as usual.
   auto keyed = make("sk-local-0123456789");
@@ -235,9 +236,8 @@ TEST_F(ChatWireTest, RepliesOfEveryShapeGiveTextUsageOrAClearError) {
   EXPECT_EQ(r.usage, (json{{"input_tokens", 0}, {"output_tokens", 0}, {"total_tokens", 0}}));
 
   // Cut off at the length limit: an error that says so, the tokens still counted.
-  stub.enqueue(StubProvider::ChatCompletions,
-               StubResponse::of_json(StubModelServer::chat_response("{\"a\": [1,", 50, 400,
-                                                                    std::nullopt, "length")));
+  stub.enqueue(StubProvider::ChatCompletions, StubResponse::of_json(StubModelServer::chat_response(
+                                                  "{\"a\": [1,", 50, 400, std::nullopt, "length")));
   ServiceError e = service_error([&] { a->ask_inner("q"); });
   EXPECT_STREQ(e.type_name(), "LengthFinishReasonError");
   EXPECT_TRUE(contains(e.what(), "finish_reason \"length\"")) << e.what();
@@ -249,11 +249,9 @@ TEST_F(ChatWireTest, RepliesOfEveryShapeGiveTextUsageOrAClearError) {
                                                                 {"finish_reason", "stop"}}})}}));
   EXPECT_EQ(a->ask_inner("q").content, "");
   stub.enqueue(StubProvider::ChatCompletions, StubResponse::of_json({{"choices", json::array()}}));
-  EXPECT_STREQ(service_error([&] { a->ask_inner("q"); }).type_name(),
-               "APIResponseValidationError");
+  EXPECT_STREQ(service_error([&] { a->ask_inner("q"); }).type_name(), "APIResponseValidationError");
   stub.enqueue(StubProvider::ChatCompletions, StubResponse::of_json(json::array({1, 2})));
-  EXPECT_STREQ(service_error([&] { a->ask_inner("q"); }).type_name(),
-               "APIResponseValidationError");
+  EXPECT_STREQ(service_error([&] { a->ask_inner("q"); }).type_name(), "APIResponseValidationError");
 
   const auto tallies = a->usage_ledger->tallies();
   ASSERT_EQ(tallies.size(), 1u);
@@ -279,10 +277,11 @@ TEST_F(ChatWireTest, NotFoundNamesTheOtherWireAndServerErrorsAreRetried) {
   EXPECT_TRUE(contains(e.what(), "does not speak the Chat Completions API"));
   EXPECT_TRUE(contains(e.what(), "use --wire responses, wire=\"responses\" in Python)"));
   // An unknown model is a 404 that explains itself.
-  plain.enqueue(StubProvider::OpenAI,
-                StubResponse::of_json(
-                    {{"error", {{"message", "The model `x` does not exist"}, {"code", "model_not_found"}}}},
-                    404));
+  plain.enqueue(
+      StubProvider::OpenAI,
+      StubResponse::of_json(
+          {{"error", {{"message", "The model `x` does not exist"}, {"code", "model_not_found"}}}},
+          404));
   e = service_error([&] { chat.create_chat_completion({{"model", "x"}}); });
   EXPECT_STREQ(e.what(), "Error code: 404 - The model `x` does not exist");
 
@@ -294,7 +293,8 @@ TEST_F(ChatWireTest, NotFoundNamesTheOtherWireAndServerErrorsAreRetried) {
   EXPECT_EQ(a->ask_inner("q").content, "third time");
   EXPECT_EQ(stub.requests(StubProvider::ChatCompletions).size(), 3u);
   EXPECT_EQ(waits.size(), 2u);
-  for (int i = 0; i < 3; ++i) stub.enqueue(StubProvider::ChatCompletions, StubResponse::of_raw("down", 500));
+  for (int i = 0; i < 3; ++i)
+    stub.enqueue(StubProvider::ChatCompletions, StubResponse::of_raw("down", 500));
   e = service_error([&] { a->ask_inner("q"); });
   EXPECT_STREQ(e.type_name(), "InternalServerError");
   EXPECT_STREQ(e.what(), "Error code: 500 - down");
@@ -445,8 +445,8 @@ TEST(ChatCommandLineTest, LocalModelWithoutKeyHoldsAConversationAndReportsUsage)
   testing::TempDir dir;
   testing::tiny_dataset()->write_h5ad((dir / "data.h5ad").string());
   for (const char* answer : {"4 cells", "3 genes", "two conditions"}) {
-    stub.enqueue_chat_text(dump_json(testing::router_record({{"info", true}}, {{"info_answer", answer}})),
-                           900, 60);
+    stub.enqueue_chat_text(
+        dump_json(testing::router_record({{"info", true}}, {{"info_answer", answer}})), 900, 60);
   }
   auto r = testing::run_command(
       "env -u OPENAI_API_KEY " + testing::shell_quote(testing::norvex_binary().string()) +
@@ -455,9 +455,10 @@ TEST(ChatCommandLineTest, LocalModelWithoutKeyHoldsAConversationAndReportsUsage)
           testing::shell_quote((dir / "out").string()),
       "How many cells?\nHow many genes?\nWhich conditions?\n:usage\n");
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_TRUE(contains(r.out, "ℹ️ INFO: Tokens and estimated cost this session (prices of "
-                              "2025-08-15):\n   qwen2.5-7b-instruct: 3 calls, 2700 input (0 "
-                              "cached), 180 output, 2880 total · no price known\n"))
+  EXPECT_TRUE(contains(r.out,
+                       "ℹ️ INFO: Tokens and estimated cost this session (prices of "
+                       "2025-08-15):\n   qwen2.5-7b-instruct: 3 calls, 2700 input (0 "
+                       "cached), 180 output, 2880 total · no price known\n"))
       << r.out;
   EXPECT_EQ(stub.requests(StubProvider::ChatCompletions).size(), 3u);
   for (const auto& req : stub.requests()) EXPECT_EQ(req.headers.count("authorization"), 0u);

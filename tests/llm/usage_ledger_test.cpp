@@ -38,7 +38,8 @@ TEST(ModelPriceTest, CostBillsCachedInputAtItsRateAndThinkingAsOutput) {
 }
 
 TEST(ModelPriceTest, CachedInputIsReadFromEachServicesShape) {
-  EXPECT_EQ(cached_input_tokens({{"usage", {{"input_tokens_details", {{"cached_tokens", 7}}}}}}), 7);
+  EXPECT_EQ(cached_input_tokens({{"usage", {{"input_tokens_details", {{"cached_tokens", 7}}}}}}),
+            7);
   EXPECT_EQ(cached_input_tokens({{"usage", {{"prompt_tokens_details", {{"cached_tokens", 8}}}}}}),
             8);
   EXPECT_EQ(cached_input_tokens({{"usageMetadata", {{"cachedContentTokenCount", 9}}}}), 9);
@@ -52,7 +53,8 @@ TEST(UsageLedgerTest, TalliesPerModelInFirstUseOrderWithReportAndSummary) {
   UsageLedger ledger;
   EXPECT_EQ(ledger.summary_lines(),
             (std::vector<std::string>{"ℹ️ INFO: No model calls yet in this session."}));
-  const json call = {{"input_tokens", 400'000}, {"output_tokens", 12'000}, {"total_tokens", 412'000}};
+  const json call = {
+      {"input_tokens", 400'000}, {"output_tokens", 12'000}, {"total_tokens", 412'000}};
   ledger.record("gpt-5", call, 100'000);
   ledger.record("qwen2.5-7b-instruct", {{"input_tokens", 30}, {"output_tokens", 5}});
   ledger.record("gpt-5", call);
@@ -90,7 +92,8 @@ TEST(UsageLedgerTest, TalliesPerModelInFirstUseOrderWithReportAndSummary) {
   UsageLedger local;
   local.record("llama3", {{"input_tokens", 1}, {"output_tokens", 1}, {"total_tokens", 2}});
   EXPECT_TRUE(local.report()["estimated_cost_usd"].is_null());
-  local.record("gpt-4o-mini", {{"input_tokens", 2000}, {"output_tokens", 0}, {"total_tokens", 2000}});
+  local.record("gpt-4o-mini",
+               {{"input_tokens", 2000}, {"output_tokens", 0}, {"total_tokens", 2000}});
   EXPECT_EQ(local.summary_lines()[2],
             "   gpt-4o-mini: 1 call, 2000 input (0 cached), 0 output, 2000 total · about $0.0003");
 }

@@ -22,10 +22,10 @@ TEST(ServeUsage, TheSessionsTokensAreServedAsJsonAndShownOnThePage) {
   StubModelServer stub;
   stub.set_chat_completions_only(true);
   stub.enqueue_chat_text(dump_json(router_record({{"tree", true}})), 700, 40);
-  ServeProcess serve({"--data", (dir / "data.h5ad").string(), "--model", "qwen2.5-7b-instruct",
-                      "--base-url", stub.base_url() + "/v1", "--port", "0", "--out",
-                      (dir / "out").string()},
-                     dir.path());
+  ServeProcess serve(
+      {"--data", (dir / "data.h5ad").string(), "--model", "qwen2.5-7b-instruct", "--base-url",
+       stub.base_url() + "/v1", "--port", "0", "--out", (dir / "out").string()},
+      dir.path());
   ASSERT_FALSE(serve.wait_for_url().empty()) << serve.out() << serve.err();
   httplib::Client cli("127.0.0.1", serve.port());
   auto page = cli.Get("/");

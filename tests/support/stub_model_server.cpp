@@ -105,8 +105,9 @@ StubModelServer::StubModelServer() : server_(std::make_unique<httplib::Server>()
     if (chat_only && provider == StubProvider::OpenAI) {
       // What llama.cpp's server answers for an endpoint it does not have.
       res.status = 404;
-      res.set_content(R"({"error": {"code": 404, "message": "File Not Found", "type": "not_found_error"}})",
-                      "application/json");
+      res.set_content(
+          R"({"error": {"code": 404, "message": "File Not Found", "type": "not_found_error"}})",
+          "application/json");
       return;
     }
     if (!provider) {
@@ -128,7 +129,8 @@ StubModelServer::StubModelServer() : server_(std::make_unique<httplib::Server>()
       return;
     }
     if (scripted->delay.count() > 0) std::this_thread::sleep_for(scripted->delay);
-    if (chat_path && !chat_only && !scripted->raw_body) scripted->body = responses_to_chat(scripted->body);
+    if (chat_path && !chat_only && !scripted->raw_body)
+      scripted->body = responses_to_chat(scripted->body);
     res.status = scripted->status;
     for (const auto& [k, v] : scripted->headers) res.set_header(k, v);
     std::string content = scripted->raw_body ? *scripted->raw_body : scripted->body.dump();
@@ -192,7 +194,8 @@ void StubModelServer::enqueue_openai_text(const std::string& text, int in, int o
 
 void StubModelServer::enqueue_chat_text(const std::string& text, int in, int out,
                                         std::optional<int> total) {
-  enqueue(StubProvider::ChatCompletions, StubResponse::of_json(chat_response(text, in, out, total)));
+  enqueue(StubProvider::ChatCompletions,
+          StubResponse::of_json(chat_response(text, in, out, total)));
 }
 
 void StubModelServer::set_chat_completions_only(bool on) {

@@ -180,7 +180,8 @@ void interruptible_sleep(double seconds) {
     check_interrupt();
     const auto now = clock::now();
     if (now >= until) return;
-    std::this_thread::sleep_for(std::min<clock::duration>(until - now, std::chrono::milliseconds(100)));
+    std::this_thread::sleep_for(
+        std::min<clock::duration>(until - now, std::chrono::milliseconds(100)));
   }
 }
 
@@ -202,7 +203,8 @@ std::string url_host(const std::string& url) {
   size_t start = url.find("://");
   start = start == std::string::npos ? 0 : start + 3;
   size_t end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  std::string authority =
+      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
   if (size_t at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
   std::string host;
   if (!authority.empty() && authority[0] == '[') {
@@ -410,22 +412,21 @@ json ServiceClient::post_json(
     // immediate retry would only be refused again): give up now and say how long to wait.
     if (retry && server_delay && *server_delay > retry_.max_server_wait_seconds) {
       const ServiceError e = status_error(status, response.body);
-      throw ServiceError(e.type_name(),
-                         std::string(e.what()) + " (the service asks to wait " +
-                             whole_seconds(*server_delay) +
-                             " s before trying again, longer than norvex waits (" +
-                             whole_seconds(retry_.max_server_wait_seconds) +
-                             " s); try again later)",
-                         e.status(), e.body());
+      throw ServiceError(
+          e.type_name(),
+          std::string(e.what()) + " (the service asks to wait " + whole_seconds(*server_delay) +
+              " s before trying again, longer than norvex waits (" +
+              whole_seconds(retry_.max_server_wait_seconds) + " s); try again later)",
+          e.status(), e.body());
     }
     if (remaining > 0 && retry) {
       double delay = retry_.backoff_seconds(attempt);
       if (server_delay && *server_delay > 0) {
         delay = *server_delay;
         if (delay >= 1.0 && current_wait_notice) {
-          current_wait_notice("ℹ️ INFO: The model service asks to wait " + whole_seconds(delay) +
-                              " s before trying again (HTTP " + std::to_string(status) +
-                              "); waiting.");
+          current_wait_notice("ℹ️ INFO: The model service asks to wait " +
+                              whole_seconds(delay) + " s before trying again (HTTP " +
+                              std::to_string(status) + "); waiting.");
         }
       }
       sleep(delay);
@@ -606,15 +607,16 @@ json OpenAIClient::post_openai(const char* path, const json& request) const {
   } catch (const ServiceError& e) {
     // An unknown model is a 404 too, and says so itself; any other 404 means the server
     // has no such endpoint: a local server that speaks only the other request shape.
-    if (e.status() != 404 || error_field(e.body(), "code") == std::optional<std::string>("model_not_found"))
+    if (e.status() != 404 ||
+        error_field(e.body(), "code") == std::optional<std::string>("model_not_found"))
       throw;
     const bool chat = std::string(path) == "/chat/completions";
     std::string hint = std::string(e.what()) + " (the server at " + redact(effective_base_url_) +
                        " does not speak the " + (chat ? "Chat Completions" : "Responses") +
                        " API: POST " + redact(url) + " was not found; if it speaks the " +
                        (chat ? "Responses" : "Chat Completions") + " API, use --wire " +
-                       (chat ? "responses" : "chat") + ", wire=\"" +
-                       (chat ? "responses" : "chat") + "\" in Python)";
+                       (chat ? "responses" : "chat") + ", wire=\"" + (chat ? "responses" : "chat") +
+                       "\" in Python)";
     throw ServiceError(e.type_name(), hint, e.status(), e.body());
   }
 }

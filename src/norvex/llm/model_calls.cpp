@@ -95,8 +95,7 @@ void report_gemini_failure(NotebookHost& host, const std::exception& e, const js
 // schema): the fenced text; anything else unchanged.
 std::string strip_code_fence(const std::string& text) {
   const std::string t = py_strip(text);
-  if (t.size() < 6 || t.rfind("```", 0) != 0 || t.compare(t.size() - 3, 3, "```") != 0)
-    return text;
+  if (t.size() < 6 || t.rfind("```", 0) != 0 || t.compare(t.size() - 3, 3, "```") != 0) return text;
   const size_t body = t.find('\n');
   if (body == std::string::npos || body + 1 > t.size() - 3) return text;
   return py_strip(t.substr(body + 1, t.size() - 3 - (body + 1)));
@@ -347,7 +346,8 @@ LLMResult ModelGateway::ask_chat(const std::string& user_query, const std::strin
     parts.push_back({{"type", "image_url"}, {"image_url", {{"url", url}}}});
   }
   json messages = json::array();
-  if (!py_strip(role).empty()) messages.push_back({{"role", "system"}, {"content", py_strip(role)}});
+  if (!py_strip(role).empty())
+    messages.push_back({{"role", "system"}, {"content", py_strip(role)}});
   // Plain text content where there is no image: the form every compatible server reads.
   messages.push_back(
       {{"role", "user"}, {"content", parts.size() == 1 ? json(text) : std::move(parts)}});
@@ -381,8 +381,8 @@ LLMResult ModelGateway::ask_chat(const std::string& user_query, const std::strin
     choice = &resp["choices"][0];
   }
   if (!choice) {
-    throw ServiceError("APIResponseValidationError",
-                       "The server's reply has no choices[0]: " + utf8_prefix(dump_json(resp), 300));
+    throw ServiceError("APIResponseValidationError", "The server's reply has no choices[0]: " +
+                                                         utf8_prefix(dump_json(resp), 300));
   }
   if (choice->value("finish_reason", json()) == "length") {
     throw ServiceError("LengthFinishReasonError",

@@ -80,8 +80,10 @@ std::string price_table_date() {
 
 long long cached_input_tokens(const json& response) {
   if (!response.is_object()) return 0;
-  if (long long n = count_at(response, {"usage", "input_tokens_details", "cached_tokens"})) return n;
-  if (long long n = count_at(response, {"usage", "prompt_tokens_details", "cached_tokens"})) return n;
+  if (long long n = count_at(response, {"usage", "input_tokens_details", "cached_tokens"}))
+    return n;
+  if (long long n = count_at(response, {"usage", "prompt_tokens_details", "cached_tokens"}))
+    return n;
   if (long long n = count_at(response, {"usageMetadata", "cachedContentTokenCount"})) return n;
   return count_at(response, {"usage_metadata", "cached_content_token_count"});
 }
@@ -156,8 +158,9 @@ json UsageLedger::report() const {
 std::vector<std::string> UsageLedger::summary_lines() const {
   const auto all = tallies();
   if (all.empty()) return {"ℹ️ INFO: No model calls yet in this session."};
-  std::vector<std::string> lines = {"ℹ️ INFO: Tokens and estimated cost this session (prices of " +
-                                    price_table_date() + "):"};
+  std::vector<std::string> lines = {
+      "ℹ️ INFO: Tokens and estimated cost this session (prices of " + price_table_date() +
+      "):"};
   ModelTally sum;
   double cost = 0;
   bool any_price = false, any_unpriced = false;
