@@ -359,10 +359,13 @@ LLMResult ModelGateway::ask_chat(const std::string& user_query, const std::strin
   const json& enforced = schema.is_object() ? schema : options.enforce_schema;
   if (enforced.is_object()) {
     // The nested json_schema form: llama.cpp ignores a top-level schema, and LM Studio
-    // refuses json_object without one.
-    request["response_format"] = {
-        {"type", "json_schema"},
-        {"json_schema", {{"name", schema_name(enforced)}, {"strict", true}, {"schema", enforced}}}};
+    // refuses json_object without one. OpenAI's own host refuses strict mode for schemas
+    // outside its strict subset (defaults, optional fields), which ours use.
+    request["response_format"] = {{"type", "json_schema"},
+                                  {"json_schema",
+                                   {{"name", schema_name(enforced)},
+                                    {"strict", !openai.official_host()},
+                                    {"schema", enforced}}}};
   }
   ScopedWaitNotice notice([this](std::string_view line) { host_->print(line); });
   const json resp = openai.create_chat_completion(request);
