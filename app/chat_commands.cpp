@@ -17,7 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* kCommandList = ":saved, :report, :write FILE.h5ad [--force], :history, :help, :quit";
+const char* kCommandList =
+    ":saved, :report, :write FILE.h5ad [--force], :history, :usage, :help, :quit";
 
 std::vector<std::string> words(const std::string& line) {
   std::istringstream in(line);
@@ -78,6 +79,8 @@ bool ChatCommands::run_one(const std::string& line) {
     host_.print("   :report                   the Word report of the saved queries");
     host_.print("   :write FILE.h5ad [--force] the dataset with its saved queries");
     host_.print("   :history                  the answered requests in memory, newest first");
+    host_.print(
+        "   :usage                    tokens and estimated cost of this session, per model");
     host_.print("   :help                     this list");
     host_.print("   :quit                     end the session");
   } else if (name == ":saved") {
@@ -86,6 +89,8 @@ bool ChatCommands::run_one(const std::string& line) {
     generate_norvex_report(host_, *assistant_.configured("adata").adata);
   } else if (name == ":history") {
     list_history();
+  } else if (name == ":usage") {
+    for (const std::string& l : assistant_.usage_ledger->summary_lines()) host_.print(l);
   } else if (name == ":write") {
     bool force = false;
     std::vector<std::string> files;

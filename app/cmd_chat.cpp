@@ -26,6 +26,7 @@ struct ChatOptions {
   std::optional<std::string> model;
   std::optional<std::string> api_key;
   std::optional<std::string> base_url;
+  std::string wire = "auto";
   std::string out = "norvex_out";
   bool show_router = false;
   ChatCommandOptions commands;
@@ -82,6 +83,7 @@ int run_chat(const ChatOptions& o) {
   options.adata = o.data;
   options.rem_router = !o.show_router;
   options.base_url = o.base_url;
+  options.wire = parse_wire_choice(o.wire);
   options.host = &host;
   std::optional<Assistant> assistant;
   try {
@@ -130,7 +132,14 @@ const CommandRegistrar chat([](CLI::App& app) {
   cmd->add_option("--model", o->model, "model name (default gpt-5; gemini-* uses Gemini)");
   cmd->add_option("--api-key", o->api_key,
                   "the model service's API key (else OPENAI_API_KEY; GEMINI_API_KEY for gemini-*)");
-  cmd->add_option("--base-url", o->base_url, "service endpoint (a gateway or a test server)");
+  cmd->add_option("--base-url", o->base_url,
+                  "service endpoint: a gateway, or a local OpenAI-compatible server (no key "
+                  "needed on this machine)");
+  cmd->add_option("--wire", o->wire,
+                  "OpenAI request shape: auto (Responses on api.openai.com, Chat Completions "
+                  "at any other --base-url), responses or chat")
+      ->check(CLI::IsMember({"auto", "responses", "chat"}))
+      ->capture_default_str();
   cmd->add_option("--out", o->out, "folder for transcript.html and downloads")
       ->capture_default_str();
   cmd->add_flag("--show-router", o->show_router, "show each question's routing record");

@@ -36,6 +36,7 @@ struct ServeCliOptions {
   std::optional<std::string> model;
   std::optional<std::string> api_key;
   std::optional<std::string> base_url;
+  std::string wire = "auto";
   std::optional<std::string> host;
   int port = 8765;
   std::string out = "norvex_out";
@@ -84,6 +85,7 @@ int run_serve(const ServeCliOptions& o) {
   options.model_to_use = model;
   options.adata = o.data;
   options.base_url = o.base_url;
+  options.wire = parse_wire_choice(o.wire);
   options.host = &terminal;
   std::optional<Assistant> assistant;
   {
@@ -106,6 +108,9 @@ int run_serve(const ServeCliOptions& o) {
                      {"cells", adata ? adata->n_obs() : 0},
                      {"genes", adata ? adata->n_vars() : 0},
                      {"model", model}};
+
+  // The ledger outlives the server; it is safe to read while a question runs.
+  serve.usage = [ledger = assistant->usage_ledger] { return ledger->report(); };
 
   std::unique_ptr<WebServer> server;
   std::optional<ChatCommands> commands;
@@ -218,7 +223,14 @@ const CommandRegistrar serve_command([](CLI::App& app) {
   cmd->add_option("--model", o->model, "model name (default gpt-5; gemini-* uses Gemini)");
   cmd->add_option("--api-key", o->api_key,
                   "the model service's API key (else OPENAI_API_KEY; GEMINI_API_KEY for gemini-*)");
-  cmd->add_option("--base-url", o->base_url, "service endpoint (a gateway or a test server)");
+  cmd->add_option("--base-url", o->base_url,
+                  "service endpoint: a gateway, or a local OpenAI-compatible server (no key "
+                  "needed on this machine)");
+  cmd->add_option("--wire", o->wire,
+                  "OpenAI request shape: auto (Responses on api.openai.com, Chat Completions "
+                  "at any other --base-url), responses or chat")
+      ->check(CLI::IsMember({"auto", "responses", "chat"}))
+      ->capture_default_str();
   cmd->add_option("--port", o->port, "port to listen on (0: any free port)")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));

@@ -214,21 +214,28 @@ class norvex:
 
     def __init__(self, api_key=None, model_to_use="gpt-5", adata=None, tool_funcs: dict = None,
                  tool_defaults: dict = None, tool_config_map: dict = None,
-                 max_retries: int = 1, rem_router=True, *, base_url=None):
+                 max_retries: int = 1, rem_router=True, *, base_url=None, wire="auto"):
         self._live = None
         self._engine = None
         self._configure(api_key, model_to_use, adata, tool_funcs, tool_defaults,
-                        tool_config_map, max_retries, rem_router, base_url, create=True)
+                        tool_config_map, max_retries, rem_router, base_url, wire, create=True)
 
     def set_api_key(self, api_key, model_to_use="gemini-2.5-flash", adata=None,
                     tool_funcs: dict = None, tool_defaults: dict = None,
                     tool_config_map: dict = None, max_retries: int = 1, rem_router=True, *,
-                    base_url=None):
+                    base_url=None, wire="auto"):
         self._configure(api_key, model_to_use, adata, tool_funcs, tool_defaults,
-                        tool_config_map, max_retries, rem_router, base_url, create=False)
+                        tool_config_map, max_retries, rem_router, base_url, wire, create=False)
+
+    def usage(self):
+        """Tokens and estimated cost of this object's model calls, per model (cost None
+        where no price is known, e.g. a local model)."""
+        return self._engine.usage()
 
     def _configure(self, api_key, model_to_use, adata, tool_funcs, tool_defaults,
-                   tool_config_map, max_retries, rem_router, base_url, create):
+                   tool_config_map, max_retries, rem_router, base_url, wire, create):
+        if not isinstance(wire, str):
+            raise TypeError(f"wire must be str, not {type(wire).__name__}")
         _check_mapping(tool_funcs, "tool_funcs")
         _check_mapping(tool_defaults, "tool_defaults")
         _check_mapping(tool_config_map, "tool_config_map")
@@ -243,10 +250,11 @@ class norvex:
         self.api_key = api_key
         if create:
             self._engine = _engine.Assistant(api_key, model_to_use, data, funcs, tool_defaults,
-                                             config_map, max_retries, bool(rem_router), base_url)
+                                             config_map, max_retries, bool(rem_router), base_url,
+                                             wire)
         else:
             self._engine.set_api_key(api_key, model_to_use, data, funcs, tool_defaults,
-                                     config_map, max_retries, bool(rem_router), base_url)
+                                     config_map, max_retries, bool(rem_router), base_url, wire)
         if data is not None and self._engine.configured:
             self._live = live
             self._sync_names()

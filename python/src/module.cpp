@@ -340,7 +340,8 @@ PYBIND11_MODULE(_engine, m) {
   py::class_<norvex::Assistant>(m, "Assistant")
       .def(py::init([](py::object api_key, std::string model, py::object adata,
                        py::object tool_funcs, py::object tool_defaults, py::object tool_config_map,
-                       py::object max_retries, bool rem_router, py::object base_url) {
+                       py::object max_retries, bool rem_router, py::object base_url,
+                       std::string wire) {
              AssistantOptions o;
              o.api_key = optional_text(api_key);
              o.model_to_use = std::move(model);
@@ -351,28 +352,36 @@ PYBIND11_MODULE(_engine, m) {
              o.max_retries = to_json(max_retries);
              o.rem_router = rem_router;
              o.base_url = optional_text(base_url);
+             o.wire = parse_wire_choice(wire);
              o.host = &py_host();
              return engine_call([&] { return std::make_unique<norvex::Assistant>(o); });
            }),
            py::arg("api_key"), py::arg("model_to_use"), py::arg("adata"), py::arg("tool_funcs"),
            py::arg("tool_defaults"), py::arg("tool_config_map"), py::arg("max_retries"),
-           py::arg("rem_router"), py::arg("base_url"))
-      .def("set_api_key",
-           [](norvex::Assistant& self, py::object api_key, std::string model, py::object adata,
-              py::object tool_funcs, py::object tool_defaults, py::object tool_config_map,
-              py::object max_retries, bool rem_router, py::object base_url) {
-             auto key = optional_text(api_key);
-             auto data = dataset_arg(adata);
-             auto funcs = tool_funcs_arg(tool_funcs);
-             auto defaults = tool_defaults_arg(tool_defaults);
-             auto config_map = tool_config_map_arg(tool_config_map);
-             json retries = to_json(max_retries);
-             auto url = optional_text(base_url);
-             engine_call([&] {
-               self.set_api_key(key, model, data, funcs, defaults, config_map, retries, rem_router,
-                                url);
-             });
-           })
+           py::arg("rem_router"), py::arg("base_url"), py::arg("wire") = "auto")
+      .def(
+          "set_api_key",
+          [](norvex::Assistant& self, py::object api_key, std::string model, py::object adata,
+             py::object tool_funcs, py::object tool_defaults, py::object tool_config_map,
+             py::object max_retries, bool rem_router, py::object base_url, std::string wire) {
+            auto key = optional_text(api_key);
+            auto data = dataset_arg(adata);
+            auto funcs = tool_funcs_arg(tool_funcs);
+            auto defaults = tool_defaults_arg(tool_defaults);
+            auto config_map = tool_config_map_arg(tool_config_map);
+            json retries = to_json(max_retries);
+            auto url = optional_text(base_url);
+            const WireChoice wire_choice = parse_wire_choice(wire);
+            engine_call([&] {
+              self.set_api_key(key, model, data, funcs, defaults, config_map, retries, rem_router,
+                               url, wire_choice);
+            });
+          },
+          py::arg("api_key"), py::arg("model_to_use"), py::arg("adata"), py::arg("tool_funcs"),
+          py::arg("tool_defaults"), py::arg("tool_config_map"), py::arg("max_retries"),
+          py::arg("rem_router"), py::arg("base_url"), py::arg("wire") = "auto")
+      .def("usage",
+           [](const norvex::Assistant& self) { return from_json(self.usage_ledger->report()); })
       .def("ask",
            [](norvex::Assistant& self, py::object query, bool auto_render, bool verbose) {
              json q = to_json(query);

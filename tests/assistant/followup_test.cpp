@@ -107,6 +107,7 @@ class FollowUpTest : public ::testing::Test {
     o.api_key = "sk-test-key";
     o.adata = data;
     o.base_url = stub.base_url();
+    o.wire = WireChoice::Responses;  // the request shape these cases read
     ToolFunction f;
     f.fn = [this](AnnData&, const json& kwargs) {
       tool_calls.push_back(kwargs);

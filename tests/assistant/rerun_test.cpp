@@ -35,7 +35,8 @@ class RerunTest : public ::testing::Test {
   ScopedHost scoped{host};
   std::shared_ptr<AnnData> data = testing::tiny_dataset();
   std::string context = "ctx";
-  ModelGateway model{"gpt-5", std::make_shared<OpenAIClient>("sk-test", stub.base_url())};
+  ModelGateway model{
+      "gpt-5", std::make_shared<OpenAIClient>("sk-test", stub.base_url(), WireChoice::Responses)};
   ToolMaps tools;
   transaction_history history{40};
 

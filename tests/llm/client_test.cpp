@@ -139,7 +139,9 @@ TEST(ClientDefaultsTest, MissingKeyFailsBeforeAnyRequest) {
       e("OPENAI_API_KEY", nullptr);
   EXPECT_THROW(GeminiClient(std::nullopt, stub.base_url()).generate_content("m", json::object()),
                ValueError);
-  auto err = capture([&] { OpenAIClient(std::nullopt, stub.base_url()).create_response({}); });
+  // (A remote address: one on this machine needs no key.)
+  auto err = capture(
+      [&] { OpenAIClient(std::nullopt, "http://models.example.invalid/v1").create_response({}); });
   EXPECT_STREQ(err.type_name(), "OpenAIError");
   EXPECT_NE(std::string(err.what()).find("OPENAI_API_KEY"), std::string::npos);
   EXPECT_EQ(stub.request_count(), 0u);

@@ -1,5 +1,6 @@
 """A loopback stand-in for the OpenAI Responses service, as tests/support/stub_model_server
-is for the C++ tests: scripted answers served in order, every request recorded."""
+is for the C++ tests: scripted answers served in order, every request recorded. A request
+to /chat/completions gets the same answer in the Chat Completions shape."""
 import json
 import threading
 import time
@@ -15,6 +16,22 @@ def openai_response(text, input_tokens=10, output_tokens=5):
         "usage": {"input_tokens": input_tokens, "output_tokens": output_tokens,
                   "total_tokens": input_tokens + output_tokens},
     }
+
+
+def as_chat_completion(answer):
+    """A Responses-shaped answer as a Chat Completions one (anything else unchanged)."""
+    if not isinstance(answer, dict) or "output" not in answer:
+        return answer
+    text = "".join(c.get("text", "") for item in answer["output"]
+                   for c in item.get("content", []) if c.get("type") == "output_text")
+    usage = answer.get("usage") or {}
+    return {"id": "chatcmpl-stub", "object": "chat.completion", "created": 1700000000,
+            "model": "stub",
+            "choices": [{"index": 0, "message": {"role": "assistant", "content": text},
+                         "finish_reason": "stop"}],
+            "usage": {"prompt_tokens": usage.get("input_tokens", 0),
+                      "completion_tokens": usage.get("output_tokens", 0),
+                      "total_tokens": usage.get("total_tokens", 0)}}
 
 
 def router_record(flags=None, **fields):
@@ -51,6 +68,8 @@ class StubService:
                     item = stub.queue.pop(0) if stub.queue else (
                         500, {"error": {"message": "no scripted answer left"}}, 0)
                 status, answer, delay = item
+                if self.path.endswith("/chat/completions"):
+                    answer = as_chat_completion(answer)
                 if delay:
                     time.sleep(delay)
                 data = json.dumps(answer).encode()

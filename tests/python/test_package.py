@@ -273,6 +273,31 @@ def test_stop_between_model_calls_leaves_the_history(demo_path, stub):
     assert nv.t_hist.buf[0]["query"] == "UMAP by cell type"
 
 
+def test_a_local_server_gets_chat_completions_without_a_key_and_usage_is_counted(demo_path, stub):
+    nv = norvex(None, "qwen2.5-7b-instruct", demo_path, base_url=stub.base_url + "/v1")
+    script_umap(stub)
+    assert nv.ask("UMAP by cell type")["explanation"] == "## Findings\nClear clusters."
+    assert [r["path"] for r in stub.requests] == ["/v1/chat/completions"] * 3
+    assert all("Authorization" not in r["headers"] for r in stub.requests)
+    assert stub.requests[0]["body"]["response_format"]["type"] == "json_schema"
+    usage = nv.usage()
+    local = usage["models"]["qwen2.5-7b-instruct"]
+    assert (local["calls"], local["input_tokens"], local["output_tokens"]) == (3, 30, 15)
+    assert local["estimated_cost_usd"] is None and usage["estimated_cost_usd"] is None
+    # Responses on request; the usage of the object goes on across set_api_key.
+    nv.set_api_key("sk-x", "gpt-5", demo_path, base_url=stub.base_url, wire="responses")
+    script_umap(stub)
+    nv.ask("UMAP by cell type")
+    assert stub.requests[-1]["path"] == "/responses"
+    usage = nv.usage()
+    assert list(usage["models"]) == ["qwen2.5-7b-instruct", "gpt-5"]
+    assert usage["estimated_cost_usd"] == pytest.approx(3 * (10 * 1.25 + 5 * 10.0) / 1e6)
+    with pytest.raises(ValueError, match="wire must be 'auto', 'responses' or 'chat'"):
+        norvex(None, "qwen2.5-7b-instruct", demo_path, base_url=stub.base_url, wire="grpc")
+    with pytest.raises(TypeError, match="wire must be str"):
+        norvex(None, "qwen2.5-7b-instruct", demo_path, wire=1)
+
+
 SHARED = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data")
 
 

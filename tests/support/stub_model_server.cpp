@@ -54,6 +54,12 @@ StubResponse& StubResponse::with_trickle(std::chrono::milliseconds interval) {
   return *this;
 }
 
+StubResponse StubResponse::hanging() {
+  StubResponse r;
+  r.never_answer = true;
+  return r;
+}
+
 std::string RecordedRequest::header(const std::string& lower_name) const {
   auto it = headers.find(lower_name);
   return it == headers.end() ? std::string() : it->second;
@@ -62,8 +68,17 @@ std::string RecordedRequest::header(const std::string& lower_name) const {
 StubModelServer::StubModelServer() : server_(std::make_unique<httplib::Server>()) {
   auto handler = [this](const httplib::Request& req, httplib::Response& res) {
     std::optional<StubProvider> provider;
+    bool chat_path = false, chat_only = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      chat_only = chat_only_;
+    }
     if (ends_with(req.path, ":generateContent")) provider = StubProvider::Gemini;
     if (ends_with(req.path, "/responses")) provider = StubProvider::OpenAI;
+    if (ends_with(req.path, "/chat/completions")) {
+      chat_path = true;
+      provider = chat_only ? StubProvider::ChatCompletions : StubProvider::OpenAI;
+    }
 
     RecordedRequest rec;
     rec.provider = provider.value_or(StubProvider::OpenAI);
@@ -81,10 +96,19 @@ StubModelServer::StubModelServer() : server_(std::make_unique<httplib::Server>()
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (provider) requests_.push_back(rec);
-      if (provider && !queues_[*provider].empty()) {
+      const bool refused = chat_only && provider == StubProvider::OpenAI;
+      if (provider && !refused && !queues_[*provider].empty()) {
         scripted = std::move(queues_[*provider].front());
         queues_[*provider].pop_front();
       }
+    }
+    if (chat_only && provider == StubProvider::OpenAI) {
+      // What llama.cpp's server answers for an endpoint it does not have.
+      res.status = 404;
+      res.set_content(
+          R"({"error": {"code": 404, "message": "File Not Found", "type": "not_found_error"}})",
+          "application/json");
+      return;
     }
     if (!provider) {
       res.status = 404;
@@ -99,7 +123,14 @@ StubModelServer::StubModelServer() : server_(std::make_unique<httplib::Server>()
           "application/json");
       return;
     }
+    if (scripted->never_answer) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      stop_cv_.wait_for(lock, std::chrono::seconds(60), [this] { return stopping_; });
+      return;
+    }
     if (scripted->delay.count() > 0) std::this_thread::sleep_for(scripted->delay);
+    if (chat_path && !chat_only && !scripted->raw_body)
+      scripted->body = responses_to_chat(scripted->body);
     res.status = scripted->status;
     for (const auto& [k, v] : scripted->headers) res.set_header(k, v);
     std::string content = scripted->raw_body ? *scripted->raw_body : scripted->body.dump();
@@ -133,6 +164,11 @@ StubModelServer::StubModelServer() : server_(std::make_unique<httplib::Server>()
 }
 
 StubModelServer::~StubModelServer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  stop_cv_.notify_all();
   server_->stop();
   if (thread_.joinable()) thread_.join();
 }
@@ -154,6 +190,17 @@ void StubModelServer::enqueue_gemini_text(const std::string& text, int in, int o
 void StubModelServer::enqueue_openai_text(const std::string& text, int in, int out,
                                           std::optional<int> total) {
   enqueue(StubProvider::OpenAI, StubResponse::of_json(openai_response(text, in, out, total)));
+}
+
+void StubModelServer::enqueue_chat_text(const std::string& text, int in, int out,
+                                        std::optional<int> total) {
+  enqueue(StubProvider::ChatCompletions,
+          StubResponse::of_json(chat_response(text, in, out, total)));
+}
+
+void StubModelServer::set_chat_completions_only(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  chat_only_ = on;
 }
 
 size_t StubModelServer::pending(StubProvider provider) const {
@@ -216,6 +263,41 @@ json StubModelServer::openai_response(const std::string& text, int in, int out,
                                                          {"annotations", json::array()}}})}}})},
       {"usage",
        {{"input_tokens", in}, {"output_tokens", out}, {"total_tokens", total.value_or(in + out)}}}};
+}
+
+json StubModelServer::chat_response(const std::string& text, int in, int out,
+                                    std::optional<int> total, const std::string& finish_reason) {
+  return json{{"id", "chatcmpl-stub"},
+              {"object", "chat.completion"},
+              {"created", 1700000000},
+              {"model", "stub"},
+              {"choices", json::array({{{"index", 0},
+                                        {"message", {{"role", "assistant"}, {"content", text}}},
+                                        {"finish_reason", finish_reason}}})},
+              {"usage",
+               {{"prompt_tokens", in},
+                {"completion_tokens", out},
+                {"total_tokens", total.value_or(in + out)}}}};
+}
+
+json StubModelServer::responses_to_chat(const json& body) {
+  if (!body.is_object() || !body.contains("output") || !body["output"].is_array()) return body;
+  std::string text;
+  for (const json& item : body["output"]) {
+    if (!item.is_object() || !item.contains("content") || !item["content"].is_array()) continue;
+    for (const json& c : item["content"])
+      if (c.is_object() && c.value("type", "") == "output_text") text += c.value("text", "");
+  }
+  json out = chat_response(text);
+  if (body.contains("usage") && body["usage"].is_object()) {
+    const json& u = body["usage"];
+    out["usage"] = {{"prompt_tokens", u.value("input_tokens", json(0))},
+                    {"completion_tokens", u.value("output_tokens", json(0))},
+                    {"total_tokens", u.value("total_tokens", json(0))}};
+  } else {
+    out.erase("usage");
+  }
+  return out;
 }
 
 int StubModelServer::unused_port() {

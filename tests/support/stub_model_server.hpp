@@ -1,7 +1,13 @@
 #pragma once
 // A loopback stand-in for the Gemini and OpenAI services: scripted responses per provider,
 // every request recorded. Listens on 127.0.0.1 on an ephemeral port; stopped on destruction.
+//
+// OpenAI answers are scripted in the Responses shape and served to /responses, and to
+// /chat/completions translated into that shape, so a conversation test runs over either
+// wire. In Chat-Completions-only mode the stub is a local server instead: /chat/completions
+// is answered from its own queue, as scripted, and /responses is a 404.
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -20,7 +26,7 @@ class Server;
 
 namespace norvex::testing {
 
-enum class StubProvider { Gemini, OpenAI };
+enum class StubProvider { Gemini, OpenAI, ChatCompletions };
 
 struct StubResponse {
   int status = 200;
@@ -30,12 +36,15 @@ struct StubResponse {
   std::chrono::milliseconds delay{0};  // waited before answering
   // When set, the body goes out one byte per interval after the headers (a stalling server).
   std::chrono::milliseconds trickle{0};
+  // No answer at all until the stub stops (at most a minute): a hanging server.
+  bool never_answer = false;
 
   static StubResponse of_json(json body, int status = 200);
   static StubResponse of_raw(std::string text, int status = 200);
   StubResponse& with_header(std::string name, std::string value);
   StubResponse& with_delay(std::chrono::milliseconds d);
   StubResponse& with_trickle(std::chrono::milliseconds interval);
+  static StubResponse hanging();
 };
 
 struct RecordedRequest {
@@ -65,6 +74,10 @@ class StubModelServer {
                            std::optional<int> total_tokens = std::nullopt);
   void enqueue_openai_text(const std::string& text, int input_tokens = 10, int output_tokens = 5,
                            std::optional<int> total_tokens = std::nullopt);
+  void enqueue_chat_text(const std::string& text, int input_tokens = 10, int output_tokens = 5,
+                         std::optional<int> total_tokens = std::nullopt);
+  // A local server's behaviour: see the header comment.
+  void set_chat_completions_only(bool on);
   size_t pending(StubProvider provider) const;
 
   std::vector<RecordedRequest> requests() const;
@@ -77,6 +90,11 @@ class StubModelServer {
                               std::optional<int> total_tokens = std::nullopt);
   static json openai_response(const std::string& text, int input_tokens = 10, int output_tokens = 5,
                               std::optional<int> total_tokens = std::nullopt);
+  static json chat_response(const std::string& text, int input_tokens = 10, int output_tokens = 5,
+                            std::optional<int> total_tokens = std::nullopt,
+                            const std::string& finish_reason = "stop");
+  // A Responses-shaped success body as a Chat Completions one (anything else unchanged).
+  static json responses_to_chat(const json& body);
 
   // A loopback port with nothing listening (connections are refused).
   static int unused_port();
@@ -88,6 +106,9 @@ class StubModelServer {
   mutable std::mutex mutex_;
   std::map<StubProvider, std::deque<StubResponse>> queues_;
   std::vector<RecordedRequest> requests_;
+  bool chat_only_ = false;
+  bool stopping_ = false;
+  std::condition_variable stop_cv_;
 };
 
 }  // namespace norvex::testing

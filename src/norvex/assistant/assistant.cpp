@@ -48,7 +48,7 @@ void normalise_names(AnnData& adata) {
 
 Assistant::Assistant(const AssistantOptions& o) : host_(o.host ? o.host : &terminal_host()) {
   set_api_key(o.api_key, o.model_to_use, o.adata, o.tool_funcs, o.tool_defaults, o.tool_config_map,
-              o.max_retries, o.rem_router, o.base_url);
+              o.max_retries, o.rem_router, o.base_url, o.wire);
   // The history and last_tx start fresh even when the dataset argument was unusable.
   t_hist = transaction_history(40);
   last_tx = nullptr;
@@ -59,13 +59,19 @@ void Assistant::set_api_key(const std::optional<std::string>& api_key_arg,
                             std::optional<ToolFuncs> tool_funcs,
                             std::optional<ToolDefaults> tool_defaults,
                             std::optional<ToolConfigMap> tool_config_map, json max_retries_arg,
-                            bool rem_router_arg, std::optional<std::string> base_url) {
+                            bool rem_router_arg, std::optional<std::string> base_url,
+                            WireChoice wire) {
   // Argument types are checked before any field is touched.
   if (tool_defaults && !tool_defaults->is_object()) {
     throw TypeError(std::string("tool_defaults must be a dict or None, not ") +
                     tool_defaults->type_name());
   }
   const long long retries = integer_argument(max_retries_arg, "max_retries");
+  const bool gemini = model_to_use.rfind("gemini", 0) == 0;
+  if (gemini && wire != WireChoice::Auto) {
+    throw ValueError("wire applies to OpenAI-compatible servers; " + model_to_use +
+                     " uses the Gemini API (leave wire at 'auto')");
+  }
 
   api_key = api_key_arg;
   model_name = model_to_use;
@@ -86,10 +92,10 @@ void Assistant::set_api_key(const std::optional<std::string>& api_key_arg,
 
   normalise_names(*next.adata);
 
-  if (model_to_use.rfind("gemini", 0) == 0) {
+  if (gemini) {
     next.client = std::make_shared<GeminiClient>(api_key_arg, base_url);
   } else {
-    next.client = std::make_shared<OpenAIClient>(api_key_arg, base_url);
+    next.client = std::make_shared<OpenAIClient>(api_key_arg, base_url, wire);
   }
 
   next.data_context = get_data_context(*next.adata);
@@ -120,7 +126,7 @@ Assistant::Configuration& Assistant::configured(const char* attribute) {
 }
 
 ModelGateway Assistant::model() const {
-  return ModelGateway(model_name, config ? config->client : nullptr, host_);
+  return ModelGateway(model_name, config ? config->client : nullptr, host_, usage_ledger.get());
 }
 
 Session Assistant::session(ModelGateway& gateway) {

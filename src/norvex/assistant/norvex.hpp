@@ -38,6 +38,9 @@ struct AssistantOptions {
   bool rem_router = true;
   // Service endpoint override (tests, gateways, self-hosted servers speaking the same API).
   std::optional<std::string> base_url;
+  // Which OpenAI request shape to use (Auto: Responses on OpenAI's host, else Chat
+  // Completions); gemini-* models always use the Gemini API.
+  WireChoice wire = WireChoice::Auto;
   // Where everything the assistant shows goes (not owned); the terminal when null.
   NotebookHost* host = nullptr;
 };
@@ -64,7 +67,8 @@ class Assistant {
                    std::optional<ToolDefaults> tool_defaults = std::nullopt,
                    std::optional<ToolConfigMap> tool_config_map = std::nullopt,
                    json max_retries = 1, bool rem_router = true,
-                   std::optional<std::string> base_url = std::nullopt);
+                   std::optional<std::string> base_url = std::nullopt,
+                   WireChoice wire = WireChoice::Auto);
   void write_h5ad(const std::string& file_name) const;
 
   // The configuration; AttributeError naming `attribute` on a half-configured object.
@@ -138,6 +142,8 @@ class Assistant {
   // Set as soon as a path is given, even when reading it then fails.
   std::optional<std::string> file_h5ad;
   std::optional<Configuration> config;  // absent on a half-configured object
+  // Every model call's tokens since the object was made; kept across set_api_key.
+  std::shared_ptr<UsageLedger> usage_ledger = std::make_shared<UsageLedger>();
   transaction_history t_hist{40};
   json last_tx;  // routing record or null
 

@@ -11,6 +11,9 @@
 #include <ctime>
 #include <random>
 #include <thread>
+#include <utility>
+
+#include "norvex/host/interrupt.hpp"
 
 namespace norvex {
 namespace {
@@ -166,7 +169,90 @@ std::string quoted_name(const std::string& name) {
 
 const char* const kGeminiPrefixes[] = {"models/", "tunedModels/"};
 
+thread_local WaitNotice current_wait_notice;
+
+// Short slices, so that the stop button is heard within a fraction of a second.
+void interruptible_sleep(double seconds) {
+  using clock = std::chrono::steady_clock;
+  const auto until = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                        std::chrono::duration<double>(std::max(0.0, seconds)));
+  while (true) {
+    check_interrupt();
+    const auto now = clock::now();
+    if (now >= until) return;
+    std::this_thread::sleep_for(
+        std::min<clock::duration>(until - now, std::chrono::milliseconds(100)));
+  }
+}
+
+bool interrupt_requested() {
+  try {
+    check_interrupt();
+    return false;
+  } catch (const Interrupted&) {
+    return true;
+  }
+}
+
+std::string whole_seconds(double seconds) {
+  return std::to_string(std::max(1L, std::lround(std::ceil(seconds))));
+}
+
+// The host part of a URL ("http://[::1]:8080/v1" -> "::1"), lower case.
+std::string url_host(const std::string& url) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  size_t end = url.find_first_of("/?#", start);
+  std::string authority =
+      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  if (size_t at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
+  std::string host;
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    host = authority.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  } else {
+    host = authority.substr(0, authority.find(':'));
+  }
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return host;
+}
+
 }  // namespace
+
+ScopedWaitNotice::ScopedWaitNotice(WaitNotice notice)
+    : previous_(std::exchange(current_wait_notice, std::move(notice))) {}
+
+ScopedWaitNotice::~ScopedWaitNotice() {
+  current_wait_notice = std::move(previous_);
+}
+
+bool is_loopback_url(const std::string& url) {
+  const std::string host = url_host(url);
+  if (host == "localhost" || host == "::1" || host == "0:0:0:0:0:0:0:1") return true;
+  // 127.0.0.0/8, written as four decimal parts.
+  if (host.rfind("127.", 0) != 0) return false;
+  int parts = 1;
+  for (char c : host) {
+    if (c == '.') {
+      ++parts;
+    } else if (!std::isdigit(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return parts == 4;
+}
+
+bool is_openai_host_url(const std::string& url) {
+  return url_host(url) == "api.openai.com";
+}
+
+WireChoice parse_wire_choice(const std::string& text) {
+  if (text == "auto") return WireChoice::Auto;
+  if (text == "responses") return WireChoice::Responses;
+  if (text == "chat") return WireChoice::ChatCompletions;
+  throw ValueError("wire must be 'auto', 'responses' or 'chat', not " + quoted_name(text));
+}
 
 // ---------------------------------------------------------------- retry policy
 
@@ -277,6 +363,14 @@ json ServiceClient::post_json(
   request.connect_timeout_seconds = timeouts_.connect_seconds;
   request.total_timeout_seconds = timeouts_.total_seconds;
   request.stall_timeout_seconds = timeouts_.stall_seconds;
+  request.cancelled = interrupt_requested;
+  const auto sleep = [this](double seconds) {
+    if (sleeper_) {
+      sleeper_(seconds);
+    } else {
+      interruptible_sleep(seconds);
+    }
+  };
 
   for (int attempt = 0;; ++attempt) {
     const int remaining = retry_.max_retries - attempt;
@@ -284,9 +378,10 @@ json ServiceClient::post_json(
     try {
       response = http::send(request);
     } catch (const http::TransportError& e) {
+      if (e.kind() == http::TransportError::Kind::Cancelled) throw Interrupted{};
       if (remaining > 0 && retry_.retry_transport_errors &&
           e.kind() != http::TransportError::Kind::TooLarge) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(retry_.backoff_seconds(attempt)));
+        sleep(retry_.backoff_seconds(attempt));
         continue;
       }
       throw transport_error(http::TransportError(e.kind(), redact(e.what())));
@@ -300,29 +395,44 @@ json ServiceClient::post_json(
       }
     }
 
-    bool retry = retry_.should_retry_status(static_cast<int>(response.status));
-    std::optional<double> server_delay;
-    if (retry_.honor_retry_after) {
-      server_delay = retry_after_seconds(response);
-      // A server asking for more than a minute is not worth waiting for.
-      if (server_delay && std::isfinite(*server_delay) && *server_delay > 60.0) retry = false;
-    }
+    const int status = static_cast<int>(response.status);
+    bool retry = retry_.should_retry_status(status);
     if (retry_.honor_should_retry_header) {
       if (auto h = response.header("x-should-retry")) {
         if (*h == "true") retry = true;
         if (*h == "false") retry = false;
       }
     }
+    std::optional<double> server_delay;
+    if (retry_.honor_retry_after) {
+      server_delay = retry_after_seconds(response);
+      if (server_delay && !std::isfinite(*server_delay)) server_delay.reset();
+    }
+    // Waiting longer than the bound would leave the user staring at a silent line (and an
+    // immediate retry would only be refused again): give up now and say how long to wait.
+    if (retry && server_delay && *server_delay > retry_.max_server_wait_seconds) {
+      const ServiceError e = status_error(status, response.body);
+      throw ServiceError(
+          e.type_name(),
+          std::string(e.what()) + " (the service asks to wait " + whole_seconds(*server_delay) +
+              " s before trying again, longer than norvex waits (" +
+              whole_seconds(retry_.max_server_wait_seconds) + " s); try again later)",
+          e.status(), e.body());
+    }
     if (remaining > 0 && retry) {
       double delay = retry_.backoff_seconds(attempt);
-      if (server_delay && std::isfinite(*server_delay) && *server_delay > 0 &&
-          *server_delay <= 60.0) {
+      if (server_delay && *server_delay > 0) {
         delay = *server_delay;
+        if (delay >= 1.0 && current_wait_notice) {
+          current_wait_notice("ℹ️ INFO: The model service asks to wait " +
+                              whole_seconds(delay) + " s before trying again (HTTP " +
+                              std::to_string(status) + "); waiting.");
+        }
       }
-      std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+      sleep(delay);
       continue;
     }
-    throw status_error(static_cast<int>(response.status), response.body);
+    throw status_error(status, response.body);
   }
 }
 
@@ -430,14 +540,9 @@ std::string GeminiClient::missing_key_message() const {
 
 // ---------------------------------------------------------------- OpenAI
 
-OpenAIClient::OpenAIClient(std::optional<std::string> api_key, std::optional<std::string> base_url)
+OpenAIClient::OpenAIClient(std::optional<std::string> api_key, std::optional<std::string> base_url,
+                           WireChoice wire)
     : ServiceClient(std::move(api_key), std::move(base_url)) {
-  // openai-python: only a missing key (None) falls back to the environment.
-  if (api_key_) {
-    effective_key_ = *api_key_;
-  } else if (auto k = env("OPENAI_API_KEY")) {
-    effective_key_ = *k;
-  }
   if (base_url_ && !base_url_->empty()) {
     effective_base_url_ = *base_url_;
   } else if (auto b = env("OPENAI_BASE_URL")) {
@@ -445,23 +550,75 @@ OpenAIClient::OpenAIClient(std::optional<std::string> api_key, std::optional<std
   } else {
     effective_base_url_ = kDefaultBaseUrl;
   }
+  // openai-python: only a missing key (None) falls back to the environment.
+  if (api_key_) {
+    effective_key_ = *api_key_;
+  } else if (auto k = env("OPENAI_API_KEY")) {
+    effective_key_ = *k;
+  }
+  switch (wire) {
+    case WireChoice::Responses:
+      wire_ = OpenAIWire::Responses;
+      break;
+    case WireChoice::ChatCompletions:
+      wire_ = OpenAIWire::ChatCompletions;
+      break;
+    case WireChoice::Auto:
+      wire_ = official_host() ? OpenAIWire::Responses : OpenAIWire::ChatCompletions;
+      break;
+  }
   retry_ = RetryPolicy::openai_default();
 }
 
+bool OpenAIClient::official_host() const {
+  return is_openai_host_url(effective_base_url_);
+}
+
+bool OpenAIClient::loopback() const {
+  return is_loopback_url(effective_base_url_);
+}
+
 json OpenAIClient::create_response(const json& request) const {
+  return post_openai("/responses", request);
+}
+
+json OpenAIClient::create_chat_completion(const json& request) const {
+  return post_openai("/chat/completions", request);
+}
+
+json OpenAIClient::post_openai(const char* path, const json& request) const {
   if (request.is_object() && request.contains("model") && request["model"].is_string() &&
       !valid_openai_model_name(request["model"].get<std::string>())) {
     throw ValueError("Invalid OpenAI model name " +
                      quoted_name(request["model"].get<std::string>()) +
                      ": use letters, digits, '-', '.', '_' and ':' (e.g. gpt-5).");
   }
-  const std::string& key = require_key();
-  if (!header_safe(key)) throw ValueError("The API key contains a line break.");
-  return post_json(strip_trailing_slashes(effective_base_url_) + "/responses", request,
-                   {{"Content-Type", "application/json"},
-                    {"Accept", "application/json"},
-                    {"Authorization", "Bearer " + key},
-                    {"User-Agent", "norvex/0.1"}});
+  http::Headers headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
+  const bool keyless = loopback() && (!effective_key_ || effective_key_->empty());
+  if (!keyless) {
+    const std::string& key = require_key();
+    if (!header_safe(key)) throw ValueError("The API key contains a line break.");
+    headers.emplace_back("Authorization", "Bearer " + key);
+  }
+  headers.emplace_back("User-Agent", "norvex/0.1");
+  const std::string url = strip_trailing_slashes(effective_base_url_) + path;
+  try {
+    return post_json(url, request, headers);
+  } catch (const ServiceError& e) {
+    // An unknown model is a 404 too, and says so itself; any other 404 means the server
+    // has no such endpoint: a local server that speaks only the other request shape.
+    if (e.status() != 404 ||
+        error_field(e.body(), "code") == std::optional<std::string>("model_not_found"))
+      throw;
+    const bool chat = std::string(path) == "/chat/completions";
+    std::string hint = std::string(e.what()) + " (the server at " + redact(effective_base_url_) +
+                       " does not speak the " + (chat ? "Chat Completions" : "Responses") +
+                       " API: POST " + redact(url) + " was not found; if it speaks the " +
+                       (chat ? "Responses" : "Chat Completions") + " API, use --wire " +
+                       (chat ? "responses" : "chat") + ", wire=\"" + (chat ? "responses" : "chat") +
+                       "\" in Python)";
+    throw ServiceError(e.type_name(), hint, e.status(), e.body());
+  }
 }
 
 ServiceError OpenAIClient::status_error(int status, const std::string& body_text) const {

@@ -7,8 +7,10 @@
 // environment variable that client reads (GOOGLE_GEMINI_BASE_URL, OPENAI_BASE_URL), else
 // the public endpoint; a null key falls back to GOOGLE_API_KEY / GEMINI_API_KEY or
 // OPENAI_API_KEY. The key travels only in a request header; it never appears in an error.
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "norvex/common/errors.hpp"
@@ -45,13 +47,16 @@ struct RetryPolicy {
   std::vector<int> retry_statuses;  // statuses worth repeating
   bool retry_any_5xx = false;
   bool retry_transport_errors = false;     // no connection, timeouts
-  bool honor_retry_after = false;          // retry-after-ms / Retry-After within (0, 60] s
+  bool honor_retry_after = false;          // retry-after-ms / Retry-After within (0, max] s
   bool honor_should_retry_header = false;  // x-should-retry: true/false
   double initial_delay_seconds = 0.5;
   double max_delay_seconds = 8.0;
   double exp_base = 2.0;
   Jitter jitter = Jitter::ScaleDown;
   double jitter_amount = 0.25;
+  // The longest wait a server may ask for; a longer one fails the request at once, with the
+  // wait in the message, rather than leaving the user staring at a silent line.
+  double max_server_wait_seconds = 60.0;
 
   // openai-python: 2 retries on 408, 409, 429, 5xx and transport errors; 0.5 s doubling up
   // to 8 s, scaled down by up to 25 %; Retry-After honoured up to 60 s.
@@ -93,6 +98,11 @@ class ServiceClient {
   // Replaces every occurrence of the key (and the service's masked echo of it) in `text`.
   std::string redact(std::string text) const;
 
+  // How the client waits between attempts (tests replace it so they never really wait).
+  // The default sleeps in short slices and honours the interruption check meanwhile.
+  using Sleeper = std::function<void(double seconds)>;
+  void set_sleeper(Sleeper sleeper) { sleeper_ = std::move(sleeper); }
+
  protected:
   ServiceClient(std::optional<std::string> api_key, std::optional<std::string> base_url)
       : api_key_(std::move(api_key)), base_url_(std::move(base_url)) {}
@@ -113,6 +123,21 @@ class ServiceClient {
   std::string effective_base_url_;
   RetryPolicy retry_;
   Timeouts timeouts_;
+  Sleeper sleeper_;
+};
+
+// Where a client says that it waits because the server asked it to (one line for the
+// user). Installed per thread for the duration of a model call; none: nothing is said.
+using WaitNotice = std::function<void(std::string_view line)>;
+class ScopedWaitNotice {
+ public:
+  explicit ScopedWaitNotice(WaitNotice notice);
+  ~ScopedWaitNotice();
+  ScopedWaitNotice(const ScopedWaitNotice&) = delete;
+  ScopedWaitNotice& operator=(const ScopedWaitNotice&) = delete;
+
+ private:
+  WaitNotice previous_;
 };
 
 class GeminiClient : public ServiceClient {
@@ -138,23 +163,48 @@ class GeminiClient : public ServiceClient {
   std::string missing_key_message() const override;
 };
 
+// The two OpenAI request shapes. Local OpenAI-compatible servers (llama.cpp, Ollama, vLLM,
+// LM Studio) honour a schema reliably only on Chat Completions.
+enum class OpenAIWire { Responses, ChatCompletions };
+// What the user asked for: Auto picks Responses on OpenAI's own host and Chat Completions
+// on any other base URL.
+enum class WireChoice { Auto, Responses, ChatCompletions };
+
+// "auto", "responses", "chat" (ValueError naming the choices otherwise).
+WireChoice parse_wire_choice(const std::string& text);
+
 class OpenAIClient : public ServiceClient {
  public:
   explicit OpenAIClient(std::optional<std::string> api_key,
-                        std::optional<std::string> base_url = std::nullopt);
+                        std::optional<std::string> base_url = std::nullopt,
+                        WireChoice wire = WireChoice::Auto);
   const char* provider() const override { return "openai"; }
 
   static constexpr const char* kDefaultBaseUrl = "https://api.openai.com/v1";
 
+  OpenAIWire wire() const { return wire_; }
+  // Whether requests go to api.openai.com (whose reasoning models refuse `temperature`).
+  bool official_host() const;
+  // Whether the endpoint is this machine (localhost, 127.0.0.0/8, ::1): such a server
+  // needs no key, and without one no Authorization header is sent at all.
+  bool loopback() const;
+
   // POST {base}/responses with `request` (model, input, ...); returns the Response JSON.
   // A "model" that is no model name (letters, digits, '-', '.', '_', ':') is a ValueError.
   json create_response(const json& request) const;
+  // POST {base}/chat/completions with `request` (model, messages, ...); returns the
+  // ChatCompletion JSON. Same name check and errors as create_response.
+  json create_chat_completion(const json& request) const;
 
  protected:
   ServiceError status_error(int status, const std::string& body_text) const override;
   ServiceError transport_error(const http::TransportError& e) const override;
   ServiceError unreadable_response(const std::string& body_text) const override;
   std::string missing_key_message() const override;
+
+ private:
+  json post_openai(const char* path, const json& request) const;
+  OpenAIWire wire_ = OpenAIWire::Responses;
 };
 
 // Whether `name` follows the service's model-name grammar: a letter or digit, then
@@ -169,5 +219,10 @@ bool valid_openai_model_name(const std::string& name);
 std::optional<std::string> gemini_response_text(const json& response);
 // OpenAI `output_text`: every "output_text" item of every "message" output, joined.
 std::string openai_output_text(const json& response);
+
+// Whether a URL's host is this machine (localhost, 127.0.0.0/8, [::1]).
+bool is_loopback_url(const std::string& url);
+// Whether a URL's host is OpenAI's own API host.
+bool is_openai_host_url(const std::string& url);
 
 }  // namespace norvex

@@ -3,6 +3,7 @@
 // that sees libcurl; the clients above it know nothing of curl.
 #include <cstddef>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -27,6 +28,9 @@ struct Request {
   double stall_timeout_seconds = 60.0;
   // A misbehaving server must not exhaust memory.
   size_t max_response_bytes = size_t(64) << 20;
+  // Asked about once a second (and more often while data flows); true abandons the
+  // exchange, so a stop button ends a call to a server that never answers.
+  std::function<bool()> cancelled;
 };
 
 struct Response {
@@ -40,7 +44,7 @@ struct Response {
 // A request that produced no HTTP response.
 class TransportError : public std::runtime_error {
  public:
-  enum class Kind { Connect, ConnectTimeout, ReadTimeout, TooLarge, Other };
+  enum class Kind { Connect, ConnectTimeout, ReadTimeout, TooLarge, Cancelled, Other };
   TransportError(Kind kind, const std::string& message)
       : std::runtime_error(message), kind_(kind) {}
   Kind kind() const noexcept { return kind_; }

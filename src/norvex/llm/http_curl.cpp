@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <functional>
 #include <mutex>
 
 #include "norvex/common/text.hpp"
@@ -36,6 +37,11 @@ struct Sink {
   bool answer_begun = false;
   std::chrono::steady_clock::time_point last_byte{};
   bool stalled = false;
+  const std::function<bool()>* cancelled = nullptr;
+  // The check may be costly (a notebook takes its interpreter's lock), so at most every
+  // 100 ms however often curl reports progress.
+  std::chrono::steady_clock::time_point last_check{};
+  bool was_cancelled = false;
   void received() {
     answer_begun = true;
     last_byte = std::chrono::steady_clock::now();
@@ -44,6 +50,16 @@ struct Sink {
 
 int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* sink = static_cast<Sink*>(user);
+  if (sink->cancelled && *sink->cancelled) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - sink->last_check >= std::chrono::milliseconds(100)) {
+      sink->last_check = now;
+      if ((*sink->cancelled)()) {
+        sink->was_cancelled = true;
+        return 1;  // aborts the transfer
+      }
+    }
+  }
   if (sink->stall_seconds <= 0 || !sink->answer_begun) return 0;
   const std::chrono::duration<double> quiet = std::chrono::steady_clock::now() - sink->last_byte;
   if (quiet.count() < sink->stall_seconds) return 0;
@@ -128,7 +144,8 @@ Response send(const Request& request) {
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, to_ms(request.connect_timeout_seconds));
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, to_ms(request.total_timeout_seconds));
   sink.stall_seconds = request.stall_timeout_seconds;
-  if (sink.stall_seconds > 0) {
+  sink.cancelled = &request.cancelled;
+  if (sink.stall_seconds > 0 || request.cancelled) {
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &sink);
@@ -148,6 +165,9 @@ Response send(const Request& request) {
   const CURLcode rc = curl_easy_perform(h);
   if (rc != CURLE_OK) {
     std::string message = error_buffer[0] ? error_buffer : curl_easy_strerror(rc);
+    if (sink.was_cancelled) {
+      throw TransportError(TransportError::Kind::Cancelled, "the request was stopped");
+    }
     if (sink.stalled) {
       throw TransportError(TransportError::Kind::ReadTimeout,
                            "no data from the server for " +

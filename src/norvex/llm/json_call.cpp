@@ -54,6 +54,7 @@ LLMResult ModelGateway::json_enforced_call(const std::string& user_query,
     AskOptions ask;
     ask.system_message = base_system;
     ask.data_context = options.data_context;
+    ask.enforce_schema = schema;
     LLMResult res = ask_inner(prompt_user, ask);
     for (auto it = total_usage.begin(); it != total_usage.end(); ++it) {
       const bool present = res.usage.is_object() && res.usage.contains(it.key());

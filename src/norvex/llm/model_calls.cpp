@@ -1,7 +1,8 @@
 // The provider-neutral model call and the two provider adapters, each in its service's own
 // request shape: Gemini generateContent (role and query as the first text part, extra texts
 // and inline images as further parts) and OpenAI Responses (one input text, images as data
-// URLs).
+// URLs) or Chat Completions (system and user messages, for local compatible servers).
+#include <regex>
 #include <string>
 
 #include "norvex/common/base64.hpp"
@@ -90,13 +91,52 @@ void report_gemini_failure(NotebookHost& host, const std::exception& e, const js
   }
 }
 
+// A whole answer inside one Markdown code fence (some servers add one even under a
+// schema): the fenced text; anything else unchanged.
+std::string strip_code_fence(const std::string& text) {
+  const std::string t = py_strip(text);
+  if (t.size() < 6 || t.rfind("```", 0) != 0 || t.compare(t.size() - 3, 3, "```") != 0) return text;
+  const size_t body = t.find('\n');
+  if (body == std::string::npos || body + 1 > t.size() - 3) return text;
+  return py_strip(t.substr(body + 1, t.size() - 3 - (body + 1)));
+}
+
+// response_format's name: the schema's title when the service would accept it.
+std::string schema_name(const json& schema) {
+  static const std::regex allowed("[A-Za-z0-9_-]{1,64}");
+  if (schema.contains("title") && schema["title"].is_string()) {
+    const std::string title = schema["title"].get<std::string>();
+    if (std::regex_match(title, allowed)) return title;
+  }
+  return "norvex_output";
+}
+
+// choices[0].message.content as text: a string, or the text parts of a list; null is empty.
+std::string chat_content(const json& message) {
+  if (!message.is_object() || !message.contains("content")) return "";
+  const json& content = message["content"];
+  if (content.is_string()) return content.get<std::string>();
+  std::string text;
+  if (content.is_array()) {
+    for (const json& part : content)
+      if (part.is_object() && part.contains("text") && part["text"].is_string())
+        text += part["text"].get<std::string>();
+  }
+  return text;
+}
+
 }  // namespace
 
 ModelGateway::ModelGateway(std::string model_name, std::shared_ptr<ServiceClient> client,
-                           NotebookHost* host)
+                           NotebookHost* host, UsageLedger* ledger)
     : model_name_(std::move(model_name)),
       client_(std::move(client)),
-      host_(host ? host : &terminal_host()) {}
+      host_(host ? host : &terminal_host()),
+      ledger_(ledger) {}
+
+void ModelGateway::record_usage(const LLMResult& result, const json& response) {
+  if (ledger_) ledger_->record(model_name_, result.usage, cached_input_tokens(response));
+}
 
 std::string ModelGateway::combine_role(const json& system_message, const json& data_context) const {
   return py_strip(text_arg(system_message, "_combine_role", "system_message") +
@@ -177,6 +217,7 @@ LLMResult ModelGateway::ask_gemini(const std::string& user_query, const std::str
                                      {"responseSchema", schema}};
     }
     const GeminiClient& gemini = require_client<GeminiClient>(client_, "models");
+    ScopedWaitNotice notice([this](std::string_view line) { host_->print(line); });
     resp = gemini.generate_content(model_name_, request);
     have_resp = true;
     const std::optional<std::string> text = gemini_response_text(resp);
@@ -186,6 +227,7 @@ LLMResult ModelGateway::ask_gemini(const std::string& user_query, const std::str
     result.raw = resp;
     result.provider = "gemini";
     result.model = model_name_;
+    record_usage(result, resp);
     return result;
   } catch (const std::exception& e) {
     report_gemini_failure(*host_, e, schema, have_resp ? &resp : nullptr);
@@ -236,6 +278,7 @@ LLMResult ModelGateway::ask_gpt(const std::string& user_query, const std::string
   const json messages = json::array({{{"role", "user"}, {"content", content}}});
 
   const OpenAIClient& openai = require_client<OpenAIClient>(client_, "responses");
+  ScopedWaitNotice notice([this](std::string_view line) { host_->print(line); });
   const json resp = openai.create_response({{"model", model_name_}, {"input", messages}});
   const std::string out_text = py_strip(openai_output_text(resp));
   LLMResult result;
@@ -244,6 +287,7 @@ LLMResult ModelGateway::ask_gpt(const std::string& user_query, const std::string
   result.raw = resp;
   result.provider = "openai";
   result.model = model_name_;
+  record_usage(result, resp);
   if (schema.is_null()) {
     result.content = out_text;
     return result;
@@ -268,7 +312,100 @@ LLMResult ModelGateway::ask_inner(const std::string& user_query, const AskOption
   if (starts_with(model_name_, "gemini")) {
     return ask_gemini(user_query, role, options.schema, forwarded);
   }
+  const auto* openai = dynamic_cast<const OpenAIClient*>(client_.get());
+  if (openai && openai->wire() == OpenAIWire::ChatCompletions) {
+    forwarded.enforce_schema = options.enforce_schema;
+    return ask_chat(user_query, role, options.schema, forwarded);
+  }
   return ask_gpt(user_query, role, options.schema, forwarded);
+}
+
+LLMResult ModelGateway::ask_chat(const std::string& user_query, const std::string& role,
+                                 const json& schema, const AskOptions& options) {
+  check_schema_arg(schema, "_ask_chat");
+  check_schema_arg(options.enforce_schema, "_ask_chat");
+  check_interrupt();
+  std::string text = py_strip(user_query);
+  const json extras = normalize_text_parts(options.extra_text_parts);
+  if (extras.is_array()) {
+    for (const json& t : extras) {
+      const std::string& s = t.get_ref<const std::string&>();
+      if (py_strip(s).empty()) continue;
+      if (!text.empty()) text += "\n\n";
+      text += s;
+    }
+  }
+  json parts = json::array({{{"type", "text"}, {"text", text}}});
+  for (const json& entry : as_image_list(options.images_base64, "_ask_chat")) {
+    if (entry.is_null()) continue;
+    check_image_entry(entry, "_ask_chat");
+    const std::string s = py_strip(entry.get_ref<const std::string&>());
+    if (s.empty()) continue;
+    const std::string url =
+        starts_with(s, "data:") ? s : "data:" + options.image_mime + ";base64," + s;
+    parts.push_back({{"type", "image_url"}, {"image_url", {{"url", url}}}});
+  }
+  json messages = json::array();
+  if (!py_strip(role).empty())
+    messages.push_back({{"role", "system"}, {"content", py_strip(role)}});
+  // Plain text content where there is no image: the form every compatible server reads.
+  messages.push_back(
+      {{"role", "user"}, {"content", parts.size() == 1 ? json(text) : std::move(parts)}});
+
+  const OpenAIClient& openai = require_client<OpenAIClient>(client_, "chat");
+  json request = {{"model", model_name_}, {"messages", std::move(messages)}};
+  // Deterministic answers from local models; OpenAI's reasoning models refuse the field.
+  if (!openai.official_host()) request["temperature"] = 0;
+  const json& enforced = schema.is_object() ? schema : options.enforce_schema;
+  if (enforced.is_object()) {
+    // The nested json_schema form: llama.cpp ignores a top-level schema, and LM Studio
+    // refuses json_object without one. OpenAI's own host refuses strict mode for schemas
+    // outside its strict subset (defaults, optional fields), which ours use.
+    request["response_format"] = {{"type", "json_schema"},
+                                  {"json_schema",
+                                   {{"name", schema_name(enforced)},
+                                    {"strict", !openai.official_host()},
+                                    {"schema", enforced}}}};
+  }
+  ScopedWaitNotice notice([this](std::string_view line) { host_->print(line); });
+  const json resp = openai.create_chat_completion(request);
+
+  LLMResult result;
+  result.usage =
+      norm_usage_openai(resp.is_object() && resp.contains("usage") ? resp["usage"] : json());
+  result.raw = resp;
+  result.provider = "openai";
+  result.model = model_name_;
+  // Tokens are spent even when the answer is then refused below.
+  record_usage(result, resp);
+  const json* choice = nullptr;
+  if (resp.is_object() && resp.contains("choices") && resp["choices"].is_array() &&
+      !resp["choices"].empty() && resp["choices"][0].is_object()) {
+    choice = &resp["choices"][0];
+  }
+  if (!choice) {
+    throw ServiceError("APIResponseValidationError", "The server's reply has no choices[0]: " +
+                                                         utf8_prefix(dump_json(resp), 300));
+  }
+  if (choice->value("finish_reason", json()) == "length") {
+    throw ServiceError("LengthFinishReasonError",
+                       "The model's answer was cut off at its length limit (finish_reason "
+                       "\"length\"): the server's limit on generated tokens or its context "
+                       "size is too small for this request.");
+  }
+  std::string out_text = py_strip(chat_content(choice->value("message", json())));
+  if (enforced.is_object()) out_text = strip_code_fence(out_text);
+  if (schema.is_null()) {
+    result.content = out_text;
+    return result;
+  }
+  try {
+    result.content = parse_json_text(out_text);
+  } catch (const JSONDecodeError& e) {
+    throw RuntimeError(std::string("GPT did not return valid JSON.\nerror=") + e.what() +
+                       "\nfirst500=" + utf8_prefix(out_text, 500));
+  }
+  return result;
 }
 
 }  // namespace norvex

@@ -1,13 +1,14 @@
 #pragma once
 // The provider-neutral model call and the schema-enforced JSON call over one service
 // client. The provider follows the model name: "gemini..." goes to Gemini generateContent,
-// anything else to OpenAI Responses.
+// anything else to OpenAI Responses or Chat Completions, as the client's wire says.
 #include <memory>
 #include <string>
 
 #include "norvex/common/json.hpp"
 #include "norvex/host/host.hpp"
 #include "norvex/llm/client.hpp"
+#include "norvex/llm/usage_ledger.hpp"
 
 namespace norvex {
 
@@ -28,6 +29,10 @@ struct AskOptions {
   json images_base64;     // null or list of base64 texts / data URLs
   json extra_text_parts;  // null, one text, or a list of values
   std::string image_mime = "image/png";
+  // A schema the Chat Completions wire asks the server to enforce (response_format); the
+  // answer still comes back as text, checked by the caller. The other wires keep their
+  // request shapes and ignore it.
+  json enforce_schema;
 };
 
 struct JsonCallOptions {
@@ -43,7 +48,7 @@ class ModelGateway {
   // assistant object reports for a missing client. Failures are reported to `host` (the
   // terminal when null).
   ModelGateway(std::string model_name, std::shared_ptr<ServiceClient> client,
-               NotebookHost* host = nullptr);
+               NotebookHost* host = nullptr, UsageLedger* ledger = nullptr);
 
   const std::string& model_name() const { return model_name_; }
 
@@ -56,6 +61,11 @@ class ModelGateway {
                        const json& schema = nullptr, const AskOptions& options = {});
   LLMResult ask_gpt(const std::string& user_query, const std::string& role = "",
                     const json& schema = nullptr, const AskOptions& options = {});
+  // Chat Completions: the role as the system message, then the user message (query and
+  // extra texts; images as image_url parts). A schema (or options.enforce_schema) goes out
+  // as response_format; with `schema` the answer is parsed as JSON, as ask_gpt does.
+  LLMResult ask_chat(const std::string& user_query, const std::string& role = "",
+                     const json& schema = nullptr, const AskOptions& options = {});
   LLMResult ask_inner(const std::string& user_query, const AskOptions& options = {});
 
   // The answer forced into a JSON value valid against options.schema: extracted from
@@ -65,8 +75,12 @@ class ModelGateway {
 
  private:
   std::string model_name_;
+  // Records one successful call's usage (when the gateway has a ledger).
+  void record_usage(const LLMResult& result, const json& response);
+
   std::shared_ptr<ServiceClient> client_;
   NotebookHost* host_;
+  UsageLedger* ledger_;
 };
 
 }  // namespace norvex

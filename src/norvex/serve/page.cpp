@@ -335,11 +335,52 @@ std::string script_json(const json& value) {
 
 }  // namespace
 
+// The side panel's token and cost summary, kept apart from the page's own script: it reads
+// GET api/usage now and then and shows it as text.
+constexpr const char* kUsageScript = R"JS(
+'use strict';
+(() => {
+  const ko = (new URLSearchParams(location.search).get('lang') || navigator.language || '')
+                 .toLowerCase().startsWith('ko');
+  const aside = document.querySelector('aside');
+  if (!aside) return;
+  const section = document.createElement('section');
+  const h = document.createElement('h2');
+  h.textContent = ko ? '토큰과 예상 비용' : 'Tokens and estimated cost';
+  const box = document.createElement('pre');
+  box.id = 'panel-usage';
+  section.append(h, box);
+  aside.append(section);
+  const money = v => '$' + (v < 1 ? v.toFixed(4) : v.toFixed(2));
+  async function refresh() {
+    try {
+      const r = await fetch('api/usage');
+      if (!r.ok) return;
+      const u = await r.json();
+      const lines = [];
+      for (const [name, t] of Object.entries(u.models || {})) {
+        lines.push(name + ': ' + t.calls + (ko ? '회, 입력 ' : ' calls, ') + t.input_tokens +
+                   (ko ? ' (캐시 ' : ' input (') + t.cached_input_tokens + (ko ? '), 출력 ' : ' cached), ') +
+                   t.output_tokens + (ko ? ', 합계 ' : ' output, ') + t.total_tokens + (ko ? '' : ' total') +
+                   ' · ' + (t.estimated_cost_usd === null ? (ko ? '가격 정보 없음' : 'no price known')
+                                                          : (ko ? '약 ' : 'about ') + money(t.estimated_cost_usd)));
+      }
+      if (!lines.length) lines.push(ko ? '아직 모델 호출이 없습니다.' : 'No model calls yet.');
+      else if (u.prices_as_of) lines.push((ko ? '가격 기준일 ' : 'prices of ') + u.prices_as_of);
+      box.textContent = lines.join('\n');
+    } catch (e) {}
+  }
+  refresh();
+  setInterval(refresh, 5000);
+})();
+)JS";
+
 std::string page_html(const json& page_info, const std::string& nonce) {
   std::string page = kHead;
   page += kBody;
   page += "<script type=\"application/json\" id=\"info\">" + script_json(page_info) + "</script>\n";
-  page += "<script nonce=\"" + nonce + "\">" + kScript + "</script>\n</body></html>\n";
+  page += "<script nonce=\"" + nonce + "\">" + kScript + "</script>\n";
+  page += "<script nonce=\"" + nonce + "\">" + kUsageScript + "</script>\n</body></html>\n";
   return page;
 }
 

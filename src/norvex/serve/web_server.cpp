@@ -241,6 +241,10 @@ void WebServer::start() {
     send_json(res, 200, {{"cell", cell}});
   });
 
+  svr.Get("/api/usage", [this](const httplib::Request&, httplib::Response& res) {
+    send_json(res, 200, options_.usage ? options_.usage() : json::object());
+  });
+
   svr.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
     size_t since = 0;
     const std::string from = req.has_header("Last-Event-ID") ? req.get_header_value("Last-Event-ID")

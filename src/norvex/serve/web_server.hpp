@@ -47,6 +47,9 @@ struct ServeOptions {
   json page_info = json::object();
   // Side-panel sections the page may ask to be filled (each is run as a job).
   std::vector<std::string> panels;
+  // GET /api/usage answers with this (the session's tokens and estimated cost); called on
+  // a server thread while a question may run, so it must be safe to call then.
+  std::function<json()> usage;
 };
 
 class WebServer {
