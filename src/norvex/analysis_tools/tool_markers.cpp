@@ -60,6 +60,7 @@ struct MarkerSelection {
   // The matrix columns tested: the requested genes, or every gene when markers are searched.
   std::vector<size_t> columns;
   bool requested = false;  // genes were given
+  std::string left_out;    // "75 unassigned cells left out", for the subtitle, or empty
 };
 
 // Cells without a real label: markers of "unassigned" say nothing, and counting these cells
@@ -73,7 +74,7 @@ bool is_unassigned_label(const std::string& label) {
 // (with their cells) unless `include_unassigned`. ValueError for fewer than two or more
 // than kMaxGroups.
 void select_groups(MarkerSelection& s, const AnnData& adata, const std::string& column,
-                   bool include_unassigned, Warnings& warnings) {
+                   bool include_unassigned) {
   const Categories cats = obs_categories(adata, column);
   std::vector<long long> sizes(cats.categories.size(), 0);
   for (int32_t c : cats.codes)
@@ -99,17 +100,16 @@ void select_groups(MarkerSelection& s, const AnnData& adata, const std::string& 
   s.codes.assign(cats.codes.size(), -1);
   for (size_t i = 0; i < s.codes.size(); ++i)
     if (cats.codes[i] >= 0) s.codes[i] = compact[static_cast<size_t>(cats.codes[i])];
+  // Said in the figure rather than warned about: most annotated datasets have such cells.
   if (!dropped.empty())
-    warnings.push_back(format_count(n_dropped) + " cells labelled " + join_limited(dropped) +
-                       " in obs['" + column +
-                       "'] left out (find_cfg.include_unassigned: true keeps them)");
+    s.left_out = format_count(n_dropped) + " cells labelled " + join_limited(dropped) + " left out";
 }
 
 MarkerSelection select_markers(const AnnData& adata, const MarkerDotArgs& args,
                                Warnings& warnings) {
   const MarkerFindConfig& cfg = args.find;
   MarkerSelection s;
-  select_groups(s, adata, cfg.celltype_col, cfg.include_unassigned, warnings);
+  select_groups(s, adata, cfg.celltype_col, cfg.include_unassigned);
   // Expression follows the usual convention: raw when the file has it, else X; a layer or
   // use_raw overrides.
   const ExpressionSource chosen = expression_source(adata, cfg.layer, cfg.use_raw);
@@ -294,6 +294,7 @@ std::string present_dot_plot(const MarkerSelection& s, const MarkerDots& d,
   const size_t n_y = style.swap_axes ? n_dots : groups.size();
   p.size.width_in = std::clamp(3.6 + 0.3 * n_x, style.width, 60.0);
   p.size.height_in = std::clamp(2.6 + 0.3 * n_y, style.height, 60.0);
+  if (!s.left_out.empty()) p.subtitle += " · " + s.left_out;
   if (!d.scaled_note.empty()) {
     p.subtitle += " · " + d.scaled_note;
     p.size_label = "Cells above zero\n(% of group)";
