@@ -91,11 +91,6 @@ int run_tool(const std::string& name, const std::string& data, const std::string
   summary["images"] = json::array();
   summary["tables"] = json::object();
   summary["warnings"] = run.warnings;
-  // The snippet the chat shows for this run, so a figure made here can be reproduced too.
-  const std::string code = reproduction_code(run);
-  summary["plot_code"] = code;
-  write_bytes(fs::path(out_dir) / "reproduce.py", code + (code.ends_with('\n') ? "" : "\n"));
-  host.print("wrote " + (fs::path(out_dir) / "reproduce.py").string());
 
   auto save_image = [&](const std::string& stem, const json& b64) {
     if (!b64.is_string()) return;
@@ -138,6 +133,11 @@ int run_tool(const std::string& name, const std::string& data, const std::string
   } else if (result.contains("table_summaries")) {
     save_table("table", result["table_summaries"]);
   }
+  // The snippet the chat shows for this run, so a figure made here can be reproduced too.
+  const std::string code = reproduction_code(run);
+  summary["plot_code"] = code;
+  write_bytes(fs::path(out_dir) / "reproduce.py", code + (code.ends_with('\n') ? "" : "\n"));
+  host.print("wrote " + (fs::path(out_dir) / "reproduce.py").string());
   write_bytes(fs::path(out_dir) / "result.json", dump_json(summary, 2) + "\n");
   host.print("wrote " + (fs::path(out_dir) / "result.json").string());
   return 0;

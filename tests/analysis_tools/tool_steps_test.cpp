@@ -213,8 +213,8 @@ TEST(ToolSteps, FewSamplesSayWhichPValuesTheTestCanReach) {
       EXPECT_EQ(t.column("note")[0], "smallest attainable p for n = 2 vs 2 is 0.333");
       EXPECT_EQ(detail::attainable_p_note(st.comparisons),
                 "Few values: with n = 2 vs 2 the smallest p Mann-Whitney U can reach is 0.333, "
-                "so \"ns\" says nothing; Welch's t-test (test \"t-test_welch\") suits few "
-                "samples.");
+                "so no pair can be significant; Welch's t-test (test \"t-test_welch\") suits "
+                "few samples.");
     } else {
       EXPECT_EQ(t.column("note")[0], "");
       EXPECT_EQ(detail::attainable_p_note(st.comparisons), "");

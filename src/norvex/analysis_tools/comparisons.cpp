@@ -222,7 +222,8 @@ std::string attainable_p_note(const std::vector<Comparison>& cmp) {
       worst->result.method.rfind("kruskal", 0) == 0 ? "Kruskal-Wallis" : "Mann-Whitney U";
   return "Few values: with n = " + std::to_string(worst->n1) + " vs " + std::to_string(worst->n2) +
          " the smallest p " + test + " can reach is " + p_text(worst->smallest_p) +
-         ", so \"ns\" says nothing; Welch's t-test (test \"t-test_welch\") suits few samples.";
+         ", so no pair can be significant; Welch's t-test (test \"t-test_welch\") suits few "
+         "samples.";
 }
 
 Table comparison_table(const std::vector<Comparison>& cmp, const std::vector<std::string>& groups,
