@@ -1,5 +1,6 @@
 // `norvex tool NAME --data FILE --args JSON --out DIR`: runs one analysis tool directly,
-// without any model, and writes its figure(s), tables (CSV) and a JSON summary.
+// without any model, and writes its figure(s), tables (CSV), a JSON summary and the
+// reproduction snippet.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -132,6 +133,11 @@ int run_tool(const std::string& name, const std::string& data, const std::string
   } else if (result.contains("table_summaries")) {
     save_table("table", result["table_summaries"]);
   }
+  // The snippet the chat shows for this run, so a figure made here can be reproduced too.
+  const std::string code = reproduction_code(run);
+  summary["plot_code"] = code;
+  write_bytes(fs::path(out_dir) / "reproduce.py", code + (code.ends_with('\n') ? "" : "\n"));
+  host.print("wrote " + (fs::path(out_dir) / "reproduce.py").string());
   write_bytes(fs::path(out_dir) / "result.json", dump_json(summary, 2) + "\n");
   host.print("wrote " + (fs::path(out_dir) / "result.json").string());
   return 0;

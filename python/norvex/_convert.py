@@ -156,10 +156,17 @@ def _check_dtype(dtype, what):
 
 def adopt(adata):
     """The engine's dataset over a live AnnData: obs/var converted (codes and categories are
-    small), X and obsm read in place through their buffers."""
+    small), X, raw (its X and var), layers and obsm read in place through their buffers."""
     from . import _engine
 
     x = None if adata.X is None else matrix_spec(adata.X, "X")
+    raw = adata.raw
+    raw_x = raw_var = None
+    if raw is not None:
+        raw_x = matrix_spec(raw.X, "raw.X")
+        raw_var = frame_parts(raw.var)
+    layers = {str(key): matrix_spec(adata.layers[key], f"layers['{key}']")
+              for key in adata.layers.keys()}
     obsm = {}
     for key in adata.obsm.keys():
         value = adata.obsm[key]
@@ -168,7 +175,8 @@ def adopt(adata):
         obsm[str(key)] = matrix_spec(value, f"obsm['{key}']")
     obs = frame_parts(adata.obs)
     var = frame_parts(adata.var)
-    return _engine.Dataset.adopt(obs, var, x, obsm, dict(adata.uns))
+    return _engine.Dataset.adopt(obs, var, x, obsm, dict(adata.uns), raw_x=raw_x,
+                                 raw_var=raw_var, layers=layers)
 
 
 def _text_index(index):

@@ -166,11 +166,16 @@ void translate(std::exception_ptr p) {
 
 // ---- datasets ----
 std::shared_ptr<AnnData> adopt(py::handle obs, py::handle var, py::handle x, py::dict obsm,
-                               py::handle uns) {
+                               py::handle uns, py::handle raw_x, py::handle raw_var,
+                               py::dict layers) {
   auto ad = std::make_shared<AnnData>();
   ad->obs = frame_from_parts(obs);
   ad->var = frame_from_parts(var);
   if (!x.is_none()) set_external_X(*ad, buffer_matrix(x));
+  if (!raw_x.is_none()) set_external_raw(*ad, buffer_matrix(raw_x), frame_from_parts(raw_var));
+  for (auto item : layers) {
+    set_external_layer(*ad, item.first.cast<std::string>(), buffer_matrix(item.second));
+  }
   for (auto item : obsm) {
     set_external_obsm(*ad, item.first.cast<std::string>(), buffer_matrix(item.second));
   }
@@ -321,7 +326,8 @@ PYBIND11_MODULE(_engine, m) {
                     return engine_call([&] { return AnnData::read_h5ad(path); });
                   })
       .def_static("adopt", &adopt, py::arg("obs"), py::arg("var"), py::arg("x"), py::arg("obsm"),
-                  py::arg("uns"))
+                  py::arg("uns"), py::arg("raw_x") = py::none(), py::arg("raw_var") = py::none(),
+                  py::arg("layers") = py::dict())
       .def_property_readonly("n_obs", &AnnData::n_obs)
       .def_property_readonly("n_vars", &AnnData::n_vars)
       .def("obs_names", [](const AnnData& a) { return a.obs.index(); })

@@ -142,6 +142,29 @@ TEST(GroupTests, AgreeWithScipy) {
   }
 }
 
+// The floor of rank tests on few values: scipy's p at complete separation
+// (mannwhitneyu(method="exact"), kruskal), worked out once.
+TEST(GroupTests, SmallestAttainablePMatchesScipyAtCompleteSeparation) {
+  struct Case {
+    size_t n1, n2;
+    double mwu, kruskal;
+  };
+  for (const Case& c :
+       {Case{2, 2, 1.0 / 3, 0.12133525035848367}, Case{3, 3, 0.1, 0.049534613435626915},
+        Case{2, 5, 0.09523809523809523, 0.052807511416113395},
+        Case{3, 4, 0.05714285714285714, 0.033894853524689295},
+        Case{8, 8, 0.0001554001554001554, 0.000777530446940383}}) {
+    SCOPED_TRACE(std::to_string(c.n1) + " vs " + std::to_string(c.n2));
+    EXPECT_NEAR(smallest_attainable_p("mannwhitneyu", c.n1, c.n2), c.mwu, 1e-12 * c.mwu);
+    EXPECT_NEAR(smallest_attainable_p("mannwhitneyu", c.n2, c.n1), c.mwu, 1e-12 * c.mwu);
+    EXPECT_NEAR(smallest_attainable_p("kruskal", c.n1, c.n2), c.kruskal, 1e-9 * c.kruskal);
+    EXPECT_EQ(smallest_attainable_p("t-test_welch", c.n1, c.n2), 0.0);
+  }
+  EXPECT_TRUE(std::isnan(smallest_attainable_p("mannwhitneyu", 0, 3)));
+  // Large groups: far below any threshold, without overflow.
+  EXPECT_LT(smallest_attainable_p("mannwhitneyu", 5000, 5000), 1e-11);
+}
+
 TEST(GroupTests, GroupsTooSmallOrFlatGiveAReasonNotACrash) {
   for (const char* test : {"mannwhitneyu", "t-test_welch", "kruskal"}) {
     const TestResult one = two_group_test(test, {1.0}, {1.0, 2.0, 3.0});

@@ -3,6 +3,7 @@
 // bad input names what is wrong.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <set>
 
@@ -27,9 +28,15 @@ json run(AnnData& adata, const json& args) {
   return testing::run_tool_quietly(adata, "plot_markers_and_expression_dot", args);
 }
 
-std::map<std::string, std::vector<size_t>> cells_by(const AnnData& adata, const std::string& col) {
+// The cells of each group; cells labelled "unassigned" or "nan" (left out of the marker
+// search by default) only when `all`.
+std::map<std::string, std::vector<size_t>> cells_by(const AnnData& adata, const std::string& col,
+                                                    bool all = false) {
   std::map<std::string, std::vector<size_t>> out;
-  for (size_t i = 0; i < adata.n_obs(); ++i) out[adata.obs.col(col).text_at(i)].push_back(i);
+  for (size_t i = 0; i < adata.n_obs(); ++i) {
+    const std::string label = adata.obs.col(col).text_at(i);
+    if (all || (label != "unassigned" && label != "nan")) out[label].push_back(i);
+  }
   return out;
 }
 
@@ -49,12 +56,22 @@ TEST(MarkersTool, FoundMarkersAreEachGroupsTopGenesAndMatchARecomputation) {
     const std::string group = t.column("group")[row], gene = t.column("names")[row];
     ASSERT_TRUE(groups.count(group)) << group;
     const auto expr = demo().gene_expression({gene})[0];
-    std::vector<double> in, rest;
-    std::set<size_t> members(groups.at(group).begin(), groups.at(group).end());
-    for (size_t i = 0; i < expr.size(); ++i) (members.count(i) ? in : rest).push_back(expr[i]);
+    std::vector<double> in, rest;  // the rest: the other labelled cells
+    for (auto& [g, cells] : groups)
+      for (size_t i : cells) (g == group ? in : rest).push_back(expr[i]);
     const auto expected = detail::rank_sum_test(in, rest);
     const double z = t.column("scores")[row].get<double>();
     EXPECT_NEAR(z, expected.statistic, 1e-9 * std::fabs(expected.statistic)) << group << gene;
+    // log2 fold change: expm1 of each side's mean log expression, as the DEG tables have it
+    // (not the mean of expm1, which differs by up to a few log2 units).
+    auto mean = [](const std::vector<double>& v) {
+      double sum = 0;
+      for (double x : v) sum += x;
+      return sum / static_cast<double>(v.size());
+    };
+    const double lfc = std::log2((std::expm1(mean(in)) + 1e-9) / (std::expm1(mean(rest)) + 1e-9));
+    EXPECT_NEAR(t.column("logfoldchanges")[row].get<double>(), lfc, 1e-6 * std::max(1.0, lfc))
+        << group << gene;
     EXPECT_GT(z, 0) << "a marker ranks higher in its group: " << group << " " << gene;
     EXPECT_GE(t.column("pvals_adj")[row].get<double>(), t.column("pvals")[row].get<double>());
     scores[group].push_back(z);
@@ -67,6 +84,44 @@ TEST(MarkersTool, FoundMarkersAreEachGroupsTopGenesAndMatchARecomputation) {
   for (size_t row = 0; row < t.n_rows(); ++row)
     if (t.column("group")[row] == "T cell") t_markers.insert(t.column("names")[row]);
   EXPECT_FALSE(t_markers.empty());
+}
+
+TEST(MarkersTool, UnassignedCellsAreLeftOutUnlessAskedFor) {
+  AnnData a = demo();
+  std::vector<std::string> labels;
+  for (size_t i = 0; i < a.n_obs(); ++i)
+    labels.push_back(i % 7 == 0    ? "unassigned"
+                     : i % 11 == 0 ? "nan"
+                                   : a.obs.col("celltype_major").text_at(i));
+  a.obs.set("cluster", Column::categorical(labels));
+  const json r = run(a, {{"find_cfg", {{"celltype_col", "cluster"}, {"n_top", 2}}}});
+  const Table t = Table::from_json(r["table_summaries"]["markers"]);
+  const auto groups = cells_by(a, "cluster", true);
+  for (size_t row = 0; row < t.n_rows(); ++row) {
+    const std::string group = t.column("group")[row], gene = t.column("names")[row];
+    EXPECT_NE(group, "unassigned");
+    EXPECT_NE(group, "nan");
+    // "The rest" holds only labelled cells.
+    const auto expr = a.gene_expression({gene})[0];
+    std::vector<double> in, rest;
+    for (auto& [g, cells] : groups) {
+      if (g == "unassigned" || g == "nan") continue;
+      for (size_t i : cells) (g == group ? in : rest).push_back(expr[i]);
+    }
+    const double z = detail::rank_sum_test(in, rest).statistic;
+    EXPECT_NEAR(t.column("scores")[row].get<double>(), z, 1e-9 * std::fabs(z)) << group << gene;
+  }
+  // Said in the figure's subtitle, not warned about.
+  EXPECT_EQ(r["warnings"], json::array());
+  // Asked for, they are a group like the others, and the figure differs.
+  const json kept = run(
+      a, {{"find_cfg", {{"celltype_col", "cluster"}, {"n_top", 2}, {"include_unassigned", true}}}});
+  EXPECT_NE(kept["img_base64"], r["img_base64"]);
+  std::set<std::string> seen;
+  const Table k = Table::from_json(kept["table_summaries"]["markers"]);
+  for (size_t row = 0; row < k.n_rows(); ++row) seen.insert(k.column("group")[row]);
+  EXPECT_TRUE(seen.count("unassigned"));
+  EXPECT_TRUE(seen.count("nan"));
 }
 
 TEST(MarkersTool, DotValuesMatchARecountForTheRequestedGenes) {

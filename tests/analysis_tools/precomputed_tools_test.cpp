@@ -8,6 +8,7 @@
 #include <set>
 #include <variant>
 
+#include "norvex/analysis_tools/precomputed_results.hpp"
 #include "norvex/analysis_tools/registry.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
@@ -348,6 +349,79 @@ TEST(CnvHeatmap, MissingPositionsAndBadValuesAreNamed) {
   EXPECT_NE(error_of<KeyError>(*b, "plot_cnv_heatmap", {{"data_keys", {{"obsm_key", "X_cnv2"}}}})
                 .find("X_cnv"),
             std::string::npos);
+}
+
+TEST(CnvHeatmap, WithoutPositionsTheBinsAreDrawnInStoredOrderAndThatIsSaid) {
+  auto a = with_cnv(false);
+  const json r = run(*a, "plot_cnv_heatmap", json::object());
+  expect_pngs(r["img_base64"], 1);
+  EXPECT_EQ(r["warnings"], json::array({"uns['cnv'] not found: CNV bins are drawn in stored "
+                                        "order, without chromosome labels"}));
+  // The same gains, where they are stored: the figure is the one with positions, less the
+  // chromosome labels and boundaries.
+  const std::string png = base64_decode(r["img_base64"].get<std::string>());
+  EXPECT_GT(testing::count_pixels(png, 153, 5, 28), 2000u);
+  auto b = with_cnv();
+  EXPECT_EQ(run(*b, "plot_cnv_heatmap", json::object())["warnings"], json::array());
+  EXPECT_NE(run(*b, "plot_cnv_heatmap", json::object())["img_base64"], r["img_base64"]);
+}
+
+TEST(CnvHeatmap, ChromosomeColumnsStayOnTheHeatmap) {
+  using detail::ChromosomeSpan;
+  // 12 bins in 6 columns: two bins a column.
+  auto cols = detail::chromosome_columns({{"chr1", 0, 5}, {"chr2", 5, 9}, {"chr3", 9, 12}}, 12, 6);
+  ASSERT_EQ(cols.size(), 3u);
+  EXPECT_EQ(cols[0].first_col, 0u);
+  EXPECT_EQ(cols[0].end_col, 2u);
+  EXPECT_EQ(cols[1].first_col, 2u);
+  EXPECT_EQ(cols[2].end_col, 6u);
+  // A stored start past the last bin (a damaged or mismatched layout): the chromosome before
+  // it ends at the heatmap's edge, never beyond, and the stray one sits on the last column.
+  cols = detail::chromosome_columns({{"chr1", 0, 15}, {"chrX", 15, 12}}, 12, 6);
+  EXPECT_EQ(cols[0].end_col, 6u);
+  EXPECT_EQ(cols[1].first_col, 5u);
+  EXPECT_EQ(cols[1].end_col, 6u);
+}
+
+// ---- DEG ranking on unsigned scores ----
+
+// Up and down genes with unsigned scores (U statistics) whose order disagrees with their
+// adjusted p-values: the strongest of each direction are the smallest p-values.
+TEST(DegRanking, UnsignedScoresRankEachDirectionByAdjustedP) {
+  auto a = testing::tiny_dataset();
+  a->uns.set(
+      "DEG",
+      dict({{"T cells",
+             UnsNode(dict(
+                 {{"Tumor_vs_rest",
+                   UnsNode(frame(
+                       {{"names", std::vector<std::string>{"U1", "U2", "U3", "D1", "D2", "D3"}},
+                        {"scores", std::vector<double>{90, 50, 70, 95, 40, 60}},
+                        {"logfoldchanges", std::vector<double>{1, 2, 1.5, -1, -2, -1.5}},
+                        {"pvals", std::vector<double>{1e-3, 1e-9, 1e-6, 1e-2, 1e-10, 1e-5}},
+                        {"pvals_adj",
+                         std::vector<double>{2e-3, 2e-9, 2e-6, 2e-2, 2e-10, 2e-5}}}))}}))}}));
+  const json r =
+      run(*a, "plot_degs_gene_ranking", {{"compute_cfg", {{"celltype", "T cells"}, {"n_top", 2}}}});
+  const Table t = only_table(r["table_summaries"]);
+  std::vector<std::string> names;
+  for (const auto& n : t.column("names")) names.push_back(n.get<std::string>());
+  // Up: U2, U3 (not U1, the highest score); down: D2, D3 (not D1), each strongest first.
+  EXPECT_EQ(names, (std::vector<std::string>{"U2", "U3", "D2", "D3"}));
+  // Signed scores keep ranking by the score itself.
+  a->uns.at("DEG")
+      .dict()
+      .at("T cells")
+      .dict()
+      .at("Tumor_vs_rest")
+      .table()
+      .set("scores", Column(Array::of_floats({90, 50, 70, -95, -40, -60})));
+  const Table s = only_table(
+      run(*a, "plot_degs_gene_ranking",
+          {{"compute_cfg", {{"celltype", "T cells"}, {"n_top", 2}}}})["table_summaries"]);
+  names.clear();
+  for (const auto& n : s.column("names")) names.push_back(n.get<std::string>());
+  EXPECT_EQ(names, (std::vector<std::string>{"U1", "U3", "D3", "D1"}));
 }
 
 // ---- Sankey ----

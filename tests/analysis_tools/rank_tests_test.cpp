@@ -185,8 +185,9 @@ for g in range(d["n_groups"]):
     inside = codes == g
     r = stats.ranksums(X[inside], X[~inside], axis=0)
     z, p = np.asarray(r.statistic, float), np.asarray(r.pvalue, float)
-    mg = np.expm1(X[inside]).mean(axis=0)
-    mr = np.expm1(X[~inside]).mean(axis=0)
+    # expm1 of the mean log expression, as the usual marker tables (not the mean of expm1)
+    mg = np.expm1(X[inside].mean(axis=0))
+    mr = np.expm1(X[~inside].mean(axis=0))
     lfc = np.log2((mg + 1e-9) / (mr + 1e-9))
     ok = ~np.isnan(p); q = p[ok]; m = len(q)
     adj = np.full(p.shape, np.nan)

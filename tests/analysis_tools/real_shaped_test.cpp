@@ -108,9 +108,43 @@ TEST_F(RealShapedTools, UmapDrawsTheGenesThatExistAndNamesTheRest) {
   EXPECT_TRUE(result.at("img_base64").is_array());  // two panels
   EXPECT_EQ(result.at("img_base64").size(), 2u);
   EXPECT_EQ(result.at("warnings"),
-            json::array({"Gene(s) not in var names, left out: 'NOT_A_GENE'"}));
+            json::array({"Gene(s) not in raw var names, left out: 'NOT_A_GENE'"}));
   EXPECT_EQ(host.console(), "");  // the tool prints nothing itself
   EXPECT_THROW(run("plot_umap", {{"target_genes", {"NOT_A_GENE"}}}), KeyError);
+}
+
+// Gene panels read expression as every other tool does: raw by default beside a scaled X,
+// X when asked; the per-cell-type table says which.
+TEST_F(RealShapedTools, UmapGenesComeFromRawByDefaultAndFromXWhenAsked) {
+  auto means = [&](const std::vector<float>& e) {
+    std::map<std::string, double> sum;
+    std::map<std::string, long long> n;
+    for (size_t i = 0; i < adata->n_obs(); ++i) {
+      const std::string ct = adata->obs.col("celltype_major").text_at(i);
+      sum[ct] += e[i];
+      ++n[ct];
+    }
+    for (auto& [ct, s] : sum) s /= static_cast<double>(n[ct]);
+    return sum;
+  };
+  const auto raw = means(adata->raw_gene_expression({"CD3E"})[0]);
+  const auto x = means(adata->gene_expression({"CD3E"})[0]);
+  std::string png_raw, png_x;
+  for (bool use_raw : {true, false}) {
+    json args = {{"target_genes", {"CD3E"}}};
+    if (!use_raw) args["embed_cfg"] = {{"use_raw", false}};
+    const json r = run("plot_umap", args);
+    (use_raw ? png_raw : png_x) = r.at("img_base64").get<std::string>();
+    const Table t = Table::from_json(r.at("table_summaries").at("CD3E"));
+    ASSERT_GT(t.n_rows(), 2u);
+    for (size_t row = 0; row < t.n_rows(); ++row)
+      EXPECT_NEAR(t.column("mean_expression")[row].get<double>(),
+                  (use_raw ? raw : x).at(t.index()[row]), 1e-5)
+          << t.index()[row] << " use_raw " << use_raw;
+  }
+  EXPECT_NE(png_raw, png_x);
+  EXPECT_THROW(run("plot_umap", {{"target_genes", {"CD3E"}}, {"embed_cfg", {{"layer", "counts"}}}}),
+               KeyError);
 }
 
 TEST_F(RealShapedTools, ComparisonsTakeRawBesideAScaledXAndSlashedCellTypes) {

@@ -174,6 +174,54 @@ TEST(ToolSteps, BoxGeneStatisticsArePerSampleMeans) {
   EXPECT_DOUBLE_EQ(c.pval_adj, c.result.pvalue);  // no correction
 }
 
+TEST(ToolSteps, BoxGroupsNeedOneValuePerSample) {
+  AnnData a = tiny();
+  // A per-cell label (a cell-cycle phase): sample s1 has cells of both phases.
+  a.obs.set("phase", Column::categorical(
+                         {"G1", "S", "G1", "G1", "G1", "G1", "G1", "G1", "G1", "G1", "G1", "G1"}));
+  try {
+    detail::sample_groups(a, {"phase", "mannwhitneyu", "fdr_bh", "sample"}, "condition",
+                          std::nullopt);
+    ADD_FAILURE() << "a per-cell column was accepted";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(),
+                 "obs['phase'] varies within samples (sample 's1' has cells of 'G1', 'S'): box "
+                 "plots compare samples, so group them by a column with one value per sample, "
+                 "such as the condition");
+  }
+  // One value per sample (missing values aside) is a grouping.
+  a.obs.set("site",
+            Column::categorical({"x", "x", "y", "z", "z", "z", "x", "y", "z", "z", "z", "z"}));
+  EXPECT_EQ(detail::sample_groups(a, {"site", "mannwhitneyu", "fdr_bh", "sample"}, "condition",
+                                  std::nullopt)
+                .group_of_sample,
+            (std::vector<int32_t>{0, 1, 2, 2}));
+}
+
+TEST(ToolSteps, FewSamplesSayWhichPValuesTheTestCanReach) {
+  const AnnData a = tiny();
+  const ExpressionSelection sel = select(a, {"G1"}, filter(detail::TextList{"T"}));
+  for (const char* test : {"mannwhitneyu", "t-test_welch"}) {
+    SCOPED_TRACE(test);
+    const detail::SignifTestConfig cfg{"condition", test, "fdr_bh", "sample"};
+    const detail::SampleGroups sg = detail::sample_groups(a, cfg, "condition", std::nullopt);
+    const detail::BoxGeneStats st = detail::compute_box_gene_stats(sel, sg, test, "fdr_bh");
+    const Table t = detail::comparison_table(st.comparisons, sg.groups, "gene");
+    if (std::string(test) == "mannwhitneyu") {
+      // 2 vs 2 samples: 2 / C(4, 2) = 1/3 at best, whatever the values.
+      EXPECT_NEAR(st.comparisons[0].smallest_p, 1.0 / 3, 1e-15);
+      EXPECT_EQ(t.column("note")[0], "smallest attainable p for n = 2 vs 2 is 0.333");
+      EXPECT_EQ(detail::attainable_p_note(st.comparisons),
+                "Few values: with n = 2 vs 2 the smallest p Mann-Whitney U can reach is 0.333, "
+                "so no pair can be significant; Welch's t-test (test \"t-test_welch\") suits "
+                "few samples.");
+    } else {
+      EXPECT_EQ(t.column("note")[0], "");
+      EXPECT_EQ(detail::attainable_p_note(st.comparisons), "");
+    }
+  }
+}
+
 TEST(ToolSteps, BoxPopulationSharesPerSampleAndAmongTheParent) {
   const AnnData a = tiny();
   const detail::SignifTestConfig test{"condition", "mannwhitneyu", "fdr_bh", "sample"};

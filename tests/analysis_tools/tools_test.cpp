@@ -105,6 +105,19 @@ TEST(Tools, UmapByCategoryAndByGene) {
   }
 }
 
+// A title the user gives names a gene panel only when there are several: one gene's panel is
+// the user's title alone, and panel k of several is that title with its gene.
+TEST(Tools, UmapGenePanelTitles) {
+  const std::string g1 = demo().var.index()[0], g2 = demo().var.index()[1];
+  auto panel = [&](const json& genes, const std::string& title) {
+    const json r = run("plot_umap", {{"target_genes", genes}, {"plot_cfg", {{"title", title}}}});
+    return r["img_base64"].is_array() ? r["img_base64"][0] : r["img_base64"];
+  };
+  const json alone = panel({g1}, "Study");
+  EXPECT_NE(alone, panel({g1}, "Study · " + g1));
+  EXPECT_EQ(panel({g1, g2}, "Study"), panel({g1}, "Study · " + g1));
+}
+
 TEST(Tools, WrongValuesNameTheValueAndShowValidOnes) {
   try {
     run("plot_umap", {{"embed_cfg", {{"celltypes", {"Dragon cell"}}}}});

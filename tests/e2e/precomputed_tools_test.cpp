@@ -121,6 +121,25 @@ print("ok")
                        dir.path());
 }
 
+// `norvex tool` hands back the snippet the chat shows: in result.json and as reproduce.py.
+TEST_F(PrecomputedTools, ToolRunCarriesTheReproductionSnippet) {
+  const CommandResult r =
+      run_tool("plot_cnv_heatmap", R"({"compute_cfg": {"groupby": "celltype_minor"}})", dir.path());
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  const json summary = json::parse(read_file(dir / "result.json"));
+  ASSERT_TRUE(summary.contains("plot_code")) << summary.dump();
+  const std::string code = summary["plot_code"].get<std::string>();
+  EXPECT_NE(code.find("plot_cnv_heatmap("), std::string::npos) << code;
+  EXPECT_NE(code.find("celltype_minor"), std::string::npos) << code;
+  const std::string file = read_file(dir / "reproduce.py");
+  EXPECT_EQ(file.substr(0, code.size()), code);
+  EXPECT_NE(r.out.find("reproduce.py"), std::string::npos) << r.out;
+  expect_oracle_agrees(
+      "compile(open(out + '/reproduce.py').read(), 'reproduce.py', 'exec')\n"
+      "print('ok')\n",
+      dir.path());
+}
+
 TEST_F(PrecomputedTools, SankeyFlowsAreTheCellCounts) {
   const CommandResult r = run_tool("plot_sankey", "{}", dir.path());
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;

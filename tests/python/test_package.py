@@ -328,3 +328,80 @@ def test_real_files_as_path_and_as_object_agree(name, tmp_path):
     cfg = UMAPPlotConfig(color_by="celltype_minor")
     assert plot_umap(path, plot_cfg=cfg, show=False)["img_base64"] == \
         plot_umap(live, plot_cfg=cfg, show=False)["img_base64"]
+
+
+def _scaled_with_raw_and_layer(demo_path, tmp_path):
+    """The shape upstream files take: a scaled X, the log values kept as raw, counts as a
+    layer."""
+    a = anndata.read_h5ad(demo_path)
+    logx = a.X.toarray() if sp.issparse(a.X) else np.asarray(a.X)
+    a.raw = a
+    a.layers["counts"] = sp.csr_matrix(np.expm1(logx).astype(np.float32))
+    a.X = ((logx - logx.mean(0)) / (logx.std(0) + 1e-6)).astype(np.float32)
+    path = str(tmp_path / "scaled.h5ad")
+    a.write_h5ad(path)
+    return path, logx
+
+
+def _assert_same(a, b, where="result"):
+    assert type(a) is type(b), where
+    if isinstance(a, pd.DataFrame):
+        pd.testing.assert_frame_equal(a, b)
+    elif isinstance(a, dict):
+        assert list(a) == list(b), where
+        for k in a:
+            _assert_same(a[k], b[k], f"{where}[{k!r}]")
+    elif isinstance(a, list):
+        assert len(a) == len(b), where
+        for i, (x, y) in enumerate(zip(a, b)):
+            _assert_same(x, y, f"{where}[{i}]")
+    else:
+        assert a == b, where
+
+
+def test_raw_and_layers_of_a_live_object_are_read_as_from_its_file(demo_path, tmp_path):
+    from norvex.functions_and_maps import (GeneSelectConfig, MarkerFindConfig,
+                                           plot_markers_and_expression_dot,
+                                           plot_violin_for_gene_expression_with_signif_difference)
+    from norvex._convert import adopt
+
+    path, logx = _scaled_with_raw_and_layer(demo_path, tmp_path)
+    live = anndata.read_h5ad(path)
+    violin = plot_violin_for_gene_expression_with_signif_difference
+    calls = [
+        (plot_markers_and_expression_dot, {"find_cfg": MarkerFindConfig(n_top=3)}),
+        (violin, {"target_genes": ["CD3E", "MS4A1"]}),
+        (violin, {"target_genes": ["CD3E"], "gene_cfg": GeneSelectConfig(layer="counts")}),
+        (plot_umap, {"target_genes": ["CD3E"]}),
+    ]
+    results = []
+    for tool, kwargs in calls:
+        by_path = tool(path, show=False, **kwargs)
+        by_object = tool(live, show=False, **kwargs)
+        _assert_same(by_path, by_object, tool.__name__)
+        results.append(by_object)
+    # raw (the log values) by default, not the scaled X: finite fold changes, no warning about
+    # negative values, and the violin's means are the raw ones; the layer gives others.
+    markers = results[0]["table_summaries"]["markers"]
+    assert np.isfinite(markers["logfoldchanges"].to_numpy(dtype=float)).all()
+    assert results[0].get("warnings", []) == []
+    cmp_raw = results[1]["table_summaries"]["comparisons"]
+    cmp_layer = results[2]["table_summaries"]["comparisons"]
+    cells = live.obs["celltype_major"].astype(str).to_numpy()
+    cond = live.obs["condition"].astype(str).to_numpy()
+    cd3e = logx[:, list(live.var_names).index("CD3E")]
+    row = cmp_raw[cmp_raw["gene"] == "CD3E"].iloc[0]
+    want = cd3e[(cells == row["celltype"]) & (cond == row["group1"])].mean() \
+        if row["celltype"] != "all cells" else cd3e[cond == row["group1"]].mean()
+    assert np.isclose(row["mean1"], want, rtol=1e-5)
+    assert not np.isclose(cmp_layer.iloc[0]["mean1"], cmp_raw.iloc[0]["mean1"])
+
+    # The engine's own writer keeps them too.
+    ds = adopt(live)
+    out = str(tmp_path / "written.h5ad")
+    ds.write_h5ad(out)
+    back = anndata.read_h5ad(out)
+    np.testing.assert_allclose(back.raw.X.toarray(), logx, rtol=1e-6)
+    assert list(back.raw.var_names) == list(live.raw.var_names)
+    np.testing.assert_allclose(back.layers["counts"].toarray(), live.layers["counts"].toarray())
+

@@ -74,6 +74,17 @@ SampleGroups sample_groups(const AnnData& adata, const SignifTestConfig& test,
   std::vector<std::map<int32_t, long long>> tally(sg.samples.categories.size());
   for (size_t i = 0; i < grp.codes.size(); ++i)
     if (sg.samples.codes[i] >= 0 && grp.codes[i] >= 0) ++tally[sg.samples.codes[i]][grp.codes[i]];
+  // Samples are the unit: a column such as a cell-cycle phase, with several values in one
+  // sample, has no value per sample to group by (a majority vote would hide that).
+  for (size_t s = 0; s < tally.size(); ++s)
+    if (tally[s].size() > 1) {
+      std::vector<std::string> seen;
+      for (auto& [g, n] : tally[s]) seen.push_back("'" + grp.categories[g] + "'");
+      throw ValueError("obs['" + sg.group_col + "'] varies within samples (sample '" +
+                       sg.samples.categories[s] + "' has cells of " + join_limited(seen, 5) +
+                       "): box plots compare samples, so group them by a column with one value "
+                       "per sample, such as the condition");
+    }
   std::vector<int32_t> major(tally.size(), -1);
   std::set<int32_t> present;
   for (size_t s = 0; s < tally.size(); ++s) {

@@ -82,7 +82,7 @@ void select_violin_groups(ViolinGroups& g, const ExpressionSelection& sel, const
 
 // ---- select: samples and their groups (box plots: the sample is the unit) ----
 
-// Samples and the group each belongs to (the group most of its cells have); groups in the
+// Samples and the group each belongs to (the one value its cells have); groups in the
 // order asked for, else in category order.
 struct SampleGroups {
   Categories samples;
@@ -91,7 +91,8 @@ struct SampleGroups {
   std::string group_col;
 };
 // KeyError for a missing sample column (with close names) or group column; ValueError for
-// grouping by the sample column, an unknown condition, or no sample in the groups.
+// grouping by the sample column or by a column that varies within a sample, an unknown
+// condition, or no sample in the groups.
 SampleGroups sample_groups(const AnnData& adata, const SignifTestConfig& test,
                            const std::string& condition_col,
                            const std::optional<TextList>& conditions);

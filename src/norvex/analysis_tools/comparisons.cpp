@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/errors.hpp"
@@ -154,6 +155,7 @@ void compare_groups(std::vector<Comparison>& out, size_t panel, const std::strin
       c.mean1 = mean(values[a]);
       c.mean2 = mean(values[b]);
       c.result = two_group_test(test, values[a], values[b]);
+      c.smallest_p = smallest_attainable_p(test, c.n1, c.n2);
       out.push_back(std::move(c));
     }
   }
@@ -197,6 +199,33 @@ double extra_panel_height_in(const plotting::GroupComparisonPlot& p) {
   return brackets + labels;
 }
 
+namespace {
+
+bool cannot_reach_alpha(const Comparison& c) {
+  return c.result.reason.empty() && c.smallest_p >= kAlpha;
+}
+
+std::string p_text(double p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3g", p);
+  return buf;
+}
+
+}  // namespace
+
+std::string attainable_p_note(const std::vector<Comparison>& cmp) {
+  const Comparison* worst = nullptr;
+  for (const Comparison& c : cmp)
+    if (cannot_reach_alpha(c) && (!worst || c.smallest_p > worst->smallest_p)) worst = &c;
+  if (!worst) return "";
+  const std::string test =
+      worst->result.method.rfind("kruskal", 0) == 0 ? "Kruskal-Wallis" : "Mann-Whitney U";
+  return "Few values: with n = " + std::to_string(worst->n1) + " vs " + std::to_string(worst->n2) +
+         " the smallest p " + test + " can reach is " + p_text(worst->smallest_p) +
+         ", so no pair can be significant; Welch's t-test (test \"t-test_welch\") suits few "
+         "samples.";
+}
+
 Table comparison_table(const std::vector<Comparison>& cmp, const std::vector<std::string>& groups,
                        const std::string& feature_col, bool with_celltype) {
   auto num = [](double v) { return std::isfinite(v) ? json(v) : json(nullptr); };
@@ -217,7 +246,10 @@ Table comparison_table(const std::vector<Comparison>& cmp, const std::vector<std
     p.push_back(num(c.result.pvalue));
     pa.push_back(num(c.pval_adj));
     me.push_back(c.result.method);
-    note.push_back(c.result.reason);
+    note.push_back(cannot_reach_alpha(c)
+                       ? "smallest attainable p for n = " + std::to_string(c.n1) + " vs " +
+                             std::to_string(c.n2) + " is " + p_text(c.smallest_p)
+                       : c.result.reason);
   }
   Table t;
   t.add_column(feature_col, f);

@@ -52,6 +52,7 @@ struct Comparison {
   double mean1 = 0, mean2 = 0;
   TestResult result;
   double pval_adj = 0;
+  double smallest_p = 0;  // the smallest p the test can give for n1 and n2
 };
 
 // Every pair of groups of one panel (values per group), tested by `test`.
@@ -73,10 +74,18 @@ inline const char* kThinnedNote =
     "Many groups: brackets only for the strongest significant pairs; every pair is in the "
     "table.";
 // One row per comparison: <feature_col>, celltype, group1, group2, n1, n2, mean1, mean2,
-// statistic, pval, pval_adj, method, note (why a p-value is empty). `celltype_col` empty
+// statistic, pval, pval_adj, method, note (why a p-value is empty, or that the group sizes
+// cannot give p < kAlpha). `celltype_col` empty
 // leaves the celltype column out (when the feature is the cell type).
 Table comparison_table(const std::vector<Comparison>& cmp, const std::vector<std::string>& groups,
                        const std::string& feature_col, bool with_celltype = true);
+
+// Significance threshold of the stars and of the notes on attainable p-values.
+constexpr double kAlpha = 0.05;
+// The figure's line saying that the test cannot reach kAlpha for the group sizes of some
+// comparisons (the worst of them quoted), with the test that can; empty when every
+// comparison can reach it.
+std::string attainable_p_note(const std::vector<Comparison>& cmp);
 
 // "Stars: BH-adjusted p ..." line for the figure, naming the test and the correction.
 std::string stars_note(const std::string& test, const std::string& correction);

@@ -196,6 +196,24 @@ std::string canonical_test_name(const std::string& test) {
   throw ValueError("Unknown test '" + test + "'. Valid tests: mannwhitneyu, t-test_welch, kruskal");
 }
 
+double smallest_attainable_p(const std::string& test, size_t n1, size_t n2) {
+  if (n1 == 0 || n2 == 0) return kNaN;
+  const std::string name = canonical_test_name(test);
+  if (name == "t-test_welch") return 0;
+  if (name == "kruskal") {
+    std::vector<double> low(n1), high(n2);
+    std::iota(low.begin(), low.end(), 0.0);
+    std::iota(high.begin(), high.end(), static_cast<double>(n1));
+    return kruskal_wallis({low, high}).pvalue;
+  }
+  // C(n1 + n2, n1) grows fast; past 1e12 the floor is far below any threshold anyway.
+  const size_t k = std::min(n1, n2), n = n1 + n2;
+  double arrangements = 1;
+  for (size_t i = 1; i <= k && arrangements < 1e12; ++i)
+    arrangements = arrangements * static_cast<double>(n - k + i) / static_cast<double>(i);
+  return std::min(1.0, 2.0 / arrangements);
+}
+
 TestResult two_group_test(const std::string& test, const std::vector<double>& x,
                           const std::vector<double>& y) {
   const std::string name = canonical_test_name(test);

@@ -30,6 +30,11 @@ TestResult kruskal_wallis(const std::vector<std::vector<double>>& groups);
 // test and the valid names for anything else.
 TestResult two_group_test(const std::string& test, const std::vector<double>& x,
                           const std::vector<double>& y);
+// The smallest p-value `test` can give for groups of n1 and n2 values, whatever the
+// values, since rank tests only see orderings: Mann-Whitney U's exact 2 / C(n1 + n2, n1)
+// (3 vs 3 cannot go below 0.1), Kruskal-Wallis's p at complete separation; 0 for Welch's
+// t-test, which has no such floor. NaN when a group has no values.
+double smallest_attainable_p(const std::string& test, size_t n1, size_t n2);
 // The canonical name of a test name two_group_test accepts (ValueError otherwise).
 std::string canonical_test_name(const std::string& test);
 

@@ -479,4 +479,15 @@ std::vector<ChromosomeSpan> read_cnv_layout(const AnnData& adata, const std::str
   return spans;
 }
 
+std::vector<ChromosomeColumns> chromosome_columns(const std::vector<ChromosomeSpan>& chroms,
+                                                  size_t n_bins, size_t n_cols) {
+  std::vector<ChromosomeColumns> out;
+  if (n_bins == 0) return out;
+  auto col_of = [&](size_t bin) { return bin * n_cols / n_bins; };
+  for (const ChromosomeSpan& c : chroms)
+    out.push_back({c.name, col_of(std::min(c.first_bin, n_bins - 1)),
+                   c.end_bin >= n_bins ? n_cols : col_of(c.end_bin)});
+  return out;
+}
+
 }  // namespace norvex::detail

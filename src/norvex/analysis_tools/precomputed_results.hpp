@@ -74,5 +74,14 @@ struct ChromosomeSpan {
 // naming the key and its entries when neither is there or they do not fit `n_bins`.
 std::vector<ChromosomeSpan> read_cnv_layout(const AnnData& adata, const std::string& key,
                                             size_t n_bins);
+// The chromosomes' column ranges [first_col, end_col) on a heatmap that draws `n_bins` bins
+// in `n_cols` columns, kept within the heatmap even when a stored position lies past the
+// last bin.
+struct ChromosomeColumns {
+  std::string name;
+  size_t first_col = 0, end_col = 0;
+};
+std::vector<ChromosomeColumns> chromosome_columns(const std::vector<ChromosomeSpan>& chroms,
+                                                  size_t n_bins, size_t n_cols);
 
 }  // namespace norvex::detail

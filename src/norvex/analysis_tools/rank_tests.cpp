@@ -53,8 +53,8 @@ RankSumResult rank_sum_test(std::span<const double> x, std::span<const double> y
   return {z, two_sided_normal_p(z)};
 }
 
-double log2_fold_change(double mean_unlogged_group, double mean_unlogged_rest) {
-  return std::log2((mean_unlogged_group + 1e-9) / (mean_unlogged_rest + 1e-9));
+double log2_fold_change(double mean_log_group, double mean_log_rest) {
+  return std::log2((std::expm1(mean_log_group) + 1e-9) / (std::expm1(mean_log_rest) + 1e-9));
 }
 
 MarkerAccumulator::MarkerAccumulator(const std::vector<int32_t>& codes, size_t n_groups,
@@ -95,7 +95,7 @@ void MarkerAccumulator::finish(MarkerStats& out, size_t first_gene) {
   for (size_t g = 0; g < G; ++g) group_n[g] = static_cast<double>(out.group_sizes[g]);
   const double total = std::accumulate(group_n.begin(), group_n.end(), 0.0);
 
-  std::vector<double> rank_sum(G), sum(G), sum_unlogged(G), n_nonzero(G), n_positive(G);
+  std::vector<double> rank_sum(G), sum(G), n_nonzero(G), n_positive(G);
   for (size_t s = 0; s < columns_.size(); ++s) {
     // A repeated column shares the first one's values.
     const size_t src = static_cast<size_t>(slot_of_[columns_[s]]);
@@ -105,7 +105,6 @@ void MarkerAccumulator::finish(MarkerStats& out, size_t first_gene) {
                 [](const Entry& a, const Entry& b) { return a.value < b.value; });
     std::fill(rank_sum.begin(), rank_sum.end(), 0.0);
     std::fill(sum.begin(), sum.end(), 0.0);
-    std::fill(sum_unlogged.begin(), sum_unlogged.end(), 0.0);
     std::fill(n_nonzero.begin(), n_nonzero.end(), 0.0);
     std::fill(n_positive.begin(), n_positive.end(), 0.0);
 
@@ -121,19 +120,18 @@ void MarkerAccumulator::finish(MarkerStats& out, size_t first_gene) {
       while (j < nnz && e[j].value == e[i].value) ++j;
       double average = (static_cast<double>(i + 1) + static_cast<double>(j)) / 2.0;
       if (i >= n_negative) average += n_zero;
-      const double v = e[i].value, unlogged = std::expm1(v);
+      const double v = e[i].value;
       for (size_t k = i; k < j; ++k) {
         const uint16_t g = e[k].group;
         rank_sum[g] += average;
         sum[g] += v;
-        sum_unlogged[g] += unlogged;
         n_nonzero[g] += 1;
         if (v > 0) n_positive[g] += 1;
       }
       i = j;
     }
     const double zero_rank = static_cast<double>(n_negative) + (n_zero + 1) / 2.0;
-    const double all_unlogged = std::accumulate(sum_unlogged.begin(), sum_unlogged.end(), 0.0);
+    const double all_sum = std::accumulate(sum.begin(), sum.end(), 0.0);
     for (size_t g = 0; g < G; ++g) {
       const size_t at = out.at(g, first_gene + s);
       const double n1 = group_n[g], n2 = total - n1;
@@ -142,9 +140,7 @@ void MarkerAccumulator::finish(MarkerStats& out, size_t first_gene) {
       out.scores[at] = z;
       out.pvals[at] = two_sided_normal_p(z);
       out.logfoldchanges[at] =
-          n1 > 0 && n2 > 0
-              ? log2_fold_change(sum_unlogged[g] / n1, (all_unlogged - sum_unlogged[g]) / n2)
-              : kNaN;
+          n1 > 0 && n2 > 0 ? log2_fold_change(sum[g] / n1, (all_sum - sum[g]) / n2) : kNaN;
       out.mean_expression[at] = n1 > 0 ? sum[g] / n1 : kNaN;
       out.fraction_expressing[at] = n1 > 0 ? n_positive[g] / n1 : kNaN;
     }

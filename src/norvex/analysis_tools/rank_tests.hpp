@@ -26,9 +26,10 @@ RankSumResult rank_sum_test(std::span<const double> x, std::span<const double> y
 // Two-sided p-value of a standard normal z (NaN stays NaN).
 double two_sided_normal_p(double z);
 
-// log2 of the ratio of mean un-logged expression (mean of expm1 of the values), with a
-// 1e-9 floor on both means so genes silent in one side give a finite value.
-double log2_fold_change(double mean_unlogged_group, double mean_unlogged_rest);
+// log2((expm1(mean log group) + 1e-9) / (expm1(mean log rest) + 1e-9)): the convention of
+// the usual marker tables (and of the precomputed DEG results), so the two agree. The floor
+// keeps genes silent on one side finite.
+double log2_fold_change(double mean_log_group, double mean_log_rest);
 
 // Per group and gene, indexed [group * n_genes + gene], genes in the order asked.
 struct MarkerStats {

@@ -23,7 +23,10 @@ const RecordParams<SignifTestConfig>& signif_test_params() {
       "",
       {
           param(&SignifTestConfig::group_by, "group_by", "condition"),
-          param(&SignifTestConfig::test, "test", "mannwhitneyu"),
+          param(&SignifTestConfig::test, "test", "mannwhitneyu",
+                "\"mannwhitneyu\", \"t-test_welch\" or \"kruskal\". With fewer than 4 "
+                "samples per group Mann-Whitney U cannot reach p < 0.05 (3 vs 3: p >= 0.1): "
+                "use \"t-test_welch\" (Welch's t-test on the per-sample values) there."),
           param(&SignifTestConfig::correction, "correction", "fdr_bh"),
           param(&SignifTestConfig::sample_col, "sample_col", "sample",
                 "obs column of samples (the unit of the per-sample box plots)."),

@@ -82,10 +82,21 @@ plotting::GroupComparisonPlot box_figure(const PanelComparisons& stats,
   return p;
 }
 
-// The footnote: what a point and a box show, the test, and the thinning note.
-std::string box_footnote(const std::string& first_line, const SignifTestConfig& test,
-                         bool thinned) {
-  return first_line + "\n" + stars_note(test.test, test.correction) +
+// The footnote: what a point and a box show, the test, and the notes on few samples and
+// thinned brackets.
+std::string box_footnote(const std::string& first_line, const SignifTestConfig& test, bool thinned,
+                         const PanelComparisons& stats) {
+  bool few = false;
+  for (const PanelValues& panel : stats.panels)
+    for (const auto& values : panel.values)
+      few |= !values.empty() && values.size() < plotting::kMinBoxValues;
+  const std::string attainable = attainable_p_note(stats.comparisons);
+  return first_line +
+         (few ? " Groups of fewer than " + std::to_string(plotting::kMinBoxValues) +
+                    " samples: their points and median, no box."
+              : std::string()) +
+         "\n" + stars_note(test.test, test.correction) +
+         (attainable.empty() ? std::string() : "\n" + attainable) +
          (thinned ? std::string("\n") + kThinnedNote : std::string());
 }
 
@@ -148,7 +159,7 @@ json present_box_gene(const BoxGeneSelection& s, const BoxGeneStats& stats,
   p.y_label = "Mean expression per sample";
   p.footnote = box_footnote(
       "Point: one sample (mean over its cells of the type); box: quartiles, whiskers 1.5 IQR.",
-      args.test, thinned);
+      args.test, thinned, stats);
   json t_gene = json::array(), t_ct = json::array(), t_sample = json::array(),
        t_group = json::array(), t_n = json::array(), t_mean = json::array();
   for (const SampleMean& m : stats.per_sample) {
@@ -216,8 +227,8 @@ json present_box_population(const PopulationSelection& s, const BoxPopulationSta
                                 : " Share of all cells of each sample (" + s.celltype_col + ").");
   p.y_label = args.parent_col ? "Cells of the type (% of the parent type)"
                               : "Cells of the type (% of the sample)";
-  p.footnote =
-      box_footnote("Point: one sample; box: quartiles, whiskers 1.5 IQR.", args.test, thinned);
+  p.footnote = box_footnote("Point: one sample; box: quartiles, whiskers 1.5 IQR.", args.test,
+                            thinned, stats);
   json t_ct = json::array(), t_sample = json::array(), t_group = json::array(), t_n = json::array(),
        t_total = json::array(), t_prop = json::array();
   for (const SampleShare& r : stats.per_sample) {
@@ -377,7 +388,7 @@ json present_box_cci(const CciSelection& s, const BoxCciStats& stats, const BoxC
   p.footnote = box_footnote(
       "Point: one sample; a pair not detected in a sample counts as 0. Box: quartiles, "
       "whiskers 1.5 IQR.",
-      args.test, thinned);
+      args.test, thinned, stats);
   json t_f = json::array(), t_ct = json::array(), t_sample = json::array(), t_group = json::array(),
        t_score = json::array();
   for (const SampleScore& r : stats.per_sample) {
@@ -411,7 +422,11 @@ samples (patients) are to be compared. One panel per gene (and cell type when se
 - target_genes: gene symbols; obs_filter.celltypes: cell types EXACTLY as in DATA CONTEXT.
 - test_cfg.group_by: "condition" or another obs column; test_cfg.sample_col: the sample
   column (default "sample"); test_cfg.test: "mannwhitneyu", "t-test_welch" or "kruskal";
-  test_cfg.correction: "fdr_bh", "bonferroni" or "none".
+  test_cfg.correction: "fdr_bh", "bonferroni" or "none". group_by must have one value per
+  sample (a condition, not a per-cell label such as a cell-cycle phase).
+- Few samples: with fewer than 4 samples in a group Mann-Whitney U can never reach
+  p < 0.05 (3 vs 3 cannot go below 0.1); choose test_cfg.test "t-test_welch" (Welch's
+  t-test on the per-sample values) then.
 - gene_cfg.layer / gene_cfg.use_raw: another expression source (raw by default when present).
 Returns the figure, the comparison table (gene, celltype, group1, group2, n1, n2 in samples,
 statistic, pval, pval_adj, method) and the per-sample means.)";
@@ -425,7 +440,8 @@ sample, compared across conditions with significance tests; one panel per cell t
 - parent_col: proportions among a parent level instead of all cells, e.g. "celltype_major"
   with celltype_col "celltype_minor" gives CD8 T cells among T cells.
 - test_cfg: group_by, sample_col, test ("mannwhitneyu", "t-test_welch", "kruskal"),
-  correction ("fdr_bh", "bonferroni", "none").
+  correction ("fdr_bh", "bonferroni", "none"). With fewer than 4 samples per group choose
+  "t-test_welch" (Mann-Whitney U cannot reach p < 0.05 there).
 Returns the figure, the comparison table (celltype, group1, group2, n1, n2, statistic, pval,
 pval_adj, method) and the per-sample proportions. Use for "do macrophages expand in
 metastasis?" when samples are to be compared.)";
@@ -436,7 +452,8 @@ between source and target cell types, one point per sample, compared across cond
 - feature_cfg.features: interacting pairs as in the CCI tables (e.g. "CD274_PDCD1"), or
   target_genes: pairs involving these genes; feature_cfg.sources / feature_cfg.targets: the
   sending / receiving cell types (omit for all). At most 12 panels, the strongest first.
-- test_cfg: group_by, sample_col, test, correction as in the other box tools.
+- test_cfg: group_by, sample_col, test, correction as in the other box tools; with fewer
+  than 4 samples per group choose test "t-test_welch".
 Returns the figure, the comparison table (feature, celltype "source → target", group1,
 group2, n1, n2, statistic, pval, pval_adj, method) and the per-sample scores.)";
 

@@ -53,6 +53,7 @@ constexpr size_t kMinGroupRows = 22;
 struct CnvSelection {
   size_t n_cells = 0, n_bins = 0;
   std::vector<ChromosomeSpan> chroms;
+  bool stored_order = false;        // no chromosome positions: bins as stored, unlabelled
   Categories groups;                // obs[groupby]
   std::optional<Categories> split;  // obs[split_by]
   size_t n_split = 1;
@@ -62,7 +63,7 @@ struct CnvSelection {
   size_t kept = 0;                 // cells in some row group
 };
 
-CnvSelection select_cnv(const AnnData& adata, const CnvHeatmapArgs& args) {
+CnvSelection select_cnv(const AnnData& adata, const CnvHeatmapArgs& args, Warnings& warnings) {
   const CNVComputeConfig& cfg = args.compute;
   const std::string& key = args.data_keys.obsm_key;
   if (!adata.has_obsm(key))
@@ -75,7 +76,17 @@ CnvSelection select_cnv(const AnnData& adata, const CnvHeatmapArgs& args) {
   const std::vector<size_t> shape = adata.obsm_shape(key);
   s.n_cells = shape.at(0);
   s.n_bins = shape.size() > 1 ? shape[1] : 1;
-  s.chroms = read_cnv_layout(adata, args.data_keys.uns_key, s.n_bins);
+  // The positions are optional (the dataset description promises only obsm['X_cnv']);
+  // present but unreadable ones are still an error.
+  const std::string& uns_key = args.data_keys.uns_key;
+  if (adata.uns.contains(uns_key)) {
+    s.chroms = read_cnv_layout(adata, uns_key, s.n_bins);
+  } else {
+    s.stored_order = true;
+    warnings.push_back("uns['" + uns_key +
+                       "'] not found: CNV bins are drawn in stored order, without chromosome "
+                       "labels");
+  }
   plotting::diverging_color(args.style.cmap, 0);  // an unknown map fails before reading
 
   s.groups = obs_categories(adata, cfg.groupby);
@@ -241,9 +252,8 @@ json present_cnv(const CnvSelection& s, CnvHeatmapValues v, const CnvHeatmapArgs
     n_col.push_back(static_cast<long long>(s.group_size[g]));
     abs_col.push_back(v.group_abs[g] / s.group_size[g]);
   }
-  for (const ChromosomeSpan& c : s.chroms)
-    hm.col_spans.push_back({c.name, v.col_of(std::min(c.first_bin, n_bins - 1), n_bins),
-                            c.end_bin >= n_bins ? v.n_cols : v.col_of(c.end_bin, n_bins)});
+  for (const ChromosomeColumns& c : chromosome_columns(s.chroms, n_bins, v.n_cols))
+    hm.col_spans.push_back({c.name, c.first_col, c.end_col});
   hm.title = "Inferred copy-number variation by " + cfg.groupby +
              (s.split ? " and " + *cfg.split_by : std::string());
   const double per_row = v.total_rows ? static_cast<double>(s.kept) / v.total_rows : 0;
@@ -255,8 +265,11 @@ json present_cnv(const CnvSelection& s, CnvHeatmapValues v, const CnvHeatmapArgs
           ? ("each row averages about " + format_count(std::llround(per_row)) + " cells").c_str()
           : "one row per cell");
   hm.subtitle = buf;
+  if (s.stored_order)
+    hm.subtitle += " · bins in stored order (no uns['" + args.data_keys.uns_key + "'])";
   hm.colorbar_label = "CNV score";
-  hm.x_label = "Genomic position (chromosomes in order)";
+  hm.x_label =
+      s.stored_order ? "CNV bins (stored order)" : "Genomic position (chromosomes in order)";
   const std::string png = plotting::render_heatmap_png(hm);
 
   Table t(idx);
@@ -270,17 +283,18 @@ json present_cnv(const CnvSelection& s, CnvHeatmapValues v, const CnvHeatmapArgs
   return result;
 }
 
-json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, Warnings&) {
-  const CnvSelection s = select_cnv(adata, args);
+json run_plot_cnv_heatmap(AnnData& adata, const CnvHeatmapArgs& args, Warnings& warnings) {
+  const CnvSelection s = select_cnv(adata, args, warnings);
   return present_cnv(s, compute_cnv(s, adata, args), args);
 }
 
 const char* kDefinition = R"(Tool: plot_cnv_heatmap
 Heatmap of inferred copy-number variation (obsm['X_cnv'], CNV estimates in DATA CONTEXT):
 cells grouped by cell type (rows), genomic bins in chromosome order (columns, chromosome
-boundaries and labels from uns['cnv']), a blue-white-red scale centred on zero (gains red,
-losses blue); the table gives each group's cell count and mean absolute CNV score. Use to
-tell tumour (aneuploid) from normal cells or to compare CNV between cell types or samples.
+boundaries and labels from uns['cnv']; without it, bins in stored order), a blue-white-red
+scale centred on zero (gains red, losses blue); the table gives each group's cell count and
+mean absolute CNV score. Use to tell tumour (aneuploid) from normal cells or to compare CNV
+between cell types or samples.
 - compute_cfg.groupby: the obs column grouping the rows (default "celltype_major").
 - compute_cfg.celltypes: only these groups (values of groupby EXACTLY as in DATA CONTEXT).
 - compute_cfg.split_by: an obs column ("condition" or "sample") splitting each group.

@@ -169,7 +169,8 @@ struct DegRanking {
   // genes and then the top down genes.
   std::vector<size_t> chosen;
   bool requested = false;
-  size_t n_missing = 0;  // requested genes not in the table
+  size_t n_missing = 0;          // requested genes not in the table
+  bool unsigned_metric = false;  // top genes ranked by adjusted p-value (see choose_top)
 };
 
 // The requested genes found in the table (exact, then case-insensitive), by the metric.
@@ -199,17 +200,22 @@ void choose_requested(DegRanking& r, const DegSelection& s, const TextList& gene
 }
 
 // The n_top strongest significant genes of each direction. Signed metrics put the strongest
-// down genes at the bottom; unsigned ones (all >= 0) rank both directions from the top.
-void choose_top(DegRanking& r, size_t n, long long n_top) {
+// down genes at the bottom. Unsigned ones (all >= 0, such as U statistics) are high for the
+// strongest genes of either direction, so the highest would mix weak "down" genes in: both
+// directions are then ranked by adjusted p-value (then the metric), strongest first.
+void choose_top(DegRanking& r, const DegTable& t, long long n_top) {
   const std::vector<double>& metric = *r.metric;
+  const size_t n = t.names.size();
   bool signed_metric = false;
   for (double m : metric) signed_metric |= std::isfinite(m) && m < 0;
+  r.unsigned_metric = !signed_metric;
   std::vector<size_t> order(n), up, down;
   for (size_t i = 0; i < n; ++i) order[i] = i;
+  auto key = [](double v) { return std::isnan(v) ? -INFINITY : v; };
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    double ma = std::isnan(metric[a]) ? -INFINITY : metric[a];
-    double mb = std::isnan(metric[b]) ? -INFINITY : metric[b];
-    return ma > mb;
+    if (!signed_metric && key(-t.padj[a]) != key(-t.padj[b]))
+      return key(-t.padj[a]) > key(-t.padj[b]);
+    return key(metric[a]) > key(metric[b]);
   });
   for (size_t i : order)
     if (r.status[i] == 1 && static_cast<long long>(up.size()) < n_top) up.push_back(i);
@@ -243,7 +249,7 @@ DegRanking compute_degs(const DegSelection& s, const DegRankingArgs& args) {
   if (args.target_genes)
     choose_requested(r, s, *args.target_genes);
   else
-    choose_top(r, n, cfg.n_top);
+    choose_top(r, t, cfg.n_top);
   return r;
 }
 
@@ -272,6 +278,7 @@ DegFigureText figure_text(const DegSelection& s, const DegRanking& r, const DegR
     std::snprintf(buf, sizeof buf, "top %lld per direction · padj < %g, |log2FC| ≥ %g", cfg.n_top,
                   cfg.pval_adj_cutoff, std::fabs(cfg.min_abs_logfc));
     x.selection_note = buf;
+    if (r.unsigned_metric) x.selection_note += " · ranked by padj (unsigned " + cfg.rank_by + ")";
   }
   return x;
 }

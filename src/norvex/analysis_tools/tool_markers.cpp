@@ -30,6 +30,7 @@ struct MarkerFindConfig {
   std::string method;
   std::optional<std::string> layer;
   std::optional<bool> use_raw;
+  bool include_unassigned;
 };
 struct MarkerPlotConfig {
   std::optional<std::string> standard_scale;
@@ -59,18 +60,33 @@ struct MarkerSelection {
   // The matrix columns tested: the requested genes, or every gene when markers are searched.
   std::vector<size_t> columns;
   bool requested = false;  // genes were given
+  std::string left_out;    // "75 unassigned cells left out", for the subtitle, or empty
 };
 
-// Groups: the categories that have cells, in category order. ValueError for fewer than two
-// or more than kMaxGroups.
-void select_groups(MarkerSelection& s, const AnnData& adata, const std::string& column) {
+// Cells without a real label: markers of "unassigned" say nothing, and counting these cells
+// in "the rest" blurs every other group's contrast.
+bool is_unassigned_label(const std::string& label) {
+  const std::string l = ascii_lower(label);
+  return l == "unassigned" || l == "nan";
+}
+
+// Groups: the categories that have cells, in category order; unlabelled groups left out
+// (with their cells) unless `include_unassigned`. ValueError for fewer than two or more
+// than kMaxGroups.
+void select_groups(MarkerSelection& s, const AnnData& adata, const std::string& column,
+                   bool include_unassigned) {
   const Categories cats = obs_categories(adata, column);
   std::vector<long long> sizes(cats.categories.size(), 0);
   for (int32_t c : cats.codes)
     if (c >= 0) ++sizes[static_cast<size_t>(c)];
   std::vector<int32_t> compact(cats.categories.size(), -1);
+  std::vector<std::string> dropped;
+  long long n_dropped = 0;
   for (size_t c = 0; c < sizes.size(); ++c)
-    if (sizes[c] > 0) {
+    if (sizes[c] > 0 && !include_unassigned && is_unassigned_label(cats.categories[c])) {
+      dropped.push_back("'" + cats.categories[c] + "'");
+      n_dropped += sizes[c];
+    } else if (sizes[c] > 0) {
       compact[c] = static_cast<int32_t>(s.groups.size());
       s.groups.push_back(cats.categories[c]);
     }
@@ -84,13 +100,16 @@ void select_groups(MarkerSelection& s, const AnnData& adata, const std::string& 
   s.codes.assign(cats.codes.size(), -1);
   for (size_t i = 0; i < s.codes.size(); ++i)
     if (cats.codes[i] >= 0) s.codes[i] = compact[static_cast<size_t>(cats.codes[i])];
+  // Said in the figure rather than warned about: most annotated datasets have such cells.
+  if (!dropped.empty())
+    s.left_out = format_count(n_dropped) + " cells labelled " + join_limited(dropped) + " left out";
 }
 
 MarkerSelection select_markers(const AnnData& adata, const MarkerDotArgs& args,
                                Warnings& warnings) {
   const MarkerFindConfig& cfg = args.find;
   MarkerSelection s;
-  select_groups(s, adata, cfg.celltype_col);
+  select_groups(s, adata, cfg.celltype_col, cfg.include_unassigned);
   // Expression follows the usual convention: raw when the file has it, else X; a layer or
   // use_raw overrides.
   const ExpressionSource chosen = expression_source(adata, cfg.layer, cfg.use_raw);
@@ -275,6 +294,7 @@ std::string present_dot_plot(const MarkerSelection& s, const MarkerDots& d,
   const size_t n_y = style.swap_axes ? n_dots : groups.size();
   p.size.width_in = std::clamp(3.6 + 0.3 * n_x, style.width, 60.0);
   p.size.height_in = std::clamp(2.6 + 0.3 * n_y, style.height, 60.0);
+  if (!s.left_out.empty()) p.subtitle += " · " + s.left_out;
   if (!d.scaled_note.empty()) {
     p.subtitle += " · " + d.scaled_note;
     p.size_label = "Cells above zero\n(% of group)";
@@ -348,12 +368,14 @@ json run_plot_markers_and_expression_dot(AnnData& adata, const MarkerDotArgs& ar
 const char* kDefinition = R"(Tool: plot_markers_and_expression_dot
 Finds the marker genes of each group (cell type) from the expression matrix: every gene of
 each group against all other cells with the Wilcoxon rank-sum test (z score, p-value,
-Benjamini-Hochberg adjusted p-value per group, log2 fold change of mean expression), and
+Benjamini-Hochberg adjusted p-value per group, log2 fold change of expm1(mean log
+expression)), and
 draws the classic dot plot: dot size is the percent of cells of the group expressing the
 gene, colour its mean expression.
 - find_cfg.celltype_col: the grouping, usually "celltype_major", "celltype_minor" or
   "celltype_subset" (any obs column with at most 100 groups works).
 - find_cfg.n_top: markers per group (default 5).
+- Cells labelled "unassigned" or NaN are left out unless find_cfg.include_unassigned is true.
 - Expression: raw when the dataset has it, else X; find_cfg.layer (a layer name) or
   find_cfg.use_raw (true/false) overrides.
 - target_genes: show these genes instead of the found markers (e.g. canonical markers the
@@ -384,6 +406,9 @@ void register_plot_markers_and_expression_dot() {
                 "Expression layer; omit for raw when present, else X."),
           param(&MarkerFindConfig::use_raw, "use_raw", nullptr,
                 "true: raw expression; false: X; omit for raw when present, else X."),
+          param(&MarkerFindConfig::include_unassigned, "include_unassigned", false,
+                "Also compare the groups labelled \"unassigned\" or NaN (left out by "
+                "default, with their cells)."),
       }};
   const RecordParams<MarkerPlotConfig> plot{
       "MarkerPlotConfig",

@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 
+#include "norvex/analysis_tools/comparisons.hpp"
 #include "norvex/analysis_tools/params.hpp"
 #include "norvex/analysis_tools/tool_common.hpp"
 #include "norvex/common/base64.hpp"
@@ -25,6 +27,7 @@ struct UMAPEmbedConfig {
   std::string condition_col;
   std::optional<TextList> conditions;
   std::optional<std::string> layer;
+  std::optional<bool> use_raw;
 };
 struct UMAPPlotConfig {
   std::optional<std::string> color_by;
@@ -42,9 +45,10 @@ struct UmapArgs {
   UMAPPlotConfig plot;
 };
 
-// The var name for a requested gene symbol (exact, then case-insensitive), or nullopt.
-std::optional<std::string> find_gene(const AnnData& adata, const std::string& gene) {
-  const auto& names = adata.var.index();
+// The gene name among `names` for a requested gene symbol (exact, then case-insensitive),
+// or nullopt.
+std::optional<std::string> find_gene(const std::vector<std::string>& names,
+                                     const std::string& gene) {
   if (std::find(names.begin(), names.end(), gene) != names.end()) return gene;
   const std::string lg = ascii_lower(gene);
   for (const auto& n : names)
@@ -52,11 +56,10 @@ std::optional<std::string> find_gene(const AnnData& adata, const std::string& ge
   return std::nullopt;
 }
 
-std::string gene_examples(const AnnData& adata) {
-  const auto& names = adata.var.index();
+std::string gene_examples(const std::vector<std::string>& names) {
   std::vector<std::string> first;
   for (size_t i = 0; i < names.size() && i < 8; ++i) first.push_back(names[i]);
-  return join_limited(first) + (adata.n_vars() > 8 ? ", ..." : "");
+  return join_limited(first) + (names.size() > 8 ? ", ..." : "");
 }
 
 double quantile(std::vector<float> v, double q) {
@@ -74,9 +77,10 @@ struct UmapSelection {
   std::vector<char> keep;      // per cell: shown
   std::vector<size_t> shown;   // the shown cells, in order
   std::string selection_note;  // the chosen cell types / conditions, for the subtitle
-  // Colour: genes (one panel each), else an obs column.
+  // Colour: genes (one panel each) from `source`, else an obs column.
   std::vector<std::string> genes;
   std::optional<std::string> obs_target;
+  ExpressionSource source;
 };
 
 // The cells of the chosen cell types and conditions (all when none is chosen).
@@ -102,10 +106,20 @@ void select_shown_cells(UmapSelection& s, const AnnData& adata, const UMAPEmbedC
 // Colour targets: explicit genes, else color_by (an obs column or a gene), else cell type.
 void select_colour(UmapSelection& s, const AnnData& adata, const UmapArgs& args,
                    Warnings& warnings) {
+  const std::string color_by = args.plot.color_by.value_or(args.embed.celltype_col);
+  if (!args.target_genes && adata.obs.has(color_by)) {
+    s.obs_target = color_by;
+    return;
+  }
+  // Genes come from the same source as in every other tool: a layer, else use_raw, else raw
+  // when the dataset has it.
+  s.source = expression_source(adata, args.embed.layer, args.embed.use_raw);
+  const std::vector<std::string> names = source_gene_names(adata, s.source);
+  const std::string where = s.source.raw ? "raw var names" : "var names";
   if (args.target_genes) {
     std::vector<std::string> missing;
     for (const auto& g : *args.target_genes) {
-      auto found = find_gene(adata, g);
+      auto found = find_gene(names, g);
       if (found) {
         if (std::find(s.genes.begin(), s.genes.end(), *found) == s.genes.end())
           s.genes.push_back(*found);
@@ -116,21 +130,18 @@ void select_colour(UmapSelection& s, const AnnData& adata, const UmapArgs& args,
     // A pathway's gene list rarely exists whole in one dataset: draw the genes that do and
     // name the rest; only a list with no gene present is an error.
     if (s.genes.empty())
-      throw KeyError("Gene(s) not in var names: " + join_limited(missing) +
-                     ". Gene names look like: " + gene_examples(adata));
+      throw KeyError("Gene(s) not in " + where + ": " + join_limited(missing) +
+                     ". Gene names look like: " + gene_examples(names));
     if (!missing.empty())
-      warnings.push_back("Gene(s) not in var names, left out: " + join_limited(missing));
+      warnings.push_back("Gene(s) not in " + where + ", left out: " + join_limited(missing));
     return;
   }
-  const std::string color_by = args.plot.color_by.value_or(args.embed.celltype_col);
-  if (adata.obs.has(color_by)) {
-    s.obs_target = color_by;
-  } else if (auto g = find_gene(adata, color_by)) {
+  if (auto g = find_gene(names, color_by)) {
     s.genes.push_back(*g);
   } else {
-    throw KeyError("'" + color_by + "' is neither an obs column nor a gene in var names. " +
+    throw KeyError("'" + color_by + "' is neither an obs column nor a gene in " + where + ". " +
                    "Obs columns: " + join_limited(adata.obs.columns()) +
-                   ". Gene names look like: " + gene_examples(adata));
+                   ". Gene names look like: " + gene_examples(names));
   }
 }
 
@@ -183,7 +194,7 @@ UmapStats compute_umap(const AnnData& adata, const UmapSelection& s, const UmapA
     out.by_category = std::move(c);
     return out;
   }
-  const auto expr = adata.gene_expression(s.genes, args.embed.layer);
+  const auto expr = source_expression(adata, s.source, s.genes);
   out.celltypes = obs_categories(adata, args.embed.celltype_col);
   const Categories& groups = out.celltypes;
   for (size_t g = 0; g < s.genes.size(); ++g) {
@@ -270,13 +281,27 @@ Table present_categories(const UmapSelection& s, const UmapCategoryCounts& c,
   return t;
 }
 
+// The colour bar names where the values come from and how the colours map onto them, so a
+// panel read alone is not mistaken for another source or for an uncapped scale.
+std::string colorbar_label(const ExpressionSource& source, const UmapGeneValues& v,
+                           double vmax_quantile) {
+  std::string scale;
+  if (vmax_quantile >= 1) {
+    scale = "up to the maximum";
+  } else {
+    char pct[32];
+    std::snprintf(pct, sizeof pct, "%g", vmax_quantile * 100);
+    scale = std::string("capped at the ") + pct + "th percentile";
+  }
+  return "Expression (" + source.label + ")\n" + (v.vmin < 0 ? "scaled values, " : "") + scale;
+}
+
 // A gene's panel (the first kMaxGenePanels genes are drawn) and its per-cell-type table.
 Table present_gene(const UmapSelection& s, const UmapStats& stats, size_t g,
                    const plotting::ScatterPlot& base, const std::string& cells_note,
                    const UmapArgs& args, std::vector<std::string>& pngs) {
   const UmapGeneValues& v = stats.genes[g];
   const auto& user_title = args.plot.title;
-  const auto& layer = args.embed.layer;
   if (g < kMaxGenePanels) {
     plotting::ScatterPlot p = base;
     p.values = v.values;
@@ -284,8 +309,8 @@ Table present_gene(const UmapSelection& s, const UmapStats& stats, size_t g,
     p.vmax = v.vmax;
     p.title =
         user_title ? *user_title + (s.genes.size() > 1 ? " · " + s.genes[g] : "") : s.genes[g];
-    p.subtitle = "Expression on UMAP · " + cells_note;
-    p.colorbar_label = layer ? "Expression (" + *layer + ")" : "Expression";
+    p.subtitle = "Expression on UMAP · " + s.source.label + " · " + cells_note;
+    p.colorbar_label = colorbar_label(s.source, v, args.plot.vmax_quantile);
     pngs.push_back(plotting::render_scatter_png(p));
   }
   std::vector<std::string> idx;
@@ -344,6 +369,8 @@ Draws the precomputed UMAP embedding (obsm['X_umap']) of the cells as a scatter 
   "celltype_minor", "celltype_subset", "condition" or a sample column listed under obs columns.
 - Colour by gene expression: set target_genes to gene symbols (one panel per gene, at most 12),
   or plot_cfg.color_by to a single gene symbol. Gene symbols must suit the species.
+  Expression: raw when the dataset has it, else X; embed_cfg.layer or embed_cfg.use_raw
+  overrides.
 - Restrict the cells shown: embed_cfg.celltypes (values of the column named in
   embed_cfg.celltype_col, default celltype_major) and/or embed_cfg.conditions (values of
   obs['condition']). Other cells stay in light grey for orientation.
@@ -377,7 +404,10 @@ void register_plot_umap() {
                 "Show only cells of these conditions: values EXACTLY as listed under conditions "
                 "in DATA CONTEXT. Omit for all."),
           param(&UMAPEmbedConfig::layer, "layer", nullptr,
-                "Expression layer for gene colouring; omit to use X."),
+                "Expression layer for gene colouring; omit for raw when present, else X."),
+          param(&UMAPEmbedConfig::use_raw, "use_raw", nullptr,
+                "true: raw expression; false: X; omit for raw when present, else X. A layer "
+                "overrides both."),
       }};
   const RecordParams<UMAPPlotConfig> plot{
       "UMAPPlotConfig",

@@ -27,6 +27,11 @@ struct AnnData::Backing {
   // Matrices read in place from memory owned elsewhere (external_matrix.hpp).
   std::shared_ptr<const ExternalMatrix> x_external;
   std::map<std::string, std::shared_ptr<const ExternalMatrix>> obsm_external;
+  // raw and layers of an adopted dataset, read in place like its X.
+  std::shared_ptr<const ExternalMatrix> raw_x_external;
+  std::optional<DataFrame> raw_var_external;
+  std::vector<std::string> layer_order;
+  std::map<std::string, std::shared_ptr<const ExternalMatrix>> layers_external;
 };
 
 namespace detail {

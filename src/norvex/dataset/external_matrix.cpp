@@ -44,11 +44,52 @@ void set_external_obsm(AnnData& adata, const std::string& key,
   b.obsm_external[key] = std::move(m);
 }
 
+void set_external_raw(AnnData& adata, std::shared_ptr<const ExternalMatrix> x, DataFrame var) {
+  if (!x) throw ValueError("raw.X source is missing");
+  const MatrixInfo info = x->info();
+  if (info.n_rows != adata.n_obs()) {
+    throw ValueError("raw.X must have " + std::to_string(adata.n_obs()) + " rows, got " +
+                     std::to_string(info.n_rows));
+  }
+  if (info.n_cols != var.n_rows()) {
+    throw ValueError("raw.X has " + std::to_string(info.n_cols) + " columns but raw.var has " +
+                     std::to_string(var.n_rows()) + " rows");
+  }
+  auto& b = detail::writable_backing(adata);
+  b.raw_x_external = std::move(x);
+  b.raw_var_external = std::move(var);
+}
+
+void set_external_layer(AnnData& adata, const std::string& name,
+                        std::shared_ptr<const ExternalMatrix> m) {
+  if (!m) throw ValueError("layers['" + name + "'] source is missing");
+  const MatrixInfo info = m->info();
+  if (info.n_rows != adata.n_obs() || info.n_cols != adata.n_vars()) {
+    throw ValueError("layers['" + name + "'] must have shape " +
+                     shape_text(adata.n_obs(), adata.n_vars()) + ", got " +
+                     shape_text(info.n_rows, info.n_cols));
+  }
+  auto& b = detail::writable_backing(adata);
+  if (std::find(b.layer_order.begin(), b.layer_order.end(), name) == b.layer_order.end()) {
+    b.layer_order.push_back(name);
+  }
+  b.layers_external[name] = std::move(m);
+}
+
 namespace detail {
 
-const ExternalMatrix* external_x(const AnnData& adata, bool is_layer) {
-  if (is_layer || !adata.backing_ || adata.backing_->x_mem) return nullptr;
+const ExternalMatrix* external_x(const AnnData& adata, const std::optional<std::string>& layer) {
+  if (!adata.backing_) return nullptr;
+  if (layer) {
+    auto it = adata.backing_->layers_external.find(*layer);
+    return it == adata.backing_->layers_external.end() ? nullptr : it->second.get();
+  }
+  if (adata.backing_->x_mem) return nullptr;
   return adata.backing_->x_external.get();
+}
+
+const ExternalMatrix* external_raw(const AnnData& adata) {
+  return adata.backing_ ? adata.backing_->raw_x_external.get() : nullptr;
 }
 
 void external_row_chunks(const ExternalMatrix& x, size_t rows_per_chunk,

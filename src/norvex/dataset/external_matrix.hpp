@@ -1,7 +1,7 @@
 #pragma once
 // Matrices owned outside the engine, read where they lie: a notebook's live AnnData keeps
-// X and obsm in its own arrays, and adopting it must not copy them. The owner implements
-// ExternalMatrix over its buffers and keeps them alive as long as the object lives.
+// X, raw, layers and obsm in its own arrays, and adopting it must not copy them. The owner
+// implements ExternalMatrix over its buffers and keeps them alive as long as the object lives.
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,11 +28,19 @@ void set_external_X(AnnData& adata, std::shared_ptr<const ExternalMatrix> x);
 // Adds or replaces an obsm entry read from `m`. ValueError unless it has n_obs rows.
 void set_external_obsm(AnnData& adata, const std::string& key,
                        std::shared_ptr<const ExternalMatrix> m);
+// Sets raw: its matrix `x` (n_obs rows) and its own gene table `var` (one row per column of
+// `x`). ValueError naming the mismatch otherwise.
+void set_external_raw(AnnData& adata, std::shared_ptr<const ExternalMatrix> x, DataFrame var);
+// Adds or replaces a layer read from `m`. ValueError unless it has the dataset's shape.
+void set_external_layer(AnnData& adata, const std::string& name,
+                        std::shared_ptr<const ExternalMatrix> m);
 
 namespace detail {
 
-// The external X, or nullptr (layers are never external).
-const ExternalMatrix* external_x(const AnnData& adata, bool is_layer);
+// The external X (no layer) or external layer, or nullptr when it is stored elsewhere.
+const ExternalMatrix* external_x(const AnnData& adata, const std::optional<std::string>& layer);
+// The external raw X, or nullptr.
+const ExternalMatrix* external_raw(const AnnData& adata);
 void external_row_chunks(const ExternalMatrix& x, size_t rows_per_chunk,
                          const std::function<void(const RowChunk&)>& fn);
 // Columns `cols` of the external X, each column asked for once.

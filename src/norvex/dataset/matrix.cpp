@@ -222,11 +222,12 @@ MatrixInfo AnnData::x_info(const std::optional<std::string>& layer) const {
     info.nnz = x->data.size();
     return info;
   }
-  if (const ExternalMatrix* x = detail::external_x(*this, layer.has_value())) return x->info();
+  if (const ExternalMatrix* x = detail::external_x(*this, layer)) return x->info();
   return open_source(*this, layer).info;
 }
 
 std::vector<std::string> AnnData::layer_keys() const {
+  if (backing_ && !backing_->layer_order.empty()) return backing_->layer_order;
   if (!backing_ || !backing_->file) return {};
   if (h5::kind(*backing_->file, "layers") != h5::Kind::Group) return {};
   try {
@@ -252,7 +253,7 @@ void AnnData::for_each_row_chunk(size_t rows_per_chunk,
     }
     return;
   }
-  if (const ExternalMatrix* x = detail::external_x(*this, layer.has_value())) {
+  if (const ExternalMatrix* x = detail::external_x(*this, layer)) {
     detail::external_row_chunks(*x, rows_per_chunk, fn);
     return;
   }
@@ -376,7 +377,7 @@ std::vector<std::vector<float>> AnnData::gene_expression(
     }
     return std::move(pick.out);
   }
-  if (const ExternalMatrix* x = detail::external_x(*this, layer.has_value())) {
+  if (const ExternalMatrix* x = detail::external_x(*this, layer)) {
     return detail::external_columns(*x, cols);
   }
 

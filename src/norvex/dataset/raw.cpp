@@ -2,6 +2,7 @@
 // names, often more genes than var). Read by gene, never whole.
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
+#include "norvex/dataset/external_matrix.hpp"
 
 namespace norvex {
 
@@ -30,6 +31,7 @@ RawPaths require_raw(const AnnData& ad) {
 }  // namespace
 
 bool AnnData::has_raw() const {
+  if (detail::external_raw(*this)) return true;
   try {
     return raw_paths(*this).has_value();
   } catch (const h5::Failure&) {
@@ -38,6 +40,7 @@ bool AnnData::has_raw() const {
 }
 
 std::vector<std::string> AnnData::raw_var_names() const {
+  if (detail::external_raw(*this)) return backing_->raw_var_external->index();
   const RawPaths p = require_raw(*this);
   try {
     return detail::read_dataframe(backing_->file, backing_->path, p.var, false).index();
@@ -47,12 +50,18 @@ std::vector<std::string> AnnData::raw_var_names() const {
 }
 
 MatrixInfo AnnData::raw_info() const {
+  if (const ExternalMatrix* x = detail::external_raw(*this)) return x->info();
   const RawPaths p = require_raw(*this);
   return detail::open_matrix(*backing_, p.x).info;
 }
 
 void AnnData::for_each_raw_row_chunk(size_t rows_per_chunk,
                                      const std::function<void(const RowChunk&)>& fn) const {
+  if (rows_per_chunk == 0) throw ValueError("rows_per_chunk must be positive");
+  if (const ExternalMatrix* x = detail::external_raw(*this)) {
+    detail::external_row_chunks(*x, rows_per_chunk, fn);
+    return;
+  }
   const RawPaths p = require_raw(*this);
   const MatrixInfo info = raw_info();
   if (info.n_rows != n_obs())
@@ -63,6 +72,9 @@ void AnnData::for_each_raw_row_chunk(size_t rows_per_chunk,
 
 std::vector<std::vector<float>> AnnData::raw_gene_expression(
     const std::vector<std::string>& genes) const {
+  if (const ExternalMatrix* x = detail::external_raw(*this)) {
+    return detail::external_columns(*x, detail::name_columns(raw_var_names(), genes));
+  }
   const RawPaths p = require_raw(*this);
   const std::vector<std::string> names = raw_var_names();
   const std::vector<size_t> cols = detail::name_columns(names, genes);

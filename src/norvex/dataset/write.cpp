@@ -257,6 +257,16 @@ struct Writer {
     }
   }
 
+  // Layers of an adopted dataset, beside any copied from the source file.
+  void write_external_layers() {
+    if (!b || b->layer_order.empty()) return;
+    h5::Handle out = h5::open_group(dst, "layers");
+    for (const auto& key : b->layer_order) {
+      check_name(key, "layer name");
+      write_sparse(out, key, detail::external_as_csr(*b->layers_external.at(key)));
+    }
+  }
+
   void write_X() {
     if (b && b->x_mem) {
       const SparseMatrix& x = *b->x_mem;
@@ -276,6 +286,15 @@ struct Writer {
   }
 
   void write_raw() {
+    if (b && b->raw_x_external) {
+      h5::Handle raw = h5::create_group(dst, "raw");
+      h5::set_encoding(raw, "raw", "0.1.0");
+      write_sparse(raw, "X", detail::external_as_csr(*b->raw_x_external));
+      write_dataframe(raw, "var", *b->raw_var_external);
+      h5::Handle varm = h5::create_group(raw, "varm");
+      h5::set_encoding(varm, "dict", "0.1.0");
+      return;
+    }
     if (src() < 0) return;
     if (h5::kind(src(), "raw") == h5::Kind::Group) {
       h5::copy(src(), "raw", dst, "raw");
@@ -304,6 +323,7 @@ struct Writer {
     write_dataframe(dst, "var", ad.var);
     if (with_X) write_X();
     copy_mapping("layers");
+    write_external_layers();
     write_obsm();
     copy_mapping("varm");
     copy_mapping("obsp");

@@ -125,6 +125,9 @@ struct GroupPanel {
   };
   std::vector<Bracket> brackets;
 };
+// Fewer values than this in a box plot's group make quartiles meaningless: the group is
+// drawn as its points and a median line instead of a box.
+constexpr size_t kMinBoxValues = 4;
 struct GroupComparisonPlot {
   enum class Kind { Violin, Box };
   Kind kind = Kind::Violin;

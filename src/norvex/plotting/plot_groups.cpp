@@ -255,6 +255,10 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
           c.line(gx, ypx(s.lo), gx, ypx(s.hi), Rgb{0.12, 0.12, 0.12}, c.px(0.8));
           const Rgb white{1, 1, 1};
           circle(c, gx, ypx(s.median), c.px(1.9), white, 1.0);
+        } else if (s.sorted.size() < kMinBoxValues) {
+          // The points (drawn below) and their median; a box would invent quartiles.
+          const double bw = half * 0.6;
+          c.line(gx - bw, ypx(s.median), gx + bw, ypx(s.median), kInk, c.px(2.0));
         } else {
           const double bw = half * 0.9;
           const double yq1 = ypx(s.q1), yq3 = ypx(s.q3);
@@ -272,7 +276,9 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
               if (v < s.lo || v > s.hi) circle(c, gx, ypx(v), c.px(1.6), none, 1.0, &kInk);
           }
         }
-        if (p.show_points) {
+        const bool few =
+            p.kind == GroupComparisonPlot::Kind::Box && s.sorted.size() < kMinBoxValues;
+        if (p.show_points || few) {
           // Deterministic jitter; large groups are thinned to an even sample.
           const std::vector<double>& raw = panel.values[g];
           const size_t stride = std::max<size_t>(1, raw.size() / 1500);
