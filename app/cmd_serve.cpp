@@ -149,11 +149,13 @@ std::optional<std::string> page_command(const std::string& line, const fs::path&
     fs::path target(words[i]);
     if (target.is_relative()) target = out / target;
     std::error_code ec;
-    const fs::path root = fs::weakly_canonical(fs::absolute(out, ec), ec);
+    fs::path root = fs::weakly_canonical(fs::absolute(out, ec), ec);
+    if (root.has_relative_path() && root.filename().empty()) root = root.parent_path();
     // The folder the file lands in, symlinks resolved, must be the output folder or below.
     const fs::path parent = fs::weakly_canonical(fs::absolute(target, ec).parent_path(), ec);
-    const auto [r, p] = std::mismatch(root.begin(), root.end(), parent.begin(), parent.end());
-    const bool inside = !root.empty() && r == root.end();
+    const bool inside =
+        !root.empty() &&
+        std::mismatch(root.begin(), root.end(), parent.begin(), parent.end()).first == root.end();
     const bool dataset = ascii_lower(target.extension().string()) == ".h5ad";
     if (!inside || !dataset || fs::is_symlink(target, ec)) {
       host.print("❌ ERROR: From the page, :write writes only an .h5ad file inside " + out.string() +

@@ -283,7 +283,7 @@ def main():
           context: document.getElementById('panel-context').textContent,
           lang: document.documentElement.lang,
           scripts: document.querySelectorAll('.cell script').length,
-          index_headers: [...document.querySelectorAll('.cell .tbl tbody tr')].filter(r => r.firstElementChild.tagName === 'TH').length,
+          index_headers: [...document.querySelectorAll('.cell .tbl tbody tr')].filter(r => r.firstElementChild.tagName === 'TH' && /^\\d+$/.test(r.firstElementChild.textContent)).length,
           numbers: document.querySelectorAll('.cell .tbl td.num').length,
           numbers_right: [...document.querySelectorAll('.cell .tbl td.num')].every(td => getComputedStyle(td).textAlign === 'right'),
           save_buttons: [...document.querySelectorAll('.cell .q button')].map(b => b.textContent)

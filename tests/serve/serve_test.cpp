@@ -470,6 +470,7 @@ TEST(ServePage, TheSidePanelsReportIsWrittenIntoOut) {
   stub.enqueue_openai_text(dump_json(
       router_record({{"plot", true}, {"save", true}}, {{"selected_tool", "plot_umap"}}, 9)));
   stub.enqueue_openai_text("{}");
+  stub.enqueue_openai_text("## UMAP\nThe cell types separate.");
   const auto out = dir / "out";
   ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
                       "0", "--out", out.string()},
@@ -488,7 +489,9 @@ TEST(ServePage, TheSidePanelsReportIsWrittenIntoOut) {
   bool written = false;
   for (const auto& f : std::filesystem::directory_iterator(out))
     written = written || f.path().extension() == ".docx";
-  EXPECT_TRUE(written);
+  std::string shown;
+  for (const auto& e : events) shown += e.dump() + "\n";
+  EXPECT_TRUE(written) << shown.substr(shown.size() > 4000 ? shown.size() - 4000 : 0);
   EXPECT_EQ(serve.stop(), 0);
   // The panel's status lines are not part of the conversation's record.
   EXPECT_EQ(read_file(out / "transcript.html").find(":report"), std::string::npos);

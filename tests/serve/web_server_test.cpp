@@ -227,7 +227,9 @@ TEST(WebServer, IdleConnectionsDoNotStarveThePage) {
     addr.sin_port = htons(static_cast<uint16_t>(server.port()));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    if (i % 2) ASSERT_GT(::send(fd, "GET / HTTP/1.1\r\n", 16, 0), 0);
+    if (i % 2) {
+      ASSERT_GT(::send(fd, "GET / HTTP/1.1\r\n", 16, 0), 0);
+    }
     idle.push_back(fd);
   }
   std::this_thread::sleep_for(200ms);

@@ -247,7 +247,7 @@ function newCell(ev) {
   const out = el('div', 'out');
   root.append(q, out);
   $('cells').append(root);
-  const c = {root, q, out, status, log: null, cell: ev.cell};
+  const c = {root, q, out, status, log: null, cell: ev.cell, question: ev.question};
   cells.set(ev.cell, c);
   if (ev.ahead > 0) statusText(c, 'waiting', T.waiting(ev.ahead));
   else statusText(c, 'running', T.running);
@@ -412,6 +412,12 @@ function handle(ev) {
       const d = el('div', ev.type === 'table' ? 'tbl' : 'html');
       d.innerHTML = ev.html;  // rendered and escaped by the engine
       if (ev.type === 'table') tidyTable(d);
+      // "table.xlsx" says nothing: the file is named after the question it answers.
+      for (const a of d.querySelectorAll('a[download]')) {
+        const m = a.getAttribute('download').match(/^table(-\d+)?\.xlsx$/);
+        const words = (c.question || '').replace(/[\\/:*?"<>|\s]+/g, ' ').trim().split(' ').slice(0, 8).join('_');
+        if (m && words) a.setAttribute('download', words + (m[1] || '') + '.xlsx');
+      }
       c.out.append(d);
       break;
     }

@@ -418,6 +418,9 @@ void WebServer::start() {
   }
   worker_ = std::thread([this] { work(); });
   listener_ = std::thread([this] { server_->listen_after_bind(); });
+  // A stop() before the listener runs would find nothing to stop and leave it accepting.
+  for (int i = 0; i < 500 && !server_->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void WebServer::stop() {
