@@ -347,10 +347,11 @@ def main():
           handle({type: 'image', cell: Number(first.dataset.cell), url: img.getAttribute('src'), name: 'umap_by_celltype',
                   svg: '<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><rect width="10" height="10"/></svg>'});
         })()""")
+        injected = "[...document.querySelector('.cell').querySelectorAll('figure')].pop()"
         seen["figure_links"] = page.eval(
-            "[...[...document.querySelectorAll('.cell figure')].pop().querySelectorAll('a')].map(a => a.getAttribute('download'))")
+            f"[...{injected}.querySelectorAll('a')].map(a => a.getAttribute('download'))")
         before = set(os.listdir(downloads))
-        page.eval("[...[...document.querySelectorAll('.cell figure')].pop().querySelectorAll('a')].pop().click()")
+        page.eval(f"[...{injected}.querySelectorAll('a')].pop().click()")
         seen["svg"] = newest_download(downloads, ".svg", before)
         seen["unnamed"] = unnamed_controls(page)
         seen["contrast"] = page.eval(CONTRAST)
@@ -374,7 +375,7 @@ def main():
         n = page.eval("document.querySelectorAll('.cell').length")
         ask_in_box(page, spec["tree_question"])
         page.wait(f"document.querySelectorAll('.cell').length > {n}", 30, "the tree question's cell")
-        page.wait("[...document.querySelectorAll('.cell')].pop().querySelector('.status.done, .status.failed')",
+        page.wait("!![...document.querySelectorAll('.cell')].pop().querySelector('.status.done, .status.failed')",
                   60, "the tree answer")
         time.sleep(0.3)
         seen["scroll"] = page.eval("""(() => {
@@ -389,7 +390,7 @@ def main():
         n = page.eval("document.querySelectorAll('.cell').length")
         ask_in_box(page, spec["cancel_question"])
         page.wait(f"document.querySelectorAll('.cell').length > {n}", 30, "the cancelled cell")
-        page.wait("[...document.querySelectorAll('.cell')].pop().querySelector('button.cancel')", 30,
+        page.wait("!![...document.querySelectorAll('.cell')].pop().querySelector('button.cancel')", 30,
                   "the Cancel button")
         page.eval("[...document.querySelectorAll('.cell')].pop().querySelector('button.cancel').click()")
         seen["cancelled"] = page.wait(
@@ -415,6 +416,16 @@ def main():
         seen["kept_in_box"] = page.eval("document.getElementById('question').value")
         shoot(page, f"{stem}-stopped-1280.png", 1280)
         print(json.dumps(seen, ensure_ascii=False))
+    except Exception:
+        # What the page showed when it went wrong, for the failure report.
+        try:
+            sys.stderr.write(json.dumps(page.eval(
+                "[...document.querySelectorAll('.cell')].map(c => c.querySelector('.q').textContent + ' | ' +"
+                " c.querySelector('.status').className + ' | ' + c.querySelector('.out').textContent.slice(0, 300))"),
+                ensure_ascii=False, indent=1) + "\n" + page.eval("document.getElementById('conn').textContent") + "\n")
+        except Exception:
+            pass
+        raise
     finally:
         proc.terminate()
         try:

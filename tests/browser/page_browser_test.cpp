@@ -134,7 +134,7 @@ void expect_full_answers(const json& seen, size_t questions) {
   EXPECT_TRUE(seen["copy_button"].is_string());
   // The Excel file arrived in the download folder, whole.
   ASSERT_TRUE(seen["downloaded"].is_object()) << seen.dump();
-  EXPECT_EQ(seen["downloaded"]["head"], "PK");
+  EXPECT_EQ(seen["downloaded"]["head"].get<std::string>().substr(0, 2), "PK");
   EXPECT_GT(seen["downloaded"]["size"].get<int>(), 1000);
   EXPECT_NE(seen["context"].get<std::string>().find("AnnData"), std::string::npos);
   // The first answer was saved: it is listed, and the report of it is offered.
@@ -162,7 +162,7 @@ void expect_full_answers(const json& seen, size_t questions) {
       << seen["saved_panel"];
   // Figure downloads: the PNG as shown, the SVG from the drawing, named after the figure.
   ASSERT_TRUE(seen["png"].is_object()) << seen.dump();
-  EXPECT_EQ(seen["png"]["head"].get<std::string>().substr(1, 3), "PNG");
+  EXPECT_NE(seen["png"]["head"].get<std::string>().find("PNG"), std::string::npos);
   EXPECT_EQ(seen["figure_links"], json::array({"umap_by_celltype.png", "umap_by_celltype.svg"}));
   ASSERT_TRUE(seen["svg"].is_object()) << seen.dump();
   EXPECT_EQ(seen["svg"]["name"], "umap_by_celltype.svg");
@@ -197,13 +197,15 @@ class PageInBrowser : public ::testing::Test {
 };
 
 TEST_F(PageInBrowser, TwoQuestionsInEnglish) {
-  const json seen = drive(
-      "en", {{"Cell-type proportions per condition", "plot_celltype_population",
+  const json seen =
+      drive("en",
+            {{"Cell-type proportions per condition", "plot_celltype_population",
               R"({"compute_cfg": {"group_by": "condition"}})",
               "## What the proportions show\nT cells are **more frequent** in primary tumours."},
              {"UMAP coloured by cell type", "plot_umap",
               R"({"plot_cfg": {"color_by": "celltype_minor"}})",
-              "## Clusters\nThe cell types form *separate* clusters."}});
+              "## Clusters\nThe cell types form *separate* clusters."}},
+            {"show the data structure", "UMAP again, please", "what does the tree say?"});
   expect_full_answers(seen, 2);
   EXPECT_EQ(seen["lang"], "en");
   EXPECT_NE(seen["statuses_while_running"][1].get<std::string>().find("Waiting"), std::string::npos)

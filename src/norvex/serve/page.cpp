@@ -205,9 +205,9 @@ function askBoxTop() { return $('ask').getBoundingClientRect().top; }
 function showCell(c, whole) {
   const r = c.root.getBoundingClientRect();
   const room = Math.min(askBoxTop(), window.innerHeight);
-  // The cell's end just above the question box, but never its top out of sight.
-  let y = window.scrollY + r.bottom - room + 8;
-  if (whole) y = Math.min(y, window.scrollY + r.top - 8);
+  // The cell's end just above the question box, but never its top out of sight: a long
+  // answer is then read from its beginning.
+  const y = Math.min(window.scrollY + r.bottom - room + 8, window.scrollY + r.top - 8);
   if (y > window.scrollY || whole) window.scrollTo(0, Math.max(0, y));
 }
 for (const ev of ['wheel', 'touchmove']) window.addEventListener(ev, () => { follow = null; }, {passive: true});
