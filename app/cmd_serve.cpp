@@ -84,6 +84,11 @@ class DownloadsOnly : public NotebookHost {
   NotebookHost& target_;
 };
 
+size_t saved_count(const AnnData& adata) {
+  if (!adata.uns.contains("norvex_tx") || !adata.uns.at("norvex_tx").is_dict()) return 0;
+  return adata.uns.at("norvex_tx").dict().size();
+}
+
 // Counts per value of an obs column, in order of first appearance.
 json value_counts(const Column& column) {
   std::vector<std::pair<std::string, long long>> counts;
@@ -284,12 +289,15 @@ int run_serve(const ServeCliOptions& o) {
       const auto& buf = assistant->t_hist.buf;
       const json before = buf.empty() ? json() : buf.front();
       const size_t length = buf.size();
+      const size_t stored = saved_count(*adata);
       // Errors go to the server, which marks the cell failed and goes on.
       assistant->ask(job.text);
       if (!buf.empty() && (buf.size() != length || buf.front() != before)) {
-        // This answer entered the history: the page offers to save it.
+        // This answer entered the history: the page offers to save it, unless the
+        // question itself asked for that.
         answers[job.cell] = buf.front();
         page.emit("saveable");
+        if (saved_count(*adata) > stored) page.emit("saved");
       }
     }
     record.end_open_line();

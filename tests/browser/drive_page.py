@@ -317,6 +317,8 @@ def main():
         second = questions[-1]
         page.eval("(() => { const cells = document.querySelectorAll('.cell');"
                   " cells[cells.length - 1].querySelector('.q button').click(); })()")
+        seen["first_save_button"] = page.eval(
+            "document.querySelector('.cell .q button').textContent")
         seen["saved_button"] = page.wait(
             "(() => { const cells = document.querySelectorAll('.cell');"
             " const b = cells[cells.length - 1].querySelector('.q button');"
@@ -414,7 +416,11 @@ def main():
         seen["offline"] = page.wait("document.getElementById('askerr').textContent", 30,
                                     "the message at the input")
         seen["kept_in_box"] = page.eval("document.getElementById('question').value")
-        shoot(page, f"{stem}-stopped-1280.png", 1280)
+        # What the reader sees at the end of the page: the cut-off cell and the input.
+        page.eval("window.scrollTo(0, document.documentElement.scrollHeight)")
+        view = page.call("Page.captureScreenshot", format="png")
+        with open(f"{stem}-stopped-1280.png", "wb") as f:
+            f.write(base64.b64decode(view["data"]))
         print(json.dumps(seen, ensure_ascii=False))
     except Exception:
         # What the page showed when it went wrong, for the failure report.

@@ -212,6 +212,8 @@ TEST_F(PageInBrowser, TwoQuestionsInEnglish) {
       << seen["statuses_while_running"];
   EXPECT_EQ(seen["cancelled"], "Cancelled");
   EXPECT_EQ(seen["saved_button"], "Saved");
+  // The first question asked to be saved: its button says so from the start.
+  EXPECT_EQ(seen["first_save_button"], "Saved");
 }
 
 TEST_F(PageInBrowser, TwoQuestionsInKorean) {

@@ -416,7 +416,10 @@ function handle(ev) {
       for (const a of d.querySelectorAll('a[download]')) {
         const m = a.getAttribute('download').match(/^table(-\d+)?\.xlsx$/);
         const words = (c.question || '').replace(/[\\/:*?"<>|\s]+/g, ' ').trim().split(' ').slice(0, 8).join('_');
-        if (m && words) a.setAttribute('download', words + (m[1] || '') + '.xlsx');
+        if (!m || !words) continue;
+        const name = words + (m[1] || '') + '.xlsx';
+        for (const t of a.childNodes) if (t.nodeType === 3) t.textContent = t.textContent.replace(m[0], name);
+        a.setAttribute('download', name);
       }
       c.out.append(d);
       break;
