@@ -83,6 +83,8 @@ bool ChatCommands::run_one(const std::string& line) {
         "   :usage                    tokens and estimated cost of this session, per model");
     host_.print("   :help                     this list");
     host_.print("   :quit                     end the session");
+    host_.print(
+        "   A status line's \"done (0.01, 3381)\" is the seconds taken and the tokens used.");
   } else if (name == ":saved") {
     assistant_.check_saved();
   } else if (name == ":report") {

@@ -8,17 +8,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "chat_commands.hpp"
 #include "chat_support.hpp"
 #include "commands.hpp"
 #include "norvex/assistant/norvex.hpp"
 #include "norvex/common/errors.hpp"
+#include "norvex/common/text.hpp"
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/display/report.hpp"
 #include "norvex/display/show_tree.hpp"
@@ -30,6 +39,8 @@ extern char** environ;
 
 namespace norvex::app {
 namespace {
+
+namespace fs = std::filesystem;
 
 struct ServeCliOptions {
   std::string data;
@@ -57,6 +68,112 @@ bool open_in_browser(const std::string& url) {
   return false;
 }
 
+// Passes on only the files offered: the side panel's report is written into DIR like every
+// download, while its status lines stay out of the conversation's record.
+class DownloadsOnly : public NotebookHost {
+ public:
+  explicit DownloadsOnly(NotebookHost& target) : target_(target) {}
+  void print(std::string_view, bool) override {}
+  void display_html(const std::string&) override {}
+  void offer_download(const Download& file) override { target_.offer_download(file); }
+  void display_image(const std::string&, const std::string&) override {}
+  void display_json(const json&) override {}
+  void set_next_input(const std::string&) override {}
+  void print_error(std::string_view) override {}
+
+ private:
+  NotebookHost& target_;
+};
+
+size_t saved_count(const AnnData& adata) {
+  if (!adata.uns.contains("norvex_tx") || !adata.uns.at("norvex_tx").is_dict()) return 0;
+  return adata.uns.at("norvex_tx").dict().size();
+}
+
+// Counts per value of an obs column, in order of first appearance.
+json value_counts(const Column& column) {
+  std::vector<std::pair<std::string, long long>> counts;
+  std::map<std::string, size_t> at;
+  for (size_t i = 0; i < column.size(); ++i) {
+    std::string text = column.text_at(i);
+    auto [it, fresh] = at.emplace(text, counts.size());
+    if (fresh) counts.emplace_back(std::move(text), 0);
+    ++counts[it->second].second;
+  }
+  json out = json::array();
+  for (auto& [name, n] : counts) out.push_back(json::array({name, n}));
+  return out;
+}
+
+// What the side panel shows of the dataset: its columns and their kinds, the cell types,
+// conditions and samples with their counts, and which precomputed results it holds.
+json dataset_facts(const AnnData& adata) {
+  json facts = {{"obs", json::array()}};
+  for (const auto& name : adata.obs.columns()) {
+    const Column& column = adata.obs.col(name);
+    json entry = {{"name", name}, {"kind", column.dtype_name()}};
+    if (column.is_categorical()) entry["levels"] = std::to_string(column.categories->size());
+    facts["obs"].push_back(std::move(entry));
+  }
+  const auto counted = [&](const char* key, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      if (!adata.obs.has(name)) continue;
+      facts[key] = {{"column", name}, {"counts", value_counts(adata.obs.col(name))}};
+      return;
+    }
+  };
+  counted("celltypes", {"celltype_major", "celltype_minor", "celltype_subset", "celltype"});
+  counted("conditions", {"condition"});
+  counted("samples", {"sample", "sample_id", "orig.ident"});
+  json results = json::array();
+  for (const char* key : {"DEG", "DEG_vs_ref", "GSEA", "GSEA_vs_ref", "GSA_up", "GSA_vs_ref_up",
+                          "CCI", "CCI_sample"}) {
+    if (adata.uns.contains(key)) results.push_back(key);
+  }
+  if (adata.obs.has("ploidy_dec")) results.push_back("CNV");
+  facts["results"] = std::move(results);
+  return facts;
+}
+
+// A command from the page that names a file may write only a dataset inside the output
+// folder: any web page the user visits can put text in the question box. Relative names
+// are taken inside that folder. Returns the command to run, or nullopt after saying why not.
+std::optional<std::string> page_command(const std::string& line, const fs::path& out,
+                                        NotebookHost& host) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  if (words.empty() || words[0] != ":write") return line;
+  std::string rewritten = ":write";
+  int files = 0;
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (words[i] == "--force") {
+      rewritten += " --force";
+      continue;
+    }
+    ++files;
+    fs::path target(words[i]);
+    if (target.is_relative()) target = out / target;
+    std::error_code ec;
+    fs::path root = fs::weakly_canonical(fs::absolute(out, ec), ec);
+    if (root.has_relative_path() && root.filename().empty()) root = root.parent_path();
+    // The folder the file lands in, symlinks resolved, must be the output folder or below.
+    const fs::path parent = fs::weakly_canonical(fs::absolute(target, ec).parent_path(), ec);
+    const bool inside =
+        !root.empty() &&
+        std::mismatch(root.begin(), root.end(), parent.begin(), parent.end()).first == root.end();
+    const bool dataset = ascii_lower(target.extension().string()) == ".h5ad";
+    if (!inside || !dataset || fs::is_symlink(target, ec)) {
+      host.print("❌ ERROR: From the page, :write writes only an .h5ad file inside " + out.string() +
+                 " (the --out folder); " + words[i] + " is not one.");
+      return std::nullopt;
+    }
+    rewritten += " " + (parent / target.filename()).string();
+  }
+  if (files != 1) return line;  // the command itself says what it needs
+  return rewritten;
+}
+
 int run_serve(const ServeCliOptions& o) {
   // The record on disk: the chat's transcript and files; its terminal side goes nowhere,
   // the page is what the researcher looks at.
@@ -67,6 +184,7 @@ int run_serve(const ServeCliOptions& o) {
     return redact_file_bytes(std::move(bytes), record.redactor());
   });
   ConsoleHost terminal(std::cout, std::cerr);
+  DownloadsOnly report_files(record);
 
   const std::string model = o.model.value_or(AssistantOptions{}.model_to_use);
   const KeyChoice key = choose_api_key(model, o.api_key, o.base_url);
@@ -114,18 +232,50 @@ int run_serve(const ServeCliOptions& o) {
 
   std::unique_ptr<WebServer> server;
   std::optional<ChatCommands> commands;
+  // The history entry each question cell added, to save it from the cell's Save button.
+  std::map<long long, json> answers;
+  // ":save-cell N" from the saved-analyses panel: the saving flow for cell N's answer, as
+  // "save that one" runs it once the earlier answer is chosen.
+  auto save_cell = [&](const ServeJob& job) {
+    WebHost& page = server->host();
+    long long cell = 0;
+    try {
+      cell = std::stoll(job.text.substr(11));
+    } catch (const std::exception&) {
+    }
+    auto& buf = assistant->t_hist.buf;
+    const auto known = answers.find(cell);
+    const auto at =
+        known == answers.end() ? buf.end() : std::find(buf.begin(), buf.end(), known->second);
+    if (at == buf.end()) {
+      page.print("❌ ERROR: That answer is no longer in the history (it keeps the latest " +
+                 std::to_string(assistant->t_hist.max_buf_len()) + "); ask it again to save it.");
+      return;
+    }
+    json res_to_user = json::object();
+    const auto position = static_cast<long long>(at - buf.begin());
+    assistant->save_transaction(json::object(), res_to_user, false, position);
+    known->second = buf[static_cast<size_t>(position)];
+    page.set_cell(cell);
+    page.emit("saved");
+    page.set_cell(job.cell);
+  };
   auto run_job = [&](const ServeJob& job) {
     WebHost& page = server->host();
     if (!job.panel.empty()) {
       // The side panel is not part of the conversation's record.
       page.set_mirror(nullptr);
       if (job.panel == "context") {
+        page.emit("dataset", dataset_facts(*adata));
         page.emit("context",
                   {{"text", page.redactor().text(assistant->configured("adata").data_context)}});
         page.emit("tree", {{"text", page.redactor().text(show_tree(*adata))}});
+      } else if (job.panel == "saved" && job.text.rfind(":save-cell ", 0) == 0) {
+        save_cell(job);
       } else if (job.panel == "saved") {
         assistant->check_saved();
       } else if (job.panel == "report") {
+        page.set_mirror(&report_files);
         generate_norvex_report(page, *adata);
       }
       return;
@@ -137,12 +287,23 @@ int run_serve(const ServeCliOptions& o) {
       if (job.text.compare(first, 5, ":quit") == 0 &&
           job.text.find_first_not_of(" \t\r\n", first + 5) == std::string::npos) {
         page.print("ℹ️ INFO: The page stays open; stop norvex serve where it was started.");
-      } else {
-        commands->run(job.text);
+      } else if (const auto command = page_command(job.text, o.out, page)) {
+        commands->run(*command);
       }
     } else {
+      const auto& buf = assistant->t_hist.buf;
+      const json before = buf.empty() ? json() : buf.front();
+      const size_t length = buf.size();
+      const size_t stored = saved_count(*adata);
       // Errors go to the server, which marks the cell failed and goes on.
       assistant->ask(job.text);
+      if (!buf.empty() && (buf.size() != length || buf.front() != before)) {
+        // This answer entered the history: the page offers to save it, unless the
+        // question itself asked for that.
+        answers[job.cell] = buf.front();
+        page.emit("saveable");
+        if (saved_count(*adata) > stored) page.emit("saved");
+      }
     }
     record.end_open_line();
   };
@@ -208,7 +369,26 @@ int run_serve(const ServeCliOptions& o) {
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
   terminal.print("Stopping (the question in progress is finished first).");
-  server->stop();
+  terminal.print("Press Ctrl+C again to stop at once.");
+  // Stopping waits for the running question; a second signal must not wait for a model
+  // call that may hang for minutes.
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    server->stop();
+    stopped = true;
+  });
+  while (!stopped) {
+    const timespec slice{0, 100'000'000};
+    if (sigtimedwait(&stop_signals, nullptr, &slice) <= 0) continue;
+    const std::string note =
+        "⚠️ WARNING: norvex serve was stopped at once; the question in progress was abandoned"
+        " (nothing was saved on exit).";
+    record.end_open_line();
+    record.print(note);
+    terminal.print(note);
+    std::_Exit(130);
+  }
+  stopper.join();
   // What the last command says (the --save-on-exit file written) goes to the terminal.
   page.set_mirror(&terminal);
   page.set_cell(0);

@@ -94,6 +94,8 @@ TEST(ChatCommands, SaveWriteReopenAndReport) {
                        "FILE.h5ad [--force], :history, :usage, :help, :quit"),
             std::string::npos);
   EXPECT_NE(r.out.find("   :write FILE.h5ad [--force]"), std::string::npos);
+  EXPECT_NE(r.out.find("\"done (0.01, 3381)\" is the seconds taken and the tokens used."),
+            std::string::npos);
   EXPECT_NE(r.out.find("ℹ️ INFO: Wrote " + on_exit.string() + " (2 saved queries)."),
             std::string::npos);
   ASSERT_TRUE(std::filesystem::exists(dir / "s1" / "norvex_report.docx"));

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <signal.h>
+
 #include <thread>
 
 #include "support/fixtures.hpp"
@@ -36,6 +38,8 @@ std::vector<json> read_events(int port, const std::function<bool(const std::vect
     while ((end = buffer.find("\n\n")) != std::string::npos) {
       const std::string block = buffer.substr(0, end);
       buffer.erase(0, end + 2);
+      // Named events (the greeting naming the server run) are not conversation events.
+      if (block.rfind("event: ", 0) == 0) continue;
       const size_t at = block.find("data: ");
       if (at != std::string::npos) events.push_back(json::parse(block.substr(at + 6)));
     }
@@ -257,6 +261,76 @@ TEST(ServePage, RefusesBadRequestsAndOtherSites) {
   EXPECT_TRUE(std::filesystem::exists(dir / "kept.h5ad")) << serve.out() << serve.err();
 }
 
+// The text of a cell's console lines once it has ended.
+std::string cell_text(int port, long long cell) {
+  std::string text;
+  for (const auto& e : read_events(port, [&](auto& ev) { return ended(ev, cell); }))
+    if (e["cell"] == cell && e["type"] == "text") text += e["text"].get<std::string>() + "\n";
+  return text;
+}
+
+TEST(ServePage, OtherSitesAreRefusedAndThePageWritesOnlyDatasetsInsideOut) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  StubModelServer stub;
+  const auto out = dir / "out";
+  ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
+                      "0", "--out", out.string()},
+                     dir.path());
+  ASSERT_FALSE(serve.wait_for_url().empty()) << serve.err();
+  const int port = serve.port();
+  const std::string self = "http://127.0.0.1:" + std::to_string(port);
+  httplib::Client cli("127.0.0.1", port);
+  const std::string body = R"({"question": ":saved"})";
+
+  // Another site's page, navigated to or posting with the page's header, is refused.
+  EXPECT_EQ(cli.Get("/?ask=x", {{"Sec-Fetch-Site", "cross-site"}})->status, 403);
+  EXPECT_EQ(cli.Post("/api/ask", {{"X-Norvex", "1"}, {"Origin", "http://evil.example"}}, body,
+                     "application/json")
+                ->status,
+            403);
+  EXPECT_EQ(cli.Post("/api/ask", {{"X-Norvex", "1"}, {"Origin", "null"}}, body, "application/json")
+                ->status,
+            403);
+  // The page itself (same origin, or a typed address) is served.
+  EXPECT_EQ(cli.Get("/", {{"Sec-Fetch-Site", "none"}})->status, 200);
+  auto own =
+      cli.Post("/api/ask", {{"X-Norvex", "1"}, {"Origin", self}, {"Sec-Fetch-Site", "same-origin"}},
+               body, "application/json");
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->status, 200) << own->body;
+  // The page no longer asks what its address says.
+  EXPECT_EQ(cli.Get("/")->body.find("getAll('ask')"), std::string::npos);
+
+  // :write from the page: only an .h5ad inside --out (relative names land there).
+  write_file(dir / "victim.txt", "precious");
+  std::filesystem::create_directories(out);
+  std::filesystem::create_symlink(dir.path(), out / "link");
+  for (const std::string& bad :
+       {":write " + (dir / "victim.txt").string(), ":write " + (dir / "elsewhere.h5ad").string(),
+        std::string(":write ../escaped.h5ad"), std::string(":write link/through.h5ad"),
+        std::string(":write notes.txt")}) {
+    auto r = ask(port, bad);
+    ASSERT_TRUE(r);
+    const std::string text = cell_text(port, json::parse(r->body)["cell"]);
+    EXPECT_NE(text.find("❌ ERROR: From the page, :write writes only an .h5ad file inside"),
+              std::string::npos)
+        << bad << "\n"
+        << text;
+  }
+  EXPECT_EQ(read_file(dir / "victim.txt"), "precious");
+  EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere.h5ad"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "escaped.h5ad"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "through.h5ad"));
+  EXPECT_FALSE(std::filesystem::exists(out / "notes.txt"));
+  auto good = ask(port, ":write kept.h5ad");
+  ASSERT_TRUE(good);
+  const std::string text = cell_text(port, json::parse(good->body)["cell"]);
+  EXPECT_NE(text.find("ℹ️ INFO: Wrote"), std::string::npos) << text;
+  EXPECT_TRUE(std::filesystem::exists(out / "kept.h5ad"));
+  EXPECT_EQ(serve.stop(), 0);
+}
+
 TEST(ServePage, BeyondTheDefaultAddressEveryRequestNeedsTheToken) {
   TempDir dir;
   const std::string data = demo_dataset(dir);
@@ -330,6 +404,97 @@ TEST(ServePage, RealShapedDatasetFillsThePanelAndAnswers) {
   EXPECT_EQ(all[find_event(all, cell, "end")]["ok"], true) << all.back().dump();
   EXPECT_TRUE(image);
   EXPECT_EQ(serve.stop(), 0);
+}
+
+TEST(ServeProgram, ASecondServerOnATakenPortExitsWithAMessage) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  StubModelServer stub;
+  ServeProcess first({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
+                      "0", "--out", (dir / "out1").string()},
+                     dir.path());
+  ASSERT_FALSE(first.wait_for_url().empty()) << first.err();
+  const std::string port = std::to_string(first.port());
+  const TempDir other;
+  ServeProcess second({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
+                       port, "--out", (dir / "out2").string()},
+                      other.path());
+  const auto code = second.wait_exit(30s);
+  ASSERT_TRUE(code.has_value()) << "the second server is running beside the first";
+  EXPECT_NE(*code, 0);
+  EXPECT_NE(second.err().find("cannot listen on 127.0.0.1:" + port +
+                              " (is another program using that port?"),
+            std::string::npos)
+      << second.err();
+  EXPECT_EQ(second.out().find("http://"), std::string::npos) << second.out();
+  EXPECT_EQ(first.stop(), 0);
+}
+
+TEST(ServeProgram, ASecondSignalStopsAtOnceWhileAModelCallHangs) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  StubModelServer stub;
+  stub.enqueue(StubProvider::OpenAI,
+               StubResponse::of_json(
+                   StubModelServer::openai_response(dump_json(router_record({{"tree", true}}))))
+                   .with_delay(8s));
+  const auto out = dir / "out";
+  ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
+                      "0", "--out", out.string(), "--save-on-exit", (dir / "kept.h5ad").string()},
+                     dir.path());
+  ASSERT_FALSE(serve.wait_for_url().empty()) << serve.err();
+  auto r = ask(serve.port(), "show the data structure");
+  ASSERT_TRUE(r);
+  for (int i = 0; i < 100 && stub.request_count() == 0; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(stub.request_count(), 1u);
+  serve.signal(SIGINT);
+  // The first waits for the question: still running a moment later.
+  EXPECT_FALSE(serve.wait_exit(700ms).has_value());
+  serve.signal(SIGTERM);
+  const auto code = serve.wait_exit(3s);
+  ASSERT_TRUE(code.has_value()) << "still waiting for the model after the second signal";
+  EXPECT_NE(*code, 0);
+  EXPECT_NE(serve.out().find("the question in progress was abandoned"), std::string::npos)
+      << serve.out();
+  const std::string transcript = read_file(out / "transcript.html");
+  EXPECT_NE(transcript.find("show the data structure"), std::string::npos);
+  EXPECT_NE(transcript.find("the question in progress was abandoned"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "kept.h5ad"));
+}
+
+TEST(ServePage, TheSidePanelsReportIsWrittenIntoOut) {
+  TempDir dir;
+  const std::string data = demo_dataset(dir);
+  StubModelServer stub;
+  // One answer saved, so there is a report to make.
+  stub.enqueue_openai_text(dump_json(
+      router_record({{"plot", true}, {"save", true}}, {{"selected_tool", "plot_umap"}}, 9)));
+  stub.enqueue_openai_text("{}");
+  stub.enqueue_openai_text("## UMAP\nThe cell types separate.");
+  const auto out = dir / "out";
+  ServeProcess serve({"--data", data, "--base-url", stub.base_url(), "--api-key", kKey, "--port",
+                      "0", "--out", out.string()},
+                     dir.path());
+  ASSERT_FALSE(serve.wait_for_url().empty()) << serve.err();
+  auto q = ask(serve.port(), "UMAP, and save it");
+  ASSERT_TRUE(q);
+  const long long asked = json::parse(q->body)["cell"];
+  ASSERT_TRUE(ended(read_events(serve.port(), [&](auto& ev) { return ended(ev, asked); }), asked));
+  auto r = ask(serve.port(), "", R"({"question": ":report", "panel": "report"})");
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->status, 200) << r->body;
+  const long long cell = json::parse(r->body)["cell"];
+  const auto events = read_events(serve.port(), [&](auto& ev) { return ended(ev, cell); });
+  ASSERT_TRUE(ended(events, cell));
+  bool written = false;
+  for (const auto& f : std::filesystem::directory_iterator(out))
+    written = written || f.path().extension() == ".docx";
+  std::string shown;
+  for (const auto& e : events) shown += e.dump() + "\n";
+  EXPECT_TRUE(written) << shown.substr(shown.size() > 4000 ? shown.size() - 4000 : 0);
+  EXPECT_EQ(serve.stop(), 0);
+  // The panel's status lines are not part of the conversation's record.
+  EXPECT_EQ(read_file(out / "transcript.html").find(":report"), std::string::npos);
 }
 
 TEST(ServeProgram, OpenHandsTheAddressToTheDesktopsBrowser) {

@@ -75,6 +75,25 @@ int ServeProcess::stop() {
   return exit_code_;
 }
 
+void ServeProcess::signal(int number) {
+  if (pid_ > 0) ::kill(pid_, number);
+}
+
+std::optional<int> ServeProcess::wait_exit(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (pid_ > 0) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return exit_code_;
+}
+
 std::string ServeProcess::out() const {
   return std::filesystem::exists(out_) ? read_file(out_) : "";
 }

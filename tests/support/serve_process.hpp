@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,14 @@ class ServeProcess {
   // The address printed at start ("" when none came within the time).
   std::string wait_for_url(std::chrono::seconds limit = std::chrono::seconds(60));
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   // Stops it; its exit code (-1 when it had to be killed).
   int stop();
+  // Sends it a signal (nothing when it has ended).
+  void signal(int number);
+  // Waits up to `limit` for it to end by itself: its exit code (128 + N for signal N), or
+  // nullopt when it is still running.
+  std::optional<int> wait_exit(std::chrono::milliseconds limit);
   std::string out() const;
   std::string err() const;
 

@@ -394,7 +394,7 @@ void ConsoleHost::display_json(const json& value) {
 
 void ConsoleHost::set_next_input(const std::string& raw) {
   const std::string code = redact(raw);
-  terminal("[next cell]\n" + code);
+  terminal("[next cell] code to run in a notebook:\n" + code);
   if (!out_dir_) return;
   append("<div class=\"cell\"><div class=\"prompt\">In [ ]:</div><pre class=\"code\">" +
          html_escape(code) + "</pre></div>");

@@ -40,6 +40,11 @@ void WebHost::display_html(const std::string& html) {
   emit("html", {{"html", redact(html)}});
 }
 
+void WebHost::display_table(const std::string& html) {
+  if (mirror_) mirror_->display_table(html);
+  emit("table", {{"html", redact(html)}});
+}
+
 void WebHost::offer_download(const Download& raw) {
   if (mirror_) mirror_->offer_download(raw);
   Download file;

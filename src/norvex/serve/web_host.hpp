@@ -23,6 +23,8 @@ class WebHost : public NotebookHost {
 
   void print(std::string_view text, bool end_line = true) override;
   void display_html(const std::string& html) override;
+  // A result table: its own event, so the page can sort it and format its numbers.
+  void display_table(const std::string& html) override;
   void offer_download(const Download& file) override;
   void display_image(const std::string& bytes, const std::string& mime) override;
   void display_json(const json& value) override;

@@ -1,12 +1,14 @@
 #include "norvex/serve/web_server.hpp"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <fstream>
 #include <random>
 
 #include "norvex/common/errors.hpp"
+#include "norvex/host/interrupt.hpp"
 #include "norvex/host/terminal_text.hpp"
 
 namespace norvex {
@@ -14,7 +16,9 @@ namespace norvex {
 namespace {
 
 constexpr size_t kMaxQuestionBytes = 20000;
-constexpr auto kStreamWait = std::chrono::milliseconds(15000);
+// A stream writes at least this often, so a client that went away is noticed (the write
+// fails) and its thread freed within a couple of these.
+constexpr auto kStreamWait = std::chrono::milliseconds(1000);
 
 std::string random_hex(size_t bytes) {
   std::string out;
@@ -67,6 +71,15 @@ void send_refusal(httplib::Response& res, int status, const std::string& message
   res.set_content(message + "\n", "text/plain; charset=utf-8");
 }
 
+// Another site's page may reach this server through the user's browser (a link, a form,
+// a script): the browser says so in Sec-Fetch-Site, and in Origin when it sends one.
+bool from_another_site(const httplib::Request& req) {
+  const std::string site = req.get_header_value("Sec-Fetch-Site");
+  if (site == "cross-site") return true;
+  if (!req.has_header("Origin")) return false;
+  return req.get_header_value("Origin") != "http://" + req.get_header_value("Host");
+}
+
 bool is_loopback_address(const std::string& host) {
   return host == "127.0.0.1" || host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
@@ -81,7 +94,8 @@ WebServer::WebServer(ServeOptions options, JobRunner runner)
     : options_(std::move(options)),
       runner_(std::move(runner)),
       host_(events_, files_),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(std::make_unique<httplib::Server>()),
+      instance_(random_hex(8)) {
   if (!is_loopback_address(options_.host) && !options_.token)
     throw ValueError("serving on " + options_.host + " needs an access token");
 }
@@ -112,6 +126,7 @@ long long WebServer::enqueue(std::string text, std::string panel) {
   size_t ahead = 0;
   {
     std::lock_guard lock(mutex_);
+    if (queue_.size() >= kMaxWaiting) return 0;
     job.cell = next_cell_++;
     job.text = std::move(text);
     job.panel = std::move(panel);
@@ -129,7 +144,40 @@ long long WebServer::enqueue(std::string text, std::string panel) {
   return job.cell;
 }
 
+bool WebServer::cancel(long long cell) {
+  std::lock_guard lock(mutex_);
+  if (busy_ && running_cell_ == cell) {
+    cancel_running_ = true;
+    return true;
+  }
+  const auto it = std::find_if(queue_.begin(), queue_.end(),
+                               [&](const ServeJob& job) { return job.cell == cell; });
+  if (it == queue_.end()) return false;
+  queue_.erase(it);
+  events_.append({{"type", "end"}, {"cell", cell}, {"ok", false}, {"cancelled", true}});
+  return true;
+}
+
+bool WebServer::open_stream(const std::string& client) {
+  std::lock_guard lock(mutex_);
+  int& mine = streams_[client];
+  if (mine >= kStreamsPerClient || streams_total_ >= kStreamsTotal) return false;
+  ++mine;
+  ++streams_total_;
+  return true;
+}
+
+void WebServer::close_stream(const std::string& client) {
+  std::lock_guard lock(mutex_);
+  if (--streams_[client] <= 0) streams_.erase(client);
+  --streams_total_;
+}
+
 void WebServer::work() {
+  // The flows stop here between model calls and tool steps when the page cancels.
+  set_interrupt_check([this] {
+    if (cancel_running_.exchange(false)) throw Interrupted{};
+  });
   while (true) {
     ServeJob job;
     {
@@ -139,12 +187,18 @@ void WebServer::work() {
       job = std::move(queue_.front());
       queue_.pop_front();
       busy_ = true;
+      running_cell_ = job.cell;
+      cancel_running_ = false;
     }
     host_.set_cell(job.cell);
     host_.emit("start");
     json end = {{"ok", true}};
     try {
       runner_(job);
+    } catch (const Interrupted&) {
+      host_.end_open_line();
+      host_.print("ℹ️ INFO: Cancelled; the history is as it was before this question.");
+      end = {{"ok", false}, {"cancelled", true}};
     } catch (const std::exception& e) {
       const std::string message = std::string(error_type_name(e)) + ": " + e.what();
       // Shown in the cell like the terminal shows it; the next question runs as usual.
@@ -161,13 +215,24 @@ void WebServer::work() {
     {
       std::lock_guard lock(mutex_);
       busy_ = false;
+      running_cell_ = 0;
     }
   }
 }
 
 void WebServer::start() {
   auto& svr = *server_;
+  // Without SO_REUSEPORT (the library's default): a second server on a taken port must
+  // fail to bind, not share the port and answer every other request.
+  svr.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
+  svr.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  // Idle and slow connections give their thread back after a few seconds.
   svr.set_keep_alive_timeout(1);
+  svr.set_read_timeout(5, 0);
+  svr.set_write_timeout(5, 0);
   svr.set_payload_max_length(1 << 20);
 
   // Every response: nothing from elsewhere, no framing by other sites, no guessing types.
@@ -182,6 +247,12 @@ void WebServer::start() {
                                     "serve started (it carries the access token)."
                                   : "This norvex page answers only at the address printed when "
                                     "norvex serve started.");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (from_another_site(req)) {
+      send_refusal(res, 403,
+                   "This norvex page answers only to itself; requests from other sites are "
+                   "refused.");
       return httplib::Server::HandlerResponse::Handled;
     }
     return httplib::Server::HandlerResponse::Unhandled;
@@ -201,6 +272,7 @@ void WebServer::start() {
     }
     json info = options_.page_info;
     info["panels"] = options_.panels;
+    info["instance"] = instance_;
     res.set_content(page_html(info, nonce), "text/html; charset=utf-8");
   });
 
@@ -238,6 +310,32 @@ void WebServer::start() {
       return;
     }
     const long long cell = enqueue(std::move(question), std::move(panel));
+    if (cell == 0) {
+      send_json(res, 429,
+                {{"error", std::to_string(kMaxWaiting) +
+                               " questions are already waiting; ask again once one of them "
+                               "has been answered"}});
+      return;
+    }
+    send_json(res, 200, {{"cell", cell}});
+  });
+
+  svr.Post("/api/cancel", [this](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_header_value("X-Norvex") != "1") {
+      send_json(res, 403, {{"error", "requests must come from the norvex page"}});
+      return;
+    }
+    json body = json::parse(req.body, nullptr, false);
+    if (!body.is_object() || !body.contains("cell") || !body["cell"].is_number_integer()) {
+      send_json(res, 400, {{"error", "the request needs a \"cell\" number"}});
+      return;
+    }
+    const long long cell = body["cell"].get<long long>();
+    if (!cancel(cell)) {
+      send_json(res, 409,
+                {{"error", "cell " + std::to_string(cell) + " is neither running nor waiting"}});
+      return;
+    }
     send_json(res, 200, {{"cell", cell}});
   });
 
@@ -254,12 +352,27 @@ void WebServer::start() {
     } catch (const std::exception&) {
       since = 0;
     }
+    const std::string client = req.remote_addr;
+    if (!open_stream(client)) {
+      send_json(res, 503,
+                {{"error", "too many open norvex pages; close some tabs and reload this one"}});
+      return;
+    }
     res.set_header("X-Accel-Buffering", "no");
+    // The first message names this server run, so a page can tell a restart from a pause.
+    bool greeted = false;
     res.set_chunked_content_provider(
-        "text/event-stream", [this, since](size_t, httplib::DataSink& sink) mutable {
+        "text/event-stream",
+        [this, since, greeted](size_t, httplib::DataSink& sink) mutable {
           if (events_.closed()) {
             sink.done();
             return true;
+          }
+          if (!greeted) {
+            greeted = true;
+            const std::string hello =
+                "event: hello\ndata: " + json({{"instance", instance_}}).dump() + "\n\n";
+            if (!sink.write(hello.data(), hello.size())) return false;
           }
           const auto batch = events_.after(since, kStreamWait);
           std::string out;
@@ -271,7 +384,8 @@ void WebServer::start() {
           // closed page quickly.
           if (out.empty()) out = ": idle\n\n";
           return sink.write(out.data(), out.size());
-        });
+        },
+        [this, client](bool) { close_stream(client); });
   });
 
   svr.Get(R"(/files/(\d+)/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) {
@@ -308,6 +422,9 @@ void WebServer::start() {
   }
   worker_ = std::thread([this] { work(); });
   listener_ = std::thread([this] { server_->listen_after_bind(); });
+  // A stop() before the listener runs would find nothing to stop and leave it accepting.
+  for (int i = 0; i < 500 && !server_->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void WebServer::stop() {

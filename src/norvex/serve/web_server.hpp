@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -74,12 +75,27 @@ class WebServer {
   // The address to open, with the token when there is one.
   std::string url() const;
 
-  // Queues a job and announces its cell; returns the cell number.
+  // Queues a job and announces its cell; returns the cell number, or 0 when kMaxWaiting
+  // jobs are already waiting (nothing is announced then).
   long long enqueue(std::string text, std::string panel = "");
+  // Cancels a waiting job (dropped at once) or the running one (stopped at its next stop
+  // point, leaving the history as it was). False when the cell is neither.
+  bool cancel(long long cell);
+
+  // The most jobs waiting behind the running one.
+  static constexpr size_t kMaxWaiting = 20;
+  // Open event streams: each holds one of the server's threads, so they are capped per
+  // client address and in all, leaving the rest of the threads for pages and questions.
+  static constexpr int kStreamsPerClient = 6;
+  static constexpr int kStreamsTotal = 16;
+  static constexpr int kThreads = 32;
 
  private:
   void work();
   bool allowed(const void* request) const;
+  // Takes a stream slot for the client; false when it has its share or all are taken.
+  bool open_stream(const std::string& client);
+  void close_stream(const std::string& client);
 
   ServeOptions options_;
   JobRunner runner_;
@@ -96,6 +112,12 @@ class WebServer {
   std::deque<ServeJob> queue_;
   long long next_cell_ = 1;
   bool busy_ = false;
+  long long running_cell_ = 0;
+  std::atomic<bool> cancel_running_{false};
+  // Tells a restarted server from the one a page was loaded from.
+  std::string instance_;
+  std::map<std::string, int> streams_;
+  int streams_total_ = 0;
   bool stopping_ = false;
   std::atomic<bool> stopped_{false};
   std::mutex stopped_mutex_;
