@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/common/table.hpp"
@@ -80,7 +81,14 @@ void display_plot_img_base64(NotebookHost& host, const json& plot_result) {
     }
     int ncols = auto_ncols_from_imgs(imgs, true);
     std::string merged = merge_base64_pngs_grid_nostretch(host, imgs, ncols, 10, true);
-    if (!merged.empty()) {
+    json svgs = get_or(pr, "img_svg");
+    if (!merged.empty() && py_truthy(svgs)) {
+      // The figure with its vector form, for hosts that keep or offer it.
+      Figure figure;
+      figure.png = base64_decode(merged);
+      figure.svg = merge_svgs_grid_nostretch(imgs, svgs, ncols, 10);
+      host.display_figure(figure);
+    } else if (!merged.empty()) {
       display_img_base64(host, merged);
     } else {
       host.print("⚠️ WARNING: Image not found or none.");

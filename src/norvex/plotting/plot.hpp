@@ -1,8 +1,9 @@
 #pragma once
-// The plotting layer: figures described as plain data, rendered to PNG bytes.
+// The plotting layer: figures described as plain data, rendered to PNG bytes, and from
+// the same drawing to SVG and PDF when a RenderScope asks for them.
 // Fonts, palettes and layout rules live here so every tool's figure looks the same:
 // 150 dpi, Hangul-capable fonts, colour-blind-safe colours, legends outside the data.
-// Rendering is deterministic: the same description gives the same bytes.
+// Rendering is deterministic: the same description gives the same PNG and SVG bytes.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +27,50 @@ struct FigureSize {
   double width_in = 8.0;
   double height_in = 6.0;
   int dpi = 150;
+};
+
+// How the figures drawn on this thread are rendered while a RenderScope lives.
+struct RenderOptions {
+  int dpi = 0;       // pixels per inch of the PNG (and of rasterised points); 0: the figure's own
+  bool svg = false;  // also render each figure as an SVG document
+  bool pdf = false;  // also render each figure as a PDF document
+};
+
+// Where a piece of text landed, in pixels of the PNG (the axis-aligned box of rotated text).
+struct TextBox {
+  std::string text;
+  double x = 0, y = 0, w = 0, h = 0;
+};
+
+// One figure as drawn: the PNG always, SVG and PDF when asked, and where its texts went
+// (so a layout check can see clipping and overprinting).
+struct RenderedFigure {
+  std::string png, svg, pdf;
+  int width_px = 0, height_px = 0;
+  std::vector<TextBox> text_boxes;
+};
+
+// Installs render options for the figures drawn on this thread and keeps every figure
+// rendered while it lives, in drawing order. Scopes nest; the innermost one applies.
+class RenderScope {
+ public:
+  explicit RenderScope(const RenderOptions& options = {});
+  ~RenderScope();
+  RenderScope(const RenderScope&) = delete;
+  RenderScope& operator=(const RenderScope&) = delete;
+
+  const RenderOptions& options() const { return options_; }
+  const std::vector<RenderedFigure>& figures() const { return figures_; }
+  // The figure whose PNG is exactly `png`, or nullptr.
+  const RenderedFigure* find(const std::string& png) const;
+  // Innermost scope of this thread, or nullptr.
+  static RenderScope* current();
+  void add(RenderedFigure figure) { figures_.push_back(std::move(figure)); }
+
+ private:
+  RenderOptions options_;
+  std::vector<RenderedFigure> figures_;
+  RenderScope* previous_ = nullptr;
 };
 
 // Cells in an embedding, coloured by a category or by a continuous value. Points are

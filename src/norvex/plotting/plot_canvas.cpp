@@ -1,5 +1,8 @@
 #include "norvex/plotting/plot_canvas.hpp"
 
+#include <cairo-pdf.h>
+#include <cairo-svg.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -95,10 +98,32 @@ std::pair<int, int> png_size(const std::string& png) {
   return {static_cast<int>(be32(16)), static_cast<int>(be32(20))};
 }
 
+namespace {
+thread_local RenderScope* g_scope = nullptr;
+}  // namespace
+
+RenderScope::RenderScope(const RenderOptions& options) : options_(options), previous_(g_scope) {
+  g_scope = this;
+}
+RenderScope::~RenderScope() {
+  g_scope = previous_;
+}
+RenderScope* RenderScope::current() {
+  return g_scope;
+}
+const RenderedFigure* RenderScope::find(const std::string& png) const {
+  for (const auto& f : figures_)
+    if (f.png == png) return &f;
+  return nullptr;
+}
+
 namespace detail {
 
 namespace {
 constexpr const char* kFontFamily = "Noto Sans, Noto Sans CJK KR, sans";
+// cairo's largest image side, and a bound on one figure's memory (4 bytes a pixel).
+constexpr double kMaxSide = 32767;
+constexpr double kMaxPixels = 256.0 * 1024 * 1024;
 
 cairo_status_t append_png(void* closure, const unsigned char* data, unsigned int length) {
   static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
@@ -106,11 +131,22 @@ cairo_status_t append_png(void* closure, const unsigned char* data, unsigned int
 }
 }  // namespace
 
-Canvas::Canvas(const FigureSize& size) : dpi_(size.dpi > 0 ? size.dpi : 150) {
+int effective_dpi(const FigureSize& size) {
+  const RenderScope* scope = RenderScope::current();
+  if (scope && scope->options().dpi > 0) return scope->options().dpi;
+  return size.dpi > 0 ? size.dpi : 150;
+}
+
+Canvas::Canvas(const FigureSize& size) : dpi_(effective_dpi(size)) {
   w_ = std::round(std::clamp(size.width_in, 1.0, 40.0) * dpi_);
   h_ = std::round(std::clamp(size.height_in, 1.0, 40.0) * dpi_);
-  surface_ =
-      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w_), static_cast<int>(h_));
+  if (w_ > kMaxSide || h_ > kMaxSide || w_ * h_ > kMaxPixels)
+    throw ValueError("a figure of " + std::to_string(static_cast<long>(w_)) + "x" +
+                     std::to_string(static_cast<long>(h_)) + " pixels (" +
+                     std::to_string(static_cast<int>(dpi_)) +
+                     " dpi) is larger than can be drawn; choose a lower dpi");
+  const cairo_rectangle_t extents{0, 0, w_, h_};
+  surface_ = cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, &extents);
   cr_ = cairo_create(surface_);
   cairo_set_source_rgb(cr_, 1, 1, 1);
   cairo_paint(cr_);
@@ -176,6 +212,23 @@ void Canvas::text(double x, double y, const std::string& str, const TextStyle& s
   pango_cairo_show_layout(cr_, l);
   cairo_restore(cr_);
   g_object_unref(l);
+  record_text_box(x, y, logical.width, logical.height, angle, ax, ay, str);
+}
+
+void Canvas::record_text_box(double x, double y, double w, double h, double angle, double ax,
+                             double ay, const std::string& str) {
+  // The corners of the anchored box, rotated about the anchor as cairo drew them.
+  const double a = -angle * M_PI / 180.0, ca = std::cos(a), sa = std::sin(a);
+  double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+  for (double u : {-ax * w, (1 - ax) * w})
+    for (double v : {-ay * h, (1 - ay) * h}) {
+      const double px = x + u * ca - v * sa, py = y + u * sa + v * ca;
+      x0 = std::min(x0, px);
+      x1 = std::max(x1, px);
+      y0 = std::min(y0, py);
+      y1 = std::max(y1, py);
+    }
+  text_boxes_.push_back(TextBox{str, x0, y0, x1 - x0, y1 - y0});
 }
 
 void Canvas::set_color(const Rgb& c, double alpha) {
@@ -228,11 +281,56 @@ double Canvas::header(const std::string& title, const std::string& subtitle) {
 }
 
 std::string Canvas::png() const {
+  cairo_surface_t* img =
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w_), static_cast<int>(h_));
+  cairo_t* cr = cairo_create(img);
+  cairo_set_source_surface(cr, surface_, 0, 0);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  cairo_surface_flush(img);
   std::string out;
-  cairo_surface_flush(surface_);
-  if (cairo_surface_write_to_png_stream(surface_, append_png, &out) != CAIRO_STATUS_SUCCESS)
-    throw RuntimeError("could not encode the figure as PNG");
+  const cairo_status_t st = cairo_surface_write_to_png_stream(img, append_png, &out);
+  cairo_surface_destroy(img);
+  if (st != CAIRO_STATUS_SUCCESS) throw RuntimeError("could not encode the figure as PNG");
   return out;
+}
+
+std::string Canvas::vector_document(bool pdf) const {
+  // Vector pages are measured in points; the drawing, in pixels at dpi_, is scaled down.
+  const double scale = 72.0 / dpi_;
+  std::string out;
+  cairo_surface_t* doc =
+      pdf ? cairo_pdf_surface_create_for_stream(append_png, &out, w_ * scale, h_ * scale)
+          : cairo_svg_surface_create_for_stream(append_png, &out, w_ * scale, h_ * scale);
+  if (pdf) cairo_pdf_surface_set_metadata(doc, CAIRO_PDF_METADATA_CREATOR, "norvex");
+  cairo_t* cr = cairo_create(doc);
+  cairo_scale(cr, scale, scale);
+  cairo_set_source_surface(cr, surface_, 0, 0);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  cairo_surface_finish(doc);
+  const cairo_status_t st = cairo_surface_status(doc);
+  cairo_surface_destroy(doc);
+  if (st != CAIRO_STATUS_SUCCESS)
+    throw RuntimeError(std::string("could not write the figure as ") + (pdf ? "PDF" : "SVG") +
+                       ": " + cairo_status_to_string(st));
+  return out;
+}
+
+std::string Canvas::finish() {
+  cairo_surface_flush(surface_);
+  std::string bytes = png();
+  if (RenderScope* scope = RenderScope::current()) {
+    RenderedFigure f;
+    f.png = bytes;
+    if (scope->options().svg) f.svg = vector_document(false);
+    if (scope->options().pdf) f.pdf = vector_document(true);
+    f.width_px = static_cast<int>(w_);
+    f.height_px = static_cast<int>(h_);
+    f.text_boxes = text_boxes_;
+    scope->add(std::move(f));
+  }
+  return bytes;
 }
 
 std::vector<double> nice_ticks(double lo, double hi, int target) {

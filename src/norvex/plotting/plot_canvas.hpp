@@ -32,7 +32,9 @@ const Rgb kMuted{0.38, 0.38, 0.40};
 const Rgb kGrid{0.88, 0.88, 0.90};
 const Rgb kAxis{0.45, 0.45, 0.47};
 
-// One figure: a white ARGB surface of the figure's pixel size and a cairo context on it.
+// One figure: a cairo context recording the drawing at the figure's pixel size, so the
+// same drawing is replayed into a PNG and, when the thread's RenderScope asks, into SVG and
+// PDF. Every text drawn is remembered with its box for layout checks.
 class Canvas {
  public:
   explicit Canvas(const FigureSize& size);
@@ -60,14 +62,26 @@ class Canvas {
   // Title and subtitle at the top; returns the y where content may begin.
   double header(const std::string& title, const std::string& subtitle);
 
-  std::string png() const;
+  // The figure as PNG bytes; also hands the whole rendering (SVG and PDF as asked) to the
+  // thread's RenderScope. Call once, when drawing is done.
+  std::string finish();
+  int dpi() const { return static_cast<int>(dpi_); }
 
  private:
   PangoLayout* layout(const std::string& text, const TextStyle& style, double max_width) const;
+  void record_text_box(double x, double y, double w, double h, double angle, double ax,
+                       double ay, const std::string& text);
+  std::string png() const;
+  std::string vector_document(bool pdf) const;
+
   cairo_surface_t* surface_ = nullptr;
   cairo_t* cr_ = nullptr;
   double w_ = 0, h_ = 0, dpi_ = 150;
+  std::vector<TextBox> text_boxes_;
 };
+
+// The dpi a figure of this size is drawn at on this thread.
+int effective_dpi(const FigureSize& size);
 
 // Nice tick positions covering [lo, hi], about `target` of them.
 std::vector<double> nice_ticks(double lo, double hi, int target = 5);

@@ -187,7 +187,7 @@ std::string render_dot_png(const DotPlot& p) {
            legend_text, 0, 0.5);
     y += row_h;
   }
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

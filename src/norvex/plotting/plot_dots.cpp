@@ -134,7 +134,8 @@ std::string wrap_label(const std::string& text, double pt, double max_width_px, 
   s.height_in = 1;
   s.dpi = dpi;
   Canvas c(s);
-  return wrap_on(c, text, TextStyle{pt}, max_width_px);
+  // A RenderScope may draw at another dpi; the width stays the one given at `dpi`.
+  return wrap_on(c, text, TextStyle{pt}, max_width_px * c.dpi() / std::max(1, dpi));
 }
 
 std::string render_term_bars_png(const TermBarPlot& p) {
@@ -172,7 +173,7 @@ std::string render_term_bars_png(const TermBarPlot& p) {
   if (n == 0) {
     c.text(c.width() / 2, plot.y + plot.h / 2, p.empty_message, kEmpty, 0.5, 0.5, 0,
            c.width() - 2 * pad);
-    return c.png();
+    return c.finish();
   }
   double lo = 0, hi = 0;
   for (double v : p.values)
@@ -207,7 +208,7 @@ std::string render_term_bars_png(const TermBarPlot& p) {
   c.text(plot.x + plot.w / 2, c.height() - pad, p.x_label, kAxisLabel, 0.5, 1);
   draw_legend(c, c.width() - pad - legend_w, plot.y, "", entries, Swatch::Square, plot.h,
               c.width() * 0.22);
-  return c.png();
+  return c.finish();
 }
 
 std::string render_term_dots_png(const TermDotPlot& p) {
@@ -232,7 +233,7 @@ std::string render_term_dots_png(const TermDotPlot& p) {
   if (n == 0) {
     c.text(c.width() / 2, plot.y + plot.h / 2, p.empty_message, kEmpty, 0.5, 0.5, 0,
            c.width() - 2 * pad);
-    return c.png();
+    return c.finish();
   }
   const double row = plot.h / n;
   const double r_max = std::clamp(row * 0.45, c.px(3), c.px(9)), r_min = c.px(2.2);
@@ -300,7 +301,7 @@ std::string render_term_dots_png(const TermDotPlot& p) {
     texts.push_back(std::to_string(static_cast<long long>(std::llround(v))));
   }
   size_legend(c, lx, plot.y + cb_h + c.px(40), p.size_label, keys, texts);
-  return c.png();
+  return c.finish();
 }
 
 std::string render_dot_grid_png(const DotGridPlot& p) {
@@ -335,7 +336,7 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
   if (nr == 0 || nc == 0 || p.dots.empty()) {
     c.text(c.width() / 2, plot.y + plot.h / 2, p.empty_message, kEmpty, 0.5, 0.5, 0,
            c.width() - 2 * pad);
-    return c.png();
+    return c.finish();
   }
   const double cw = plot.w / nc, rh = plot.h / nr;
   // Square cells read best; the grid shrinks to keep them so.
@@ -401,7 +402,7 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
     texts.push_back(k.second);
   }
   size_legend(c, lx, top + cb_h + c.px(40), p.size_label, keys, texts);
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

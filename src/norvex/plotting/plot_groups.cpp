@@ -146,7 +146,7 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
   if (np == 0) {
     c.text(c.width() / 2, (top + c.height()) / 2, "No values to show",
            TextStyle{11, false, false, kMuted}, 0.5, 0.5);
-    return c.png();
+    return c.finish();
   }
   // Panels in a grid wide enough for the group labels.
   const double area_x = pad + ylabel_w, area_w = c.width() - area_x - pad;
@@ -313,7 +313,7 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
   for (size_t i = 0; i < foot_lines.size(); ++i)
     c.text(pad, c.height() - pad - foot_h + c.px(4) + i * foot_line_h, foot_lines[i], note, 0, 0, 0,
            c.width() - 2 * pad);
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

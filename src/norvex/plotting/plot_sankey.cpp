@@ -220,7 +220,7 @@ std::string render_sankey_png(const SankeyDiagram& d) {
   for (size_t l = 0; l < d.levels.size(); ++l)
     c.text(L.level_x[l] + (l == last ? L.node_w : 0), L.level_label_y, d.levels[l], kLevel,
            l == last ? 1 : 0, 0);
-  return c.png();
+  return c.finish();
 }
 
 std::string render_sankey_html(const SankeyDiagram& d) {

@@ -158,7 +158,7 @@ std::string render_volcano_png(const VolcanoPlot& p) {
   c.text(pad, plot.y + plot.h / 2, p.y_label, axis, 0.5, 0, 90);
   draw_legend(c, plot.right() + c.px(16), plot.y, "", entries, Swatch::Circle, plot.h,
               c.width() * 0.3);
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting
