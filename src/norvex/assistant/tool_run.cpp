@@ -39,11 +39,10 @@ std::string reproduction_code(const ToolRun& run) {
 
 namespace {
 
-// Matches each img_base64 PNG to the figure drawn for it; with SVG asked for and every
-// payload matched, adds "img_svg" in the shape of "img_base64".
+// Matches each img_base64 PNG to the figure drawn for it (the result carries only PNGs).
 void attach_figures(ToolRun& run, const plotting::RenderScope& scope) {
-  const json& imgs = run.plot_result.contains("img_base64") ? run.plot_result["img_base64"]
-                                                            : json();
+  const json& imgs =
+      run.plot_result.contains("img_base64") ? run.plot_result["img_base64"] : json();
   auto figure_of = [&](const json& b64) {
     plotting::RenderedFigure f;
     if (!b64.is_string()) return f;
@@ -60,28 +59,11 @@ void attach_figures(ToolRun& run, const plotting::RenderScope& scope) {
     }
     return f;
   };
-  bool all_svg = scope.options().svg;
-  json svgs;
   if (imgs.is_string()) {
     run.figures.push_back(figure_of(imgs));
-    svgs = run.figures.back().svg;
-    all_svg = all_svg && !run.figures.back().svg.empty();
   } else if (imgs.is_array() || imgs.is_object()) {
-    svgs = imgs.is_array() ? json::array() : json::object();
-    for (auto& [key, b64] : imgs.items()) {
-      run.figures.push_back(figure_of(b64));
-      const std::string& svg = run.figures.back().svg;
-      all_svg = all_svg && !svg.empty();
-      if (imgs.is_array()) {
-        svgs.push_back(svg);
-      } else {
-        svgs[key] = svg;
-      }
-    }
-  } else {
-    all_svg = false;
+    for (const json& b64 : imgs) run.figures.push_back(figure_of(b64));
   }
-  if (all_svg) run.plot_result["img_svg"] = std::move(svgs);
 }
 
 }  // namespace

@@ -16,8 +16,7 @@ namespace norvex {
 struct ToolRun {
   std::string tool;
   // The result trimmed to what is kept: "data", "img_base64", "table_summaries", "images",
-  // "html_base64", and "img_svg" (the SVG of each img_base64 figure, in the same shape) when
-  // SVG was asked for.
+  // "html_base64".
   json plot_result = json::object();
   // Each img_base64 figure as rendered, in payload order (PNG, SVG and PDF as asked; all
   // empty for a payload the run did not draw).

@@ -4,6 +4,7 @@
 // Fonts, palettes and layout rules live here so every tool's figure looks the same:
 // 150 dpi, Hangul-capable fonts, colour-blind-safe colours, legends outside the data.
 // Rendering is deterministic: the same description gives the same PNG and SVG bytes.
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,10 +37,12 @@ struct RenderOptions {
   bool pdf = false;  // also render each figure as a PDF document
 };
 
-// Where a piece of text landed, in pixels of the PNG (the axis-aligned box of rotated text).
+// Where a piece of text landed, in pixels of the PNG: the axis-aligned box around it and,
+// for rotated text, the four corners of the turned box (x, y pairs, in order round it).
 struct TextBox {
   std::string text;
   double x = 0, y = 0, w = 0, h = 0;
+  std::array<double, 8> corners{};
 };
 
 // One figure as drawn: the PNG always, SVG and PDF when asked, and where its texts went
@@ -65,13 +68,18 @@ class RenderScope {
   const RenderedFigure* find(const std::string& png) const;
   // Innermost scope of this thread, or nullptr.
   static RenderScope* current();
-  void add(RenderedFigure figure) { figures_.push_back(std::move(figure)); }
+  void add(RenderedFigure figure);
 
  private:
   RenderOptions options_;
   std::vector<RenderedFigure> figures_;
   RenderScope* previous_ = nullptr;
 };
+
+// The SVG of one of the last figures rendered with SVG in this process, found by its PNG
+// bytes; empty when it is not among them. Results carry only PNGs, so a host that keeps
+// vector forms finds them here when it shows the figure.
+std::string remembered_svg(const std::string& png);
 
 // Cells in an embedding, coloured by a category or by a continuous value. Points are
 // rasterised straight into the image, so a million cells draw in a few seconds.

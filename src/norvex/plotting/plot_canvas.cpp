@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 
 #include "norvex/common/errors.hpp"
 
@@ -111,6 +113,38 @@ RenderScope::~RenderScope() {
 RenderScope* RenderScope::current() {
   return g_scope;
 }
+namespace {
+// A few dozen figures: enough for the figures of one answer and a "show it again", bounded
+// because a scatter's SVG carries its points as an embedded image.
+constexpr size_t kRememberedFigures = 24;
+struct Remembered {
+  std::mutex mutex;
+  std::deque<std::pair<std::string, std::string>> figures;  // PNG, SVG; newest last
+};
+Remembered& remembered() {
+  static Remembered* r = new Remembered();  // never destroyed: used until exit
+  return *r;
+}
+}  // namespace
+
+void RenderScope::add(RenderedFigure figure) {
+  if (!figure.svg.empty()) {
+    Remembered& r = remembered();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.figures.emplace_back(figure.png, figure.svg);
+    if (r.figures.size() > kRememberedFigures) r.figures.pop_front();
+  }
+  figures_.push_back(std::move(figure));
+}
+
+std::string remembered_svg(const std::string& png) {
+  Remembered& r = remembered();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (auto it = r.figures.rbegin(); it != r.figures.rend(); ++it)
+    if (it->first == png) return it->second;
+  return "";
+}
+
 const RenderedFigure* RenderScope::find(const std::string& png) const {
   for (const auto& f : figures_)
     if (f.png == png) return &f;
@@ -157,8 +191,8 @@ Canvas::~Canvas() {
   cairo_surface_destroy(surface_);
 }
 
-PangoLayout* Canvas::layout(const std::string& text, const TextStyle& style,
-                            double max_width) const {
+PangoLayout* Canvas::layout(const std::string& text, const TextStyle& style, double max_width,
+                            bool wrap) const {
   PangoLayout* l = pango_cairo_create_layout(cr_);
   // Fixed font options: output must not depend on the desktop's settings.
   cairo_font_options_t* fo = cairo_font_options_create();
@@ -177,7 +211,11 @@ PangoLayout* Canvas::layout(const std::string& text, const TextStyle& style,
   pango_layout_set_text(l, text.c_str(), -1);
   if (max_width > 0) {
     pango_layout_set_width(l, static_cast<int>(max_width * PANGO_SCALE));
-    pango_layout_set_ellipsize(l, PANGO_ELLIPSIZE_END);
+    if (wrap) {
+      pango_layout_set_wrap(l, PANGO_WRAP_WORD_CHAR);
+    } else {
+      pango_layout_set_ellipsize(l, PANGO_ELLIPSIZE_END);
+    }
   }
   return l;
 }
@@ -220,15 +258,38 @@ void Canvas::record_text_box(double x, double y, double w, double h, double angl
   // The corners of the anchored box, rotated about the anchor as cairo drew them.
   const double a = -angle * M_PI / 180.0, ca = std::cos(a), sa = std::sin(a);
   double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
-  for (double u : {-ax * w, (1 - ax) * w})
-    for (double v : {-ay * h, (1 - ay) * h}) {
-      const double px = x + u * ca - v * sa, py = y + u * sa + v * ca;
-      x0 = std::min(x0, px);
-      x1 = std::max(x1, px);
-      y0 = std::min(y0, py);
-      y1 = std::max(y1, py);
-    }
-  text_boxes_.push_back(TextBox{str, x0, y0, x1 - x0, y1 - y0});
+  TextBox box;
+  const double us[4] = {-ax * w, (1 - ax) * w, (1 - ax) * w, -ax * w};
+  const double vs[4] = {-ay * h, -ay * h, (1 - ay) * h, (1 - ay) * h};
+  for (int k = 0; k < 4; ++k) {
+    const double px = x + us[k] * ca - vs[k] * sa, py = y + us[k] * sa + vs[k] * ca;
+    box.corners[2 * k] = px;
+    box.corners[2 * k + 1] = py;
+    x0 = std::min(x0, px);
+    x1 = std::max(x1, px);
+    y0 = std::min(y0, py);
+    y1 = std::max(y1, py);
+  }
+  box.text = str;
+  box.x = x0, box.y = y0, box.w = x1 - x0, box.h = y1 - y0;
+  text_boxes_.push_back(std::move(box));
+}
+
+double Canvas::paragraph(double x, double y, const std::string& str, const TextStyle& style,
+                         double max_width) {
+  if (str.empty()) return 0;
+  PangoLayout* l = layout(str, style, max_width, true);
+  PangoRectangle ink, logical;
+  pango_layout_get_pixel_extents(l, &ink, &logical);
+  cairo_save(cr_);
+  cairo_move_to(cr_, x, y);
+  set_color(style.color);
+  pango_cairo_show_layout(cr_, l);
+  cairo_restore(cr_);
+  g_object_unref(l);
+  // The box starts at x whatever the alignment: the lines are left-aligned from there.
+  record_text_box(x + logical.x, y, logical.width, logical.height, 0, 0, 0, str);
+  return logical.height;
 }
 
 void Canvas::set_color(const Rgb& c, double alpha) {
@@ -267,16 +328,10 @@ double Canvas::header(const std::string& title, const std::string& subtitle) {
   const double pad = inch(0.14);
   double y = pad;
   const double max_w = w_ - 2 * pad;
-  if (!title.empty()) {
-    TextStyle ts{13, true, false, kInk};
-    text(pad, y, title, ts, 0, 0, 0, max_w);
-    y += measure(title, ts, max_w).h;
-  }
-  if (!subtitle.empty()) {
-    TextStyle ss{9, false, false, kMuted};
-    text(pad, y + px(1), subtitle, ss, 0, 0, 0, max_w);
-    y += measure(subtitle, ss, max_w).h + px(1);
-  }
+  // Wrapped, never cut: a subtitle carries counts and sources a reader needs whole.
+  if (!title.empty()) y += paragraph(pad, y, title, TextStyle{13, true, false, kInk}, max_w);
+  if (!subtitle.empty())
+    y += paragraph(pad, y + px(1), subtitle, TextStyle{9, false, false, kMuted}, max_w) + px(1);
   return y + px(8);
 }
 

@@ -53,6 +53,10 @@ class Canvas {
   // angle in degrees (counter-clockwise). max_width > 0 ellipsizes longer text.
   void text(double x, double y, const std::string& text, const TextStyle& style, double ax = 0,
             double ay = 0, double angle = 0, double max_width = -1, bool halo = false);
+  // Text wrapped at blanks into lines no wider than max_width, left-aligned from its top
+  // left (x, y); returns its height. Nothing is cut off.
+  double paragraph(double x, double y, const std::string& text, const TextStyle& style,
+                   double max_width);
   void set_color(const Rgb& c, double alpha = 1.0);
   void line(double x0, double y0, double x1, double y1, const Rgb& c, double width_px,
             bool dashed = false);
@@ -68,7 +72,8 @@ class Canvas {
   int dpi() const { return static_cast<int>(dpi_); }
 
  private:
-  PangoLayout* layout(const std::string& text, const TextStyle& style, double max_width) const;
+  PangoLayout* layout(const std::string& text, const TextStyle& style, double max_width,
+                      bool wrap = false) const;
   void record_text_box(double x, double y, double w, double h, double angle, double ax,
                        double ay, const std::string& text);
   std::string png() const;

@@ -338,9 +338,21 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
            c.width() - 2 * pad);
     return c.finish();
   }
-  const double cw = plot.w / nc, rh = plot.h / nr;
   // Square cells read best; the grid shrinks to keep them so.
-  const double cell = std::min({cw, rh, c.px(26)});
+  double cell = std::min({plot.w / nc, plot.h / nr, c.px(26)});
+  // Slanted column labels reach down-left of their column: the grid moves right until
+  // the first ones stay on the canvas.
+  const double tick_h = c.measure("Ag", kTick).h;
+  double shift = 0;
+  for (size_t k = 0; k < nc; ++k) {
+    const double reach = 0.71 * (std::min(c.measure(p.columns[k], kTick).w, col_label_cap) + tick_h);
+    shift = std::max(shift, pad + reach - (plot.x + cell * (k + 0.5) + c.px(3)));
+  }
+  if (shift > 0) {
+    plot.x += shift;
+    plot.w = std::max(plot.w - shift, c.px(40));
+    cell = std::min({plot.w / nc, plot.h / nr, c.px(26)});
+  }
   plot.w = cell * nc;
   plot.h = cell * nr;
   const double r_max = cell * 0.46, r_min = cell * 0.08;
@@ -389,9 +401,11 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
   c.stroke_rect(Rect{plot.x, plot.y, plot.w, plot.h}, kAxis, c.px(0.6));
   // Under the column labels: the grid keeps square cells, so it may end well above the
   // figure's bottom.
-  if (!p.x_label.empty())
-    c.text(plot.x + plot.w / 2, std::min(plot.bottom() + col_label_h + c.px(6), c.height() - pad),
-           p.x_label, kAxisLabel, 0.5, 1);
+  if (!p.x_label.empty()) {
+    const double label_h = c.measure(p.x_label, kAxisLabel).h;
+    c.text(plot.x + plot.w / 2, std::min(plot.bottom() + col_label_h, c.height() - pad - label_h),
+           p.x_label, kAxisLabel, 0.5, 0);
+  }
   const double lx = plot.right() + c.px(18);
   const double cb_h = std::min(std::max(plot.h * 0.35, c.px(50)), c.px(90));
   colorbar(c, lx, top, cb_h, p.cmap, p.cmin, p.cmin + span, p.color_label);
