@@ -284,13 +284,14 @@ plotting::RenderOptions render_options(json& kwargs) {
   plotting::RenderOptions options;
   if (!kwargs.is_object()) return options;
   if (auto it = kwargs.find("svg"); it != kwargs.end()) {
-    if (!it->is_boolean()) throw TypeError("svg must be a bool, not " + py_type_name(*it));
+    if (!it->is_boolean())
+      throw TypeError(std::string("svg must be a bool, not ") + py_type_name(*it));
     options.svg = it->get<bool>();
     kwargs.erase(it);
   }
   if (auto it = kwargs.find("dpi"); it != kwargs.end()) {
     if (!it->is_number_integer())
-      throw TypeError("dpi must be an int, not " + py_type_name(*it));
+      throw TypeError(std::string("dpi must be an int, not ") + py_type_name(*it));
     const long long dpi = it->get<long long>();
     if (dpi < 36 || dpi > 1200)
       throw ValueError("dpi must be between 36 and 1200, got " + std::to_string(dpi));

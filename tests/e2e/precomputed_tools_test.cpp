@@ -339,17 +339,18 @@ TEST(ToolFormats, PngSvgAndPdfAtAChosenResolutionFromOneRun) {
       "w_px = struct.unpack('>I', png[16:20])[0]\n"
       "assert abs(w_px - w_pt / 72 * 300) < 1.5, (w_px, w_pt)\n"
       "files = json.load(open(out + '/result.json'))['images']\n"
-      "assert files[:3] == ['plot_gsea_go_1.png', 'plot_gsea_go_1.svg', 'plot_gsea_go_1.pdf'], files\n"
+      "assert files[:3] == ['plot_gsea_go_1.png', 'plot_gsea_go_1.svg', 'plot_gsea_go_1.pdf'], "
+      "files\n"
       "print('ok')\n",
       shell_quote(dir.path().string()));
   EXPECT_EQ(o.out, "ok\n") << o.err;
 
   // Only SVG asked: no PNG written. Unknown formats and absurd resolutions are refused.
   TempDir svg_only;
-  const CommandResult s = run_command(shell_quote(norvex_binary().string()) +
-                                      " tool plot_gsea_go --data " +
-                                      shell_quote(demo_file().string()) + " --out " +
-                                      shell_quote(svg_only.path().string()) + " --format svg");
+  const CommandResult s =
+      run_command(shell_quote(norvex_binary().string()) + " tool plot_gsea_go --data " +
+                  shell_quote(demo_file().string()) + " --out " +
+                  shell_quote(svg_only.path().string()) + " --format svg");
   ASSERT_EQ(s.exit_code, 0) << s.err;
   EXPECT_TRUE(fs::exists(svg_only / "plot_gsea_go_1.svg"));
   EXPECT_FALSE(fs::exists(svg_only / "plot_gsea_go_1.png"));

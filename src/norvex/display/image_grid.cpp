@@ -252,9 +252,11 @@ std::string merge_svgs_grid_nostretch(const json& imgs, const json& svgs, int nc
     return std::string(buf);
   };
   // Each figure as an image of its own document: their ids cannot collide.
-  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
-      "xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"" + num(total_w * scale) + "pt\" height=\"" +
-      num(total_h * scale) + "pt\" viewBox=\"0 0 " + num(total_w) + " " + num(total_h) +
+  std::string out =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+      "xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"" +
+      num(total_w * scale) + "pt\" height=\"" + num(total_h * scale) + "pt\" viewBox=\"0 0 " +
+      num(total_w) + " " + num(total_h) +
       "\" version=\"1.1\">\n<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
   double y = 0;
   for (size_t r = 0; r < rows; ++r) {
@@ -267,7 +269,8 @@ std::string merge_svgs_grid_nostretch(const json& imgs, const json& svgs, int nc
         const std::string uri =
             "data:image/svg+xml;base64," + base64_encode(docs[i].get<std::string>());
         out += "<image x=\"" + num(ox) + "\" y=\"" + num(oy) + "\" width=\"" + num(w[i]) +
-               "\" height=\"" + num(h[i]) + "\" href=\"" + uri + "\" xlink:href=\"" + uri + "\"/>\n";
+               "\" height=\"" + num(h[i]) + "\" href=\"" + uri + "\" xlink:href=\"" + uri +
+               "\"/>\n";
       }
       x += col_w[c] + pad;
     }

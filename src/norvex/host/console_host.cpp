@@ -402,9 +402,8 @@ void ConsoleHost::show_image(const std::string& stem, const std::string& raw,
     terminal("[" + label + ": " + mime + ", " + std::to_string(bytes.size()) +
              " bytes, not saved]");
   }
-  append("<div class=\"img\"><img alt=\"figure " + std::to_string(image_count_) +
-         "\" src=\"data:" + html_escape(mime) + ";base64," + base64_encode(bytes) + "\"></div>" +
-         svg_link);
+  append("<div class=\"img\"><img alt=\"figure " + std::to_string(image_count_) + "\" src=\"data:" +
+         html_escape(mime) + ";base64," + base64_encode(bytes) + "\"></div>" + svg_link);
 }
 
 void ConsoleHost::display_json(const json& value) {

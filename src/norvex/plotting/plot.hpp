@@ -40,9 +40,10 @@ struct RenderOptions {
 // Where a piece of text landed, in pixels of the PNG: the axis-aligned box around it and,
 // for rotated text, the four corners of the turned box (x, y pairs, in order round it).
 struct TextBox {
-  std::string text;
+  std::string text;  // as given; `cut` when it was shortened to fit ("…")
   double x = 0, y = 0, w = 0, h = 0;
   std::array<double, 8> corners{};
+  bool cut = false;
 };
 
 // One figure as drawn: the PNG always, SVG and PDF when asked, and where its texts went

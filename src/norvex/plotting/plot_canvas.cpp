@@ -249,12 +249,13 @@ void Canvas::text(double x, double y, const std::string& str, const TextStyle& s
   set_color(style.color);
   pango_cairo_show_layout(cr_, l);
   cairo_restore(cr_);
+  const bool cut = pango_layout_is_ellipsized(l);
   g_object_unref(l);
-  record_text_box(x, y, logical.width, logical.height, angle, ax, ay, str);
+  record_text_box(x, y, logical.width, logical.height, angle, ax, ay, str, cut);
 }
 
 void Canvas::record_text_box(double x, double y, double w, double h, double angle, double ax,
-                             double ay, const std::string& str) {
+                             double ay, const std::string& str, bool cut) {
   // The corners of the anchored box, rotated about the anchor as cairo drew them.
   const double a = -angle * M_PI / 180.0, ca = std::cos(a), sa = std::sin(a);
   double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
@@ -262,15 +263,16 @@ void Canvas::record_text_box(double x, double y, double w, double h, double angl
   const double us[4] = {-ax * w, (1 - ax) * w, (1 - ax) * w, -ax * w};
   const double vs[4] = {-ay * h, -ay * h, (1 - ay) * h, (1 - ay) * h};
   for (int k = 0; k < 4; ++k) {
-    const double px = x + us[k] * ca - vs[k] * sa, py = y + us[k] * sa + vs[k] * ca;
-    box.corners[2 * k] = px;
-    box.corners[2 * k + 1] = py;
-    x0 = std::min(x0, px);
-    x1 = std::max(x1, px);
-    y0 = std::min(y0, py);
-    y1 = std::max(y1, py);
+    const double qx = x + us[k] * ca - vs[k] * sa, qy = y + us[k] * sa + vs[k] * ca;
+    box.corners[2 * k] = qx;
+    box.corners[2 * k + 1] = qy;
+    x0 = std::min(x0, qx);
+    x1 = std::max(x1, qx);
+    y0 = std::min(y0, qy);
+    y1 = std::max(y1, qy);
   }
   box.text = str;
+  box.cut = cut;
   box.x = x0, box.y = y0, box.w = x1 - x0, box.h = y1 - y0;
   text_boxes_.push_back(std::move(box));
 }
@@ -288,7 +290,7 @@ double Canvas::paragraph(double x, double y, const std::string& str, const TextS
   cairo_restore(cr_);
   g_object_unref(l);
   // The box starts at x whatever the alignment: the lines are left-aligned from there.
-  record_text_box(x + logical.x, y, logical.width, logical.height, 0, 0, 0, str);
+  record_text_box(x + logical.x, y, logical.width, logical.height, 0, 0, 0, str, false);
   return logical.height;
 }
 

@@ -74,8 +74,8 @@ class Canvas {
  private:
   PangoLayout* layout(const std::string& text, const TextStyle& style, double max_width,
                       bool wrap = false) const;
-  void record_text_box(double x, double y, double w, double h, double angle, double ax,
-                       double ay, const std::string& text);
+  void record_text_box(double x, double y, double w, double h, double angle, double ax, double ay,
+                       const std::string& text, bool cut);
   std::string png() const;
   std::string vector_document(bool pdf) const;
 

@@ -89,9 +89,9 @@ std::string render_dot_png(const DotPlot& p) {
   // most three lines deep; a name still too wide is shortened to its run).
   size_t block_lines = 1;
   if (blocks && !swap) {
-    const double guess = std::min(
-        (c.width() - 2 * pad) * 0.6 / std::max<size_t>(1, nk),
-        std::min((c.height() - top) * 0.6 / std::max<size_t>(1, ng), c.inch(0.34)));
+    const double guess =
+        std::min((c.width() - 2 * pad) * 0.6 / std::max<size_t>(1, nk),
+                 std::min((c.height() - top) * 0.6 / std::max<size_t>(1, ng), c.inch(0.34)));
     for (size_t l : block_label_lines(c, p.gene_blocks, runs, guess, 3))
       block_lines = std::max(block_lines, l + 1);
   }

@@ -345,7 +345,8 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
   const double tick_h = c.measure("Ag", kTick).h;
   double shift = 0;
   for (size_t k = 0; k < nc; ++k) {
-    const double reach = 0.71 * (std::min(c.measure(p.columns[k], kTick).w, col_label_cap) + tick_h);
+    const double reach =
+        0.71 * (std::min(c.measure(p.columns[k], kTick).w, col_label_cap) + tick_h);
     shift = std::max(shift, pad + reach - (plot.x + cell * (k + 0.5) + c.px(3)));
   }
   if (shift > 0) {
