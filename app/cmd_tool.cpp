@@ -144,6 +144,17 @@ int run_tool(const std::string& name, const std::string& data, const std::string
     if (formats.svg && f && !f->svg.empty()) save_file(stem + ".svg", f->svg);
     if (formats.pdf && f && !f->pdf.empty()) save_file(stem + ".pdf", f->pdf);
   };
+  if (result.contains("img_base64")) {
+    const json& img = result["img_base64"];
+    if (img.is_string()) {
+      save_image(name, img);
+    } else if (img.is_array()) {
+      for (size_t i = 0; i < img.size(); ++i)
+        save_image(name + "_" + std::to_string(i + 1), img[i]);
+    } else if (img.is_object()) {
+      for (auto& [k, v] : img.items()) save_image(name + "_" + k, v);
+    }
+  }
   if (result.contains("html_base64") && result["html_base64"].is_string()) {
     const std::string file = safe_file_name(name + ".html");
     write_bytes(fs::path(out_dir) / file, base64_decode(result["html_base64"].get<std::string>()));

@@ -37,8 +37,8 @@ struct RenderOptions {
   bool pdf = false;  // also render each figure as a PDF document
 };
 
-// Where a piece of text landed, in pixels of the PNG: the axis-aligned box around it and,
-// for rotated text, the four corners of the turned box (x, y pairs, in order round it).
+// Where a piece of text landed, in pixels of the PNG: the axis-aligned box around its ink
+// and the four corners of the (for rotated text, turned) ink box, x, y pairs in order.
 struct TextBox {
   std::string text;  // as given; `cut` when it was shortened to fit ("…")
   double x = 0, y = 0, w = 0, h = 0;

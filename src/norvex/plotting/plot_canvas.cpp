@@ -251,17 +251,21 @@ void Canvas::text(double x, double y, const std::string& str, const TextStyle& s
   cairo_restore(cr_);
   const bool cut = pango_layout_is_ellipsized(l);
   g_object_unref(l);
-  record_text_box(x, y, logical.width, logical.height, angle, ax, ay, str, cut);
+  record_text_box(x, y, logical.width, logical.height, angle, ax, ay, str, cut, ink);
 }
 
 void Canvas::record_text_box(double x, double y, double w, double h, double angle, double ax,
-                             double ay, const std::string& str, bool cut) {
-  // The corners of the anchored box, rotated about the anchor as cairo drew them.
+                             double ay, const std::string& str, bool cut,
+                             const PangoRectangle& ink) {
+  // The inked part of the anchored box (what can overprint), rotated about the anchor as
+  // cairo drew it.
   const double a = -angle * M_PI / 180.0, ca = std::cos(a), sa = std::sin(a);
   double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
   TextBox box;
-  const double us[4] = {-ax * w, (1 - ax) * w, (1 - ax) * w, -ax * w};
-  const double vs[4] = {-ay * h, -ay * h, (1 - ay) * h, (1 - ay) * h};
+  const double u0 = -ax * w + ink.x, u1 = u0 + ink.width;
+  const double v0 = -ay * h + ink.y, v1 = v0 + ink.height;
+  const double us[4] = {u0, u1, u1, u0};
+  const double vs[4] = {v0, v0, v1, v1};
   for (int k = 0; k < 4; ++k) {
     const double qx = x + us[k] * ca - vs[k] * sa, qy = y + us[k] * sa + vs[k] * ca;
     box.corners[2 * k] = qx;
@@ -290,7 +294,7 @@ double Canvas::paragraph(double x, double y, const std::string& str, const TextS
   cairo_restore(cr_);
   g_object_unref(l);
   // The box starts at x whatever the alignment: the lines are left-aligned from there.
-  record_text_box(x + logical.x, y, logical.width, logical.height, 0, 0, 0, str, false);
+  record_text_box(x, y, logical.width, logical.height, 0, 0, 0, str, false, ink);
   return logical.height;
 }
 

@@ -75,7 +75,7 @@ class Canvas {
   PangoLayout* layout(const std::string& text, const TextStyle& style, double max_width,
                       bool wrap = false) const;
   void record_text_box(double x, double y, double w, double h, double angle, double ax, double ay,
-                       const std::string& text, bool cut);
+                       const std::string& text, bool cut, const PangoRectangle& ink);
   std::string png() const;
   std::string vector_document(bool pdf) const;
 

@@ -2,6 +2,7 @@
 // for the expression level, with a colour bar and a size legend that say which is which.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "norvex/common/errors.hpp"
 #include "norvex/plotting/plot_canvas.hpp"
@@ -213,8 +214,16 @@ std::string render_dot_png(const DotPlot& p) {
   const double lx = grid.right() + block_w + c.px(18);
   double y = area.y;
   c.text(lx, y, p.colorbar_label, legend_title, 0, 0, 0, legend_w);
-  y += c.measure(p.colorbar_label, legend_title, legend_w).h + c.px(4);
-  const double bar_h = std::clamp(c.height() * 0.25, c.px(50), c.inch(1.6));
+  const double tick_h = c.measure("0", legend_text).h;
+  y += c.measure(p.colorbar_label, legend_title, legend_w).h + c.px(4) + tick_h / 2;
+  // The bar gives way so that the size legend below it stays on the canvas.
+  const double size_rows_h =
+      std::size(kLegendFractions) * std::max(2 * max_r + c.px(3), c.measure("100%", legend_text).h);
+  const double size_h = c.px(16) + c.measure(p.size_label, legend_title, legend_w).h + c.px(4) +
+                        size_rows_h + tick_h / 2;
+  const double bar_h =
+      std::max(c.px(30), std::min(std::clamp(c.height() * 0.25, c.px(50), c.inch(1.6)),
+                                  c.height() - pad - y - size_h));
   const int steps = 128;
   for (int s = 0; s < steps; ++s) {
     const double t0 = static_cast<double>(s) / steps;
@@ -222,7 +231,8 @@ std::string render_dot_png(const DotPlot& p) {
                 sequential_color(p.cmap, t0 + 0.5 / steps));
   }
   c.stroke_rect(Rect{lx, y, bar_w, bar_h}, kAxis, c.px(0.5));
-  const auto ticks = nice_ticks(p.vmin, p.vmax, 4);
+  const auto ticks =
+      nice_ticks(p.vmin, p.vmax, std::clamp(static_cast<int>(bar_h / (1.5 * tick_h)), 1, 4));
   const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
   for (double t : ticks) {
     if (t < p.vmin - 1e-9 || t > p.vmax + 1e-9) continue;
@@ -230,7 +240,7 @@ std::string render_dot_png(const DotPlot& p) {
     c.line(lx + bar_w, ty, lx + bar_w + c.px(3), ty, kAxis, c.px(0.6));
     c.text(lx + bar_w + c.px(5), ty, tick_label(t, step), legend_text, 0, 0.5);
   }
-  y += bar_h + c.px(16);
+  y += bar_h + c.px(16) + tick_h / 2;
 
   // Size legend: the same radius rule as the dots.
   c.text(lx, y, p.size_label, legend_title, 0, 0, 0, legend_w);

@@ -85,7 +85,10 @@ void colorbar(Canvas& c, double x, double y, double h, const std::string& cmap, 
               double hi, const std::string& label) {
   const double bw = c.px(9);
   c.text(x, y, label, TextStyle{9, true});
-  const double top = y + c.measure(label.empty() ? "A" : label, TextStyle{9, true}).h + c.px(4);
+  // The top tick's label is centred on the bar's top: half a line of room above it.
+  const double tick_h = c.measure("0", kTick).h;
+  const double top =
+      y + c.measure(label.empty() ? "A" : label, TextStyle{9, true}).h + c.px(4) + tick_h / 2;
   const int steps = 64;
   for (int i = 0; i < steps; ++i) {
     const double t = 1.0 - (i + 0.5) / steps;
@@ -93,7 +96,8 @@ void colorbar(Canvas& c, double x, double y, double h, const std::string& cmap, 
   }
   c.stroke_rect(Rect{x, top, bw, h}, kAxis, c.px(0.5));
   if (!(hi > lo)) hi = lo + 1;
-  auto ticks = nice_ticks(lo, hi, 4);
+  // As many ticks as fit a line and a half apart.
+  auto ticks = nice_ticks(lo, hi, std::clamp(static_cast<int>(h / (1.5 * tick_h)), 1, 4));
   const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
   for (double t : ticks) {
     if (t < lo - 1e-9 || t > hi + 1e-9) continue;

@@ -151,7 +151,8 @@ std::string render_volcano_png(const VolcanoPlot& p) {
           {near_x, py_ + d / 2},    {px_ - ts.w / 2, py_ - ts.h - d},
           {far_x, py_ - ts.h / 2},  {px_ - ts.w / 2, py_ + d}};
       for (auto [lx, ly] : spots) {
-        Rect box{lx, ly, ts.w, ts.h};
+        // Italic glyphs overhang their logical box a little: a pixel's margin each side.
+        Rect box{lx - c.px(0.6), ly, ts.w + c.px(1.2), ts.h};
         if (box.x < plot.x || box.right() > plot.right() || box.y < plot.y ||
             box.bottom() > plot.bottom())
           continue;
