@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 
 #include "norvex/plotting/plot.hpp"
 #include "norvex/plotting/result_plots.hpp"
@@ -202,6 +203,30 @@ TEST(Layout, GroupComparisonPanelsAndBrackets) {
   p.size = FigureSize{9, 6, 150};
   const auto f = drawn([&] { render_group_comparison_png(p); });
   EXPECT_TRUE(layout_problems(f).empty()) << joined(layout_problems(f));
+
+  // Five panels in rows of three and two; on one scale the tick labels are the first
+  // column's only, and every panel spans the same range.
+  auto row_of_title = [](const RenderedFigure& fig) {
+    std::map<long, int> rows;
+    for (const auto& b : fig.text_boxes)
+      if (b.text.rfind("GENE", 0) == 0) ++rows[std::lround(b.y)];
+    std::vector<int> out;
+    for (auto& [y, n] : rows) out.push_back(n);
+    return out;
+  };
+  EXPECT_EQ(row_of_title(f), (std::vector<int>{3, 2}));
+  auto tick_labels = [](const RenderedFigure& fig) {
+    size_t n = 0;
+    for (const auto& b : fig.text_boxes) n += b.text == "4";
+    return n;
+  };
+  p.shared_y = true;
+  const auto shared = drawn([&] { render_group_comparison_png(p); });
+  EXPECT_TRUE(layout_problems(shared).empty()) << joined(layout_problems(shared));
+  // Values run 0..7.9: "4" is a tick of panels 0-4 on their own (four of them reach it)
+  // but of the two first-column panels only on one scale.
+  EXPECT_EQ(tick_labels(shared), 2u);
+  EXPECT_GT(tick_labels(f), 2u);
 }
 
 TEST(Layout, EnrichmentBarsAndDotsKeepLegendsOnTheCanvas) {

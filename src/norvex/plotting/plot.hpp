@@ -186,6 +186,9 @@ struct GroupComparisonPlot {
   std::vector<Rgb> group_colors;    // optional, one per group
   std::vector<GroupPanel> panels;
   bool show_points = false;  // the values as jittered points (at most 1,500 per group)
+  // Panels measured on one scale (the same unit): one value range for all, its tick labels
+  // on the first panel of each row only, so heights compare across panels.
+  bool shared_y = false;
   std::string title, subtitle, y_label, x_label;
   std::string footnote;  // bottom line: what the marks and stars mean
   FigureSize size;
