@@ -1,6 +1,7 @@
-// `norvex tool NAME --data FILE --args JSON --out DIR`: runs one analysis tool directly,
-// without any model, and writes its figure(s), tables (CSV), a JSON summary and the
-// reproduction snippet.
+// `norvex tool NAME --data FILE --args JSON --out DIR [--format png,svg,pdf] [--dpi N]`:
+// runs one analysis tool directly, without any model, and writes its figure(s) in the
+// formats asked, tables (CSV), a JSON summary and the reproduction snippet.
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -62,14 +63,48 @@ json parse_args(const std::string& text) {
   return args;
 }
 
+struct FigureFormats {
+  bool png = false, svg = false, pdf = false;
+};
+
+// "png,svg,pdf" in any order and case; ValueError naming an unknown format.
+FigureFormats parse_formats(const std::string& text) {
+  FigureFormats f;
+  std::stringstream ss(text);
+  std::string item;
+  while (std::getline(ss, item, ',')) {
+    std::string t;
+    for (char c : item)
+      if (c != ' ') t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (t == "png") {
+      f.png = true;
+    } else if (t == "svg") {
+      f.svg = true;
+    } else if (t == "pdf") {
+      f.pdf = true;
+    } else {
+      throw ValueError("--format: unknown figure format '" + item + "'; choose from png, svg, pdf");
+    }
+  }
+  if (!f.png && !f.svg && !f.pdf) throw ValueError("--format names no figure format");
+  return f;
+}
+
+// Resolutions a figure can be drawn at without exhausting memory on large figures.
+constexpr int kMinDpi = 36, kMaxDpi = 1200;
+
 int run_tool(const std::string& name, const std::string& data, const std::string& args_text,
-             const std::string& out_dir) {
+             const std::string& out_dir, const std::string& format_text, int dpi) {
   const auto& funcs = builtin_tool_funcs();
   if (!funcs.count(name)) {
     std::string names;
     for (auto& n : tool_names()) names += (names.empty() ? "" : ", ") + n;
     throw KeyError("unknown tool '" + name + "'. Tools: " + names);
   }
+  const FigureFormats formats = parse_formats(format_text);
+  if (dpi != 0 && (dpi < kMinDpi || dpi > kMaxDpi))
+    throw ValueError("--dpi must be between " + std::to_string(kMinDpi) + " and " +
+                     std::to_string(kMaxDpi) + ", got " + std::to_string(dpi));
   const json planned = parse_args(args_text);
   auto adata = AnnData::read_h5ad(data);
   adata->obs_names_make_unique();
@@ -80,6 +115,7 @@ int run_tool(const std::string& name, const std::string& data, const std::string
   NotebookHost& host = terminal_host();
   ToolRunOptions run_options;
   run_options.config_map = &builtin_tool_config_map();
+  run_options.render = plotting::RenderOptions{dpi, formats.svg, formats.pdf};
   const ToolRun run = run_planned_tool(host, funcs, *adata, name, args.exec_args, run_options);
   const json& result = run.plot_result;
 
@@ -92,12 +128,21 @@ int run_tool(const std::string& name, const std::string& data, const std::string
   summary["tables"] = json::object();
   summary["warnings"] = run.warnings;
 
-  auto save_image = [&](const std::string& stem, const json& b64) {
-    if (!b64.is_string()) return;
-    const std::string file = safe_file_name(stem + ".png");
-    write_bytes(fs::path(out_dir) / file, base64_decode(b64.get<std::string>()));
+  auto save_file = [&](const std::string& file_name, const std::string& bytes) {
+    const std::string file = safe_file_name(file_name);
+    write_bytes(fs::path(out_dir) / file, bytes);
     summary["images"].push_back(file);
     host.print("wrote " + (fs::path(out_dir) / file).string());
+  };
+  size_t figure_index = 0;
+  auto save_image = [&](const std::string& stem, const json& b64) {
+    const size_t at = figure_index++;
+    if (!b64.is_string()) return;
+    if (formats.png) save_file(stem + ".png", base64_decode(b64.get<std::string>()));
+    const plotting::RenderedFigure* f = at < run.figures.size() ? &run.figures[at] : nullptr;
+    // A payload the tool did not draw itself has no vector form.
+    if (formats.svg && f && !f->svg.empty()) save_file(stem + ".svg", f->svg);
+    if (formats.pdf && f && !f->pdf.empty()) save_file(stem + ".pdf", f->pdf);
   };
   if (result.contains("img_base64")) {
     const json& img = result["img_base64"];
@@ -150,12 +195,17 @@ const CommandRegistrar tool_command([](CLI::App& app) {
   auto data = std::make_shared<std::string>();
   auto args = std::make_shared<std::string>("{}");
   auto out = std::make_shared<std::string>(".");
+  auto format = std::make_shared<std::string>("png");
+  auto dpi = std::make_shared<int>(0);
   cmd->add_option("name", *name, "tool name, e.g. plot_umap")->required();
   cmd->add_option("--data", *data, "an .h5ad dataset")->required();
   cmd->add_option("--args", *args, "tool arguments as a JSON object, or @FILE");
   cmd->add_option("--out", *out, "output folder (created when missing)");
-  cmd->callback(
-      [=] { exit_code() = run_guarded([&] { return run_tool(*name, *data, *args, *out); }); });
+  cmd->add_option("--format", *format, "figure formats, comma-separated: png, svg, pdf");
+  cmd->add_option("--dpi", *dpi, "figure resolution in dots per inch (default: each figure's own)");
+  cmd->callback([=] {
+    exit_code() = run_guarded([&] { return run_tool(*name, *data, *args, *out, *format, *dpi); });
+  });
 });
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "norvex/assistant/tool_run.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
 #include "norvex/dataset/data_context.hpp"
 #include "norvex/dataset/external_matrix.hpp"
 #include "norvex/display/base64_display.hpp"
@@ -282,9 +283,54 @@ py::dict tool_table() {
 // its figures (the img_base64 PNGs), as the tools once did themselves.
 // A tool called by the user (a reproduction snippet): called as given, its warnings shown
 // and, with show=True, its figures.
-json run_tool(NotebookHost& host, const std::string& name, AnnData& adata, const json& kwargs) {
+// Besides the tool's own arguments, svg=True adds "img_svg" (each figure's SVG document,
+// in the shape of "img_base64") and dpi=N draws the figures at N dots per inch.
+plotting::RenderOptions render_options(json& kwargs) {
+  plotting::RenderOptions options;
+  if (!kwargs.is_object()) return options;
+  if (auto it = kwargs.find("svg"); it != kwargs.end()) {
+    if (!it->is_boolean())
+      throw TypeError(std::string("svg must be a bool, not ") + py_type_name(*it));
+    options.svg = it->get<bool>();
+    kwargs.erase(it);
+  }
+  if (auto it = kwargs.find("dpi"); it != kwargs.end()) {
+    if (!it->is_number_integer())
+      throw TypeError(std::string("dpi must be an int, not ") + py_type_name(*it));
+    const long long dpi = it->get<long long>();
+    if (dpi < 36 || dpi > 1200)
+      throw ValueError("dpi must be between 36 and 1200, got " + std::to_string(dpi));
+    options.dpi = static_cast<int>(dpi);
+    kwargs.erase(it);
+  }
+  return options;
+}
+
+json svgs_in_shape_of(const json& imgs, const plotting::RenderScope& scope) {
+  auto svg_of = [&](const json& b64) -> json {
+    if (!b64.is_string()) return nullptr;
+    const auto* f = scope.find(base64_decode(b64.get<std::string>()));
+    return f && !f->svg.empty() ? json(f->svg) : json(nullptr);
+  };
+  if (imgs.is_string()) return svg_of(imgs);
+  json out = imgs.is_array() ? json::array() : json::object();
+  for (auto& [key, b64] : imgs.items()) {
+    if (imgs.is_array()) {
+      out.push_back(svg_of(b64));
+    } else {
+      out[key] = svg_of(b64);
+    }
+  }
+  return out;
+}
+
+json run_tool(NotebookHost& host, const std::string& name, AnnData& adata, json kwargs) {
+  const plotting::RenderOptions options = render_options(kwargs);
+  plotting::RenderScope scope(options);
   json result = runnable_tool(builtin_tool_funcs(), name)(adata, kwargs);
   if (!result.is_object()) return result;
+  if (options.svg && result.contains("img_base64"))
+    result["img_svg"] = svgs_in_shape_of(result["img_base64"], scope);
   show_warnings(host, result_warnings(result));
   result.erase("warnings");
   const bool show = kwargs.is_object() && kwargs.contains("show") && kwargs["show"].is_boolean() &&

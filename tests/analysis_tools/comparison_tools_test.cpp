@@ -289,6 +289,31 @@ TEST(ComparisonTools, ManyGroupsKeepEveryPairInTheTableButFewBrackets) {
   EXPECT_FALSE(thinned);
 }
 
+TEST(ComparisonTools, BracketsBeyondTheLimitAreTheStrongestPairsNotTheFirstOnes) {
+  // Ten pairs, all at the same adjusted p (as BH often leaves them): the six drawn are
+  // those with the largest difference of means, largest first, wherever they sit.
+  std::vector<detail::Comparison> cmp;
+  for (size_t a = 0; a < 5; ++a)
+    for (size_t b = a + 1; b < 5; ++b) {
+      detail::Comparison c;
+      c.a = a, c.b = b, c.n1 = c.n2 = 10;
+      c.pval_adj = 0.01;
+      c.mean1 = 0;
+      c.mean2 = -static_cast<double>(cmp.size());  // later pairs differ more
+      cmp.push_back(c);
+    }
+  cmp[1].pval_adj = 0.001;  // a smaller p still wins over any difference
+  const auto br = detail::panel_brackets(cmp, 0);
+  ASSERT_EQ(br.size(), detail::kMaxBrackets);
+  EXPECT_EQ(br[0].a, cmp[1].a);
+  EXPECT_EQ(br[0].b, cmp[1].b);
+  for (size_t i = 1; i < br.size(); ++i) {
+    const auto& want = cmp[cmp.size() - i];  // pairs 9, 8, 7, ...
+    EXPECT_EQ(br[i].a, want.a) << i;
+    EXPECT_EQ(br[i].b, want.b) << i;
+  }
+}
+
 TEST(ComparisonTools, PopulationBoxAmongTheParentType) {
   json r =
       run("plot_box_for_celltype_population_with_signif_difference",

@@ -109,6 +109,53 @@ TEST(GseaGo, ReadsTheNestedPerComparisonFormWithOtherSpellings) {
   EXPECT_EQ(t.columns(), (std::vector<std::string>{"term_name", "nes", "padj", "leadingEdge"}));
 }
 
+// The figures' texts of one run of the tool.
+std::vector<plotting::TextBox> drawn_texts(AnnData& a, const std::string& tool, const json& args) {
+  plotting::RenderScope scope;
+  run(a, tool, args);
+  std::vector<plotting::TextBox> out;
+  for (const auto& f : scope.figures())
+    out.insert(out.end(), f.text_boxes.begin(), f.text_boxes.end());
+  return out;
+}
+bool has_text(const std::vector<plotting::TextBox>& texts, const std::string& needle) {
+  for (const auto& t : texts)
+    if (t.text.find(needle) != std::string::npos) return true;
+  return false;
+}
+
+TEST(GseaGo, AZeroQIsABoundAndOnlyGeneOntologyTermsAreCalledGo) {
+  auto a = testing::tiny_dataset();
+  auto enrichment = [](std::vector<std::string> terms) {
+    return frame({{"Term", std::move(terms)},
+                  {"Adjusted P-value", std::vector<double>{0.0, 0.002}},
+                  {"Overlap", std::vector<std::string>{"5/40", "3/20"}}});
+  };
+  a->uns.set(
+      "GSA_up",
+      dict({{"CD4 T", dict({{"Tumor_vs_rest", enrichment({"T cell receptor signaling pathway",
+                                                          "Chemokine signaling pathway"})}})}}));
+  auto texts = drawn_texts(*a, "plot_gsea_go", {{"compute_cfg", {{"gsa_key", "GSA_up"}}}});
+  EXPECT_TRUE(has_text(texts, "Over-representation · uns['GSA_up']"));
+  EXPECT_FALSE(has_text(texts, "GO over-representation"));
+  EXPECT_TRUE(has_text(texts, "Adjusted P-value < 0.001"));
+  EXPECT_FALSE(has_text(texts, "Adjusted P-value 0"));
+
+  a->uns.set("GSA_up",
+             dict({{"CD4 T", dict({{"Tumor_vs_rest", enrichment({"immune response (GO:0006955)",
+                                                                 "GOBP_T_CELL_ACTIVATION"})}})}}));
+  texts = drawn_texts(*a, "plot_gsea_go", {{"compute_cfg", {{"gsa_key", "GSA_up"}}}});
+  EXPECT_TRUE(has_text(texts, "GO over-representation · uns['GSA_up']"));
+
+  // GSEA's q = 0 is below one over the number of permutations.
+  DataFrame g = gsea_frame();
+  g.set("padj", Column(Array::of_floats({0.0, 0.01, 0.04, 0.6})));
+  a->uns.set("GSEA", dict({{"CD4 T", dict({{"Tumor_vs_rest", g}})}}));
+  texts = drawn_texts(*a, "plot_gsea_go", {{"compute_cfg", {{"gsa_key", "GSEA"}}}});
+  EXPECT_TRUE(has_text(texts, "padj < 1/permutations"));
+  EXPECT_TRUE(has_text(texts, "GSEA · uns['GSEA']"));
+}
+
 TEST(GseaGo, ReadsOneLongTableWithCellTypeAndComparisonColumns) {
   auto a = testing::tiny_dataset();
   a->uns.set("GSA_up",
@@ -451,6 +498,33 @@ TEST(Sankey, FlowsMatchARecountAndThePageIsSelfContained) {
   const std::string e =
       error_of<KeyError>(*a, "plot_sankey", {{"levels", {"condition", "celltype_tiny"}}});
   EXPECT_NE(e.find("celltype_tiny"), std::string::npos) << e;
+}
+
+TEST(Sankey, AColourMeansOneThingAcrossTheColumns) {
+  DemoDataOptions o;
+  o.n_cells = 600;
+  o.n_genes = std::max<size_t>(demo_min_genes(), 400);
+  o.seed = 11;
+  auto a = make_demo_data(o);
+  // Conditions and cell types both start at category 0: by position alone they would share
+  // colours. A label met in two columns keeps one colour.
+  const json r =
+      run(*a, "plot_sankey", {{"levels", {"condition", "celltype_major", "celltype_major"}}});
+  const std::string html = base64_decode(r["html_base64"].get<std::string>());
+  const std::string open = "id=\"sankey-data\">";
+  const size_t at = html.find(open), end = html.find("</script>", at);
+  ASSERT_NE(at, std::string::npos);
+  const json data = json::parse(html.substr(at + open.size(), end - at - open.size()));
+  std::map<std::string, std::string> colour_of_label;
+  std::map<std::string, std::string> label_of_colour;
+  for (const json& n : data["nodes"]) {
+    const std::string label = n["label"], colour = n["color"];
+    auto [c, fresh] = colour_of_label.emplace(label, colour);
+    EXPECT_EQ(c->second, colour) << label << " changes colour between columns";
+    auto [l, new_colour] = label_of_colour.emplace(colour, label);
+    EXPECT_EQ(l->second, label) << colour << " means both " << l->second << " and " << label;
+  }
+  EXPECT_GE(colour_of_label.size(), 4u);
 }
 
 }  // namespace

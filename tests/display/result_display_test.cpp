@@ -10,6 +10,7 @@
 #include "norvex/display/show_tree.hpp"
 #include "norvex/display/table_html.hpp"
 #include "norvex/host/recording_host.hpp"
+#include "norvex/plotting/plot.hpp"
 #include "support/fixtures.hpp"
 #include "support/tiny_dataset.hpp"
 
@@ -64,6 +65,48 @@ TEST_F(ResultDisplay, ImagesAreMergedIntoOnePicture) {
   EXPECT_EQ(host.console(),
             "⚠️ WARNING: image 1 is not a readable PNG; skipped.\n"
             "⚠️ WARNING: Image not found or none.\n");
+}
+
+// A tall figure drawn here, with its SVG (remembered by the plotting layer).
+std::string drawn_png_b64(double width_in, const std::string& title) {
+  plotting::StackedBarPlot s;
+  s.bars = {"a"};
+  s.segments = {"x"};
+  s.shares = {{1.0}};
+  s.title = title;
+  s.size = plotting::FigureSize{width_in, 4, 100};
+  plotting::RenderScope scope(plotting::RenderOptions{0, true, false});
+  return base64_encode(plotting::render_stacked_bars_png(s));
+}
+
+TEST_F(ResultDisplay, FiguresDrawnHereAreShownWithTheirSvgsLaidOutAsThePngs) {
+  // Two tall panels side by side: 100 + 10 + 200 pixels wide at 100 dpi.
+  const std::string a = drawn_png_b64(1, "first"), b = drawn_png_b64(2, "second");
+  const std::string svg_a = plotting::remembered_svg(base64_decode(a));
+  const std::string svg_b = plotting::remembered_svg(base64_decode(b));
+  ASSERT_FALSE(svg_a.empty());
+  ASSERT_NE(svg_a, svg_b);
+  assistant.display_plot_img_base64({{"img_base64", json::array({a, b})}});
+  ASSERT_EQ(host.events.size(), 1u);
+  EXPECT_EQ(host.events[0].kind, Kind::Image);
+  const std::string& svg = host.events[0].svg;
+  EXPECT_NE(svg.find("viewBox=\"0 0 310 400\""), std::string::npos) << svg.substr(0, 400);
+  EXPECT_NE(svg.find("width=\"223.2pt\""), std::string::npos);  // 0.72 pt a pixel
+  const size_t first = svg.find(base64_encode(svg_a)), second = svg.find(base64_encode(svg_b));
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_LT(first, second);
+  EXPECT_NE(svg.find("x=\"110\""), std::string::npos);  // the second column
+  host.clear();
+  // One figure: its own document, unchanged.
+  assistant.display_plot_img_base64({{"img_base64", a}});
+  EXPECT_EQ(host.events.at(0).svg, svg_a);
+  host.clear();
+  // An image from elsewhere among them: the figure goes without an SVG.
+  assistant.display_plot_img_base64(
+      {{"img_base64", json::array({a, testing::make_png_b64(100, 400)})}});
+  ASSERT_EQ(host.events.size(), 1u);
+  EXPECT_TRUE(host.events[0].svg.empty());
 }
 
 TEST_F(ResultDisplay, PlotFailuresAreReportedAndSwallowed) {

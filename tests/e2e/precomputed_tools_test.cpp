@@ -328,3 +328,59 @@ TEST(UpstreamShapes, ToolsReadNestedNamesWideTablesAndAStoredCnvMatrix) {
 
 }  // namespace
 }  // namespace norvex
+
+namespace norvex {
+namespace {
+
+using namespace norvex::testing;
+namespace fs = std::filesystem;
+
+TEST(ToolFormats, PngSvgAndPdfAtAChosenResolutionFromOneRun) {
+  ASSERT_FALSE(demo_file().empty()) << "demo-data failed";
+  TempDir dir;
+  const std::string base = shell_quote(norvex_binary().string()) + " tool plot_gsea_go --data " +
+                           shell_quote(demo_file().string()) + " --out " +
+                           shell_quote(dir.path().string());
+  const CommandResult r = run_command(base + " --format png,svg,pdf --dpi 300");
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  for (const char* ext : {".png", ".svg", ".pdf"})
+    for (const char* n : {"_1", "_2"})
+      EXPECT_TRUE(fs::exists(dir / (std::string("plot_gsea_go") + n + ext))) << n << ext;
+  EXPECT_EQ(read_file(dir / "plot_gsea_go_1.pdf").rfind("%PDF-", 0), 0u);
+  // The PNG has 300 pixels an inch of the SVG's page; the SVG is well-formed XML.
+  if (!oracle_python_available()) GTEST_SKIP() << "Debian's python3 is absent";
+  const CommandResult o = run_oracle_python(
+      "import sys, struct, json, xml.etree.ElementTree as ET\n"
+      "out = sys.argv[1]\n"
+      "root = ET.parse(out + '/plot_gsea_go_1.svg').getroot()\n"
+      "w_pt = float(root.get('width').replace('pt', ''))\n"
+      "png = open(out + '/plot_gsea_go_1.png', 'rb').read()\n"
+      "w_px = struct.unpack('>I', png[16:20])[0]\n"
+      "assert abs(w_px - w_pt / 72 * 300) < 1.5, (w_px, w_pt)\n"
+      "files = json.load(open(out + '/result.json'))['images']\n"
+      "assert files[:3] == ['plot_gsea_go_1.png', 'plot_gsea_go_1.svg', 'plot_gsea_go_1.pdf'], "
+      "files\n"
+      "print('ok')\n",
+      shell_quote(dir.path().string()));
+  EXPECT_EQ(o.out, "ok\n") << o.err;
+
+  // Only SVG asked: no PNG written. Unknown formats and absurd resolutions are refused.
+  TempDir svg_only;
+  const CommandResult s =
+      run_command(shell_quote(norvex_binary().string()) + " tool plot_gsea_go --data " +
+                  shell_quote(demo_file().string()) + " --out " +
+                  shell_quote(svg_only.path().string()) + " --format svg");
+  ASSERT_EQ(s.exit_code, 0) << s.err;
+  EXPECT_TRUE(fs::exists(svg_only / "plot_gsea_go_1.svg"));
+  EXPECT_FALSE(fs::exists(svg_only / "plot_gsea_go_1.png"));
+  const CommandResult bad = run_command(base + " --format png,tiff");
+  EXPECT_NE(bad.exit_code, 0);
+  EXPECT_NE((bad.out + bad.err).find("unknown figure format 'tiff'"), std::string::npos)
+      << bad.out << bad.err;
+  const CommandResult huge = run_command(base + " --dpi 5000");
+  EXPECT_NE(huge.exit_code, 0);
+  EXPECT_NE((huge.out + huge.err).find("--dpi must be between 36 and 1200"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace norvex

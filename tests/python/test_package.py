@@ -1,4 +1,5 @@
 """The Python package over a live AnnData and over a path, against the stub service."""
+import base64
 import os
 import subprocess
 import threading
@@ -253,6 +254,25 @@ def test_a_tool_called_by_its_registry_name_runs_on_either_form(demo_path, capsy
                             plot_cfg=UMAPPlotConfig(color_by="celltype_minor"), show=False)
     assert from_path["img_base64"] == from_object["img_base64"]
     assert capsys.readouterr().out == ""
+
+
+def test_a_tool_returns_its_svg_on_request_and_draws_at_a_chosen_dpi(demo_path):
+    import struct
+    import xml.etree.ElementTree as ET
+    cfg = UMAPPlotConfig(color_by="celltype_minor")
+    plain = plot_umap(demo_path, plot_cfg=cfg, show=False)
+    assert "img_svg" not in plain
+    hi = plot_umap(demo_path, plot_cfg=cfg, show=False, svg=True, dpi=300)
+    png = base64.b64decode(hi["img_base64"])
+    root = ET.fromstring(hi["img_svg"].encode())
+    width_pt = float(root.get("width").replace("pt", ""))
+    assert abs(struct.unpack(">I", png[16:20])[0] - width_pt / 72 * 300) < 1.5
+    assert struct.unpack(">I", png[16:20])[0] == 2 * struct.unpack(
+        ">I", base64.b64decode(plain["img_base64"])[16:20])[0]
+    with pytest.raises(ValueError, match="dpi must be between 36 and 1200"):
+        plot_umap(demo_path, plot_cfg=cfg, show=False, dpi=10)
+    with pytest.raises(TypeError, match="svg must be a bool"):
+        plot_umap(demo_path, plot_cfg=cfg, show=False, svg="yes")
 
 
 def test_stop_between_model_calls_leaves_the_history(demo_path, stub):

@@ -102,3 +102,33 @@ TEST(EventLog, WaitersWakeForNewEventsAndWhenClosed) {
 
 }  // namespace
 }  // namespace norvex
+
+namespace norvex {
+namespace {
+
+TEST(WebHost, AFigureEventCarriesItsSvgTextAndItsFileStem) {
+  EventLog log;
+  FileStore files;
+  WebHost host(log, files);
+  RecordingHost mirror;
+  host.set_mirror(&mirror);
+  host.add_secret("sk-svg-secret");
+  host.display_figure({"\x89PNG a", "<svg><title>sk-svg-secret</title></svg>", ""});
+  host.display_figure({"\x89PNG b", "", "plot_umap"});
+  const auto events = parsed(log);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]["type"], "image");
+  EXPECT_EQ(events[0]["name"], "figure-1");
+  EXPECT_EQ(events[0]["svg"], "<svg><title>[redacted]</title></svg>");
+  EXPECT_EQ(events[0]["url"], "files/1/figure-1.png");
+  EXPECT_EQ(events[1]["name"], "plot_umap");
+  EXPECT_FALSE(events[1].contains("svg"));  // optional: only with an SVG
+  ASSERT_TRUE(files.get(1));
+  EXPECT_EQ(files.get(1)->bytes, "\x89PNG a");
+  // The transcript mirror gets the whole figure, SVG included.
+  ASSERT_EQ(mirror.events.size(), 2u);
+  EXPECT_EQ(mirror.events[0].svg, "<svg><title>sk-svg-secret</title></svg>");
+}
+
+}  // namespace
+}  // namespace norvex

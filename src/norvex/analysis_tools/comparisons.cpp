@@ -179,8 +179,13 @@ std::vector<plotting::GroupPanel::Bracket> panel_brackets(const std::vector<Comp
     std::vector<const Comparison*> kept;
     for (auto* c : pairs)
       if (c->pval_adj < 0.05) kept.push_back(c);
-    std::stable_sort(kept.begin(), kept.end(),
-                     [](auto* a, auto* b) { return a->pval_adj < b->pval_adj; });
+    // Adjusted p-values tie often (BH steps, the smallest attainable p); the larger
+    // difference of means then reads as the stronger pair. Within a panel every pair
+    // measures the same feature, so the differences share a unit.
+    std::stable_sort(kept.begin(), kept.end(), [](auto* a, auto* b) {
+      if (a->pval_adj != b->pval_adj) return a->pval_adj < b->pval_adj;
+      return std::fabs(a->mean1 - a->mean2) > std::fabs(b->mean1 - b->mean2);
+    });
     if (kept.size() > kMaxBrackets) kept.resize(kMaxBrackets);
     pairs = kept;
     if (thinned) *thinned = true;

@@ -335,8 +335,9 @@ std::string volcano_png(const DegSelection& s, const DegRanking& r, const DegFig
   v.lfc_threshold = std::fabs(args.compute.min_abs_logfc);
   v.p_threshold_neglog10 = p_cut > 0 ? -std::log10(p_cut) : 0;
   v.title = x.title;
-  v.subtitle = "Volcano plot (" + x.source_note + ") · " + format_count(static_cast<long long>(n)) +
-               " genes";
+  // Genes without a fold change or adjusted p are not drawn, so not counted.
+  v.subtitle = "Volcano plot (" + x.source_note + ") · " +
+               format_count(static_cast<long long>(v.logfc.size())) + " genes";
   v.up_label = "Up in " + x.shown_cmp;
   v.down_label = "Down in " + x.shown_cmp;
   return plotting::render_volcano_png(v);

@@ -53,6 +53,25 @@ std::string sci(double v) {
   return buf;
 }
 
+// A stored q of 0 is below what the method resolves, never a probability of zero: for
+// permutations, one over their number (not stored with the result); for an exact test, the
+// journal convention.
+std::string q_text(double q, bool permutations) {
+  if (q == 0) return permutations ? "< 1/permutations" : "< 0.001";
+  return sci(q);
+}
+
+// Terms of the Gene Ontology as the common tools name them: an id "GO:0006955" anywhere
+// (g:Profiler, Enrichr's "immune response (GO:0006955)") or MSigDB's "GOBP_" style names.
+// Most terms must look so: a custom pathway database is not labelled GO.
+bool go_terms(const std::vector<std::string>& terms) {
+  size_t go = 0;
+  for (const std::string& t : terms)
+    go += t.find("GO:") != std::string::npos || t.rfind("GOBP_", 0) == 0 ||
+          t.rfind("GOCC_", 0) == 0 || t.rfind("GOMF_", 0) == 0;
+  return !terms.empty() && 2 * go > terms.size();
+}
+
 double neglog10(double p) {
   if (!std::isfinite(p)) return std::numeric_limits<double>::quiet_NaN();
   // p = 0 (permutation floors) is drawn at the resolution of a double, not at infinity.
@@ -176,7 +195,8 @@ std::vector<std::string> present_gsea(const GseaSelection& s, const GseaValues& 
   const std::string title =
       res.slice.group +
       (res.slice.comparison.empty() ? std::string() : ": " + shown(res.slice.comparison));
-  const std::string what = ranked ? "GSEA" : "GO over-representation";
+  const std::string what =
+      ranked ? "GSEA" : (go_terms(res.terms) ? "GO over-representation" : "Over-representation");
   const std::string subtitle = what + " · uns['" + cfg.gsa_key + "'] · " + s.selection;
   const std::string empty = cfg.terms ? "None of the requested terms is in this result"
                                       : "No term passes " + padj_label + " < " +
@@ -202,7 +222,7 @@ std::vector<std::string> present_gsea(const GseaSelection& s, const GseaValues& 
     bar.labels.push_back(res.terms[i]);
     bar.values.push_back(v.bar[k]);
     bar.directions.push_back(v.bar_direction[k]);
-    bar.value_notes.push_back(padj_label + " " + sci(res.padj[i]));
+    bar.value_notes.push_back(padj_label + " " + q_text(res.padj[i], ranked));
   }
 
   plotting::TermDotPlot dot;

@@ -2,6 +2,7 @@
 // -> celltype_subset, or condition -> cell type), as an interactive page and a PNG.
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "norvex/analysis_tools/params.hpp"
 #include "norvex/analysis_tools/shared_records.hpp"
@@ -143,9 +144,29 @@ plotting::SankeyDiagram sankey_diagram(const SankeySelection& s, const SankeyFlo
   const size_t n_levels = s.levels.size();
   plotting::SankeyDiagram d;
   d.levels = s.levels;
-  // Colours by category position in the column, as the UMAP and population figures.
+  // One colour means one thing across the columns: the first column keeps the colours of
+  // the UMAP and population figures (category position); a label met again keeps its
+  // colour, and every other label takes a palette colour no earlier node has used.
+  std::map<std::string, plotting::Rgb> colour_of_label;
+  std::set<size_t> used;
+  size_t next = 0;
   for (const auto& n : f.nodes)
-    d.nodes.push_back({n.level, n.label, n.count, category_color(n.label, n.code)});
+    if (n.level == 0) used.insert(static_cast<size_t>(n.code));
+  for (const auto& n : f.nodes) {
+    auto seen = colour_of_label.find(n.label);
+    plotting::Rgb colour;
+    if (seen != colour_of_label.end()) {
+      colour = seen->second;
+    } else if (n.level == 0) {
+      colour = category_color(n.label, static_cast<size_t>(n.code));
+    } else {
+      while (used.count(next)) ++next;
+      used.insert(next);
+      colour = category_color(n.label, next);
+    }
+    colour_of_label.emplace(n.label, colour);
+    d.nodes.push_back({n.level, n.label, n.count, colour});
+  }
   for (const auto& k : f.links) d.links.push_back({k.from, k.to, k.count});
   std::string flow;
   for (size_t l = 0; l < n_levels; ++l) flow += (l ? " → " : "") + s.levels[l];

@@ -108,6 +108,7 @@ json present_violin(const ViolinSelection& s, const ViolinStats& stats, const Vi
   p.subtitle = format_count(static_cast<long long>(stats.n_cells)) + " cells · expression from " +
                s.cells.source.label + " · unit: cell";
   p.y_label = "Expression";
+  p.shared_y = true;  // every panel is expression of one source, in one unit
   p.footnote = "Violin: density of cells; bar: interquartile range; white dot: median.\n" +
                stars_note(args.test.test, args.test.correction) +
                (thinned ? std::string("\n") + kThinnedNote : std::string());

@@ -8,6 +8,7 @@
 #include "norvex/analysis_tools/registry.hpp"
 #include "norvex/common/json.hpp"
 #include "norvex/host/host.hpp"
+#include "norvex/plotting/plot.hpp"
 
 namespace norvex {
 
@@ -17,6 +18,9 @@ struct ToolRun {
   // The result trimmed to what is kept: "data", "img_base64", "table_summaries", "images",
   // "html_base64".
   json plot_result = json::object();
+  // Each img_base64 figure as rendered, in payload order (PNG, SVG and PDF as asked; all
+  // empty for a payload the run did not draw).
+  std::vector<plotting::RenderedFigure> figures;
   std::vector<std::string> warnings;  // message texts, without the "⚠️ WARNING: " prefix
   json exec_args;                     // the keyword arguments the tool was called with
 };
@@ -26,6 +30,8 @@ struct ToolRunOptions {
   const ToolConfigMap* config_map = nullptr;
   // The "🛠️ Generating plots .. done (s)" line; off where the caller reports otherwise.
   bool status_line = true;
+  // Resolution and vector formats of the figures drawn.
+  plotting::RenderOptions render{0, true, false};
 };
 
 // KeyError for a tool that is not among `funcs`; the tool's own error when it cannot run at

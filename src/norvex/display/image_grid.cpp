@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -209,6 +211,72 @@ std::string merge_base64_pngs_grid_nostretch(NotebookHost& host, const json& img
       CAIRO_STATUS_SUCCESS)
     throw RuntimeError("cannot encode the merged image as PNG");
   return base64_encode(png);
+}
+
+namespace {
+// Points per pixel of a cairo SVG (its width attribute, in points, over the PNG's pixels).
+double svg_points_per_pixel(const std::string& svg, double width_px) {
+  const size_t tag = svg.find("<svg");
+  const size_t at = tag == std::string::npos ? tag : svg.find("width=\"", tag);
+  if (at == std::string::npos || width_px <= 0) return 72.0 / 150.0;
+  const double pt = std::atof(svg.c_str() + at + 7);
+  return pt > 0 ? pt / width_px : 72.0 / 150.0;
+}
+}  // namespace
+
+std::string merge_svgs_grid_nostretch(const json& imgs, const json& svgs, int ncols, int pad) {
+  std::vector<json> pngs = payloads_of(imgs), docs = payloads_of(svgs);
+  if (pngs.empty() || pngs.size() != docs.size() || ncols < 1 || pad < 0) return "";
+  std::vector<double> w(pngs.size()), h(pngs.size());
+  for (size_t i = 0; i < pngs.size(); ++i) {
+    if (!png_size_from_b64(pngs[i], w[i], h[i]) || !docs[i].is_string() ||
+        docs[i].get<std::string>().empty())
+      return "";
+  }
+  if (pngs.size() == 1) return docs[0].get<std::string>();
+  const size_t n = pngs.size();
+  const size_t cols = std::min<size_t>(static_cast<size_t>(ncols), n);
+  const size_t rows = (n + cols - 1) / cols;
+  std::vector<double> col_w(cols, 0), row_h(rows, 0);
+  for (size_t i = 0; i < n; ++i) {
+    col_w[i % cols] = std::max(col_w[i % cols], w[i]);
+    row_h[i / cols] = std::max(row_h[i / cols], h[i]);
+  }
+  double total_w = pad * double(cols - 1), total_h = pad * double(rows - 1);
+  for (double v : col_w) total_w += v;
+  for (double v : row_h) total_h += v;
+  const double scale = svg_points_per_pixel(docs[0].get<std::string>(), w[0]);
+  auto num = [](double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.6g", v);
+    return std::string(buf);
+  };
+  // Each figure as an image of its own document: their ids cannot collide.
+  std::string out =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+      "xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"" +
+      num(total_w * scale) + "pt\" height=\"" + num(total_h * scale) + "pt\" viewBox=\"0 0 " +
+      num(total_w) + " " + num(total_h) +
+      "\" version=\"1.1\">\n<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+  double y = 0;
+  for (size_t r = 0; r < rows; ++r) {
+    double x = 0;
+    for (size_t c = 0; c < cols; ++c) {
+      const size_t i = r * cols + c;
+      if (i < n) {
+        const double ox = x + std::floor((col_w[c] - w[i]) / 2);
+        const double oy = y + std::floor((row_h[r] - h[i]) / 2);
+        const std::string uri =
+            "data:image/svg+xml;base64," + base64_encode(docs[i].get<std::string>());
+        out += "<image x=\"" + num(ox) + "\" y=\"" + num(oy) + "\" width=\"" + num(w[i]) +
+               "\" height=\"" + num(h[i]) + "\" href=\"" + uri + "\" xlink:href=\"" + uri +
+               "\"/>\n";
+      }
+      x += col_w[c] + pad;
+    }
+    y += row_h[r] + pad;
+  }
+  return out + "</svg>\n";
 }
 
 void display_img_base64(NotebookHost& host, const std::string& b64) {

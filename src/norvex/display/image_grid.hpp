@@ -20,6 +20,11 @@ int auto_ncols_from_imgs(const json& imgs, bool verbose = true);
 std::string merge_base64_pngs_grid_nostretch(NotebookHost& host, const json& imgs, int ncols,
                                              int pad = 10, bool verbose = true);
 
+// The SVG documents of those images (`svgs` in the shape of `imgs`) laid out as one SVG
+// document exactly as the PNGs are merged (cell sizes from the PNGs' pixel sizes); each
+// figure stays vector, embedded whole. Empty when an image or its SVG is missing.
+std::string merge_svgs_grid_nostretch(const json& imgs, const json& svgs, int ncols, int pad = 10);
+
 // Shows one base64 image (PNG, JPEG, GIF or WebP) as image bytes. ValueError when the text
 // is not base64 or not one of those image types.
 void display_img_base64(NotebookHost& host, const std::string& b64);

@@ -2,9 +2,11 @@
 
 #include <functional>
 
+#include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/common/table.hpp"
+#include "norvex/common/text.hpp"
 #include "norvex/display/base64_display.hpp"
 #include "norvex/display/image_grid.hpp"
 #include "norvex/display/render.hpp"
@@ -12,6 +14,7 @@
 #include "norvex/display/table_html.hpp"
 #include "norvex/documents/documents.hpp"
 #include "norvex/host/host.hpp"
+#include "norvex/plotting/plot.hpp"
 
 namespace norvex {
 namespace {
@@ -65,6 +68,28 @@ void show_code_snippet(NotebookHost& host, const json& spec_res, const std::stri
   host.set_next_input(py_str(code));
 }
 
+namespace {
+// The SVG of each image as rendered in this process, in the images' shape; null when one of
+// them has none (an image from elsewhere, or rendered long ago).
+json remembered_svgs(const json& imgs) {
+  json out = json::array();
+  const std::vector<json> items =
+      imgs.is_string() ? std::vector<json>{imgs} : std::vector<json>(imgs.begin(), imgs.end());
+  for (const json& b64 : items) {
+    if (!b64.is_string()) return nullptr;
+    std::string svg;
+    try {
+      svg = plotting::remembered_svg(base64_decode(strip_data_url(b64.get<std::string>())));
+    } catch (const std::exception&) {
+      return nullptr;
+    }
+    if (svg.empty()) return nullptr;
+    out.push_back(std::move(svg));
+  }
+  return out;
+}
+}  // namespace
+
 void display_plot_img_base64(NotebookHost& host, const json& plot_result) {
   guarded(host, "display_plot_img_base64", [&] {
     const json& pr = require_mapping(plot_result, "plot_result");
@@ -80,7 +105,14 @@ void display_plot_img_base64(NotebookHost& host, const json& plot_result) {
     }
     int ncols = auto_ncols_from_imgs(imgs, true);
     std::string merged = merge_base64_pngs_grid_nostretch(host, imgs, ncols, 10, true);
-    if (!merged.empty()) {
+    json svgs = remembered_svgs(imgs);
+    if (!merged.empty() && !svgs.is_null()) {
+      // The figure with its vector form, for hosts that keep or offer it.
+      Figure figure;
+      figure.png = base64_decode(merged);
+      figure.svg = merge_svgs_grid_nostretch(imgs, svgs, ncols, 10);
+      host.display_figure(figure);
+    } else if (!merged.empty()) {
       display_img_base64(host, merged);
     } else {
       host.print("⚠️ WARNING: Image not found or none.");

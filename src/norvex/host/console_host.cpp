@@ -364,25 +364,46 @@ void ConsoleHost::offer_download(const Download& raw) {
 }
 
 void ConsoleHost::display_image(const std::string& raw, const std::string& mime) {
+  show_image("figure", raw, mime, "");
+}
+
+void ConsoleHost::display_figure(const Figure& figure) {
+  const std::string stem = figure.name.empty() ? "figure" : plain_file_name(redact(figure.name));
+  show_image(stem.empty() ? "figure" : stem, figure.png, "image/png", figure.svg);
+}
+
+void ConsoleHost::show_image(const std::string& stem, const std::string& raw,
+                             const std::string& mime, const std::string& svg) {
   ++image_count_;
   const std::string label = "image " + std::to_string(image_count_);
   if (!out_dir_) {
     terminal("[" + label + ": " + mime + ", " + std::to_string(raw.size()) + " bytes]");
     return;
   }
-  const std::string name = std::string("figure") + image_extension(mime);
+  const std::string name = stem + image_extension(mime);
   const std::string bytes = filtered(name, raw);
   int number = 0;
+  std::string svg_link;
   if (auto saved = save_file(name, bytes, next_figure_, &number)) {
     next_figure_ = number + 1;
     images_.push_back(*saved);
     terminal_saved("🖼️ " + label + " saved ", *saved);
+    if (!svg.empty()) {
+      // The SVG takes the PNG's number, so the two read as one figure.
+      const std::string svg_name = stem + "-" + std::to_string(number) + ".svg";
+      if (auto svg_saved = save_file(svg_name, filtered(svg_name, svg))) {
+        images_.push_back(*svg_saved);
+        const std::string file = svg_saved->filename().string();
+        svg_link = "<div class=\"svg\"><a href=\"" + html_escape(percent_encode(file)) + "\">" +
+                   html_escape(file) + "</a></div>";
+      }
+    }
   } else {
     terminal("[" + label + ": " + mime + ", " + std::to_string(bytes.size()) +
              " bytes, not saved]");
   }
-  append("<div class=\"img\"><img alt=\"figure " + std::to_string(image_count_) +
-         "\" src=\"data:" + html_escape(mime) + ";base64," + base64_encode(bytes) + "\"></div>");
+  append("<div class=\"img\"><img alt=\"figure " + std::to_string(image_count_) + "\" src=\"data:" +
+         html_escape(mime) + ";base64," + base64_encode(bytes) + "\"></div>" + svg_link);
 }
 
 void ConsoleHost::display_json(const json& value) {

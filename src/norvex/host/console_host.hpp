@@ -41,6 +41,8 @@ class ConsoleHost : public NotebookHost {
   void display_html(const std::string& html) override;
   void offer_download(const Download& file) override;
   void display_image(const std::string& bytes, const std::string& mime) override;
+  // The PNG as figure-N.png (or NAME-N.png), its SVG beside it as figure-N.svg.
+  void display_figure(const Figure& figure) override;
   void display_json(const json& value) override;
   void set_next_input(const std::string& code) override;
   void print_error(std::string_view text) override;
@@ -81,6 +83,8 @@ class ConsoleHost : public NotebookHost {
   std::string redact(std::string_view text) const { return redactor_.text(text); }
   void terminal(std::string_view text);
   void terminal_saved(std::string_view prefix, const std::filesystem::path& path);
+  void show_image(const std::string& stem, const std::string& raw, const std::string& mime,
+                  const std::string& svg);
   void append(const std::string& fragment);
   void flush_console_block();
   // Writes a new file named `name` in the folder, or the first free "stem-N.ext" (N from

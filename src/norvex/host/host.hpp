@@ -17,6 +17,14 @@ struct Download {
   std::string label = "document";  // what the file holds, for the link's text ("report")
 };
 
+// A figure to show: its PNG bytes, optionally the same figure as an SVG document, and the
+// file stem to save it under (empty: the host's own "figure-N").
+struct Figure {
+  std::string png;
+  std::string svg;
+  std::string name;
+};
+
 class NotebookHost {
  public:
   virtual ~NotebookHost() = default;
@@ -32,6 +40,8 @@ class NotebookHost {
   virtual void offer_download(const Download& file) = 0;
   // Raw image bytes (PNG, JPEG, GIF, WebP); mime like "image/png".
   virtual void display_image(const std::string& bytes, const std::string& mime) = 0;
+  // A plot. Hosts that keep files also keep its SVG; the rest show the PNG.
+  virtual void display_figure(const Figure& figure) { display_image(figure.png, "image/png"); }
   virtual void display_json(const json& value) = 0;
   // Places code in a new input cell below the current one.
   virtual void set_next_input(const std::string& code) = 0;

@@ -29,6 +29,11 @@ void RecordingHost::offer_download(const Download& file) {
 void RecordingHost::display_image(const std::string& bytes, const std::string& mime) {
   record(HostEvent::Kind::Image, bytes, mime);
 }
+void RecordingHost::display_figure(const Figure& figure) {
+  HostEvent& e = record(HostEvent::Kind::Image, figure.png, "image/png");
+  e.name = figure.name;
+  e.svg = figure.svg;
+}
 void RecordingHost::display_json(const json& value) {
   record(HostEvent::Kind::Json, dump_json(value, 2));
 }

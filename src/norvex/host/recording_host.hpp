@@ -13,7 +13,8 @@ struct HostEvent {
   std::string text;  // printed text, HTML, image or file bytes, code, or dumped JSON
   std::string mime;  // images and downloads only
   bool end_line = true;
-  std::string name;   // downloads only: the file name
+  std::string name;   // downloads: the file name; figures: the file stem
+  std::string svg;    // figures only: the SVG document, when there is one
   std::string label;  // downloads only
 };
 
@@ -24,6 +25,7 @@ class RecordingHost : public NotebookHost {
   void display_table(const std::string& html) override;
   void offer_download(const Download& file) override;
   void display_image(const std::string& bytes, const std::string& mime) override;
+  void display_figure(const Figure& figure) override;
   void display_json(const json& value) override;
   void set_next_input(const std::string& code) override;
   void print_error(std::string_view text) override;

@@ -1,8 +1,10 @@
 #pragma once
-// The plotting layer: figures described as plain data, rendered to PNG bytes.
+// The plotting layer: figures described as plain data, rendered to PNG bytes, and from
+// the same drawing to SVG and PDF when a RenderScope asks for them.
 // Fonts, palettes and layout rules live here so every tool's figure looks the same:
 // 150 dpi, Hangul-capable fonts, colour-blind-safe colours, legends outside the data.
-// Rendering is deterministic: the same description gives the same bytes.
+// Rendering is deterministic: the same description gives the same PNG and SVG bytes.
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +29,58 @@ struct FigureSize {
   double height_in = 6.0;
   int dpi = 150;
 };
+
+// How the figures drawn on this thread are rendered while a RenderScope lives.
+struct RenderOptions {
+  int dpi = 0;       // pixels per inch of the PNG (and of rasterised points); 0: the figure's own
+  bool svg = false;  // also render each figure as an SVG document
+  bool pdf = false;  // also render each figure as a PDF document
+};
+
+// Where a piece of text landed, in pixels of the PNG: the axis-aligned box around its ink
+// and the four corners of the (for rotated text, turned) ink box, x, y pairs in order.
+struct TextBox {
+  std::string text;  // as given; `cut` when it was shortened to fit ("…")
+  double x = 0, y = 0, w = 0, h = 0;
+  std::array<double, 8> corners{};
+  bool cut = false;
+};
+
+// One figure as drawn: the PNG always, SVG and PDF when asked, and where its texts went
+// (so a layout check can see clipping and overprinting).
+struct RenderedFigure {
+  std::string png, svg, pdf;
+  int width_px = 0, height_px = 0;
+  std::vector<TextBox> text_boxes;
+};
+
+// Installs render options for the figures drawn on this thread and keeps every figure
+// rendered while it lives, in drawing order. Scopes nest; the innermost one applies.
+class RenderScope {
+ public:
+  explicit RenderScope(const RenderOptions& options = {});
+  ~RenderScope();
+  RenderScope(const RenderScope&) = delete;
+  RenderScope& operator=(const RenderScope&) = delete;
+
+  const RenderOptions& options() const { return options_; }
+  const std::vector<RenderedFigure>& figures() const { return figures_; }
+  // The figure whose PNG is exactly `png`, or nullptr.
+  const RenderedFigure* find(const std::string& png) const;
+  // Innermost scope of this thread, or nullptr.
+  static RenderScope* current();
+  void add(RenderedFigure figure);
+
+ private:
+  RenderOptions options_;
+  std::vector<RenderedFigure> figures_;
+  RenderScope* previous_ = nullptr;
+};
+
+// The SVG of one of the last figures rendered with SVG in this process, found by its PNG
+// bytes; empty when it is not among them. Results carry only PNGs, so a host that keeps
+// vector forms finds them here when it shows the figure.
+std::string remembered_svg(const std::string& png);
 
 // Cells in an embedding, coloured by a category or by a continuous value. Points are
 // rasterised straight into the image, so a million cells draw in a few seconds.
@@ -135,6 +189,9 @@ struct GroupComparisonPlot {
   std::vector<Rgb> group_colors;    // optional, one per group
   std::vector<GroupPanel> panels;
   bool show_points = false;  // the values as jittered points (at most 1,500 per group)
+  // Panels measured on one scale (the same unit): one value range for all, its tick labels
+  // on the first panel of each row only, so heights compare across panels.
+  bool shared_y = false;
   std::string title, subtitle, y_label, x_label;
   std::string footnote;  // bottom line: what the marks and stars mean
   FigureSize size;

@@ -141,7 +141,7 @@ std::string render_stacked_bars_png(const StackedBarPlot& p) {
 
   draw_legend(c, plot.right() + c.px(16), plot.y, p.legend_title, entries, Swatch::Square,
               c.height() - plot.y - pad, c.width() * 0.3);
-  return c.png();
+  return c.finish();
 }
 
 std::string render_ranking_png(const RankingPlot& p) {
@@ -191,7 +191,7 @@ std::string render_ranking_png(const RankingPlot& p) {
   if (n == 0) {
     c.text(plot.x + plot.w / 2, plot.y + plot.h / 2, "No genes to show",
            TextStyle{11, false, false, kMuted}, 0.5, 0.5);
-    return c.png();
+    return c.finish();
   }
   double lo = 0, hi = 0;
   for (double v : p.values)
@@ -221,7 +221,7 @@ std::string render_ranking_png(const RankingPlot& p) {
   c.text(plot.x + plot.w / 2, c.height() - pad, p.x_label, axis, 0.5, 1);
   draw_legend(c, c.width() - pad - legend_w, plot.y, "", entries, Swatch::Square, plot.h,
               c.width() * 0.25);
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

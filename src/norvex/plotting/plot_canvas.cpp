@@ -1,8 +1,13 @@
 #include "norvex/plotting/plot_canvas.hpp"
 
+#include <cairo-pdf.h>
+#include <cairo-svg.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 
 #include "norvex/common/errors.hpp"
 
@@ -95,10 +100,64 @@ std::pair<int, int> png_size(const std::string& png) {
   return {static_cast<int>(be32(16)), static_cast<int>(be32(20))};
 }
 
+namespace {
+thread_local RenderScope* g_scope = nullptr;
+}  // namespace
+
+RenderScope::RenderScope(const RenderOptions& options) : options_(options), previous_(g_scope) {
+  g_scope = this;
+}
+RenderScope::~RenderScope() {
+  g_scope = previous_;
+}
+RenderScope* RenderScope::current() {
+  return g_scope;
+}
+namespace {
+// A few dozen figures: enough for the figures of one answer and a "show it again", bounded
+// because a scatter's SVG carries its points as an embedded image.
+constexpr size_t kRememberedFigures = 24;
+struct Remembered {
+  std::mutex mutex;
+  std::deque<std::pair<std::string, std::string>> figures;  // PNG, SVG; newest last
+};
+Remembered& remembered() {
+  static Remembered* r = new Remembered();  // never destroyed: used until exit
+  return *r;
+}
+}  // namespace
+
+void RenderScope::add(RenderedFigure figure) {
+  if (!figure.svg.empty()) {
+    Remembered& r = remembered();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.figures.emplace_back(figure.png, figure.svg);
+    if (r.figures.size() > kRememberedFigures) r.figures.pop_front();
+  }
+  figures_.push_back(std::move(figure));
+}
+
+std::string remembered_svg(const std::string& png) {
+  Remembered& r = remembered();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (auto it = r.figures.rbegin(); it != r.figures.rend(); ++it)
+    if (it->first == png) return it->second;
+  return "";
+}
+
+const RenderedFigure* RenderScope::find(const std::string& png) const {
+  for (const auto& f : figures_)
+    if (f.png == png) return &f;
+  return nullptr;
+}
+
 namespace detail {
 
 namespace {
 constexpr const char* kFontFamily = "Noto Sans, Noto Sans CJK KR, sans";
+// cairo's largest image side, and a bound on one figure's memory (4 bytes a pixel).
+constexpr double kMaxSide = 32767;
+constexpr double kMaxPixels = 256.0 * 1024 * 1024;
 
 cairo_status_t append_png(void* closure, const unsigned char* data, unsigned int length) {
   static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
@@ -106,11 +165,22 @@ cairo_status_t append_png(void* closure, const unsigned char* data, unsigned int
 }
 }  // namespace
 
-Canvas::Canvas(const FigureSize& size) : dpi_(size.dpi > 0 ? size.dpi : 150) {
+int effective_dpi(const FigureSize& size) {
+  const RenderScope* scope = RenderScope::current();
+  if (scope && scope->options().dpi > 0) return scope->options().dpi;
+  return size.dpi > 0 ? size.dpi : 150;
+}
+
+Canvas::Canvas(const FigureSize& size) : dpi_(effective_dpi(size)) {
   w_ = std::round(std::clamp(size.width_in, 1.0, 40.0) * dpi_);
   h_ = std::round(std::clamp(size.height_in, 1.0, 40.0) * dpi_);
-  surface_ =
-      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w_), static_cast<int>(h_));
+  if (w_ > kMaxSide || h_ > kMaxSide || w_ * h_ > kMaxPixels)
+    throw ValueError("a figure of " + std::to_string(static_cast<long>(w_)) + "x" +
+                     std::to_string(static_cast<long>(h_)) + " pixels (" +
+                     std::to_string(static_cast<int>(dpi_)) +
+                     " dpi) is larger than can be drawn; choose a lower dpi");
+  const cairo_rectangle_t extents{0, 0, w_, h_};
+  surface_ = cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, &extents);
   cr_ = cairo_create(surface_);
   cairo_set_source_rgb(cr_, 1, 1, 1);
   cairo_paint(cr_);
@@ -121,8 +191,8 @@ Canvas::~Canvas() {
   cairo_surface_destroy(surface_);
 }
 
-PangoLayout* Canvas::layout(const std::string& text, const TextStyle& style,
-                            double max_width) const {
+PangoLayout* Canvas::layout(const std::string& text, const TextStyle& style, double max_width,
+                            bool wrap) const {
   PangoLayout* l = pango_cairo_create_layout(cr_);
   // Fixed font options: output must not depend on the desktop's settings.
   cairo_font_options_t* fo = cairo_font_options_create();
@@ -141,7 +211,11 @@ PangoLayout* Canvas::layout(const std::string& text, const TextStyle& style,
   pango_layout_set_text(l, text.c_str(), -1);
   if (max_width > 0) {
     pango_layout_set_width(l, static_cast<int>(max_width * PANGO_SCALE));
-    pango_layout_set_ellipsize(l, PANGO_ELLIPSIZE_END);
+    if (wrap) {
+      pango_layout_set_wrap(l, PANGO_WRAP_WORD_CHAR);
+    } else {
+      pango_layout_set_ellipsize(l, PANGO_ELLIPSIZE_END);
+    }
   }
   return l;
 }
@@ -175,7 +249,53 @@ void Canvas::text(double x, double y, const std::string& str, const TextStyle& s
   set_color(style.color);
   pango_cairo_show_layout(cr_, l);
   cairo_restore(cr_);
+  const bool cut = pango_layout_is_ellipsized(l);
   g_object_unref(l);
+  record_text_box(x, y, logical.width, logical.height, angle, ax, ay, str, cut, ink);
+}
+
+void Canvas::record_text_box(double x, double y, double w, double h, double angle, double ax,
+                             double ay, const std::string& str, bool cut,
+                             const PangoRectangle& ink) {
+  // The inked part of the anchored box (what can overprint), rotated about the anchor as
+  // cairo drew it.
+  const double a = -angle * M_PI / 180.0, ca = std::cos(a), sa = std::sin(a);
+  double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+  TextBox box;
+  const double u0 = -ax * w + ink.x, u1 = u0 + ink.width;
+  const double v0 = -ay * h + ink.y, v1 = v0 + ink.height;
+  const double us[4] = {u0, u1, u1, u0};
+  const double vs[4] = {v0, v0, v1, v1};
+  for (int k = 0; k < 4; ++k) {
+    const double qx = x + us[k] * ca - vs[k] * sa, qy = y + us[k] * sa + vs[k] * ca;
+    box.corners[2 * k] = qx;
+    box.corners[2 * k + 1] = qy;
+    x0 = std::min(x0, qx);
+    x1 = std::max(x1, qx);
+    y0 = std::min(y0, qy);
+    y1 = std::max(y1, qy);
+  }
+  box.text = str;
+  box.cut = cut;
+  box.x = x0, box.y = y0, box.w = x1 - x0, box.h = y1 - y0;
+  text_boxes_.push_back(std::move(box));
+}
+
+double Canvas::paragraph(double x, double y, const std::string& str, const TextStyle& style,
+                         double max_width) {
+  if (str.empty()) return 0;
+  PangoLayout* l = layout(str, style, max_width, true);
+  PangoRectangle ink, logical;
+  pango_layout_get_pixel_extents(l, &ink, &logical);
+  cairo_save(cr_);
+  cairo_move_to(cr_, x, y);
+  set_color(style.color);
+  pango_cairo_show_layout(cr_, l);
+  cairo_restore(cr_);
+  g_object_unref(l);
+  // The box starts at x whatever the alignment: the lines are left-aligned from there.
+  record_text_box(x, y, logical.width, logical.height, 0, 0, 0, str, false, ink);
+  return logical.height;
 }
 
 void Canvas::set_color(const Rgb& c, double alpha) {
@@ -214,25 +334,64 @@ double Canvas::header(const std::string& title, const std::string& subtitle) {
   const double pad = inch(0.14);
   double y = pad;
   const double max_w = w_ - 2 * pad;
-  if (!title.empty()) {
-    TextStyle ts{13, true, false, kInk};
-    text(pad, y, title, ts, 0, 0, 0, max_w);
-    y += measure(title, ts, max_w).h;
-  }
-  if (!subtitle.empty()) {
-    TextStyle ss{9, false, false, kMuted};
-    text(pad, y + px(1), subtitle, ss, 0, 0, 0, max_w);
-    y += measure(subtitle, ss, max_w).h + px(1);
-  }
+  // Wrapped, never cut: a subtitle carries counts and sources a reader needs whole.
+  if (!title.empty()) y += paragraph(pad, y, title, TextStyle{13, true, false, kInk}, max_w);
+  if (!subtitle.empty())
+    y += paragraph(pad, y + px(1), subtitle, TextStyle{9, false, false, kMuted}, max_w) + px(1);
   return y + px(8);
 }
 
 std::string Canvas::png() const {
+  cairo_surface_t* img =
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w_), static_cast<int>(h_));
+  cairo_t* cr = cairo_create(img);
+  cairo_set_source_surface(cr, surface_, 0, 0);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  cairo_surface_flush(img);
   std::string out;
-  cairo_surface_flush(surface_);
-  if (cairo_surface_write_to_png_stream(surface_, append_png, &out) != CAIRO_STATUS_SUCCESS)
-    throw RuntimeError("could not encode the figure as PNG");
+  const cairo_status_t st = cairo_surface_write_to_png_stream(img, append_png, &out);
+  cairo_surface_destroy(img);
+  if (st != CAIRO_STATUS_SUCCESS) throw RuntimeError("could not encode the figure as PNG");
   return out;
+}
+
+std::string Canvas::vector_document(bool pdf) const {
+  // Vector pages are measured in points; the drawing, in pixels at dpi_, is scaled down.
+  const double scale = 72.0 / dpi_;
+  std::string out;
+  cairo_surface_t* doc =
+      pdf ? cairo_pdf_surface_create_for_stream(append_png, &out, w_ * scale, h_ * scale)
+          : cairo_svg_surface_create_for_stream(append_png, &out, w_ * scale, h_ * scale);
+  if (pdf) cairo_pdf_surface_set_metadata(doc, CAIRO_PDF_METADATA_CREATOR, "norvex");
+  cairo_t* cr = cairo_create(doc);
+  cairo_scale(cr, scale, scale);
+  cairo_set_source_surface(cr, surface_, 0, 0);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  cairo_surface_finish(doc);
+  const cairo_status_t st = cairo_surface_status(doc);
+  cairo_surface_destroy(doc);
+  if (st != CAIRO_STATUS_SUCCESS)
+    throw RuntimeError(std::string("could not write the figure as ") + (pdf ? "PDF" : "SVG") +
+                       ": " + cairo_status_to_string(st));
+  return out;
+}
+
+std::string Canvas::finish() {
+  cairo_surface_flush(surface_);
+  std::string bytes = png();
+  if (RenderScope* scope = RenderScope::current()) {
+    RenderedFigure f;
+    f.png = bytes;
+    if (scope->options().svg) f.svg = vector_document(false);
+    if (scope->options().pdf) f.pdf = vector_document(true);
+    f.width_px = static_cast<int>(w_);
+    f.height_px = static_cast<int>(h_);
+    f.text_boxes = text_boxes_;
+    scope->add(std::move(f));
+  }
+  return bytes;
 }
 
 std::vector<double> nice_ticks(double lo, double hi, int target) {

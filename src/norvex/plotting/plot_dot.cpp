@@ -2,6 +2,7 @@
 // for the expression level, with a colour bar and a size legend that say which is which.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "norvex/common/errors.hpp"
 #include "norvex/plotting/plot_canvas.hpp"
@@ -13,6 +14,38 @@ using namespace detail;
 namespace {
 
 const double kLegendFractions[] = {0.2, 0.4, 0.6, 0.8, 1.0};
+const TextStyle kBlockStyle{8};
+
+// Runs of equal block labels: [first, end) gene positions.
+std::vector<std::pair<size_t, size_t>> block_runs(const std::vector<std::string>& blocks) {
+  std::vector<std::pair<size_t, size_t>> out;
+  for (size_t i = 0; i < blocks.size();) {
+    size_t j = i + 1;
+    while (j < blocks.size() && blocks[j] == blocks[i]) ++j;
+    out.emplace_back(i, j);
+    i = j;
+  }
+  return out;
+}
+
+// The line (0 nearest the grid) of each block label over the columns: a name wider than
+// its run of genes moves up a line rather than run into its neighbour's name.
+std::vector<size_t> block_label_lines(const Canvas& c, const std::vector<std::string>& blocks,
+                                      const std::vector<std::pair<size_t, size_t>>& runs,
+                                      double cell, size_t max_lines) {
+  std::vector<size_t> line(runs.size(), 0);
+  std::vector<double> line_end(max_lines, -1e300);  // right end of the last label per line
+  const double gap = c.px(4);
+  for (size_t r = 0; r < runs.size(); ++r) {
+    const double centre = (runs[r].first + runs[r].second) * cell / 2;
+    const double w = c.measure(blocks[runs[r].first], kBlockStyle).w;
+    size_t l = 0;
+    while (l + 1 < max_lines && centre - w / 2 < line_end[l] + gap) ++l;
+    line[r] = l;
+    line_end[l] = centre + w / 2;
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -51,7 +84,19 @@ std::string render_dot_png(const DotPlot& p) {
 
   // Gene blocks: beside the gene axis (above the columns, or right of the rows).
   const bool blocks = !p.gene_blocks.empty();
-  const double block_h = blocks && !swap ? c.measure("Ag", tick).h + c.px(8) : 0;
+  const auto runs = blocks ? block_runs(p.gene_blocks) : std::vector<std::pair<size_t, size_t>>{};
+  const double block_line_h = c.measure("Ag", kBlockStyle).h;
+  // Lines of block names over the columns, from a first guess of the cell size (labels at
+  // most three lines deep; a name still too wide is shortened to its run).
+  size_t block_lines = 1;
+  if (blocks && !swap) {
+    const double guess =
+        std::min((c.width() - 2 * pad) * 0.6 / std::max<size_t>(1, nk),
+                 std::min((c.height() - top) * 0.6 / std::max<size_t>(1, ng), c.inch(0.34)));
+    for (size_t l : block_label_lines(c, p.gene_blocks, runs, guess, 3))
+      block_lines = std::max(block_lines, l + 1);
+  }
+  const double block_h = blocks && !swap ? block_lines * block_line_h + c.px(8) : 0;
   double block_w = 0;
   if (blocks && swap)
     for (auto& b : p.gene_blocks) block_w = std::max(block_w, c.measure(b, tick).w);
@@ -124,26 +169,44 @@ std::string render_dot_png(const DotPlot& p) {
 
   // Gene blocks: a bracket over each run of genes with the same label, the label beside it.
   if (blocks) {
-    for (size_t i = 0; i < nk;) {
-      size_t j = i + 1;
-      while (j < nk && p.gene_blocks[j] == p.gene_blocks[i]) ++j;
+    const std::vector<size_t> lines =
+        swap ? std::vector<size_t>(runs.size(), 0)
+             : block_label_lines(c, p.gene_blocks, runs, cell, block_lines);
+    for (size_t r = 0; r < runs.size(); ++r) {
+      const auto [i, j] = runs[r];
       const double a = (i + 0.15) * cell, b = (j - 0.15) * cell;
       if (!swap) {
         const double y = grid.y - c.px(3);
         c.line(grid.x + a, y, grid.x + b, y, kInk, c.px(0.8));
         c.line(grid.x + a, y, grid.x + a, y + c.px(3), kInk, c.px(0.8));
         c.line(grid.x + b, y, grid.x + b, y + c.px(3), kInk, c.px(0.8));
-        const double room = std::max(cell * (j - i), c.px(20));
-        c.text(grid.x + (a + b) / 2, y - c.px(2), p.gene_blocks[i], TextStyle{8}, 0.5, 1, 0, room);
+        // Room up to the neighbours' names on the same line, and never past the canvas.
+        // Two names that still meet (three lines were not enough) split the room between them.
+        const double centre = grid.x + (a + b) / 2;
+        const double w = c.measure(p.gene_blocks[i], kBlockStyle).w, gap = c.px(4);
+        double left = pad, right = c.width() - pad;
+        for (size_t o = 0; o < runs.size(); ++o) {
+          if (o == r || lines[o] != lines[r]) continue;
+          const double oc = grid.x + (runs[o].first + runs[o].second) * cell / 2;
+          const double ow = c.measure(p.gene_blocks[runs[o].first], kBlockStyle).w;
+          const bool meet = std::fabs(oc - centre) < (w + ow) / 2 + gap;
+          if (oc < centre)
+            left = std::max(left, meet ? (oc + centre) / 2 + gap / 2 : oc + ow / 2 + gap);
+          if (oc > centre)
+            right = std::min(right, meet ? (oc + centre) / 2 - gap / 2 : oc - ow / 2 - gap);
+        }
+        const double room = std::max(2 * std::min(centre - left, right - centre), c.px(12));
+        const double ly = y - c.px(2) - lines[r] * block_line_h;
+        if (lines[r] > 0) c.line(centre, y, centre, ly, kGrid, c.px(0.6));
+        c.text(centre, ly, p.gene_blocks[i], kBlockStyle, 0.5, 1, 0, room);
       } else {
         const double x = grid.right() + c.px(4);
         c.line(x, grid.y + a, x, grid.y + b, kInk, c.px(0.8));
         c.line(x - c.px(3), grid.y + a, x, grid.y + a, kInk, c.px(0.8));
         c.line(x - c.px(3), grid.y + b, x, grid.y + b, kInk, c.px(0.8));
-        c.text(x + c.px(4), grid.y + (a + b) / 2, p.gene_blocks[i], TextStyle{8}, 0, 0.5, 0,
+        c.text(x + c.px(4), grid.y + (a + b) / 2, p.gene_blocks[i], kBlockStyle, 0, 0.5, 0,
                block_w - c.px(10));
       }
-      i = j;
     }
   }
 
@@ -151,8 +214,16 @@ std::string render_dot_png(const DotPlot& p) {
   const double lx = grid.right() + block_w + c.px(18);
   double y = area.y;
   c.text(lx, y, p.colorbar_label, legend_title, 0, 0, 0, legend_w);
-  y += c.measure(p.colorbar_label, legend_title, legend_w).h + c.px(4);
-  const double bar_h = std::clamp(c.height() * 0.25, c.px(50), c.inch(1.6));
+  const double tick_h = c.measure("0", legend_text).h;
+  y += c.measure(p.colorbar_label, legend_title, legend_w).h + c.px(4) + tick_h / 2;
+  // The bar gives way so that the size legend below it stays on the canvas.
+  const double size_rows_h =
+      std::size(kLegendFractions) * std::max(2 * max_r + c.px(3), c.measure("100%", legend_text).h);
+  const double size_h = c.px(16) + c.measure(p.size_label, legend_title, legend_w).h + c.px(4) +
+                        size_rows_h + tick_h / 2;
+  const double bar_h =
+      std::max(c.px(30), std::min(std::clamp(c.height() * 0.25, c.px(50), c.inch(1.6)),
+                                  c.height() - pad - y - size_h));
   const int steps = 128;
   for (int s = 0; s < steps; ++s) {
     const double t0 = static_cast<double>(s) / steps;
@@ -160,7 +231,8 @@ std::string render_dot_png(const DotPlot& p) {
                 sequential_color(p.cmap, t0 + 0.5 / steps));
   }
   c.stroke_rect(Rect{lx, y, bar_w, bar_h}, kAxis, c.px(0.5));
-  const auto ticks = nice_ticks(p.vmin, p.vmax, 4);
+  const auto ticks =
+      nice_ticks(p.vmin, p.vmax, std::clamp(static_cast<int>(bar_h / (1.5 * tick_h)), 1, 4));
   const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
   for (double t : ticks) {
     if (t < p.vmin - 1e-9 || t > p.vmax + 1e-9) continue;
@@ -168,7 +240,7 @@ std::string render_dot_png(const DotPlot& p) {
     c.line(lx + bar_w, ty, lx + bar_w + c.px(3), ty, kAxis, c.px(0.6));
     c.text(lx + bar_w + c.px(5), ty, tick_label(t, step), legend_text, 0, 0.5);
   }
-  y += bar_h + c.px(16);
+  y += bar_h + c.px(16) + tick_h / 2;
 
   // Size legend: the same radius rule as the dots.
   c.text(lx, y, p.size_label, legend_title, 0, 0, 0, legend_w);
@@ -187,7 +259,7 @@ std::string render_dot_png(const DotPlot& p) {
            legend_text, 0, 0.5);
     y += row_h;
   }
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

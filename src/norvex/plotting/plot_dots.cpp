@@ -85,7 +85,10 @@ void colorbar(Canvas& c, double x, double y, double h, const std::string& cmap, 
               double hi, const std::string& label) {
   const double bw = c.px(9);
   c.text(x, y, label, TextStyle{9, true});
-  const double top = y + c.measure(label.empty() ? "A" : label, TextStyle{9, true}).h + c.px(4);
+  // The top tick's label is centred on the bar's top: half a line of room above it.
+  const double tick_h = c.measure("0", kTick).h;
+  const double top =
+      y + c.measure(label.empty() ? "A" : label, TextStyle{9, true}).h + c.px(4) + tick_h / 2;
   const int steps = 64;
   for (int i = 0; i < steps; ++i) {
     const double t = 1.0 - (i + 0.5) / steps;
@@ -93,7 +96,8 @@ void colorbar(Canvas& c, double x, double y, double h, const std::string& cmap, 
   }
   c.stroke_rect(Rect{x, top, bw, h}, kAxis, c.px(0.5));
   if (!(hi > lo)) hi = lo + 1;
-  auto ticks = nice_ticks(lo, hi, 4);
+  // As many ticks as fit a line and a half apart.
+  auto ticks = nice_ticks(lo, hi, std::clamp(static_cast<int>(h / (1.5 * tick_h)), 1, 4));
   const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
   for (double t : ticks) {
     if (t < lo - 1e-9 || t > hi + 1e-9) continue;
@@ -134,7 +138,8 @@ std::string wrap_label(const std::string& text, double pt, double max_width_px, 
   s.height_in = 1;
   s.dpi = dpi;
   Canvas c(s);
-  return wrap_on(c, text, TextStyle{pt}, max_width_px);
+  // A RenderScope may draw at another dpi; the width stays the one given at `dpi`.
+  return wrap_on(c, text, TextStyle{pt}, max_width_px * c.dpi() / std::max(1, dpi));
 }
 
 std::string render_term_bars_png(const TermBarPlot& p) {
@@ -172,7 +177,7 @@ std::string render_term_bars_png(const TermBarPlot& p) {
   if (n == 0) {
     c.text(c.width() / 2, plot.y + plot.h / 2, p.empty_message, kEmpty, 0.5, 0.5, 0,
            c.width() - 2 * pad);
-    return c.png();
+    return c.finish();
   }
   double lo = 0, hi = 0;
   for (double v : p.values)
@@ -207,7 +212,7 @@ std::string render_term_bars_png(const TermBarPlot& p) {
   c.text(plot.x + plot.w / 2, c.height() - pad, p.x_label, kAxisLabel, 0.5, 1);
   draw_legend(c, c.width() - pad - legend_w, plot.y, "", entries, Swatch::Square, plot.h,
               c.width() * 0.22);
-  return c.png();
+  return c.finish();
 }
 
 std::string render_term_dots_png(const TermDotPlot& p) {
@@ -232,7 +237,7 @@ std::string render_term_dots_png(const TermDotPlot& p) {
   if (n == 0) {
     c.text(c.width() / 2, plot.y + plot.h / 2, p.empty_message, kEmpty, 0.5, 0.5, 0,
            c.width() - 2 * pad);
-    return c.png();
+    return c.finish();
   }
   const double row = plot.h / n;
   const double r_max = std::clamp(row * 0.45, c.px(3), c.px(9)), r_min = c.px(2.2);
@@ -300,7 +305,7 @@ std::string render_term_dots_png(const TermDotPlot& p) {
     texts.push_back(std::to_string(static_cast<long long>(std::llround(v))));
   }
   size_legend(c, lx, plot.y + cb_h + c.px(40), p.size_label, keys, texts);
-  return c.png();
+  return c.finish();
 }
 
 std::string render_dot_grid_png(const DotGridPlot& p) {
@@ -335,11 +340,24 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
   if (nr == 0 || nc == 0 || p.dots.empty()) {
     c.text(c.width() / 2, plot.y + plot.h / 2, p.empty_message, kEmpty, 0.5, 0.5, 0,
            c.width() - 2 * pad);
-    return c.png();
+    return c.finish();
   }
-  const double cw = plot.w / nc, rh = plot.h / nr;
   // Square cells read best; the grid shrinks to keep them so.
-  const double cell = std::min({cw, rh, c.px(26)});
+  double cell = std::min({plot.w / nc, plot.h / nr, c.px(26)});
+  // Slanted column labels reach down-left of their column: the grid moves right until
+  // the first ones stay on the canvas.
+  const double tick_h = c.measure("Ag", kTick).h;
+  double shift = 0;
+  for (size_t k = 0; k < nc; ++k) {
+    const double reach =
+        0.71 * (std::min(c.measure(p.columns[k], kTick).w, col_label_cap) + tick_h);
+    shift = std::max(shift, pad + reach - (plot.x + cell * (k + 0.5) + c.px(3)));
+  }
+  if (shift > 0) {
+    plot.x += shift;
+    plot.w = std::max(plot.w - shift, c.px(40));
+    cell = std::min({plot.w / nc, plot.h / nr, c.px(26)});
+  }
   plot.w = cell * nc;
   plot.h = cell * nr;
   const double r_max = cell * 0.46, r_min = cell * 0.08;
@@ -388,9 +406,11 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
   c.stroke_rect(Rect{plot.x, plot.y, plot.w, plot.h}, kAxis, c.px(0.6));
   // Under the column labels: the grid keeps square cells, so it may end well above the
   // figure's bottom.
-  if (!p.x_label.empty())
-    c.text(plot.x + plot.w / 2, std::min(plot.bottom() + col_label_h + c.px(6), c.height() - pad),
-           p.x_label, kAxisLabel, 0.5, 1);
+  if (!p.x_label.empty()) {
+    const double label_h = c.measure(p.x_label, kAxisLabel).h;
+    c.text(plot.x + plot.w / 2, std::min(plot.bottom() + col_label_h, c.height() - pad - label_h),
+           p.x_label, kAxisLabel, 0.5, 0);
+  }
   const double lx = plot.right() + c.px(18);
   const double cb_h = std::min(std::max(plot.h * 0.35, c.px(50)), c.px(90));
   colorbar(c, lx, top, cb_h, p.cmap, p.cmin, p.cmin + span, p.color_label);
@@ -401,7 +421,7 @@ std::string render_dot_grid_png(const DotGridPlot& p) {
     texts.push_back(k.second);
   }
   size_legend(c, lx, top + cb_h + c.px(40), p.size_label, keys, texts);
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

@@ -146,14 +146,16 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
   if (np == 0) {
     c.text(c.width() / 2, (top + c.height()) / 2, "No values to show",
            TextStyle{11, false, false, kMuted}, 0.5, 0.5);
-    return c.png();
+    return c.finish();
   }
   // Panels in a grid wide enough for the group labels.
   const double area_x = pad + ylabel_w, area_w = c.width() - area_x - pad;
   const double area_y = top, area_h = c.height() - top - pad - foot_h;
   const double min_panel_w = std::max(c.inch(1.6), c.inch(0.55) * ng + c.inch(0.5));
-  const size_t ncols = std::clamp<size_t>(static_cast<size_t>(area_w / min_panel_w), 1, np);
-  const size_t nrows = (np + ncols - 1) / ncols;
+  const size_t max_cols = std::clamp<size_t>(static_cast<size_t>(area_w / min_panel_w), 1, np);
+  // Balanced rows: five panels as 3 + 2, not 4 + 1.
+  const size_t nrows = (np + max_cols - 1) / max_cols;
+  const size_t ncols = (np + nrows - 1) / nrows;
   const double cell_w = area_w / ncols, cell_h = area_h / nrows;
 
   double label_w = 0;
@@ -167,6 +169,15 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
       slant ? std::min(label_w, max_label_w) * std::sin(angle * M_PI / 180) + label_h + c.px(6)
             : label_h + c.px(4);
   const double counts_h = c.measure("n=1", note).h + c.px(2);
+
+  // The common range of panels on one scale.
+  double shared_lo = INFINITY, shared_hi = -INFINITY;
+  if (p.shared_y)
+    for (const auto& panel : p.panels)
+      for (const auto& vs : panel.values)
+        for (double v : vs)
+          if (std::isfinite(v))
+            shared_lo = std::min(shared_lo, v), shared_hi = std::max(shared_hi, v);
 
   for (size_t k = 0; k < np; ++k) {
     const GroupPanel& panel = p.panels[k];
@@ -193,6 +204,7 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
         hi = std::max(hi, sums.back().sorted.back());
       }
     }
+    if (p.shared_y && std::isfinite(shared_lo)) lo = shared_lo, hi = shared_hi;
     if (!std::isfinite(lo)) lo = 0, hi = 1;
     if (hi - lo < 1e-12) hi = lo + 1;
     const std::vector<size_t> levels = bracket_levels(panel.brackets);
@@ -215,7 +227,8 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
     for (double t : ticks) {
       if (t < y_lo - 1e-12 || t > y_hi + 1e-12) continue;
       c.line(plot.x, ypx(t), plot.right(), ypx(t), kGrid, c.px(0.5));
-      c.text(plot.x - c.px(4), ypx(t), tick_label(t, step), tick, 1, 0.5);
+      if (!p.shared_y || k % ncols == 0)
+        c.text(plot.x - c.px(4), ypx(t), tick_label(t, step), tick, 1, 0.5);
     }
     c.line(plot.x, plot.y, plot.x, plot.bottom(), kAxis, c.px(0.8));
     c.line(plot.x, plot.bottom(), plot.right(), plot.bottom(), kAxis, c.px(0.8));
@@ -319,7 +332,7 @@ std::string render_group_comparison_png(const GroupComparisonPlot& p) {
   for (size_t i = 0; i < foot_lines.size(); ++i)
     c.text(pad, c.height() - pad - foot_h + c.px(4) + i * foot_line_h, foot_lines[i], note, 0, 0, 0,
            c.width() - 2 * pad);
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

@@ -108,7 +108,7 @@ std::string render_heatmap_png(const HeatmapPlot& p) {
   if (p.n_rows == 0 || p.n_cols == 0) {
     c.text(c.width() / 2, a.y + a.h / 2, "No cells to show", TextStyle{11, false, false, kMuted},
            0.5, 0.5);
-    return c.png();
+    return c.finish();
   }
   // The data as an image of its own resolution, then scaled into the area.
   cairo_surface_t* img = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(p.n_cols),
@@ -192,7 +192,7 @@ std::string render_heatmap_png(const HeatmapPlot& p) {
     c.line(bx + bw, ty, bx + bw + c.px(3), ty, kAxis, c.px(0.6));
     c.text(bx + bw + c.px(5), ty, tick_label(t, step), TextStyle{8}, 0, 0.5);
   }
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

@@ -192,6 +192,52 @@ const char* kScript = R"JS(
 })();
 )JS";
 
+// Node labels beside their nodes. Small nodes sit closer together than their labels are
+// tall, so each column's labels are spread apart (in node order) and a displaced label is
+// joined to its node by a leader line.
+void draw_node_labels(Canvas& c, const SankeyDiagram& d, const SankeyLayout& L) {
+  const size_t last = d.levels.size() - 1;
+  const double area_top = L.level_label_y + c.measure("Ag", kLevel).h + c.px(6);
+  const double area_bottom = c.height() - c.inch(0.14);
+  const double gap = c.px(1);
+  for (size_t level = 0; level <= last; ++level) {
+    std::vector<size_t> nodes;
+    for (size_t i = 0; i < d.nodes.size(); ++i)
+      if (d.nodes[i].level == level) nodes.push_back(i);
+    std::stable_sort(nodes.begin(), nodes.end(),
+                     [&](size_t a, size_t b) { return L.nodes[a].y < L.nodes[b].y; });
+    std::vector<double> want, y, h;
+    for (size_t i : nodes) {
+      want.push_back(L.nodes[i].y + L.nodes[i].h / 2);
+      h.push_back(c.measure(with_count(d.nodes[i]), kNodeLabel).h);
+    }
+    y = want;
+    // Down from the top, then back up from the bottom edge: the least movement that keeps
+    // the labels apart and on the canvas.
+    for (size_t k = 0; k < y.size(); ++k) {
+      const double floor_y = k ? y[k - 1] + (h[k - 1] + h[k]) / 2 + gap : area_top + h[k] / 2;
+      y[k] = std::max(y[k], floor_y);
+    }
+    for (size_t k = y.size(); k-- > 0;) {
+      const double ceil_y =
+          k + 1 < y.size() ? y[k + 1] - (h[k + 1] + h[k]) / 2 - gap : area_bottom - h[k] / 2;
+      y[k] = std::min(y[k], ceil_y);
+    }
+    bool moved = false;
+    for (size_t k = 0; k < y.size(); ++k) moved |= std::fabs(y[k] - want[k]) > 0.5;
+    const bool at_end = level == last;
+    const double lead = moved ? c.px(10) : 0;
+    for (size_t k = 0; k < nodes.size(); ++k) {
+      const NodeBox& b = L.nodes[nodes[k]];
+      const double edge = at_end ? b.x : b.x + L.node_w;
+      const double x = at_end ? edge - c.px(3) - lead : edge + c.px(3) + lead;
+      if (std::fabs(y[k] - want[k]) > 0.5)
+        c.line(edge, want[k], at_end ? x + c.px(1) : x - c.px(1), y[k], kMuted, c.px(0.6));
+      c.text(x, y[k], with_count(d.nodes[nodes[k]]), kNodeLabel, at_end ? 1 : 0, 0.5, 0, -1, true);
+    }
+  }
+}
+
 }  // namespace
 
 std::string render_sankey_png(const SankeyDiagram& d) {
@@ -213,14 +259,12 @@ std::string render_sankey_png(const SankeyDiagram& d) {
   for (size_t i = 0; i < d.nodes.size(); ++i) {
     const NodeBox& b = L.nodes[i];
     c.fill_rect(Rect{b.x, b.y, L.node_w, std::max(b.h, 0.5)}, d.nodes[i].color);
-    const bool at_end = d.nodes[i].level == last;
-    c.text(at_end ? b.x - c.px(3) : b.x + L.node_w + c.px(3), b.y + b.h / 2, with_count(d.nodes[i]),
-           kNodeLabel, at_end ? 1 : 0, 0.5, 0, -1, true);
   }
+  draw_node_labels(c, d, L);
   for (size_t l = 0; l < d.levels.size(); ++l)
     c.text(L.level_x[l] + (l == last ? L.node_w : 0), L.level_label_y, d.levels[l], kLevel,
            l == last ? 1 : 0, 0);
-  return c.png();
+  return c.finish();
 }
 
 std::string render_sankey_html(const SankeyDiagram& d) {

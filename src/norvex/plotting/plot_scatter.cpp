@@ -54,8 +54,16 @@ class Raster {
     }
   }
   void paint(cairo_t* cr, double x, double y) {
-    cairo_surface_t* s =
-        cairo_image_surface_create_for_data(data_.data(), CAIRO_FORMAT_ARGB32, w_, h_, stride_);
+    // A surface owning a copy: the canvas records the drawing and replays it after this
+    // buffer is gone.
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w_, h_);
+    cairo_surface_flush(s);
+    const int dst_stride = cairo_image_surface_get_stride(s);
+    unsigned char* dst = cairo_image_surface_get_data(s);
+    for (int row = 0; row < h_; ++row)
+      std::memcpy(dst + static_cast<size_t>(row) * dst_stride,
+                  data_.data() + static_cast<size_t>(row) * stride_, static_cast<size_t>(stride_));
+    cairo_surface_mark_dirty(s);
     cairo_set_source_surface(cr, s, x, y);
     cairo_paint(cr);
     cairo_surface_destroy(s);
@@ -240,7 +248,7 @@ std::string render_scatter_png(const ScatterPlot& p) {
       c.text(rx + bw + c.px(5), ty, tick_label(t, step), TextStyle{8.5}, 0, 0.5);
     }
   }
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

@@ -37,7 +37,6 @@ std::string render_volcano_png(const VolcanoPlot& p) {
       {p.up_label + " (" + std::to_string(n_up) + ")", kUp},
       {p.down_label + " (" + std::to_string(n_down) + ")", kDown},
       {p.ns_label + " (" + std::to_string(static_cast<long long>(n) - n_up - n_down) + ")", kNs}};
-  const double legend_w = legend_width(c, "", entries, c.height(), c.width() * 0.3);
 
   // Genes detected in only one group get extreme fold changes; the x range follows the
   // significant genes and the bulk of the others, and points beyond sit on the edge.
@@ -61,6 +60,13 @@ std::string render_volcano_png(const VolcanoPlot& p) {
   const double xr = std::max({sig_max, bulk, p.lfc_threshold * 2, 1.0}) * 1.1;
   double xlo = -xr, xhi = xr;
   yhi *= 1.08;
+  long long n_beyond = 0;
+  for (size_t i = 0; i < n; ++i)
+    n_beyond += std::isfinite(p.logfc[i]) && std::isfinite(p.neglog10_p[i]) &&
+                (p.logfc[i] < xlo || p.logfc[i] > xhi);
+  if (n_beyond > 0)
+    entries.push_back({"\u25B8 beyond the axis (" + std::to_string(n_beyond) + ")", kAxis});
+  const double legend_w = legend_width(c, "", entries, c.height(), c.width() * 0.3);
   auto xt = nice_ticks(xlo, xhi, 6), yt = nice_ticks(0, yhi, 5);
   double ytw = 0;
   const double ystep = yt.size() > 1 ? yt[1] - yt[0] : 1, xstep = xt.size() > 1 ? xt[1] - xt[0] : 1;
@@ -98,14 +104,25 @@ std::string render_volcano_png(const VolcanoPlot& p) {
   cairo_save(cr);
   cairo_rectangle(cr, plot.x, plot.y, plot.w, plot.h);
   cairo_clip(cr);
+  // Points beyond the x range sit on the edge as triangles pointing the way they lie.
+  auto beyond = [&](size_t i) { return p.logfc[i] < xlo || p.logfc[i] > xhi; };
   for (int pass : {0, -1, 1}) {
     const Rgb col = pass == 0 ? kNs : (pass > 0 ? kUp : kDown);
     c.set_color(col, pass == 0 ? 0.6 : 0.85);
     for (size_t i = 0; i < n; ++i) {
       if (p.status[i] != pass || !std::isfinite(p.logfc[i]) || !std::isfinite(p.neglog10_p[i]))
         continue;
-      cairo_new_sub_path(cr);
-      cairo_arc(cr, X(p.logfc[i]), Y(p.neglog10_p[i]), r, 0, 2 * M_PI);
+      const double x = X(p.logfc[i]), y = Y(p.neglog10_p[i]);
+      if (beyond(i)) {
+        const double dir = p.logfc[i] > 0 ? 1 : -1, t = r * 1.9;
+        cairo_move_to(cr, x + dir * t * 0.5, y);
+        cairo_line_to(cr, x - dir * t * 0.5, y - t * 0.6);
+        cairo_line_to(cr, x - dir * t * 0.5, y + t * 0.6);
+        cairo_close_path(cr);
+      } else {
+        cairo_new_sub_path(cr);
+        cairo_arc(cr, x, y, r, 0, 2 * M_PI);
+      }
     }
     cairo_fill(cr);
   }
@@ -134,7 +151,8 @@ std::string render_volcano_png(const VolcanoPlot& p) {
           {near_x, py_ + d / 2},    {px_ - ts.w / 2, py_ - ts.h - d},
           {far_x, py_ - ts.h / 2},  {px_ - ts.w / 2, py_ + d}};
       for (auto [lx, ly] : spots) {
-        Rect box{lx, ly, ts.w, ts.h};
+        // Italic glyphs overhang their logical box a little: a pixel's margin each side.
+        Rect box{lx - c.px(0.6), ly, ts.w + c.px(1.2), ts.h};
         if (box.x < plot.x || box.right() > plot.right() || box.y < plot.y ||
             box.bottom() > plot.bottom())
           continue;
@@ -158,7 +176,7 @@ std::string render_volcano_png(const VolcanoPlot& p) {
   c.text(pad, plot.y + plot.h / 2, p.y_label, axis, 0.5, 0, 90);
   draw_legend(c, plot.right() + c.px(16), plot.y, "", entries, Swatch::Circle, plot.h,
               c.width() * 0.3);
-  return c.png();
+  return c.finish();
 }
 
 }  // namespace norvex::plotting

@@ -66,6 +66,17 @@ void WebHost::display_image(const std::string& bytes, const std::string& mime) {
   emit("image", {{"url", url}, {"name", name}});
 }
 
+void WebHost::display_figure(const Figure& figure) {
+  if (mirror_) mirror_->display_figure(figure);
+  ++figures_;
+  const std::string stem = figure.name.empty() ? "figure-" + std::to_string(figures_)
+                                               : plain_file_name(redact(figure.name));
+  const std::string url = offer(stem + ".png", "image/png", figure.png);
+  json fields = {{"url", url}, {"name", stem}};
+  if (!figure.svg.empty()) fields["svg"] = redact(figure.svg);
+  emit("image", std::move(fields));
+}
+
 void WebHost::display_json(const json& value) {
   if (mirror_) mirror_->display_json(value);
   emit("json", {{"text", redact(dump_json(value, 2))}});

@@ -27,6 +27,9 @@ class WebHost : public NotebookHost {
   void display_table(const std::string& html) override;
   void offer_download(const Download& file) override;
   void display_image(const std::string& bytes, const std::string& mime) override;
+  // An image event whose "name" is the figure's file stem, with "svg" (the document's
+  // text) when the figure has one.
+  void display_figure(const Figure& figure) override;
   void display_json(const json& value) override;
   void set_next_input(const std::string& code) override;
   void print_error(std::string_view text) override;
