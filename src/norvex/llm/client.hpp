@@ -92,6 +92,8 @@ class ServiceClient {
 
   // Replaces every occurrence of the key (and the service's masked echo of it) in `text`.
   std::string redact(std::string text) const;
+  // The same inside every text and key of a JSON value (an error body kept for callers).
+  json redact_value(const json& value) const;
 
  protected:
   ServiceClient(std::optional<std::string> api_key, std::optional<std::string> base_url)
