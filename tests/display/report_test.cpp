@@ -131,7 +131,9 @@ TEST(GenerateNorvexReport, BrokenStores) {
   REQUIRE_ORACLE();
   json d = oracle_json(kDocxOracle, downloaded(host), ".docx");
   EXPECT_EQ(d["paragraphs"][0]["text"], "Section 2");
-  EXPECT_EQ(d["paragraphs"][1]["text"], "The second one.");
+  EXPECT_NE(dump_json(d["paragraphs"]).find("The second one."), std::string::npos);
+  EXPECT_EQ(dump_json(d["paragraphs"]).find("Section 1"), std::string::npos);
+  EXPECT_EQ(d["images"].size(), 1u);
 
   // Only damaged entries: nothing to offer.
   host.clear();

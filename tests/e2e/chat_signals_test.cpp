@@ -99,7 +99,7 @@ class ChatSignals : public ::testing::Test {
  protected:
   void SetUp() override {
     CommandResult gen = run_command(shell_quote(norvex_binary().string()) +
-                                    " demo-data --cells 400 " + shell_quote(data().string()));
+                                    " demo-data --cells 500 " + shell_quote(data().string()));
     ASSERT_EQ(gen.exit_code, 0) << gen.err;
   }
   fs::path data() const { return dir_ / "demo.h5ad"; }

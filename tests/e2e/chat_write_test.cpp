@@ -28,7 +28,7 @@ std::string chat(const fs::path& data, const StubModelServer& stub, const fs::pa
 fs::path demo(const TempDir& dir) {
   const fs::path data = dir / "demo.h5ad";
   CommandResult gen = run_command(shell_quote(norvex_binary().string()) +
-                                  " demo-data --cells 400 " + shell_quote(data.string()));
+                                  " demo-data --cells 500 " + shell_quote(data.string()));
   EXPECT_EQ(gen.exit_code, 0) << gen.err;
   return data;
 }
