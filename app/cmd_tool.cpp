@@ -54,9 +54,11 @@ void write_bytes(const fs::path& path, const std::string& bytes) {
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) {
     const int e = errno;
+    // ENXIO: a FIFO no one reads, which the non-blocking open refuses.
     throw FileError("could not write " + path.string() + ": " +
-                    (e == ELOOP ? "it is a symbolic link, which is not followed"
-                                : std::string(std::strerror(e))));
+                    (e == ELOOP   ? "it is a symbolic link, which is not followed"
+                     : e == ENXIO ? "it is not a regular file"
+                                  : std::string(std::strerror(e))));
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -141,5 +141,49 @@ TEST(ChatSecrets, AShortKeyLeavesImagesAndWorkbooksWholeAndGoesOnlyAsAWord) {
   EXPECT_EQ(count_occurrences(figures["x"], "[redacted]"), 0u);
 }
 
+TEST(ToolCommand, WritesOnlyRegularFilesOfItsOwnAndRefusesEndlessArguments) {
+  TempDir dir;
+  const fs::path data = demo(dir);
+  auto tool = [&](const fs::path& out, const std::string& args) {
+    return run_command(shell_quote(norvex_binary().string()) + " tool plot_umap --data " +
+                           shell_quote(data.string()) + " --args " + shell_quote(args) + " --out " +
+                           shell_quote(out.string()),
+                       "", 120);
+  };
+  // A link planted where the figure goes: the file it points to is left alone.
+  const fs::path linked = dir / "linked";
+  fs::create_directories(linked);
+  write_file(dir / "victim.txt", "keep me");
+  fs::create_symlink(dir / "victim.txt", linked / "plot_umap.png");
+  CommandResult r = tool(linked, "{}");
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.err.find("plot_umap.png: it is a symbolic link, which is not followed"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_file(dir / "victim.txt"), "keep me");
+
+  // A FIFO where the summary goes: refused at once, not waited on.
+  const fs::path piped = dir / "piped";
+  fs::create_directories(piped);
+  ASSERT_EQ(mkfifo((piped / "result.json").c_str(), 0644), 0);
+  r = tool(piped, "{}");
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.err.find("result.json: it is not a regular file"), std::string::npos) << r.err;
+
+  // Arguments nested 100,000 deep: the JSON readers' limit, a clean error.
+  write_file(dir / "deep.json", std::string(100000, '['));
+  r = tool(dir / "deep", "@" + (dir / "deep.json").string());
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_NE(r.err.find("--args is not valid JSON (Nesting deeper than"), std::string::npos)
+      << r.err;
+  r = tool(dir / "fifo-args", "@" + (piped / "result.json").string());
+  EXPECT_NE(r.err.find("it is not a regular file"), std::string::npos) << r.err;
+
+  // And an ordinary run still writes its files.
+  r = tool(dir / "plain", "{}");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(fs::is_regular_file(dir / "plain" / "result.json"));
+}
+
 }  // namespace
 }  // namespace norvex
