@@ -1,7 +1,5 @@
 #include "chat_commands.hpp"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <sstream>
 #include <vector>
@@ -31,6 +29,10 @@ bool same_file(const fs::path& a, const fs::path& b) {
   std::error_code ec;
   if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
   return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+std::string count_of(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 size_t saved_count(const AnnData& adata) {
@@ -124,7 +126,8 @@ void ChatCommands::list_history() {
     const json& tx = buf[i];
     const json tool = tx.is_object() ? tx.value("plot_func", json("-")) : json("-");
     const json query = tx.is_object() ? tx.value("query", json("")) : json("");
-    std::string line = "   " + std::to_string(i) + ": " + py_str(tool) + ", " +
+    // Numbered from 1, as the saved-query listing is.
+    std::string line = "   " + std::to_string(i + 1) + ": " + py_str(tool) + ", " +
                        utf8_prefix(py_str(query), 50) + " .. ";
     if (tx.is_object() && tx.contains("explanation") && !tx["explanation"].is_null())
       line += "(explained)";
@@ -139,23 +142,18 @@ void ChatCommands::write(const std::string& file, bool force) {
                 " is the dataset this session was opened from; add --force to overwrite it.");
     return;
   }
-  // A temporary file beside the target, renamed over it only once complete: a failed write
-  // never leaves a damaged file, and the source stays readable while it is copied from.
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  const fs::path tmp =
-      dir / (".norvex-write-" + std::to_string(getpid()) + "-" + target.filename().string());
+  // The writer goes through a temporary beside the target, renamed over it only once
+  // complete: a failed write never leaves a damaged file, and the source stays readable.
   try {
-    assistant_.write_h5ad(tmp.string());
-    fs::rename(tmp, target);
+    assistant_.write_h5ad(target.string());
   } catch (const std::exception& e) {
-    std::error_code ec;
-    fs::remove(tmp, ec);
     host_.print("❌ ERROR: Could not write " + file + ": " + error_type_name(e) + ": " + e.what());
     return;
   }
-  host_.print("ℹ️ INFO: Wrote " + file + " (" +
-              std::to_string(saved_count(*assistant_.configured("adata").adata)) +
-              " saved queries).");
+  host_.print(
+      "ℹ️ INFO: Wrote " + file + " (" +
+      count_of(saved_count(*assistant_.configured("adata").adata), "saved query", "saved queries") +
+      ").");
 }
 
 void ChatCommands::finish() {

@@ -56,19 +56,20 @@ std::string missing_key_message(const std::string& model) {
 
 std::string redact_file_bytes(std::string bytes, const Redactor& redactor) {
   if (redactor.empty()) return bytes;
-  if (bytes.rfind("PK\x03\x04", 0) != 0) return redactor.text(bytes);
+  if (bytes.rfind("PK\x03\x04", 0) != 0) return redactor.file_bytes(std::move(bytes));
   std::vector<ooxml::ZipEntry> entries;
   try {
     entries = ooxml::zip_read(bytes);
   } catch (const std::exception&) {
-    return redactor.text(bytes);
+    return bytes;  // not an archive we can read: binary, left whole
   }
   bool changed = false;
   for (auto& entry : entries) {
-    // The parts are XML (text, relationships, properties); embedded media are left
-    // alone, since a replacement inside an image would only damage it.
-    if (entry.name.find("/media/") != std::string::npos) continue;
-    std::string redacted = redactor.text(entry.data);
+    // The parts are XML (text, relationships, properties); embedded media and other
+    // binary parts are left alone, since a replacement inside them only damages them.
+    if (Redactor::is_binary(entry.data)) continue;
+    const bool markup = ends_with(entry.name, ".xml") || ends_with(entry.name, ".rels");
+    std::string redacted = markup ? redactor.xml(entry.data) : redactor.text(entry.data);
     if (redacted != entry.data) {
       entry.data = std::move(redacted);
       changed = true;

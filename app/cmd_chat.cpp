@@ -10,6 +10,7 @@
 #include <string>
 
 #include "chat_commands.hpp"
+#include "chat_signals.hpp"
 #include "chat_support.hpp"
 #include "commands.hpp"
 #include "norvex/assistant/norvex.hpp"
@@ -17,6 +18,7 @@
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/host/console_host.hpp"
 #include "norvex/host/host.hpp"
+#include "norvex/host/interrupt.hpp"
 
 namespace norvex::app {
 namespace {
@@ -98,27 +100,36 @@ int run_chat(const ChatOptions& o) {
   ChatCommands commands(*assistant, host, o.commands);
 
   const bool interactive = isatty(STDIN_FILENO) != 0;
+  ChatSignals signals;
   std::string line;
   while (true) {
     if (interactive) {
       std::cout << "norvex> " << std::flush;
     }
-    if (!std::getline(std::cin, line)) break;
+    // End of input, or a signal at the prompt (or during the last line): the end, as :quit.
+    if (!signals.read_line(line)) break;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (blank(line)) continue;
     host.begin_cell(line);
     if (ChatCommands::is_command(line)) {
       if (!commands.run(line)) break;
+      // A command runs to its end; a Ctrl+C during it is forgotten.
+      signals.rearm();
       continue;
     }
     try {
       assistant->ask(line);
+    } catch (const Interrupted&) {
+      // Stopped between model calls or tool steps, before the history changed.
+      host.end_open_line();
+      host.print("ℹ️ INFO: Question cancelled; the history is as it was.");
     } catch (const std::exception& e) {
       // One failed question does not end the session; the assistant's history is intact.
       host.end_open_line();
       host.print(std::string("❌ ERROR: ") + error_type_name(e) + ": " + e.what());
     }
     host.end_open_line();
+    signals.rearm();
   }
   commands.finish();
   if (interactive) std::cout << std::endl;

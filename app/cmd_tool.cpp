@@ -1,7 +1,13 @@
 // `norvex tool NAME --data FILE --args JSON --out DIR [--format png,svg,pdf] [--dpi N]`:
 // runs one analysis tool directly, without any model, and writes its figure(s) in the
 // formats asked, tables (CSV), a JSON summary and the reproduction snippet.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,6 +18,7 @@
 #include "norvex/assistant/tool_run.hpp"
 #include "norvex/common/base64.hpp"
 #include "norvex/common/errors.hpp"
+#include "norvex/common/python_text.hpp"
 #include "norvex/common/table.hpp"
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/documents/documents.hpp"
@@ -42,23 +49,59 @@ std::string table_csv(const Table& t) {
   return out;
 }
 
+// As the transcript is written: never through a symbolic link planted in the folder, only
+// over a regular file, and never blocking on a FIFO.
 void write_bytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
-  if (!f) throw FileError("could not write " + path.string());
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    const int e = errno;
+    // ENXIO: a FIFO no one reads, which the non-blocking open refuses.
+    throw FileError("could not write " + path.string() + ": " +
+                    (e == ELOOP   ? "it is a symbolic link, which is not followed"
+                     : e == ENXIO ? "it is not a regular file"
+                                  : std::string(std::strerror(e))));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw FileError("could not write " + path.string() + ": it is not a regular file");
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  bool ok = ::ftruncate(fd, 0) == 0;
+  for (size_t done = 0; ok && done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  const int e = errno;
+  if (::close(fd) != 0) ok = false;
+  if (!ok) throw FileError("could not write " + path.string() + ": " + std::strerror(e));
 }
 
 json parse_args(const std::string& text) {
   std::string body = text;
   if (!body.empty() && body[0] == '@') {
-    std::ifstream f(body.substr(1), std::ios::binary);
-    if (!f) throw FileError("cannot read arguments file " + body.substr(1));
+    const std::string file = body.substr(1);
+    std::error_code ec;
+    // A FIFO or a device would block the read or never end.
+    if (fs::exists(file, ec) && !fs::is_regular_file(file, ec))
+      throw FileError("cannot read arguments file " + file + ": it is not a regular file");
+    std::ifstream f(file, std::ios::binary);
+    if (!f) throw FileError("cannot read arguments file " + file);
     std::stringstream ss;
     ss << f.rdbuf();
     body = ss.str();
   }
-  json args = json::parse(body, nullptr, false);
-  if (args.is_discarded()) throw ValueError("--args is not valid JSON: " + text);
+  json args;
+  try {
+    // The reader every JSON input goes through, with its nesting limit.
+    args = parse_json_text(body);
+  } catch (const JSONDecodeError& e) {
+    throw ValueError("--args is not valid JSON (" + std::string(e.what()) +
+                     "): " + utf8_prefix(text, 200));
+  }
   if (!args.is_object()) throw TypeError("--args must be a JSON object of tool arguments");
   return args;
 }

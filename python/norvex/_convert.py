@@ -62,15 +62,25 @@ def uns_parts(value):
     return None
 
 
-def to_plain_deep(value):
+# The file reader's limit for uns; a list holding itself is refused too.
+_MAX_NESTING = 100
+
+
+def to_plain_deep(value, _open=()):
     if isinstance(value, (str, bool, int, float)) or value is None:
         return value
     if isinstance(value, np.generic):
         return value.item()
-    if isinstance(value, (list, tuple)):
-        return [to_plain_deep(v) for v in value]
-    if isinstance(value, dict):
-        return {str(k): to_plain_deep(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple, dict)):
+        if any(value is o for o in _open):
+            raise ValueError("the value contains itself (a cycle) and cannot be converted")
+        if len(_open) >= _MAX_NESTING:
+            raise ValueError("the value is nested more than %d levels deep and cannot be "
+                             "converted" % _MAX_NESTING)
+        inner = _open + (value,)
+        if isinstance(value, dict):
+            return {str(k): to_plain_deep(v, inner) for k, v in value.items()}
+        return [to_plain_deep(v, inner) for v in value]
     raise TypeError(type(value).__name__)
 
 

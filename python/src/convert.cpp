@@ -3,7 +3,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "norvex/common/errors.hpp"
 #include "norvex/common/table.hpp"
@@ -25,6 +27,34 @@ std::string type_name(py::handle v) {
   return py::str(py::type::handle_of(v).attr("__name__")).cast<std::string>();
 }
 
+// The limit the file reader keeps for uns, for every value crossing from Python: a value
+// nested without end, or holding itself, is a ValueError instead of a crashed interpreter.
+constexpr size_t kMaxNesting = 100;
+
+// The containers being converted on this thread, outermost first.
+std::vector<const void*>& open_containers() {
+  thread_local std::vector<const void*> open;
+  return open;
+}
+
+// Entered for each container converted; refuses one too deep or already open further out.
+class Nesting {
+ public:
+  explicit Nesting(const void* container) {
+    auto& open = open_containers();
+    if (container && std::find(open.begin(), open.end(), container) != open.end())
+      throw ValueError("the value contains itself (a cycle) and cannot be converted");
+    if (open.size() >= kMaxNesting) {
+      throw ValueError("the value is nested more than " + std::to_string(kMaxNesting) +
+                       " levels deep and cannot be converted");
+    }
+    open.push_back(container);
+  }
+  ~Nesting() { open_containers().pop_back(); }
+  Nesting(const Nesting&) = delete;
+  Nesting& operator=(const Nesting&) = delete;
+};
+
 }  // namespace
 
 json to_json(py::handle v) {
@@ -41,6 +71,7 @@ json to_json(py::handle v) {
   if (py::isinstance<py::str>(v)) return v.cast<std::string>();
   if (py::isinstance<py::bytes>(v)) throw TypeError("bytes are not accepted here; give text");
   if (py::isinstance<py::dict>(v)) {
+    Nesting level(v.ptr());
     json out = json::object();
     for (auto item : v.cast<py::dict>()) {
       if (!py::isinstance<py::str>(item.first)) {
@@ -51,6 +82,7 @@ json to_json(py::handle v) {
     return out;
   }
   if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
+    Nesting level(v.ptr());
     json out = json::array();
     for (auto item : v) out.push_back(to_json(item));
     return out;
@@ -60,10 +92,12 @@ json to_json(py::handle v) {
   // turns them into plain values or the engine's tagged forms.
   py::object plain = helpers().attr("to_plain")(v);
   if (plain.is(v)) throw TypeError("cannot pass a value of type " + type_name(v));
+  Nesting level(v.ptr());  // a record whose plain form holds the record again
   return to_json(plain);
 }
 
 py::object from_json(const json& v) {
+  Nesting level(nullptr);  // JSON cannot hold itself, but may be deep
   switch (v.type()) {
     case json::value_t::null:
       return py::none();
@@ -146,6 +180,7 @@ DataFrame frame_from_parts(py::handle parts) {
 
 UnsNode uns_from_py(py::handle v) {
   if (py::isinstance<py::dict>(v)) {
+    Nesting level(v.ptr());
     UnsDict d;
     for (auto item : v.cast<py::dict>()) {
       UnsNode node = uns_from_py(item.second);
@@ -158,7 +193,10 @@ UnsNode uns_from_py(py::handle v) {
   auto t = parts.cast<py::tuple>();
   const std::string kind = t[0].cast<std::string>();
   if (kind == "frame") return UnsNode(frame_from_parts(t[1]));
-  if (kind == "json") return UnsNode::from_json(to_json(t[1]));
+  if (kind == "json") {
+    Nesting level(v.ptr());
+    return UnsNode::from_json(to_json(t[1]));
+  }
   // "array": (kind, column parts, shape)
   Column c = column_from_parts(t[1]);
   c.values.shape = t[2].cast<std::vector<size_t>>();
@@ -198,6 +236,7 @@ py::object column_to_py(const Column& c) {
 }  // namespace
 
 py::object uns_to_py(const UnsNode& node) {
+  Nesting level(nullptr);
   if (node.is_dict()) {
     py::dict out;
     for (auto& k : node.dict().keys()) out[py::str(k)] = uns_to_py(node.dict().at(k));

@@ -30,6 +30,7 @@
 #include "norvex/history/tx_values.hpp"
 #include "norvex/host/host.hpp"
 #include "norvex/host/interrupt.hpp"
+#include "norvex/host/redactor.hpp"
 #include "norvex/llm/client.hpp"
 #include "norvex/llm/json_helpers.hpp"
 #include "norvex/prompts/constants.hpp"
@@ -52,23 +53,34 @@ py::object& host_object() {
 class PyHost : public NotebookHost {
  public:
   void print(std::string_view text, bool end_line) override {
-    call("print", std::string(text), end_line);
+    call("print", redactor_.text(text), end_line);
   }
-  void display_html(const std::string& html) override { call("display_html", html); }
+  void display_html(const std::string& html) override {
+    call("display_html", redactor_.text(html));
+  }
   // A notebook has no files of its own: the link carries the bytes.
   void offer_download(const Download& file) override {
-    display_html(creat_download_link(file.bytes, file.name, file.label));
+    display_html(creat_download_link(redactor_.file_bytes(file.bytes), redactor_.text(file.name),
+                                     file.label));
   }
   void display_image(const std::string& bytes, const std::string& mime) override {
     py::gil_scoped_acquire gil;
     forward("display_image", py::bytes(bytes), mime);
   }
   void display_json(const json& value) override {
+    json shown = redactor_.value(value);
     py::gil_scoped_acquire gil;
-    forward("display_json", from_json(value));
+    forward("display_json", from_json(shown));
   }
-  void set_next_input(const std::string& code) override { call("set_next_input", code); }
-  void print_error(std::string_view text) override { call("print_error", std::string(text)); }
+  void set_next_input(const std::string& code) override {
+    call("set_next_input", redactor_.text(code));
+  }
+  void print_error(std::string_view text) override { call("print_error", redactor_.text(text)); }
+  const Redactor* secrets() const override { return &redactor_; }
+  // Every key any assistant of this process was given (model text may echo it).
+  void add_secret(const std::optional<std::string>& key) {
+    if (key) redactor_.add(*key);
+  }
 
  private:
   template <typename... Args>
@@ -86,10 +98,12 @@ class PyHost : public NotebookHost {
       throw RuntimeError(std::string("display failed: ") + e.what());
     }
   }
+
+  Redactor redactor_;
 };
 
-// The one Python host (it holds nothing: each call forwards to the installed host object).
-NotebookHost& py_host() {
+// The one Python host (it forwards each call to the installed host object).
+PyHost& py_host() {
   static PyHost* host = new PyHost();  // never destroyed: outlives the interpreter
   return *host;
 }
@@ -396,6 +410,7 @@ PYBIND11_MODULE(_engine, m) {
                        std::string wire) {
              AssistantOptions o;
              o.api_key = optional_text(api_key);
+             py_host().add_secret(o.api_key);
              o.model_to_use = std::move(model);
              o.adata = dataset_arg(adata);
              o.tool_funcs = tool_funcs_arg(tool_funcs);
@@ -417,6 +432,7 @@ PYBIND11_MODULE(_engine, m) {
              py::object tool_funcs, py::object tool_defaults, py::object tool_config_map,
              py::object max_retries, bool rem_router, py::object base_url, std::string wire) {
             auto key = optional_text(api_key);
+            py_host().add_secret(key);
             auto data = dataset_arg(adata);
             auto funcs = tool_funcs_arg(tool_funcs);
             auto defaults = tool_defaults_arg(tool_defaults);

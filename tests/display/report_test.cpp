@@ -118,18 +118,32 @@ TEST(GenerateNorvexReport, BrokenStores) {
   AnnData adata;
   json discarded = json::value_t::discarded;
 
-  // A plot result without an explanation entry is a damaged store.
+  // A plot result without an explanation entry is a damaged entry: named and passed over,
+  // the others still reported under their own numbers.
   json store;
   store["q"] = transaction("q", {{"img_base64", make_png_b64(10, 10)}}, discarded);
+  store["r"] = transaction("r", {{"img_base64", make_png_b64(10, 10)}}, "The second one.");
   set_store(adata, store);
-  try {
-    generate_norvex_report(host, adata);
-    FAIL() << "expected a KeyError";
-  } catch (const KeyError& e) {
-    EXPECT_NE(std::string(e.what()).find("'explanation'"), std::string::npos);
-    EXPECT_NE(std::string(e.what()).find("'q'"), std::string::npos);
-  }
+  generate_norvex_report(host, adata);
+  EXPECT_EQ(host.console(),
+            "⚠️ WARNING: Saved query 'q' has a plot result but no explanation and is left out "
+            "of the report.\n");
+  REQUIRE_ORACLE();
+  json d = oracle_json(kDocxOracle, downloaded(host), ".docx");
+  EXPECT_EQ(d["paragraphs"][0]["text"], "Section 2");
+  EXPECT_NE(dump_json(d["paragraphs"]).find("The second one."), std::string::npos);
+  EXPECT_EQ(dump_json(d["paragraphs"]).find("Section 1"), std::string::npos);
+  EXPECT_EQ(d["images"].size(), 1u);
+
+  // Only damaged entries: nothing to offer.
+  host.clear();
+  json damaged;
+  damaged["q"] = transaction("q", {{"img_base64", make_png_b64(10, 10)}}, discarded);
+  set_store(adata, damaged);
+  generate_norvex_report(host, adata);
   EXPECT_TRUE(host.of_kind(HostEvent::Kind::Download).empty());
+  EXPECT_NE(host.console().find("ℹ️ INFO: No transaction(s) with a plot result found."),
+            std::string::npos);
 
   // Nothing with a plot result: no empty report is offered.
   host.clear();

@@ -74,9 +74,9 @@ TEST(ChatCommands, SaveWriteReopenAndReport) {
   EXPECT_EQ(stub.request_count(), 6u) << r.out;  // nothing after :quit is asked
 
   EXPECT_NE(r.out.find("ℹ️ INFO: transactions in memory, newest first\n"
-                       "   0: plot_celltype_population, Cell-type proportions by condition, save "
+                       "   1: plot_celltype_population, Cell-type proportions by condition, save "
                        "it .. (explained)\n"
-                       "   1: plot_umap, UMAP을 그리고 저장해줘 .. (explained)\n"),
+                       "   2: plot_umap, UMAP을 그리고 저장해줘 .. (explained)\n"),
             std::string::npos)
       << r.out;
   const std::string saved = listing(r.out, "ℹ️ INFO: saved queries");

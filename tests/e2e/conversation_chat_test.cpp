@@ -142,9 +142,9 @@ TEST(ConversationChat, TenTurnsInKoreanAndEnglish) {
   // the first question and the changes made to it.
   EXPECT_NE(
       out.find("ℹ️ INFO: transactions in memory, newest first\n"
-               "   0: plot_degs_gene_ranking, CD8 T cell에서 Primary 조건의 DEG 순위를 보여주고 "
+               "   1: plot_degs_gene_ranking, CD8 T cell에서 Primary 조건의 DEG 순위를 보여주고 "
                "설명해줘 → add S .. (explained)\n"
-               "   1: plot_umap, UMAP by cell type .. \n"),
+               "   2: plot_umap, UMAP by cell type .. \n"),
       std::string::npos)
       << out;
   EXPECT_EQ(count_occurrences(out,

@@ -425,3 +425,104 @@ def test_raw_and_layers_of_a_live_object_are_read_as_from_its_file(demo_path, tm
     assert list(back.raw.var_names) == list(live.raw.var_names)
     np.testing.assert_allclose(back.layers["counts"].toarray(), live.layers["counts"].toarray())
 
+
+# ---- hostile values and the key ----
+def _deep(kind, levels):
+    inner = {} if kind is dict else []
+    top = inner
+    for _ in range(levels - 1):
+        nxt = {} if kind is dict else []
+        if kind is dict:
+            inner["x"] = nxt
+        else:
+            inner.append(nxt)
+        inner = nxt
+    return top
+
+
+def _cyclic_dict():
+    d = {"a": 1}
+    d["self"] = {"back": d}
+    return d
+
+
+def _cyclic_list():
+    lst = [1]
+    lst.append([lst])
+    return lst
+
+
+@pytest.mark.parametrize("build", [_cyclic_dict, _cyclic_list, lambda: _deep(dict, 20000),
+                                   lambda: _deep(list, 20000)],
+                         ids=["cyclic dict", "cyclic list", "deep dict", "deep list"])
+def test_cyclic_or_endless_values_are_python_errors_not_crashes(build, demo_path):
+    from norvex._convert import adopt
+
+    ad, _ = _small("csr")
+    ad.uns["bad"] = build()
+    with pytest.raises(ValueError, match=r"contains itself \(a cycle\)|nested more than 100"):
+        adopt(ad)
+    with pytest.raises(ValueError, match=r"contains itself \(a cycle\)|nested more than 100"):
+        norvex("sk-x", "gpt-5", ad)
+    # the same value as tool arguments
+    with pytest.raises(ValueError, match=r"contains itself \(a cycle\)|nested more than 100"):
+        _engine.run_tool("plot_umap", _engine.Dataset.read(demo_path), {"plot_cfg": build()})
+
+
+def test_nesting_up_to_the_readers_limit_still_adopts():
+    from norvex._convert import adopt
+
+    ad, _ = _small("csr")
+    ad.uns["ok"] = _deep(dict, 60)
+    shared = {"v": 1}
+    ad.uns["twice"] = {"a": shared, "b": shared}  # the same object twice is no cycle
+    ds = adopt(ad)
+    assert ds.uns_item("twice") == {"a": {"v": 1}, "b": {"v": 1}}
+
+
+@pytest.mark.parametrize("layout", ["fortran", "strided"])
+def test_dense_x_in_any_memory_layout_reads_the_owners_values(layout):
+    from norvex._convert import adopt
+
+    ad, dense = _small("dense")
+    if layout == "fortran":
+        ad.X = np.asfortranarray(dense)
+    else:
+        wide = np.zeros((50, 24), dtype=np.float32)
+        wide[:, ::2] = dense
+        ad.X = wide[:, ::2]  # a view with a stride of two values
+        assert not ad.X.flags["C_CONTIGUOUS"]
+    ds = adopt(ad)
+    got = np.array(ds.gene_expression(["g5", "g0", "g11"]))
+    np.testing.assert_array_equal(got, dense[:, [5, 0, 11]].T)
+
+
+KEY = "sk-live-secret-0123456789"
+
+
+def test_the_key_never_reaches_python_output_or_the_saved_store(demo_path, stub, capsys):
+    adata = anndata.read_h5ad(demo_path)
+    nv = norvex(KEY, "gpt-5", adata, base_url=stub.base_url, max_retries=0)
+    # model text echoing the key, as the notebook host prints it
+    stub.answer(router_record({"info": True}, info_answer=f"Your key is {KEY}."))
+    nv.ask("what is my key?")
+    out = capsys.readouterr().out
+    assert KEY not in out and "[redacted]" in out
+
+    # a question and an answer quoting the key, saved into the dataset
+    stub.answer(umap_request(save=True))
+    stub.answer({"plot_cfg": {"color_by": "celltype_minor"}})
+    stub.answer(f"## Findings\nMade with {KEY}.")
+    nv.ask(f"UMAP for {KEY}, save it")
+    store = adata.uns["norvex_tx"]
+    assert list(store.keys()) == ["UMAP for [redacted], save it"]
+    assert KEY not in repr(dict(store))
+
+    # the service's error body, as the caller's exception carries it
+    stub.fail(401, f"Incorrect API key provided: {KEY}.")
+    try:
+        result = nv.ask("UMAP again")
+        assert result is None
+    except main.ServiceError as e:
+        assert KEY not in repr(e.body) and KEY not in str(e)
+    assert KEY not in capsys.readouterr().out

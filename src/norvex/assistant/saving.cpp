@@ -6,6 +6,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/history/saved_store.hpp"
 #include "norvex/host/host.hpp"
+#include "norvex/host/redactor.hpp"
 
 namespace norvex::flows {
 namespace {
@@ -90,8 +91,10 @@ void save_transaction(Session& s, const json& spec, json& res_to_user, bool /*ve
     base_tx_full["explanation"] = ex.explanation;
     base_tx_full["report"] = detail::report_value(ex.report);
   }
-  // A deep copy: the history keeps its own record.
-  store_transaction(s.adata, base_tx_full, s.rem_router);
+  // A deep copy: the history keeps its own record. The key never reaches the dataset,
+  // even when a question or a model's answer quotes it.
+  const Redactor* secrets = s.host.secrets();
+  store_transaction(s.adata, secrets ? secrets->value(base_tx_full) : base_tx_full, s.rem_router);
   check_saved_queries(s.host, s.adata);
 }
 

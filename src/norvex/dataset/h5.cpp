@@ -907,4 +907,145 @@ void copy(hid_t src_loc, const std::string& src_path, hid_t dst_loc, const std::
                "cannot copy '" + src_path + "'");
 }
 
+namespace {
+
+bool has_reference_type(hid_t type) {
+  return H5Tdetect_class(type, H5T_REFERENCE) > 0;
+}
+
+// Frees what reading variable-length values (strings) allocated inside `buf`.
+void reclaim(hid_t type, hid_t space, void* buf) {
+  if (H5Tdetect_class(type, H5T_VLEN) > 0 || H5Tis_variable_str(type) > 0)
+    H5Dvlen_reclaim(type, space, H5P_DEFAULT, buf);
+}
+
+herr_t copy_one_attr(hid_t src, const char* name, const H5A_info_t*, void* data) {
+  const hid_t dst = *static_cast<hid_t*>(data);
+  Temp a(H5Aopen(src, name, H5P_DEFAULT));
+  if (a.id < 0) return -1;
+  Temp type(H5Aget_type(a)), space(H5Aget_space(a));
+  if (type.id < 0 || space.id < 0 || has_reference_type(type)) return -1;
+  const hssize_t n = H5Sget_simple_extent_npoints(space);
+  if (n < 0) return -1;
+  std::vector<char> buf(std::max<size_t>(1, static_cast<size_t>(n) * H5Tget_size(type)));
+  if (H5Aread(a, type, buf.data()) < 0) return -1;
+  Temp out(H5Acreate2(dst, name, type, space, H5P_DEFAULT, H5P_DEFAULT));
+  const herr_t status = out.id < 0 ? -1 : H5Awrite(out, type, buf.data());
+  reclaim(type, space, buf.data());
+  return status;
+}
+
+void copy_attrs(hid_t src, hid_t dst, const std::string& what) {
+  hsize_t idx = 0;
+  hid_t target = dst;
+  check_status(H5Aiterate2(src, H5_INDEX_NAME, H5_ITER_INC, &idx, copy_one_attr, &target),
+               "cannot copy the attributes of '" + what + "'");
+}
+
+void copy_dataset_by_parts(hid_t src, const std::string& path, hid_t dst, const std::string& name) {
+  Temp ds(check(H5Dopen2(src, path.c_str(), H5P_DEFAULT), "cannot open '" + path + "'"));
+  Temp type(H5Dget_type(ds)), space(H5Dget_space(ds)), dcpl(H5Dget_create_plist(ds));
+  if (type.id < 0 || space.id < 0 || dcpl.id < 0) throw Failure("cannot read '" + path + "'");
+  if (has_reference_type(type)) throw Failure("'" + path + "' holds references");
+  Temp out(check(H5Dcreate2(dst, name.c_str(), type, space, H5P_DEFAULT, dcpl, H5P_DEFAULT),
+                 "cannot create '" + name + "'"));
+  const int nd = H5Sget_simple_extent_ndims(space);
+  std::vector<hsize_t> dims(static_cast<size_t>(std::max(nd, 0)));
+  if (nd > 0) H5Sget_simple_extent_dims(space, dims.data(), nullptr);
+  const size_t value_size = H5Tget_size(type);
+  if (nd <= 0) {
+    // A scalar: one value.
+    std::vector<char> buf(std::max<size_t>(1, value_size));
+    check_status(H5Dread(ds, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf.data()),
+                 "cannot read '" + path + "'");
+    const herr_t status = H5Dwrite(out, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf.data());
+    reclaim(type, space, buf.data());
+    check_status(status, "cannot write '" + name + "'");
+  } else {
+    // Slabs of whole rows (first dimension), about 8 MB each.
+    size_t row_bytes = value_size;
+    for (size_t i = 1; i < dims.size(); ++i) row_bytes *= static_cast<size_t>(dims[i]);
+    const hsize_t rows_per =
+        std::max<hsize_t>(1, (size_t{8} << 20) / std::max<size_t>(1, row_bytes));
+    std::vector<char> buf;
+    for (hsize_t row = 0; row < dims[0]; row += rows_per) {
+      std::vector<hsize_t> start(dims.size(), 0), count = dims;
+      start[0] = row;
+      count[0] = std::min(rows_per, dims[0] - row);
+      buf.resize(std::max<size_t>(1, static_cast<size_t>(count[0]) * row_bytes));
+      Temp mem(H5Screate_simple(nd, count.data(), nullptr));
+      Temp in_sel(H5Scopy(space)), out_sel(H5Scopy(space));
+      H5Sselect_hyperslab(in_sel, H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr);
+      H5Sselect_hyperslab(out_sel, H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr);
+      check_status(H5Dread(ds, type, mem, in_sel, H5P_DEFAULT, buf.data()),
+                   "cannot read '" + path + "'");
+      const herr_t status = H5Dwrite(out, type, mem, out_sel, H5P_DEFAULT, buf.data());
+      reclaim(type, mem, buf.data());
+      check_status(status, "cannot write '" + name + "'");
+    }
+  }
+  copy_attrs(ds, out, path);
+}
+
+// Attributes may hold references too (old categoricals point at their categories).
+bool attrs_hold_references(hid_t obj) {
+  const int n_attrs = H5Aget_num_attrs(obj);
+  for (int i = 0; i < n_attrs; ++i) {
+    Temp a(H5Aopen_by_idx(obj, ".", H5_INDEX_NAME, H5_ITER_INC, static_cast<hsize_t>(i),
+                          H5P_DEFAULT, H5P_DEFAULT));
+    Temp type(H5Aget_type(a));
+    if (type.id < 0 || has_reference_type(type)) return true;
+  }
+  return false;
+}
+
+bool references_below(hid_t loc, const std::string& path, int depth) {
+  const Kind k = kind(loc, path);
+  if (k == Kind::Dataset) {
+    Temp ds(H5Dopen2(loc, path.c_str(), H5P_DEFAULT));
+    Temp type(H5Dget_type(ds));
+    return type.id < 0 || has_reference_type(type) || attrs_hold_references(ds);
+  }
+  if (k != Kind::Group) return false;
+  Temp g(H5Gopen2(loc, path.c_str(), H5P_DEFAULT));
+  if (attrs_hold_references(g) || depth > 100) return true;
+  for (const auto& child : children(g))
+    if (references_below(loc, path + "/" + child, depth + 1)) return true;
+  return false;
+}
+
+void copy_group_by_parts(hid_t src, const std::string& path, hid_t dst, const std::string& name,
+                         int depth) {
+  if (depth > 100) throw Failure("'" + path + "' is nested too deeply");
+  Temp in(check(H5Gopen2(src, path.c_str(), H5P_DEFAULT), "cannot open '" + path + "'"));
+  Temp gcpl(H5Gget_create_plist(in));
+  Temp out(check(H5Gcreate2(dst, name.c_str(), H5P_DEFAULT, gcpl, H5P_DEFAULT),
+                 "cannot create '" + name + "'"));
+  copy_attrs(in, out, path);
+  for (const auto& child : children(in)) {
+    const std::string child_path = path + "/" + child;
+    const Kind k = kind(src, child_path);
+    if (k == Kind::Group)
+      copy_group_by_parts(src, child_path, out, child, depth + 1);
+    else if (k == Kind::Dataset)
+      copy_dataset_by_parts(src, child_path, out, child);
+  }
+}
+
+}  // namespace
+
+void copy_by_parts(hid_t src_loc, const std::string& src_path, hid_t dst_loc,
+                   const std::string& dst_path) {
+  auto l = lock();
+  if (kind(src_loc, src_path) == Kind::Group)
+    copy_group_by_parts(src_loc, src_path, dst_loc, dst_path, 0);
+  else
+    copy_dataset_by_parts(src_loc, src_path, dst_loc, dst_path);
+}
+
+bool holds_references(hid_t loc, const std::string& path) {
+  auto l = lock();
+  return references_below(loc, path, 0);
+}
+
 }  // namespace norvex::h5

@@ -135,5 +135,12 @@ void append(hid_t dataset, const int64_t* values, size_t n);
 
 // Copies an object with everything under it (and the objects its references point to).
 void copy(hid_t src_loc, const std::string& src_path, hid_t dst_loc, const std::string& dst_path);
+// The same copy done by hand, a few megabytes at a time, with the same types, layouts,
+// filters and attributes. HDF5's object copy can crash when the disk fills up; this one
+// fails with a Failure. Objects holding references are refused (holds_references).
+void copy_by_parts(hid_t src_loc, const std::string& src_path, hid_t dst_loc,
+                   const std::string& dst_path);
+// True when the object or anything under it stores HDF5 references (old categoricals).
+bool holds_references(hid_t loc, const std::string& path);
 
 }  // namespace norvex::h5

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -46,6 +47,25 @@ void unregister_temporary(int slot) {
 }
 
 }  // namespace detail
+
+namespace {
+std::function<std::uintmax_t(const std::filesystem::path&)>& free_space_probe() {
+  static std::function<std::uintmax_t(const std::filesystem::path&)> probe;
+  return probe;
+}
+}  // namespace
+
+std::uintmax_t free_space(const std::filesystem::path& dir) {
+  if (free_space_probe()) return free_space_probe()(dir);
+  std::error_code ec;
+  const std::filesystem::space_info info = std::filesystem::space(dir, ec);
+  return ec ? UINTMAX_MAX : info.available;
+}
+
+void detail::set_free_space_probe(
+    std::function<std::uintmax_t(const std::filesystem::path&)> probe) {
+  free_space_probe() = std::move(probe);
+}
 
 void remove_temporaries_on_signals() {
   struct sigaction sa {};

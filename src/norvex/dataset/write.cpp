@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <set>
 
 #include "norvex/common/errors.hpp"
@@ -138,8 +140,14 @@ void fix_old_sparse(hid_t dst, const std::string& path) {
   }
 }
 
-void copy_element(hid_t src, const std::string& src_path, hid_t dst, const std::string& dst_path) {
-  h5::copy(src, src_path, dst, dst_path);
+// by_parts: when the disk may fill up, copy by hand (HDF5's object copy can crash then);
+// what holds references still needs the object copy, which keeps them pointing right.
+void copy_element(hid_t src, const std::string& src_path, hid_t dst, const std::string& dst_path,
+                  bool by_parts = false) {
+  if (by_parts && !h5::holds_references(src, src_path))
+    h5::copy_by_parts(src, src_path, dst, dst_path);
+  else
+    h5::copy(src, src_path, dst, dst_path);
   fix_old_sparse(dst, dst_path);
 }
 
@@ -166,7 +174,8 @@ void write_dataframe(hid_t loc, const std::string& name, const DataFrame& df) {
 struct Writer {
   hid_t dst;
   const AnnData& ad;
-  const AnnData::Backing* b;  // null for a dataset built in memory
+  const AnnData::Backing* b;    // null for a dataset built in memory
+  bool short_of_space = false;  // copy matrices by hand, a slab at a time
   hid_t src() const { return b && b->file ? b->file->get() : -1; }
 
   void write_uns_node(hid_t loc, const std::string& name, const UnsNode& node) {
@@ -232,7 +241,7 @@ struct Writer {
         return;
       }
     }
-    copy_element(src(), src_path, out, key);
+    copy_element(src(), src_path, out, key, short_of_space);
   }
 
   void write_obsm() {
@@ -282,7 +291,8 @@ struct Writer {
       write_sparse(dst, "X", detail::external_as_csr(*b->x_external));
       return;
     }
-    if (src() >= 0 && h5::kind(src(), "X") != h5::Kind::Missing) copy_element(src(), "X", dst, "X");
+    if (src() >= 0 && h5::kind(src(), "X") != h5::Kind::Missing)
+      copy_element(src(), "X", dst, "X", short_of_space);
   }
 
   void write_raw() {
@@ -297,7 +307,7 @@ struct Writer {
     }
     if (src() < 0) return;
     if (h5::kind(src(), "raw") == h5::Kind::Group) {
-      h5::copy(src(), "raw", dst, "raw");
+      copy_element(src(), "raw", dst, "raw", short_of_space);
       return;
     }
     if (h5::kind(src(), "raw.X") == h5::Kind::Missing) return;
@@ -359,17 +369,63 @@ fs::path temp_path_for(const fs::path& target) {
   throw FileError("Cannot write '" + path.string() + "': " + problem);
 }
 
+fs::path folder_of(const fs::path& path) {
+  return path.parent_path().empty() ? fs::path(".") : path.parent_path();
+}
+
+std::string megabytes(std::uintmax_t bytes) {
+  return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MB";
+}
+
+// About what the written file takes: the source file (its groups are copied across), X or
+// embeddings held in memory, and a margin for the tables, uns and HDF5's own records.
+std::uintmax_t expected_size(const AnnData& ad, const AnnData::Backing* b) {
+  std::uintmax_t n = std::uintmax_t{1} << 20;
+  n += (ad.n_obs() + ad.n_vars()) * (ad.obs.columns().size() + ad.var.columns().size() + 1) * 8;
+  if (!b) return n;
+  std::error_code ec;
+  if (!b->path.empty()) {
+    const std::uintmax_t source = fs::file_size(b->path, ec);
+    if (!ec) n += source;
+  }
+  if (b->x_mem) n += b->x_mem->data.size() * 12 + b->x_mem->indptr.size() * 8;
+  if (b->x_external) {
+    const MatrixInfo info = b->x_external->info();
+    n += info.format == MatrixInfo::Format::Dense ? info.n_rows * info.n_cols * 8
+                                                  : info.nnz * 12 + info.n_rows * 8;
+  }
+  for (const auto& [key, m] : b->obsm_mem) n += m.values.size() * 8;
+  for (const auto& [key, m] : b->obsm_external) {
+    const MatrixInfo info = m->info();
+    n += info.n_rows * info.n_cols * 8;
+  }
+  return n;
+}
+
+[[noreturn]] void fail_no_space(const fs::path& path, std::uintmax_t needed, std::uintmax_t free) {
+  fail_write(path, "not enough space on its disk (about " + megabytes(needed) + " needed, " +
+                       megabytes(free) + " free)");
+}
+
 void check_target(const fs::path& path) {
   fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) fail_write(path, "folder '" + dir.string() + "' does not exist");
   if (fs::is_directory(path, ec)) fail_write(path, "it is a folder");
+  // A device or a FIFO would be replaced by the rename (or block the writer): only a
+  // regular file, or a link to one, is ever written over.
+  const fs::file_status st = fs::status(path, ec);
+  if (fs::exists(st) && !fs::is_regular_file(st))
+    fail_write(path, "it exists and is not a regular file");
 }
 
 }  // namespace
 
 void AnnData::write_h5ad(const fs::path& path) const {
   check_target(path);
+  const std::uintmax_t needed = expected_size(*this, backing_.get());
+  const std::uintmax_t free = free_space(folder_of(path));
+  if (free < needed) fail_no_space(path, needed, free);
   fs::path tmp = temp_path_for(path);
   struct Registered {
     int slot;
@@ -379,6 +435,9 @@ void AnnData::write_h5ad(const fs::path& path) const {
     {
       h5::Handle file = h5::create_file(tmp);
       Writer w{file, *this, backing_.get()};
+      // Room for less than two copies: the estimate may be short, so X and the other
+      // matrices go by hand and a full disk is an error, never a crash.
+      w.short_of_space = free / 2 < needed;
       w.write_all(true);
       h5::flush(file);
     }
@@ -388,8 +447,14 @@ void AnnData::write_h5ad(const fs::path& path) const {
     fs::rename(tmp, path, ec);
     if (ec) fail_write(path, ec.message());
   } catch (const h5::Failure& e) {
+    // Whether the disk filled up is told before the temporary gives its space back (and
+    // from the disk itself: HDF5 does not always leave errno as the failed write set it).
+    std::error_code space_ec;
+    const fs::space_info left = fs::space(folder_of(path), space_ec);
+    const bool full = errno == ENOSPC || (!space_ec && left.available < (std::uintmax_t{1} << 16));
     std::error_code ec;
     fs::remove(tmp, ec);
+    if (full) fail_write(path, "not enough space on its disk (" + std::string(e.what()) + ")");
     fail_write(path, e.what());
   } catch (...) {
     std::error_code ec;

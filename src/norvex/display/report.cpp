@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "norvex/common/errors.hpp"
+#include "norvex/common/text.hpp"
 #include "norvex/documents/documents.hpp"
 #include "norvex/host/host.hpp"
 
@@ -30,12 +31,22 @@ void generate_norvex_report(NotebookHost& host, const AnnData& adata) {
     json images = plot_result.is_object() && plot_result.contains("img_base64")
                       ? plot_result["img_base64"]
                       : json(nullptr);
-    if (!tx.contains("explanation"))
-      throw KeyError("'explanation' (saved transaction '" + key +
-                     "' has a plot result but no explanation)");
+    // A damaged entry (from another tool, or an older file) is named and passed over, as
+    // the listing does: one bad entry must not block the report of the others.
+    const std::string named = "⚠️ WARNING: Saved query '" + utf8_prefix(key, 80) + "' ";
+    if (!tx.contains("explanation")) {
+      host.print(named + "has a plot result but no explanation and is left out of the report.");
+      continue;
+    }
     std::vector<std::string> left_out;
-    sections.push_back(create_doc_with_style(tx["explanation"], images,
-                                             "Section " + std::to_string(number), &left_out));
+    try {
+      sections.push_back(create_doc_with_style(tx["explanation"], images,
+                                               "Section " + std::to_string(number), &left_out));
+    } catch (const Error& e) {
+      host.print(named + "cannot be made into a section (" + error_type_name(e) + ": " + e.what() +
+                 ") and is left out of the report.");
+      continue;
+    }
     for (const auto& why : left_out) host.print("⚠️ WARNING: " + why);
   }
   if (sections.empty()) {

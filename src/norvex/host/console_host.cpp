@@ -429,7 +429,7 @@ void ConsoleHost::begin_cell(const std::string& question) {
 
 std::string ConsoleHost::filtered(std::string_view name, std::string bytes) const {
   if (file_filter_) bytes = file_filter_(name, std::move(bytes));
-  return redact(bytes);
+  return redactor_.file_bytes(std::move(bytes));
 }
 
 std::optional<fs::path> ConsoleHost::save_file(const std::string& name, std::string_view bytes,

@@ -55,8 +55,9 @@ class ConsoleHost : public NotebookHost {
   // everything that reaches the terminal, the transcript, file names and file bytes.
   void add_secret(const std::string& secret);
   const Redactor& redactor() const { return redactor_; }
+  const Redactor* secrets() const override { return &redactor_; }
   // Replaces the default filter of file bytes (which redacts the bytes as plain text).
-  // The secrets are taken out of what the filter returns as plain text as well.
+  // The secrets are taken out of what the filter returns as well, when that is text.
   void set_file_filter(FileFilter filter);
   // Prints the paths of saved files as terminal hyperlinks (for terminals that show them).
   void set_hyperlinks(bool on) { hyperlinks_ = on; }

@@ -9,6 +9,8 @@
 
 namespace norvex {
 
+class Redactor;
+
 // A file offered to the user: the bytes with the name to save them under and their type.
 struct Download {
   std::string name;  // a plain file name ("table.xlsx")
@@ -47,6 +49,9 @@ class NotebookHost {
   virtual void set_next_input(const std::string& code) = 0;
   // The error stream (tracebacks, error reports).
   virtual void print_error(std::string_view text) = 0;
+  // The secrets this host takes out of what it shows (nullptr: none), so that what the
+  // flows keep (the saved store in the dataset) is free of them too.
+  virtual const Redactor* secrets() const { return nullptr; }
 };
 
 // The terminal: a console host on stdout and stderr, for programs that show nothing else.

@@ -313,6 +313,22 @@ double RetryPolicy::backoff_seconds(int retry_index) const {
 
 // ---------------------------------------------------------------- common client
 
+json ServiceClient::redact_value(const json& value) const {
+  if (value.is_string()) return redact(value.get<std::string>());
+  if (value.is_array()) {
+    json out = json::array();
+    for (const auto& item : value) out.push_back(redact_value(item));
+    return out;
+  }
+  if (value.is_object()) {
+    json out = json::object();
+    for (auto it = value.begin(); it != value.end(); ++it)
+      out[redact(it.key())] = redact_value(it.value());
+    return out;
+  }
+  return value;
+}
+
 std::string ServiceClient::redact(std::string text) const {
   // A key of a few characters cannot be told apart from ordinary words; real keys are long.
   if (!effective_key_ || effective_key_->size() < 8) return text;
@@ -505,7 +521,7 @@ ServiceError GeminiClient::status_error(int status, const std::string& body_text
   const char* kind = (status >= 400 && status < 500)   ? "ClientError"
                      : (status >= 500 && status < 600) ? "ServerError"
                                                        : "APIError";
-  return ServiceError(kind, text, status, body ? *body : json());
+  return ServiceError(kind, text, status, body ? redact_value(*body) : json());
 }
 
 ServiceError GeminiClient::transport_error(const http::TransportError& e) const {
@@ -657,7 +673,7 @@ ServiceError OpenAIClient::status_error(int status, const std::string& body_text
     default:
       if (status >= 500) kind = "InternalServerError";
   }
-  return ServiceError(kind, redact(text), status, body ? *body : json());
+  return ServiceError(kind, redact(text), status, body ? redact_value(*body) : json());
 }
 
 ServiceError OpenAIClient::transport_error(const http::TransportError& e) const {

@@ -97,6 +97,8 @@ class ServiceClient {
 
   // Replaces every occurrence of the key (and the service's masked echo of it) in `text`.
   std::string redact(std::string text) const;
+  // The same inside every text and key of a JSON value (an error body kept for callers).
+  json redact_value(const json& value) const;
 
   // How the client waits between attempts (tests replace it so they never really wait).
   // The default sleeps in short slices and honours the interruption check meanwhile.

@@ -17,7 +17,7 @@ void WebHost::emit(const std::string& type, json fields) {
 
 std::string WebHost::offer(const std::string& name, const std::string& mime, std::string bytes) {
   if (file_filter_) bytes = file_filter_(name, std::move(bytes));
-  return files_.add(redact(name), mime, redact(bytes));
+  return files_.add(redact(name), mime, redactor_.file_bytes(bytes));
 }
 
 void WebHost::end_open_line() {

@@ -38,6 +38,7 @@ class WebHost : public NotebookHost {
   void set_cell(long long cell) { cell_ = cell; }
   void add_secret(const std::string& secret) { redactor_.add(secret); }
   const Redactor& redactor() const { return redactor_; }
+  const Redactor* secrets() const override { return &redactor_; }
   void set_file_filter(FileFilter filter) { file_filter_ = std::move(filter); }
   // Another host that gets every call too (not owned; nullptr for none).
   void set_mirror(NotebookHost* mirror) { mirror_ = mirror; }
