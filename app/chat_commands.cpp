@@ -11,13 +11,15 @@
 #include "norvex/common/text.hpp"
 #include "norvex/display/report.hpp"
 #include "norvex/history/saved_store.hpp"
+#include "index_offer.hpp"
 
 namespace norvex::app {
 namespace {
 
 namespace fs = std::filesystem;
 
-const char* kCommandList = ":saved, :report, :write FILE.h5ad [--force], :history, :help, :quit";
+const char* kCommandList =
+    ":saved, :report, :write FILE.h5ad [--force], :history, :index, :help, :quit";
 
 std::vector<std::string> words(const std::string& line) {
   std::istringstream in(line);
@@ -78,6 +80,7 @@ bool ChatCommands::run_one(const std::string& line) {
     host_.print("   :report                   the Word report of the saved queries");
     host_.print("   :write FILE.h5ad [--force] the dataset with its saved queries");
     host_.print("   :history                  the answered requests in memory, newest first");
+    host_.print("   :index                    a gene index of the dataset, for fast gene reads");
     host_.print("   :help                     this list");
     host_.print("   :quit                     end the session");
   } else if (name == ":saved") {
@@ -86,6 +89,8 @@ bool ChatCommands::run_one(const std::string& line) {
     generate_norvex_report(host_, *assistant_.configured("adata").adata);
   } else if (name == ":history") {
     list_history();
+  } else if (name == ":index") {
+    build_index_with_progress(*assistant_.configured("adata").adata, host_);
   } else if (name == ":write") {
     bool force = false;
     std::vector<std::string> files;

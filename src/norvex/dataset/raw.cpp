@@ -2,6 +2,7 @@
 // names, often more genes than var). Read by gene, never whole.
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
+#include "norvex/dataset/matrix_storage.hpp"
 
 namespace norvex {
 
@@ -66,13 +67,12 @@ std::vector<std::vector<float>> AnnData::raw_gene_expression(
   const RawPaths p = require_raw(*this);
   const std::vector<std::string> names = raw_var_names();
   const std::vector<size_t> cols = detail::name_columns(names, genes);
-  detail::ColumnPick pick(cols, names.size(), n_obs());
-  if (genes.empty()) return std::move(pick.out);
-  const detail::MatrixSource m = detail::open_matrix(*backing_, p.x);
-  if (m.info.n_rows != n_obs() || m.info.n_cols != names.size())
+  if (genes.empty()) return {};
+  const auto x = detail::stored_storage(*this, p.x);
+  const MatrixInfo info = x->info();
+  if (info.n_rows != n_obs() || info.n_cols != names.size())
     detail::fail_read(backing_->path, "'" + p.x + "' does not match the cells and raw var names");
-  detail::read_stored_columns(*this, m, pick);
-  return std::move(pick.out);
+  return x->columns(cols);
 }
 
 }  // namespace norvex
