@@ -6,12 +6,12 @@
 #include <sstream>
 #include <vector>
 
+#include "index_offer.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/common/text.hpp"
 #include "norvex/display/report.hpp"
 #include "norvex/history/saved_store.hpp"
-#include "index_offer.hpp"
 
 namespace norvex::app {
 namespace {

@@ -83,7 +83,8 @@ int run_chat(const ChatOptions& o) {
   options.adata = o.data;
   options.rem_router = !o.show_router;
   options.base_url = o.base_url;
-  options.tool_funcs = offering_gene_index(builtin_tool_funcs(), [&host]() -> NotebookHost& { return host; });
+  options.tool_funcs =
+      offering_gene_index(builtin_tool_funcs(), [&host]() -> NotebookHost& { return host; });
   options.host = &host;
   std::optional<Assistant> assistant;
   try {

@@ -86,8 +86,8 @@ int run_serve(const ServeCliOptions& o) {
   options.model_to_use = model;
   options.adata = o.data;
   options.base_url = o.base_url;
-  options.tool_funcs =
-      offering_gene_index(builtin_tool_funcs(), [&offer_to]() -> NotebookHost& { return *offer_to; });
+  options.tool_funcs = offering_gene_index(builtin_tool_funcs(),
+                                           [&offer_to]() -> NotebookHost& { return *offer_to; });
   options.host = &terminal;
   std::optional<Assistant> assistant;
   {

@@ -46,8 +46,8 @@ bool reads_genes(const json& kwargs) {
     std::string key = it.key();
     std::transform(key.begin(), key.end(), key.begin(), ::tolower);
     const json& v = it.value();
-    const bool named = (v.is_string() && !v.get<std::string>().empty()) ||
-                       (v.is_array() && !v.empty());
+    const bool named =
+        (v.is_string() && !v.get<std::string>().empty()) || (v.is_array() && !v.empty());
     if (key.find("gene") != std::string::npos && named) return true;
     if (v.is_structured() && reads_genes(v)) return true;
   }
@@ -63,9 +63,9 @@ ToolFuncs offering_gene_index(ToolFuncs tools, std::function<NotebookHost&()> ho
         NotebookHost& to = host();
         to.print("");  // after the open status line
         to.print("ℹ️ INFO: This dataset stores " + std::to_string(adata.x_info().nnz) +
-                   " values cell by cell, so every gene read scans all of them. Type :index "
-                   "to build a gene index once (in " +
-                   gene_index_folder().string() + ") and read genes directly.");
+                 " values cell by cell, so every gene read scans all of them. Type :index "
+                 "to build a gene index once (in " +
+                 gene_index_folder().string() + ") and read genes directly.");
       }
       return inner(adata, kwargs);
     };

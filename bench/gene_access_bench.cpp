@@ -41,7 +41,9 @@ double since(std::chrono::steady_clock::time_point t) {
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  return v.empty()      ? 0
+         : v.size() % 2 ? v[v.size() / 2]
+                        : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 struct Variant {
@@ -114,9 +116,8 @@ int main(int argc, char** argv) {
   const norvex::json built = in_child([&] {
     const auto t = std::chrono::steady_clock::now();
     const fs::path index = norvex::build_gene_index(*norvex::AnnData::read_h5ad(path));
-    return norvex::json{{"seconds", since(t)},
-                        {"hwm_kb", vm_hwm_kb()},
-                        {"bytes", fs::file_size(index)}};
+    return norvex::json{
+        {"seconds", since(t)}, {"hwm_kb", vm_hwm_kb()}, {"bytes", fs::file_size(index)}};
   });
   const double file_mb = static_cast<double>(fs::file_size(path)) / 1e6;
   const double index_mb = built["bytes"].get<double>() / 1e6;
@@ -160,8 +161,7 @@ int main(int argc, char** argv) {
     const double m = median(times[k]);
     std::printf("%-30s %10.3f %10.0f %11.1fx", kVariants[k].name, m, peaks[k],
                 median(times[0]) / m);
-    if (!baseline.empty())
-      std::printf(" %11.1fx", base / m);
+    if (!baseline.empty()) std::printf(" %11.1fx", base / m);
     std::printf("\n");
   }
   if (!baseline.empty()) std::printf("%-30s %10.3f (expression only, X loaded)\n", "anndata", base);

@@ -205,7 +205,8 @@ class BufferMatrix : public ExternalMatrix {
   // kPassEntries values allow, instead of one pass per chunk.
   void row_chunks(size_t rows_per_chunk,
                   const std::function<void(const RowChunk&)>& fn) const override {
-    if (info_.format != MatrixInfo::Format::CSC) return ExternalMatrix::row_chunks(rows_per_chunk, fn);
+    if (info_.format != MatrixInfo::Format::CSC)
+      return ExternalMatrix::row_chunks(rows_per_chunk, fn);
     constexpr size_t kPassEntries = size_t{1} << 24;
     const size_t n_rows = info_.n_rows, n_cols = info_.n_cols;
     std::vector<int64_t> per_row(n_rows + 1, 0);
@@ -217,9 +218,8 @@ class BufferMatrix : public ExternalMatrix {
     for (size_t p0 = 0; p0 < n_rows;) {
       // Whole chunks per pass, at least one.
       size_t p1 = std::min(n_rows, p0 + rows_per_chunk);
-      while (p1 < n_rows &&
-             static_cast<size_t>(per_row[std::min(n_rows, p1 + rows_per_chunk)] - per_row[p0]) <=
-                 kPassEntries)
+      while (p1 < n_rows && static_cast<size_t>(per_row[std::min(n_rows, p1 + rows_per_chunk)] -
+                                                per_row[p0]) <= kPassEntries)
         p1 = std::min(n_rows, p1 + rows_per_chunk);
       const int64_t base = per_row[p0];
       const size_t count = static_cast<size_t>(per_row[p1] - base);
@@ -244,7 +244,8 @@ class BufferMatrix : public ExternalMatrix {
         ch.rows.n_rows = r1 - r0;
         ch.rows.n_cols = n_cols;
         ch.rows.dtype = info_.dtype;
-        const auto a = static_cast<size_t>(per_row[r0] - base), b = static_cast<size_t>(per_row[r1] - base);
+        const auto a = static_cast<size_t>(per_row[r0] - base),
+                   b = static_cast<size_t>(per_row[r1] - base);
         ch.rows.indices.assign(band_indices.begin() + static_cast<ptrdiff_t>(a),
                                band_indices.begin() + static_cast<ptrdiff_t>(b));
         ch.rows.data.assign(band_values.begin() + static_cast<ptrdiff_t>(a),

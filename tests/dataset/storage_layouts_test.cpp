@@ -27,7 +27,9 @@ struct ScanKnobs {
   }
 };
 
-std::vector<std::string> all_genes(const AnnData& ad) { return ad.var.index(); }
+std::vector<std::string> all_genes(const AnnData& ad) {
+  return ad.var.index();
+}
 
 std::vector<float> dense_by_rows(const AnnData& ad, const std::optional<std::string>& layer = {}) {
   const size_t n_cols = ad.x_info(layer).n_cols;
@@ -85,9 +87,9 @@ c.write_h5ad(out + "/dense_gzip.h5ad", compression="gzip")
 d = a.copy(); x = sp.csr_matrix(a.X); x.indices = x.indices.astype(np.int64)
 x.indptr = x.indptr.astype(np.int64); d.X = x.astype(np.float64); d.write_h5ad(out + "/csr64.h5ad")
 )";
-    auto r = testing::run_oracle_python(
-        script, testing::shell_quote((*dir_ / "ours.h5ad").string()) + " " +
-                    testing::shell_quote(dir_->path().string()));
+    auto r =
+        testing::run_oracle_python(script, testing::shell_quote((*dir_ / "ours.h5ad").string()) +
+                                               " " + testing::shell_quote(dir_->path().string()));
     ASSERT_EQ(r.exit_code, 0) << r.err;
   }
   static void TearDownTestSuite() {
@@ -106,8 +108,8 @@ MatrixTruth AnndataLayoutTest::truth_;
 TEST_F(AnndataLayoutTest, EveryLayoutGivesTheTruth) {
   // name, whether the sparse parts can be mapped
   const std::vector<std::pair<std::string, bool>> files = {
-      {"ours.h5ad", true},    {"csr.h5ad", true},        {"csr_gzip.h5ad", false},
-      {"csc.h5ad", true},     {"csc_lzf.h5ad", false},   {"dense.h5ad", false},
+      {"ours.h5ad", true},        {"csr.h5ad", true},      {"csr_gzip.h5ad", false},
+      {"csc.h5ad", true},         {"csc_lzf.h5ad", false}, {"dense.h5ad", false},
       {"dense_gzip.h5ad", false}, {"csr64.h5ad", true}};
   std::vector<std::string> genes = {"gene22", "gene0", "gene7", "gene0"};
   for (auto& [name, mappable] : files) {
@@ -149,7 +151,8 @@ TEST_F(AnndataLayoutTest, StreamedChunkedFileIsMappedAndReadsTheTruth) {
       part.n_rows = r1 - r0;
       part.n_cols = csr.n_cols;
       for (size_t r = r0; r <= r1; ++r) part.indptr.push_back(csr.indptr[r] - csr.indptr[r0]);
-      part.indices.assign(csr.indices.begin() + csr.indptr[r0], csr.indices.begin() + csr.indptr[r1]);
+      part.indices.assign(csr.indices.begin() + csr.indptr[r0],
+                          csr.indices.begin() + csr.indptr[r1]);
       part.data.assign(csr.data.begin() + csr.indptr[r0], csr.data.begin() + csr.indptr[r1]);
       w.append_rows(part);
     }

@@ -85,7 +85,6 @@ void read_stored_columns(const std::filesystem::path& file, const MatrixSource& 
 // 16M: a quarter of a gigabyte). Tests lower it to exercise several scans.
 extern size_t csc_pass_entries;
 
-
 // Readers shared by the dataset reader and the writer (which converts old layouts).
 // Data frames keep their index and columns in the file until first use; `check_columns`
 // checks every column's length now rather than on first use.

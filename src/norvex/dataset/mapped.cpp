@@ -48,7 +48,9 @@ std::shared_ptr<const FileMap> FileMap::of(hid_t file) {
   return std::shared_ptr<const FileMap>(new FileMap(static_cast<const std::byte*>(p), size));
 }
 
-FileMap::~FileMap() { munmap(const_cast<std::byte*>(data_), size_); }
+FileMap::~FileMap() {
+  munmap(const_cast<std::byte*>(data_), size_);
+}
 
 void MappedVector::release(size_t start, size_t count) const {
   static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));

@@ -40,8 +40,7 @@ class MappedVector {
   // The dataset as mapped pieces, or nullopt when it cannot be read that way. Every piece
   // is checked to lie inside the file and to be aligned for its type, so a damaged file
   // is refused here rather than read out of bounds.
-  static std::optional<MappedVector> open(const std::shared_ptr<const FileMap>& map,
-                                          hid_t dataset);
+  static std::optional<MappedVector> open(const std::shared_ptr<const FileMap>& map, hid_t dataset);
 
   Type type() const { return type_; }
   size_t size() const { return size_; }

@@ -66,22 +66,22 @@ void read_part(const std::optional<detail::MappedVector>& mapped, hid_t dataset,
     h5::read_range(dataset, a, n, out);
 }
 
-std::vector<int64_t> read_indptr(const std::filesystem::path& file, const MatrixSource& m, size_t n_major) {
+std::vector<int64_t> read_indptr(const std::filesystem::path& file, const MatrixSource& m,
+                                 size_t n_major) {
   std::vector<int64_t> ip(n_major + 1);
   read_part(m.indptr_map, m.indptr, 0, ip.size(), ip.data());
   if (ip[0] != 0 || static_cast<size_t>(ip.back()) != m.info.nnz) {
     detail::fail_read(file, "'" + m.path + "/indptr' does not match its data");
   }
   for (size_t i = 0; i < n_major; ++i) {
-    if (ip[i] > ip[i + 1])
-      detail::fail_read(file, "'" + m.path + "/indptr' decreases");
+    if (ip[i] > ip[i + 1]) detail::fail_read(file, "'" + m.path + "/indptr' decreases");
   }
   return ip;
 }
 
 template <class Index>
-void check_indices(const std::filesystem::path& file, const MatrixSource& m, const std::vector<Index>& idx,
-                   size_t bound) {
+void check_indices(const std::filesystem::path& file, const MatrixSource& m,
+                   const std::vector<Index>& idx, size_t bound) {
   // Branch-free, so the check over every stored value vectorises; negatives wrap to huge.
   bool bad = false;
   for (Index j : idx) bad |= static_cast<std::make_unsigned_t<Index>>(j) >= bound;
@@ -98,8 +98,8 @@ size_t detail::scan_threads = 0;
 
 namespace {
 
-void chunks_from_file(const std::filesystem::path& file, const MatrixSource& m, size_t rows_per_chunk,
-                      const std::function<void(const RowChunk&)>& fn) {
+void chunks_from_file(const std::filesystem::path& file, const MatrixSource& m,
+                      size_t rows_per_chunk, const std::function<void(const RowChunk&)>& fn) {
   const size_t n_rows = m.info.n_rows, n_cols = m.info.n_cols;
   if (m.info.format == MatrixInfo::Format::CSR) {
     std::vector<int64_t> ip = read_indptr(file, m, n_rows);
@@ -231,8 +231,8 @@ void scan_part(const MappedVector& indices, const std::vector<int64_t>& ip,
                bool& bad) {
   if (p0 >= p1) return;
   // The row holding p0: the last one starting at or before it.
-  size_t row = static_cast<size_t>(std::upper_bound(ip.begin(), ip.end(), static_cast<int64_t>(p0)) -
-                                   ip.begin()) -
+  size_t row = static_cast<size_t>(
+                   std::upper_bound(ip.begin(), ip.end(), static_cast<int64_t>(p0)) - ip.begin()) -
                1;
   const size_t n_cols = wanted.size();
   auto scan = [&](const Index* v, size_t first, size_t n) {
@@ -266,8 +266,8 @@ size_t scan_thread_count(size_t nnz) {
 
 // The CSR gene read over mapped indices: the scan split by position across threads, the
 // hits then applied in position order, so the result is the serial scan's exactly.
-void scan_mapped_csr(const std::filesystem::path& file, const MatrixSource& m, const std::vector<int64_t>& ip,
-                     ColumnPick& pick) {
+void scan_mapped_csr(const std::filesystem::path& file, const MatrixSource& m,
+                     const std::vector<int64_t>& ip, ColumnPick& pick) {
   const MappedVector& indices = *m.indices_map;
   std::vector<uint8_t> wanted(m.info.n_cols, 0);
   for (auto& [c, slots] : pick.slots) wanted[c] = 1;
@@ -315,7 +315,8 @@ void scan_mapped_csr(const std::filesystem::path& file, const MatrixSource& m, c
 
 }  // namespace
 
-void read_stored_columns(const std::filesystem::path& file, const MatrixSource& m, ColumnPick& pick) {
+void read_stored_columns(const std::filesystem::path& file, const MatrixSource& m,
+                         ColumnPick& pick) {
   try {
     if (m.info.format == MatrixInfo::Format::CSR) {
       if (m.indices_map) {
@@ -394,8 +395,8 @@ class MemoryStorage : public MatrixStorage {
   explicit MemoryStorage(const SparseMatrix& x) : x_(x) {}
   MatrixInfo info() const override {
     MatrixInfo info;
-    info.format = x_.format == SparseMatrix::Format::CSR ? MatrixInfo::Format::CSR
-                                                         : MatrixInfo::Format::CSC;
+    info.format =
+        x_.format == SparseMatrix::Format::CSR ? MatrixInfo::Format::CSR : MatrixInfo::Format::CSC;
     info.n_rows = x_.n_rows;
     info.n_cols = x_.n_cols;
     info.dtype = x_.dtype;
@@ -481,7 +482,8 @@ std::unique_ptr<MatrixStorage> stored_storage(const AnnData& ad, const std::stri
   return direct;
 }
 
-std::unique_ptr<MatrixStorage> x_storage(const AnnData& ad, const std::optional<std::string>& layer) {
+std::unique_ptr<MatrixStorage> x_storage(const AnnData& ad,
+                                         const std::optional<std::string>& layer) {
   if (!ad.backing_) return nullptr;
   const AnnData::Backing& b = *ad.backing_;
   if (!layer && b.x_mem) return memory_storage(*b.x_mem);
