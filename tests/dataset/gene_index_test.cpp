@@ -156,6 +156,25 @@ TEST_F(GeneIndexTest, RawAndXOfTheRealShapedFixtureReadTheSameThroughTheIndex) {
   EXPECT_EQ(ad->raw_gene_expression(raw_genes), raw);
 }
 
+TEST_F(GeneIndexTest, TheIndexCommandShowsItsProgressAndWritesIntoTheCacheFolder) {
+  const fs::path path = write_dataset("x.h5ad", 8);
+  const std::string env = "XDG_CACHE_HOME=" + testing::shell_quote(cache_.path().string()) + " ";
+  auto r = testing::run_command(env + testing::shell_quote(testing::norvex_binary().string()) +
+                                " index " + testing::shell_quote(path.string()));
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.rfind("✅ Building the gene index .. ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("done ("), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("ℹ️ INFO: Gene index written to " + gene_index_path(path).string()),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(has_gene_index(*AnnData::read_h5ad(path)));
+
+  r = testing::run_command(env + testing::shell_quote(testing::norvex_binary().string()) +
+                           " index " + testing::shell_quote((data_ / "absent.h5ad").string()));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("absent.h5ad"), std::string::npos) << r.err;
+}
+
 TEST_F(GeneIndexTest, ADatasetBuiltInMemoryHasNoIndex) {
   AnnData ad = testing::small_dataset(3, 2);
   EXPECT_FALSE(has_gene_index(ad));
