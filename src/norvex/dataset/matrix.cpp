@@ -306,10 +306,22 @@ void scan_mapped_csr(const std::filesystem::path& file, const MatrixSource& m,
   }
   std::vector<float> values(positions.size());
   h5::read_points(m.data, positions, values.data());
-  size_t next = 0;
+  // Hits fall on nearly every page of the values: those read are released as the
+  // positions advance, as the scan released the indices.
+  constexpr size_t kBlock = size_t{1} << 20;
+  size_t next = 0, kept_from = 0;
   for (auto& part : hits) {
-    for (const Hit& h : part)
-      pick.put(h.col, h.row, m.data_map ? m.data_map->at<float>(h.pos) : values[next++]);
+    for (const Hit& h : part) {
+      if (!m.data_map) {
+        pick.put(h.col, h.row, values[next++]);
+        continue;
+      }
+      if (h.pos >= kept_from + kBlock) {
+        m.data_map->release(kept_from, h.pos - kept_from);
+        kept_from = h.pos;
+      }
+      pick.put(h.col, h.row, m.data_map->at<float>(h.pos));
+    }
   }
 }
 
