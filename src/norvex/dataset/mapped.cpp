@@ -85,15 +85,23 @@ std::optional<MappedVector> MappedVector::open(const std::shared_ptr<const FileM
   Temp dcpl(H5Dget_create_plist(dataset));
   if (dcpl.id < 0 || H5Pget_nfilters(dcpl) != 0 || H5Pget_external_count(dcpl) != 0)
     return std::nullopt;
+  // Addresses count from the end of the user block (usually empty), not the file's start.
+  hsize_t user_block = 0;
+  {
+    Temp file(H5Iget_file_id(dataset));
+    Temp fcpl(file.id >= 0 ? H5Fget_create_plist(file) : -1);
+    if (fcpl.id < 0 || H5Pget_userblock(fcpl, &user_block) < 0) return std::nullopt;
+  }
   // A piece is usable when it lies inside the file and is aligned for its type (a
   // misaligned or out-of-file address means a damaged file: leave it to HDF5's checks).
-  auto usable = [&](haddr_t addr, size_t bytes) {
-    return addr != HADDR_UNDEF && addr % v.width_ == 0 && addr <= map->size() &&
-           bytes <= map->size() - addr;
+  auto usable = [&](haddr_t& addr, size_t bytes) {
+    if (addr == HADDR_UNDEF || addr > HADDR_UNDEF - user_block) return false;
+    addr += user_block;
+    return addr % v.width_ == 0 && addr <= map->size() && bytes <= map->size() - addr;
   };
   const H5D_layout_t layout = H5Pget_layout(dcpl);
   if (layout == H5D_CONTIGUOUS) {
-    const haddr_t addr = H5Dget_offset(dataset);
+    haddr_t addr = H5Dget_offset(dataset);
     if (v.size_ > SIZE_MAX / v.width_ || !usable(addr, v.size_ * v.width_)) return std::nullopt;
     v.piece_elems_ = v.size_;
     v.pieces_.push_back(map->data() + addr);
