@@ -62,7 +62,10 @@ ToolFuncs offering_gene_index(ToolFuncs tools, std::function<NotebookHost&()> ho
         *offered = true;
         NotebookHost& to = host();
         to.print("");  // after the open status line
-        to.print("ℹ️ INFO: This dataset stores " + std::to_string(adata.x_info().nnz) +
+        const MatrixInfo info = adata.x_info();
+        const size_t stored =
+            info.format == MatrixInfo::Format::Dense ? info.n_rows * info.n_cols : info.nnz;
+        to.print("ℹ️ INFO: This dataset stores " + std::to_string(stored) +
                  " values cell by cell, so every gene read scans all of them. Type :index "
                  "to build a gene index once (in " +
                  gene_index_folder().string() + ") and read genes directly.");
