@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "index_offer.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/python_text.hpp"
 #include "norvex/common/text.hpp"
@@ -16,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* kCommandList =
-    ":saved, :report, :write FILE.h5ad [--force], :history, :usage, :help, :quit";
+    ":saved, :report, :write FILE.h5ad [--force], :history, :usage, :index, :help, :quit";
 
 std::vector<std::string> words(const std::string& line) {
   std::istringstream in(line);
@@ -83,6 +84,7 @@ bool ChatCommands::run_one(const std::string& line) {
     host_.print("   :history                  the answered requests in memory, newest first");
     host_.print(
         "   :usage                    tokens and estimated cost of this session, per model");
+    host_.print("   :index                    a gene index of the dataset, for fast gene reads");
     host_.print("   :help                     this list");
     host_.print("   :quit                     end the session");
     host_.print(
@@ -95,6 +97,8 @@ bool ChatCommands::run_one(const std::string& line) {
     list_history();
   } else if (name == ":usage") {
     for (const std::string& l : assistant_.usage_ledger->summary_lines()) host_.print(l);
+  } else if (name == ":index") {
+    build_index_with_progress(*assistant_.configured("adata").adata, host_);
   } else if (name == ":write") {
     bool force = false;
     std::vector<std::string> files;

@@ -13,6 +13,7 @@
 #include "chat_signals.hpp"
 #include "chat_support.hpp"
 #include "commands.hpp"
+#include "index_offer.hpp"
 #include "norvex/assistant/norvex.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/anndata.hpp"
@@ -86,6 +87,8 @@ int run_chat(const ChatOptions& o) {
   options.rem_router = !o.show_router;
   options.base_url = o.base_url;
   options.wire = parse_wire_choice(o.wire);
+  options.tool_funcs =
+      offering_gene_index(builtin_tool_funcs(), [&host]() -> NotebookHost& { return host; });
   options.host = &host;
   std::optional<Assistant> assistant;
   try {

@@ -25,6 +25,7 @@
 #include "chat_commands.hpp"
 #include "chat_support.hpp"
 #include "commands.hpp"
+#include "index_offer.hpp"
 #include "norvex/assistant/norvex.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/common/text.hpp"
@@ -198,12 +199,15 @@ int run_serve(const ServeCliOptions& o) {
     return 1;
   }
 
+  NotebookHost* offer_to = &terminal;  // the page once it is up
   AssistantOptions options;
   options.api_key = key.key ? key.key : std::optional<std::string>("");
   options.model_to_use = model;
   options.adata = o.data;
   options.base_url = o.base_url;
   options.wire = parse_wire_choice(o.wire);
+  options.tool_funcs = offering_gene_index(builtin_tool_funcs(),
+                                           [&offer_to]() -> NotebookHost& { return *offer_to; });
   options.host = &terminal;
   std::optional<Assistant> assistant;
   {
@@ -316,6 +320,7 @@ int run_serve(const ServeCliOptions& o) {
   }
   WebHost& page = server->host();
   assistant->set_host(page);
+  offer_to = &page;
   for (const auto& secret : {o.api_key, key.key}) {
     if (secret) page.add_secret(*secret);
   }

@@ -201,6 +201,62 @@ class BufferMatrix : public ExternalMatrix {
     return out;
   }
 
+  // CSC: each pass over the columns gathers the rows of many chunks, as many as about
+  // kPassEntries values allow, instead of one pass per chunk.
+  void row_chunks(size_t rows_per_chunk,
+                  const std::function<void(const RowChunk&)>& fn) const override {
+    if (info_.format != MatrixInfo::Format::CSC)
+      return ExternalMatrix::row_chunks(rows_per_chunk, fn);
+    constexpr size_t kPassEntries = size_t{1} << 24;
+    const size_t n_rows = info_.n_rows, n_cols = info_.n_cols;
+    std::vector<int64_t> per_row(n_rows + 1, 0);
+    for (size_t p = 0; p < info_.nnz; ++p) ++per_row[static_cast<size_t>(indices_.index(p)) + 1];
+    for (size_t r = 0; r < n_rows; ++r) per_row[r + 1] += per_row[r];
+    std::vector<int64_t> next;
+    std::vector<int64_t> band_indices;
+    std::vector<float> band_values;
+    for (size_t p0 = 0; p0 < n_rows;) {
+      // Whole chunks per pass, at least one.
+      size_t p1 = std::min(n_rows, p0 + rows_per_chunk);
+      while (p1 < n_rows && static_cast<size_t>(per_row[std::min(n_rows, p1 + rows_per_chunk)] -
+                                                per_row[p0]) <= kPassEntries)
+        p1 = std::min(n_rows, p1 + rows_per_chunk);
+      const int64_t base = per_row[p0];
+      const size_t count = static_cast<size_t>(per_row[p1] - base);
+      band_indices.resize(count);
+      band_values.resize(count);
+      next.assign(per_row.begin() + static_cast<ptrdiff_t>(p0),
+                  per_row.begin() + static_cast<ptrdiff_t>(p1));
+      for (size_t c = 0; c < n_cols; ++c) {
+        for (int64_t p = indptr_.index(c); p < indptr_.index(c + 1); ++p) {
+          const auto r = static_cast<size_t>(indices_.index(static_cast<size_t>(p)));
+          if (r < p0 || r >= p1) continue;
+          const auto at = static_cast<size_t>(next[r - p0]++ - base);
+          band_indices[at] = static_cast<int64_t>(c);
+          band_values[at] = static_cast<float>(values_.value(static_cast<size_t>(p)));
+        }
+      }
+      for (size_t r0 = p0; r0 < p1; r0 += rows_per_chunk) {
+        const size_t r1 = std::min(p1, r0 + rows_per_chunk);
+        RowChunk ch;
+        ch.row_begin = r0;
+        ch.row_end = r1;
+        ch.rows.n_rows = r1 - r0;
+        ch.rows.n_cols = n_cols;
+        ch.rows.dtype = info_.dtype;
+        const auto a = static_cast<size_t>(per_row[r0] - base),
+                   b = static_cast<size_t>(per_row[r1] - base);
+        ch.rows.indices.assign(band_indices.begin() + static_cast<ptrdiff_t>(a),
+                               band_indices.begin() + static_cast<ptrdiff_t>(b));
+        ch.rows.data.assign(band_values.begin() + static_cast<ptrdiff_t>(a),
+                            band_values.begin() + static_cast<ptrdiff_t>(b));
+        for (size_t r = r0; r <= r1; ++r) ch.rows.indptr.push_back(per_row[r] - per_row[r0]);
+        fn(ch);
+      }
+      p0 = p1;
+    }
+  }
+
   std::vector<std::vector<float>> columns(const std::vector<size_t>& cols) const override {
     std::vector<std::vector<float>> out(cols.size(), std::vector<float>(info_.n_rows, 0.0f));
     if (info_.format == MatrixInfo::Format::Dense) {

@@ -91,7 +91,7 @@ TEST(ChatCommands, SaveWriteReopenAndReport) {
                        "it."),
             std::string::npos);
   EXPECT_NE(r.out.find("❌ ERROR: Unknown command :bogus. Commands: :saved, :report, :write "
-                       "FILE.h5ad [--force], :history, :usage, :help, :quit"),
+                       "FILE.h5ad [--force], :history, :usage, :index, :help, :quit"),
             std::string::npos);
   EXPECT_NE(r.out.find("   :write FILE.h5ad [--force]"), std::string::npos);
   EXPECT_NE(r.out.find("\"done (0.01, 3381)\" is the seconds taken and the tokens used."),

@@ -9,6 +9,8 @@
 
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/dataset/h5.hpp"
+#include "norvex/dataset/mapped.hpp"
+#include "norvex/dataset/scan_tuning.hpp"
 
 namespace norvex {
 
@@ -49,6 +51,8 @@ struct MatrixSource {
   std::string path;
   h5::Handle dense;                  // dense dataset
   h5::Handle data, indices, indptr;  // sparse parts
+  // The sparse parts read straight from the file's pages, when they are stored plainly.
+  std::optional<MappedVector> data_map, indices_map, indptr_map;
 };
 // Opens the matrix at `path` of the source file; FileError when it is damaged.
 MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path);
@@ -79,7 +83,8 @@ struct ColumnPick {
 // Fills `pick` from the stored matrix `m` without loading it: CSR scans the indices and
 // reads only the asked values, CSC reads the asked columns, dense reads column slabs.
 // FileError for a damaged matrix.
-void read_stored_columns(const AnnData& ad, const MatrixSource& m, ColumnPick& pick);
+void read_stored_columns(const std::filesystem::path& file, const MatrixSource& m,
+                         ColumnPick& pick);
 
 // Stored entries one scan of a CSC matrix collects when visiting it in row chunks (about
 // 16M: a quarter of a gigabyte). Tests lower it to exercise several scans.

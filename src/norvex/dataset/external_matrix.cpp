@@ -5,6 +5,7 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
+#include "norvex/dataset/matrix_storage.hpp"
 
 namespace norvex {
 
@@ -120,6 +121,30 @@ std::vector<std::vector<float>> external_columns(const ExternalMatrix& x,
   return out;
 }
 
+namespace {
+
+class ExternalStorage : public MatrixStorage {
+ public:
+  explicit ExternalStorage(std::shared_ptr<const ExternalMatrix> x) : x_(std::move(x)) {}
+  MatrixInfo info() const override { return x_->info(); }
+  void row_chunks(size_t rows_per_chunk, const RowChunkFn& fn) const override {
+    x_->row_chunks(rows_per_chunk, fn);
+  }
+  std::vector<std::vector<float>> columns(const std::vector<size_t>& cols) const override {
+    return external_columns(*x_, cols);
+  }
+  std::optional<SparseMatrix> to_write() const override { return external_as_csr(*x_); }
+
+ private:
+  std::shared_ptr<const ExternalMatrix> x_;
+};
+
+}  // namespace
+
+std::unique_ptr<MatrixStorage> external_storage(std::shared_ptr<const ExternalMatrix> x) {
+  return std::make_unique<ExternalStorage>(std::move(x));
+}
+
 SparseMatrix external_as_csr(const ExternalMatrix& x) {
   const MatrixInfo info = x.info();
   SparseMatrix out;
@@ -128,7 +153,7 @@ SparseMatrix external_as_csr(const ExternalMatrix& x) {
   out.n_cols = info.n_cols;
   out.dtype = info.dtype == "float64" ? "float64" : "float32";
   out.indptr.push_back(0);
-  external_row_chunks(x, 4096, [&](const RowChunk& ch) {
+  x.row_chunks(4096, [&](const RowChunk& ch) {
     const int64_t base = out.indptr.back();
     for (size_t r = 1; r < ch.rows.indptr.size(); ++r)
       out.indptr.push_back(base + ch.rows.indptr[r]);
@@ -139,4 +164,10 @@ SparseMatrix external_as_csr(const ExternalMatrix& x) {
 }
 
 }  // namespace detail
+
+void ExternalMatrix::row_chunks(size_t rows_per_chunk,
+                                const std::function<void(const RowChunk&)>& fn) const {
+  detail::external_row_chunks(*this, rows_per_chunk, fn);
+}
+
 }  // namespace norvex

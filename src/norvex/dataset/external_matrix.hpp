@@ -2,6 +2,7 @@
 // Matrices owned outside the engine, read where they lie: a notebook's live AnnData keeps
 // X, raw, layers and obsm in its own arrays, and adopting it must not copy them. The owner
 // implements ExternalMatrix over its buffers and keeps them alive as long as the object lives.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ class ExternalMatrix {
   virtual std::vector<std::vector<float>> columns(const std::vector<size_t>& cols) const = 0;
   // The whole matrix as dense values (embeddings are small: a few columns).
   virtual DenseMatrix dense() const = 0;
+  // Rows in chunks of at most `rows_per_chunk` rows, in order. By default one rows() call
+  // per chunk; a column-major owner overrides it to go through its columns once per scan
+  // rather than once per chunk.
+  virtual void row_chunks(size_t rows_per_chunk,
+                          const std::function<void(const RowChunk&)>& fn) const;
 };
 
 // Reads X from `x` from now on (replacing a file's or an in-memory X). ValueError unless

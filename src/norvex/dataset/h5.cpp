@@ -897,6 +897,37 @@ void append(hid_t dataset, const int64_t* values, size_t n) {
   append_impl(dataset, values, n, H5T_NATIVE_INT64);
 }
 
+Handle create_fixed(hid_t loc, const std::string& name, const std::string& dtype, size_t n) {
+  auto l = lock();
+  Temp t(file_type(dtype));
+  const hsize_t dim = n;
+  Temp space(H5Screate_simple(1, &dim, nullptr));
+  Temp dcpl(H5Pcreate(H5P_DATASET_CREATE));
+  // Allocated at once, so the block is in place even for ranges never written.
+  H5Pset_alloc_time(dcpl, H5D_ALLOC_TIME_EARLY);
+  Handle ds(H5Dcreate2(loc, name.c_str(), t, space, H5P_DEFAULT, dcpl, H5P_DEFAULT));
+  if (!ds.valid()) throw Failure("cannot create dataset '" + name + "'");
+  return ds;
+}
+
+namespace {
+void write_range_impl(hid_t dataset, size_t start, size_t count, const void* values, hid_t mem) {
+  auto l = lock();
+  if (count == 0) return;
+  Temp fs = select_block(dataset, {start}, {count});
+  const hsize_t c = count;
+  Temp ms(H5Screate_simple(1, &c, nullptr));
+  check_status(H5Dwrite(dataset, mem, ms, fs, H5P_DEFAULT, values), "cannot write range");
+}
+}  // namespace
+
+void write_range(hid_t dataset, size_t start, size_t count, const float* values) {
+  write_range_impl(dataset, start, count, values, H5T_NATIVE_FLOAT);
+}
+void write_range(hid_t dataset, size_t start, size_t count, const int32_t* values) {
+  write_range_impl(dataset, start, count, values, H5T_NATIVE_INT32);
+}
+
 void copy(hid_t src_loc, const std::string& src_path, hid_t dst_loc, const std::string& dst_path) {
   auto l = lock();
   Temp ocpypl(H5Pcreate(H5P_OBJECT_COPY));

@@ -133,6 +133,12 @@ Handle create_growing(hid_t loc, const std::string& name, const std::string& dty
 void append(hid_t dataset, const float* values, size_t n);
 void append(hid_t dataset, const int64_t* values, size_t n);
 
+// A 1-d dataset of `n` values in one contiguous block, filled range by range (so that
+// readers can map it).
+Handle create_fixed(hid_t loc, const std::string& name, const std::string& dtype, size_t n);
+void write_range(hid_t dataset, size_t start, size_t count, const float* values);
+void write_range(hid_t dataset, size_t start, size_t count, const int32_t* values);
+
 // Copies an object with everything under it (and the objects its references point to).
 void copy(hid_t src_loc, const std::string& src_path, hid_t dst_loc, const std::string& dst_path);
 // The same copy done by hand, a few megabytes at a time, with the same types, layouts,

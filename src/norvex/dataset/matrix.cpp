@@ -1,35 +1,19 @@
 // Matrices on demand: X and layers in row chunks or by gene, obsm embeddings.
 #include <algorithm>
+#include <exception>
+#include <thread>
 #include <unordered_map>
 
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
 #include "norvex/dataset/external_matrix.hpp"
+#include "norvex/dataset/matrix_storage.hpp"
 
 namespace norvex {
 
 namespace {
 
 using detail::MatrixSource;
-
-std::string matrix_path(const std::optional<std::string>& layer) {
-  return layer ? "layers/" + *layer : "X";
-}
-
-const SparseMatrix* memory_x(const AnnData& ad, const std::optional<std::string>& layer) {
-  if (layer || !ad.backing_ || !ad.backing_->x_mem) return nullptr;
-  return &*ad.backing_->x_mem;
-}
-
-MatrixSource open_source(const AnnData& ad, const std::optional<std::string>& layer) {
-  std::string path = matrix_path(layer);
-  if (!ad.backing_ || !ad.backing_->file ||
-      h5::kind(*ad.backing_->file, path) == h5::Kind::Missing) {
-    if (layer) throw key_error(*layer);
-    throw KeyError("the dataset has no X");
-  }
-  return detail::open_matrix(*ad.backing_, path);
-}
 
 SparseMatrix csc_to_csr(const SparseMatrix& m) {
   SparseMatrix out;
@@ -72,41 +56,53 @@ RowChunk slice_rows(const SparseMatrix& csr, size_t r0, size_t r1) {
   return ch;
 }
 
-std::vector<int64_t> read_indptr(const AnnData& ad, const MatrixSource& m, size_t n_major) {
+// Elements [a, a + n) of a sparse part: from the file's pages when mapped, else by HDF5.
+template <class T>
+void read_part(const std::optional<detail::MappedVector>& mapped, hid_t dataset, size_t a, size_t n,
+               T* out) {
+  if (mapped)
+    mapped->read(a, n, out);
+  else
+    h5::read_range(dataset, a, n, out);
+}
+
+std::vector<int64_t> read_indptr(const std::filesystem::path& file, const MatrixSource& m,
+                                 size_t n_major) {
   std::vector<int64_t> ip(n_major + 1);
-  h5::read_range(m.indptr, 0, ip.size(), ip.data());
+  read_part(m.indptr_map, m.indptr, 0, ip.size(), ip.data());
   if (ip[0] != 0 || static_cast<size_t>(ip.back()) != m.info.nnz) {
-    detail::fail_read(ad.backing_->path, "'" + m.path + "/indptr' does not match its data");
+    detail::fail_read(file, "'" + m.path + "/indptr' does not match its data");
   }
   for (size_t i = 0; i < n_major; ++i) {
-    if (ip[i] > ip[i + 1])
-      detail::fail_read(ad.backing_->path, "'" + m.path + "/indptr' decreases");
+    if (ip[i] > ip[i + 1]) detail::fail_read(file, "'" + m.path + "/indptr' decreases");
   }
   return ip;
 }
 
 template <class Index>
-void check_indices(const AnnData& ad, const MatrixSource& m, const std::vector<Index>& idx,
-                   size_t bound) {
+void check_indices(const std::filesystem::path& file, const MatrixSource& m,
+                   const std::vector<Index>& idx, size_t bound) {
   // Branch-free, so the check over every stored value vectorises; negatives wrap to huge.
   bool bad = false;
   for (Index j : idx) bad |= static_cast<std::make_unsigned_t<Index>>(j) >= bound;
   if (bad) {
-    detail::fail_read(ad.backing_->path, "'" + m.path + "/indices' holds an index out of range");
+    detail::fail_read(file, "'" + m.path + "/indices' holds an index out of range");
   }
 }
 
 }  // namespace
 
 size_t detail::csc_pass_entries = size_t{1} << 24;
+bool detail::use_file_maps = true;
+size_t detail::scan_threads = 0;
 
 namespace {
 
-void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_chunk,
-                      const std::function<void(const RowChunk&)>& fn) {
+void chunks_from_file(const std::filesystem::path& file, const MatrixSource& m,
+                      size_t rows_per_chunk, const std::function<void(const RowChunk&)>& fn) {
   const size_t n_rows = m.info.n_rows, n_cols = m.info.n_cols;
   if (m.info.format == MatrixInfo::Format::CSR) {
-    std::vector<int64_t> ip = read_indptr(ad, m, n_rows);
+    std::vector<int64_t> ip = read_indptr(file, m, n_rows);
     // One chunk's buffers are reused: fresh ones would fault in new pages for every chunk.
     RowChunk ch;
     for (size_t r0 = 0; r0 < n_rows; r0 += rows_per_chunk) {
@@ -116,9 +112,9 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
       size_t a = static_cast<size_t>(ip[r0]), n = static_cast<size_t>(ip[r1] - ip[r0]);
       ch.rows.indices.resize(n);
       ch.rows.data.resize(n);
-      h5::read_range(m.indices, a, n, ch.rows.indices.data());
-      h5::read_range(m.data, a, n, ch.rows.data.data());
-      check_indices(ad, m, ch.rows.indices, n_cols);
+      read_part(m.indices_map, m.indices, a, n, ch.rows.indices.data());
+      read_part(m.data_map, m.data, a, n, ch.rows.data.data());
+      check_indices(file, m, ch.rows.indices, n_cols);
       for (size_t r = r0; r <= r1; ++r) ch.rows.indptr.push_back(ip[r] - ip[r0]);
       fn(ch);
     }
@@ -150,7 +146,7 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
   // CSC: one scan of the stored entries collects the rows of many chunks at once, as many
   // as about `csc_pass_entries` entries allow, so the matrix is read a few times rather
   // than once per chunk; the collected rows are then handed out chunk by chunk.
-  std::vector<int64_t> ip = read_indptr(ad, m, n_cols);
+  std::vector<int64_t> ip = read_indptr(file, m, n_cols);
   const size_t block = size_t{1} << 20;
   const size_t per_row = std::max<size_t>(1, m.info.nnz / std::max<size_t>(1, n_rows));
   const size_t pass_rows =
@@ -165,9 +161,9 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
       size_t n = std::min(block, m.info.nnz - a);
       idx.resize(n);
       val.resize(n);
-      h5::read_range(m.indices, a, n, idx.data());
-      h5::read_range(m.data, a, n, val.data());
-      check_indices(ad, m, idx, n_rows);
+      read_part(m.indices_map, m.indices, a, n, idx.data());
+      read_part(m.data_map, m.data, a, n, val.data());
+      check_indices(file, m, idx, n_rows);
       for (size_t k = 0; k < n; ++k) {
         size_t p = a + k;
         while (col < n_cols && static_cast<size_t>(ip[col + 1]) <= p) ++col;
@@ -195,76 +191,6 @@ void chunks_from_file(const AnnData& ad, const MatrixSource& m, size_t rows_per_
 
 }  // namespace
 
-void detail::row_chunks_of(const AnnData& ad, const std::string& path, size_t rows_per_chunk,
-                           const std::function<void(const RowChunk&)>& fn) {
-  if (rows_per_chunk == 0) throw ValueError("rows_per_chunk must be positive");
-  MatrixSource m = open_matrix(*ad.backing_, path);
-  try {
-    chunks_from_file(ad, m, rows_per_chunk, fn);
-  } catch (const h5::Failure& e) {
-    fail_read(ad.backing_->path, "damaged matrix '" + path + "': " + e.what());
-  }
-}
-
-bool AnnData::has_X() const {
-  if (backing_ && (backing_->x_mem || backing_->x_external)) return true;
-  return backing_ && backing_->file && h5::kind(*backing_->file, "X") != h5::Kind::Missing;
-}
-
-MatrixInfo AnnData::x_info(const std::optional<std::string>& layer) const {
-  if (const SparseMatrix* x = memory_x(*this, layer)) {
-    MatrixInfo info;
-    info.format =
-        x->format == SparseMatrix::Format::CSR ? MatrixInfo::Format::CSR : MatrixInfo::Format::CSC;
-    info.n_rows = x->n_rows;
-    info.n_cols = x->n_cols;
-    info.dtype = x->dtype;
-    info.nnz = x->data.size();
-    return info;
-  }
-  if (const ExternalMatrix* x = detail::external_x(*this, layer)) return x->info();
-  return open_source(*this, layer).info;
-}
-
-std::vector<std::string> AnnData::layer_keys() const {
-  if (backing_ && !backing_->layer_order.empty()) return backing_->layer_order;
-  if (!backing_ || !backing_->file) return {};
-  if (h5::kind(*backing_->file, "layers") != h5::Kind::Group) return {};
-  try {
-    return h5::children(h5::open_group(*backing_->file, "layers"));
-  } catch (const h5::Failure& e) {
-    detail::fail_read(backing_->path, std::string("damaged file: ") + e.what());
-  }
-}
-
-void AnnData::for_each_row_chunk(size_t rows_per_chunk,
-                                 const std::function<void(const RowChunk&)>& fn,
-                                 const std::optional<std::string>& layer) const {
-  if (rows_per_chunk == 0) throw ValueError("rows_per_chunk must be positive");
-  if (const SparseMatrix* x = memory_x(*this, layer)) {
-    SparseMatrix converted;
-    const SparseMatrix* csr = x;
-    if (x->format == SparseMatrix::Format::CSC) {
-      converted = csc_to_csr(*x);
-      csr = &converted;
-    }
-    for (size_t r0 = 0; r0 < csr->n_rows; r0 += rows_per_chunk) {
-      fn(slice_rows(*csr, r0, std::min(csr->n_rows, r0 + rows_per_chunk)));
-    }
-    return;
-  }
-  if (const ExternalMatrix* x = detail::external_x(*this, layer)) {
-    detail::external_row_chunks(*x, rows_per_chunk, fn);
-    return;
-  }
-  MatrixSource m = open_source(*this, layer);
-  try {
-    chunks_from_file(*this, m, rows_per_chunk, fn);
-  } catch (const h5::Failure& e) {
-    detail::fail_read(backing_->path, std::string("damaged matrix '") + m.path + "': " + e.what());
-  }
-}
-
 namespace detail {
 
 std::vector<size_t> name_columns(const std::vector<std::string>& names,
@@ -291,12 +217,127 @@ ColumnPick::ColumnPick(const std::vector<size_t>& cols, size_t n_cols, size_t n_
   }
 }
 
-void read_stored_columns(const AnnData& ad, const MatrixSource& m, ColumnPick& pick) {
+namespace {
+
+struct Hit {
+  size_t pos, row, col;
+};
+
+// Positions [p0, p1) of the mapped column indices: the hits on wanted columns, in order.
+// `bad` is set when an index is out of range.
+template <class Index>
+void scan_part(const MappedVector& indices, const std::vector<int64_t>& ip,
+               const std::vector<uint8_t>& wanted, size_t p0, size_t p1, std::vector<Hit>& hits,
+               bool& bad) {
+  if (p0 >= p1) return;
+  // The row holding p0: the last one starting at or before it.
+  size_t row = static_cast<size_t>(
+                   std::upper_bound(ip.begin(), ip.end(), static_cast<int64_t>(p0)) - ip.begin()) -
+               1;
+  const size_t n_cols = wanted.size();
+  auto scan = [&](const Index* v, size_t first, size_t n) {
+    for (size_t k = 0; k < n; ++k) {
+      const auto c = static_cast<std::make_unsigned_t<Index>>(v[k]);
+      if (c >= n_cols) {
+        bad = true;
+        return;
+      }
+      if (!wanted[c]) continue;
+      const size_t p = first + k;
+      while (static_cast<size_t>(ip[row + 1]) <= p) ++row;
+      hits.push_back({p, row, static_cast<size_t>(c)});
+    }
+  };
+  // In blocks, each released once scanned, so the pages read never pile up.
+  constexpr size_t kBlock = size_t{1} << 20;
+  for (size_t a = p0; a < p1 && !bad; a += kBlock) {
+    const size_t n = std::min(kBlock, p1 - a);
+    indices.for_each_piece<Index>(a, n, scan);
+    indices.release(a, n);
+  }
+}
+
+size_t scan_thread_count(size_t nnz) {
+  if (scan_threads > 0) return scan_threads;
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  // Below a few million entries one core finishes before a second one has started.
+  return std::clamp<size_t>(nnz >> 22, 1, std::min<size_t>(cores, 16));
+}
+
+// The CSR gene read over mapped indices: the scan split by position across threads, the
+// hits then applied in position order, so the result is the serial scan's exactly.
+void scan_mapped_csr(const std::filesystem::path& file, const MatrixSource& m,
+                     const std::vector<int64_t>& ip, ColumnPick& pick) {
+  const MappedVector& indices = *m.indices_map;
+  std::vector<uint8_t> wanted(m.info.n_cols, 0);
+  for (auto& [c, slots] : pick.slots) wanted[c] = 1;
+  const size_t nnz = m.info.nnz, n_threads = scan_thread_count(nnz);
+  std::vector<std::vector<Hit>> hits(n_threads);
+  std::vector<uint8_t> bad(n_threads, 0);
+  std::vector<std::exception_ptr> errors(n_threads);
+  auto work = [&](size_t t) {
+    try {
+      bool b = false;
+      const size_t p0 = nnz * t / n_threads, p1 = nnz * (t + 1) / n_threads;
+      if (indices.type() == MappedVector::Type::Int32)
+        scan_part<int32_t>(indices, ip, wanted, p0, p1, hits[t], b);
+      else if (indices.type() == MappedVector::Type::Int64)
+        scan_part<int64_t>(indices, ip, wanted, p0, p1, hits[t], b);
+      else
+        b = true;  // float indices: never a valid matrix
+      bad[t] = b;
+    } catch (...) {
+      errors[t] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (size_t t = 1; t < n_threads; ++t) threads.emplace_back(work, t);
+  work(0);
+  for (auto& th : threads) th.join();
+  for (auto& e : errors)
+    if (e) std::rethrow_exception(e);
+  if (std::find(bad.begin(), bad.end(), 1) != bad.end())
+    fail_read(file, "'" + m.path + "/indices' holds an index out of range");
+
+  std::vector<uint64_t> positions;
+  if (!m.data_map) {
+    for (auto& part : hits)
+      for (const Hit& h : part) positions.push_back(h.pos);
+  }
+  std::vector<float> values(positions.size());
+  h5::read_points(m.data, positions, values.data());
+  // Hits fall on nearly every page of the values: those read are released as the
+  // positions advance, as the scan released the indices.
+  constexpr size_t kBlock = size_t{1} << 20;
+  size_t next = 0, kept_from = 0;
+  for (auto& part : hits) {
+    for (const Hit& h : part) {
+      if (!m.data_map) {
+        pick.put(h.col, h.row, values[next++]);
+        continue;
+      }
+      if (h.pos >= kept_from + kBlock) {
+        m.data_map->release(kept_from, h.pos - kept_from);
+        kept_from = h.pos;
+      }
+      pick.put(h.col, h.row, m.data_map->at<float>(h.pos));
+    }
+  }
+}
+
+}  // namespace
+
+void read_stored_columns(const std::filesystem::path& file, const MatrixSource& m,
+                         ColumnPick& pick) {
   try {
     if (m.info.format == MatrixInfo::Format::CSR) {
+      if (m.indices_map) {
+        scan_mapped_csr(file, m, read_indptr(file, m, m.info.n_rows), pick);
+        return;
+      }
       // Every stored column index must be looked at, but only the few values of the asked
       // genes are needed: scan the indices in blocks, then read just those values.
-      const std::vector<int64_t> ip = read_indptr(ad, m, m.info.n_rows);
+      const std::vector<int64_t> ip = read_indptr(file, m, m.info.n_rows);
       const size_t block = size_t{1} << 22;
       std::vector<int32_t> idx;
       std::vector<uint64_t> hits;
@@ -307,7 +348,7 @@ void read_stored_columns(const AnnData& ad, const MatrixSource& m, ColumnPick& p
         const size_t n = std::min(block, m.info.nnz - a);
         idx.resize(n);
         h5::read_range(m.indices, a, n, idx.data());
-        check_indices(ad, m, idx, m.info.n_cols);
+        check_indices(file, m, idx, m.info.n_cols);
         hits.clear();
         hit_cell.clear();
         for (size_t k = 0; k < n; ++k) {
@@ -323,16 +364,16 @@ void read_stored_columns(const AnnData& ad, const MatrixSource& m, ColumnPick& p
           pick.put(hit_cell[h].second, hit_cell[h].first, values[h]);
       }
     } else if (m.info.format == MatrixInfo::Format::CSC) {
-      std::vector<int64_t> ip = read_indptr(ad, m, m.info.n_cols);
+      std::vector<int64_t> ip = read_indptr(file, m, m.info.n_cols);
       std::vector<int64_t> idx;
       std::vector<float> val;
       for (auto& [c, ss] : pick.slots) {
         size_t a = static_cast<size_t>(ip[c]), n = static_cast<size_t>(ip[c + 1] - ip[c]);
         idx.resize(n);
         val.resize(n);
-        h5::read_range(m.indices, a, n, idx.data());
-        h5::read_range(m.data, a, n, val.data());
-        check_indices(ad, m, idx, m.info.n_rows);
+        read_part(m.indices_map, m.indices, a, n, idx.data());
+        read_part(m.data_map, m.data, a, n, val.data());
+        check_indices(file, m, idx, m.info.n_rows);
         for (size_t k = 0; k < n; ++k) {
           for (size_t s : ss) pick.out[s][static_cast<size_t>(idx[k])] = val[k];
         }
@@ -347,46 +388,189 @@ void read_stored_columns(const AnnData& ad, const MatrixSource& m, ColumnPick& p
       }
     }
   } catch (const h5::Failure& e) {
-    fail_read(ad.backing_->path, std::string("damaged matrix '") + m.path + "': " + e.what());
+    fail_read(file, std::string("damaged matrix '") + m.path + "': " + e.what());
   }
 }
 
 }  // namespace detail
 
-std::vector<std::vector<float>> AnnData::gene_expression(
-    const std::vector<std::string>& genes, const std::optional<std::string>& layer) const {
-  const std::vector<size_t> cols = detail::name_columns(var.index(), genes);
-  detail::ColumnPick pick(cols, n_vars(), n_obs());
-  if (genes.empty()) return std::move(pick.out);
+namespace detail {
 
-  if (const SparseMatrix* x = memory_x(*this, layer)) {
-    if (x->n_rows != n_obs()) throw ValueError("X does not match the number of cells");
-    if (x->format == SparseMatrix::Format::CSR) {
-      for (size_t r = 0; r < x->n_rows; ++r) {
-        for (int64_t p = x->indptr[r]; p < x->indptr[r + 1]; ++p) {
-          const size_t c = static_cast<size_t>(x->indices[p]);
-          if (c < pick.slot_of.size() && pick.slot_of[c] >= 0) pick.put(c, r, x->data[p]);
+namespace {
+
+std::string matrix_path(const std::optional<std::string>& layer) {
+  return layer ? "layers/" + *layer : "X";
+}
+
+class MemoryStorage : public MatrixStorage {
+ public:
+  explicit MemoryStorage(const SparseMatrix& x) : x_(x) {}
+  MatrixInfo info() const override {
+    MatrixInfo info;
+    info.format =
+        x_.format == SparseMatrix::Format::CSR ? MatrixInfo::Format::CSR : MatrixInfo::Format::CSC;
+    info.n_rows = x_.n_rows;
+    info.n_cols = x_.n_cols;
+    info.dtype = x_.dtype;
+    info.nnz = x_.data.size();
+    return info;
+  }
+  void row_chunks(size_t rows_per_chunk, const RowChunkFn& fn) const override {
+    SparseMatrix converted;
+    const SparseMatrix* csr = &x_;
+    if (x_.format == SparseMatrix::Format::CSC) {
+      converted = csc_to_csr(x_);
+      csr = &converted;
+    }
+    for (size_t r0 = 0; r0 < csr->n_rows; r0 += rows_per_chunk)
+      fn(slice_rows(*csr, r0, std::min(csr->n_rows, r0 + rows_per_chunk)));
+  }
+  std::vector<std::vector<float>> columns(const std::vector<size_t>& cols) const override {
+    ColumnPick pick(cols, x_.n_cols, x_.n_rows);
+    if (x_.format == SparseMatrix::Format::CSR) {
+      for (size_t r = 0; r < x_.n_rows; ++r) {
+        for (int64_t p = x_.indptr[r]; p < x_.indptr[r + 1]; ++p) {
+          const size_t c = static_cast<size_t>(x_.indices[p]);
+          if (c < pick.slot_of.size() && pick.slot_of[c] >= 0) pick.put(c, r, x_.data[p]);
         }
       }
     } else {
       for (auto& [c, ss] : pick.slots) {
-        for (int64_t p = x->indptr[c]; p < x->indptr[c + 1]; ++p) {
-          for (size_t s : ss) pick.out[s][static_cast<size_t>(x->indices[p])] = x->data[p];
+        for (int64_t p = x_.indptr[c]; p < x_.indptr[c + 1]; ++p) {
+          for (size_t s : ss) pick.out[s][static_cast<size_t>(x_.indices[p])] = x_.data[p];
         }
       }
     }
     return std::move(pick.out);
   }
-  if (const ExternalMatrix* x = detail::external_x(*this, layer)) {
-    return detail::external_columns(*x, cols);
+  std::optional<SparseMatrix> to_write() const override { return x_; }
+
+ private:
+  const SparseMatrix& x_;  // owned by the dataset's backing, which outlives this view
+};
+
+class FileStorage : public MatrixStorage {
+ public:
+  FileStorage(std::shared_ptr<h5::Handle> file, std::filesystem::path file_path, MatrixSource m)
+      : file_(std::move(file)), file_path_(std::move(file_path)), m_(std::move(m)) {}
+  MatrixInfo info() const override { return m_.info; }
+  void row_chunks(size_t rows_per_chunk, const RowChunkFn& fn) const override {
+    try {
+      chunks_from_file(file_path_, m_, rows_per_chunk, fn);
+    } catch (const h5::Failure& e) {
+      fail_read(file_path_, "damaged matrix '" + m_.path + "': " + e.what());
+    }
+  }
+  std::vector<std::vector<float>> columns(const std::vector<size_t>& cols) const override {
+    ColumnPick pick(cols, m_.info.n_cols, m_.info.n_rows);
+    read_stored_columns(file_path_, m_, pick);
+    return std::move(pick.out);
   }
 
-  MatrixSource m = open_source(*this, layer);
-  if (m.info.n_rows != n_obs() || m.info.n_cols != n_vars()) {
-    detail::fail_read(backing_->path, "'" + m.path + "' does not have the shape of the dataset");
+ private:
+  std::shared_ptr<h5::Handle> file_;  // keeps the file open while the handles below live
+  std::filesystem::path file_path_;
+  MatrixSource m_;
+};
+
+}  // namespace
+
+std::unique_ptr<MatrixStorage> memory_storage(const SparseMatrix& x) {
+  return std::make_unique<MemoryStorage>(x);
+}
+
+std::unique_ptr<MatrixStorage> file_storage(std::shared_ptr<h5::Handle> file,
+                                            const std::filesystem::path& file_path,
+                                            const std::string& path) {
+  AnnData::Backing b;
+  b.path = file_path;
+  b.file = file;
+  return std::make_unique<FileStorage>(std::move(file), file_path, open_matrix(b, path));
+}
+
+std::unique_ptr<MatrixStorage> stored_storage(const AnnData& ad, const std::string& path) {
+  auto direct = file_storage(ad.backing_->file, ad.backing_->path, path);
+  if (auto indexed = indexed_storage(ad, path, direct)) return indexed;
+  return direct;
+}
+
+std::unique_ptr<MatrixStorage> x_storage(const AnnData& ad,
+                                         const std::optional<std::string>& layer) {
+  if (!ad.backing_) return nullptr;
+  const AnnData::Backing& b = *ad.backing_;
+  if (!layer && b.x_mem) return memory_storage(*b.x_mem);
+  if (!layer && b.x_external) return external_storage(b.x_external);
+  if (layer) {
+    if (auto it = b.layers_external.find(*layer); it != b.layers_external.end())
+      return external_storage(it->second);
   }
-  detail::read_stored_columns(*this, m, pick);
-  return std::move(pick.out);
+  const std::string path = matrix_path(layer);
+  if (!b.file || h5::kind(*b.file, path) == h5::Kind::Missing) return nullptr;
+  return stored_storage(ad, path);
+}
+
+void row_chunks_of(const AnnData& ad, const std::string& path, size_t rows_per_chunk,
+                   const std::function<void(const RowChunk&)>& fn) {
+  if (rows_per_chunk == 0) throw ValueError("rows_per_chunk must be positive");
+  stored_storage(ad, path)->row_chunks(rows_per_chunk, fn);
+}
+
+}  // namespace detail
+
+namespace {
+
+std::unique_ptr<detail::MatrixStorage> require_x(const AnnData& ad,
+                                                 const std::optional<std::string>& layer) {
+  auto x = detail::x_storage(ad, layer);
+  if (!x) {
+    if (layer) throw key_error(*layer);
+    throw KeyError("the dataset has no X");
+  }
+  return x;
+}
+
+}  // namespace
+
+bool AnnData::has_X() const {
+  if (backing_ && (backing_->x_mem || backing_->x_external)) return true;
+  return backing_ && backing_->file && h5::kind(*backing_->file, "X") != h5::Kind::Missing;
+}
+
+MatrixInfo AnnData::x_info(const std::optional<std::string>& layer) const {
+  return require_x(*this, layer)->info();
+}
+
+std::vector<std::string> AnnData::layer_keys() const {
+  if (backing_ && !backing_->layer_order.empty()) return backing_->layer_order;
+  if (!backing_ || !backing_->file) return {};
+  if (h5::kind(*backing_->file, "layers") != h5::Kind::Group) return {};
+  try {
+    return h5::children(h5::open_group(*backing_->file, "layers"));
+  } catch (const h5::Failure& e) {
+    detail::fail_read(backing_->path, std::string("damaged file: ") + e.what());
+  }
+}
+
+void AnnData::for_each_row_chunk(size_t rows_per_chunk,
+                                 const std::function<void(const RowChunk&)>& fn,
+                                 const std::optional<std::string>& layer) const {
+  if (rows_per_chunk == 0) throw ValueError("rows_per_chunk must be positive");
+  require_x(*this, layer)->row_chunks(rows_per_chunk, fn);
+}
+
+std::vector<std::vector<float>> AnnData::gene_expression(
+    const std::vector<std::string>& genes, const std::optional<std::string>& layer) const {
+  const std::vector<size_t> cols = detail::name_columns(var.index(), genes);
+  if (genes.empty()) return {};
+  auto x = require_x(*this, layer);
+  const MatrixInfo info = x->info();
+  if (info.n_rows != n_obs() || info.n_cols != n_vars()) {
+    if (layer || (!backing_->x_mem && !backing_->x_external))
+      detail::fail_read(backing_->path, "'" + detail::matrix_path(layer) +
+                                            "' does not have the shape of the dataset");
+    throw ValueError("X does not match the number of cells");
+  }
+  return x->columns(cols);
 }
 
 void AnnData::set_X(SparseMatrix x) {

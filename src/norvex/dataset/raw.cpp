@@ -3,6 +3,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
 #include "norvex/dataset/external_matrix.hpp"
+#include "norvex/dataset/matrix_storage.hpp"
 
 namespace norvex {
 
@@ -59,7 +60,7 @@ void AnnData::for_each_raw_row_chunk(size_t rows_per_chunk,
                                      const std::function<void(const RowChunk&)>& fn) const {
   if (rows_per_chunk == 0) throw ValueError("rows_per_chunk must be positive");
   if (const ExternalMatrix* x = detail::external_raw(*this)) {
-    detail::external_row_chunks(*x, rows_per_chunk, fn);
+    x->row_chunks(rows_per_chunk, fn);  // a column-major owner reads its columns once
     return;
   }
   const RawPaths p = require_raw(*this);
@@ -78,13 +79,12 @@ std::vector<std::vector<float>> AnnData::raw_gene_expression(
   const RawPaths p = require_raw(*this);
   const std::vector<std::string> names = raw_var_names();
   const std::vector<size_t> cols = detail::name_columns(names, genes);
-  detail::ColumnPick pick(cols, names.size(), n_obs());
-  if (genes.empty()) return std::move(pick.out);
-  const detail::MatrixSource m = detail::open_matrix(*backing_, p.x);
-  if (m.info.n_rows != n_obs() || m.info.n_cols != names.size())
+  if (genes.empty()) return {};
+  const auto x = detail::stored_storage(*this, p.x);
+  const MatrixInfo info = x->info();
+  if (info.n_rows != n_obs() || info.n_cols != names.size())
     detail::fail_read(backing_->path, "'" + p.x + "' does not match the cells and raw var names");
-  detail::read_stored_columns(*this, m, pick);
-  return std::move(pick.out);
+  return x->columns(cols);
 }
 
 }  // namespace norvex

@@ -400,6 +400,17 @@ MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path) {
     if (ix.size() != 1 || ix[0] != info->nnz) {
       fail_read(b.path, "'" + path + "/indices' and '" + path + "/data' differ in length");
     }
+    if (use_file_maps) {
+      if (auto map = FileMap::of(file)) {
+        m.data_map = MappedVector::open(map, m.data);
+        m.indices_map = MappedVector::open(map, m.indices);
+        m.indptr_map = MappedVector::open(map, m.indptr);
+        // A part shorter than declared is read by HDF5, which reports the damage.
+        if (m.data_map && m.data_map->size() != info->nnz) m.data_map.reset();
+        if (m.indices_map && m.indices_map->size() != info->nnz) m.indices_map.reset();
+        if (m.indptr_map && m.indptr_map->size() != n_major + 1) m.indptr_map.reset();
+      }
+    }
     return m;
   } catch (const h5::Failure& e) {
     fail_read(b.path, std::string("damaged matrix: ") + e.what());

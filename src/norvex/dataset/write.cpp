@@ -10,6 +10,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/backing.hpp"
 #include "norvex/dataset/external_matrix.hpp"
+#include "norvex/dataset/matrix_storage.hpp"
 #include "norvex/dataset/temp_files.hpp"
 
 namespace norvex {
@@ -277,18 +278,17 @@ struct Writer {
   }
 
   void write_X() {
-    if (b && b->x_mem) {
-      const SparseMatrix& x = *b->x_mem;
-      if (x.n_rows != ad.n_obs() || x.n_cols != ad.n_vars()) {
-        throw ValueError("X has shape (" + std::to_string(x.n_rows) + ", " +
-                         std::to_string(x.n_cols) + "), expected (" + std::to_string(ad.n_obs()) +
-                         ", " + std::to_string(ad.n_vars()) + ")");
+    // Only a matrix held in memory (ours or the owner's) is written from there; one in
+    // the source file is copied across as it is stored.
+    const auto x = b && (b->x_mem || b->x_external) ? detail::x_storage(ad) : nullptr;
+    if (x) {
+      const MatrixInfo info = x->info();
+      if (info.n_rows != ad.n_obs() || info.n_cols != ad.n_vars()) {
+        throw ValueError("X has shape (" + std::to_string(info.n_rows) + ", " +
+                         std::to_string(info.n_cols) + "), expected (" +
+                         std::to_string(ad.n_obs()) + ", " + std::to_string(ad.n_vars()) + ")");
       }
-      write_sparse(dst, "X", x);
-      return;
-    }
-    if (b && b->x_external) {
-      write_sparse(dst, "X", detail::external_as_csr(*b->x_external));
+      write_sparse(dst, "X", *x->to_write());
       return;
     }
     if (src() >= 0 && h5::kind(src(), "X") != h5::Kind::Missing)
