@@ -226,6 +226,12 @@ TEST_F(ChatWireTest, RepliesOfEveryShapeGiveTextUsageOrAClearError) {
             (json{{"a", {1, 2}}}));
   reply("```python\nprint(1)\n```");
   EXPECT_EQ(a->ask_inner("q").content, "```python\nprint(1)\n```");
+  // A fence never closed is no fence to take off: the JSON inside is found whole.
+  reply("```json\n{\"a\": 1}");
+  JsonCallOptions unclosed;
+  unclosed.schema = {{"type", "object"}};
+  unclosed.max_retries = 0;
+  EXPECT_EQ(a->json_enforced_call("q", unclosed).content, (json{{"a", 1}}));
 
   // No usage at all counts as zero.
   json no_usage = StubModelServer::chat_response("fine");
@@ -255,8 +261,8 @@ TEST_F(ChatWireTest, RepliesOfEveryShapeGiveTextUsageOrAClearError) {
 
   const auto tallies = a->usage_ledger->tallies();
   ASSERT_EQ(tallies.size(), 1u);
-  EXPECT_EQ(tallies[0].second.calls, 7);  // every answered call, the cut-off one included
-  EXPECT_EQ(tallies[0].second.output_tokens, 5 + 5 + 0 + 400);
+  EXPECT_EQ(tallies[0].second.calls, 8);  // every answered call, the cut-off one included
+  EXPECT_EQ(tallies[0].second.output_tokens, 5 + 5 + 5 + 0 + 400);
 }
 
 TEST_F(ChatWireTest, NotFoundNamesTheOtherWireAndServerErrorsAreRetried) {
