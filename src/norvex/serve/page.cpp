@@ -65,7 +65,6 @@ th.sortable:focus-visible{outline:3px solid var(--focus)}
 th[aria-sort=ascending]::after{content:' ▲'}
 th[aria-sort=descending]::after{content:' ▼'}
 .html,.tbl{overflow-x:auto;max-width:100%}
-.tbl .norvex-table{overflow:visible!important}
 a{color:var(--accent)}
 a[download],a.dl{display:inline-block;background:var(--accent)!important;color:var(--on-accent)!important;border:0!important;padding:.25em .7em!important;border-radius:4px;text-decoration:none;margin:.2em 0;overflow-wrap:anywhere}
 .code{position:relative;margin:.5em 0}
