@@ -434,12 +434,20 @@ void AnnData::write_h5ad(const fs::path& path) const {
   try {
     {
       h5::Handle file = h5::create_file(tmp);
-      Writer w{file, *this, backing_.get()};
-      // Room for less than two copies: the estimate may be short, so X and the other
-      // matrices go by hand and a full disk is an error, never a crash.
-      w.short_of_space = free / 2 < needed;
-      w.write_all(true);
-      h5::flush(file);
+      try {
+        Writer w{file, *this, backing_.get()};
+        // Room for less than two copies: the estimate may be short, so X and the other
+        // matrices go by hand and a full disk is an error, never a crash.
+        w.short_of_space = free / 2 < needed;
+        w.write_all(true);
+        h5::flush(file);
+      } catch (...) {
+        // Emptied before HDF5 closes it: on a full disk its last records could not be
+        // written, and a failed close leaves the library to crash at exit.
+        std::error_code ec;
+        fs::resize_file(tmp, 0, ec);
+        throw;
+      }
     }
     std::error_code ec;
     // The source may be the target: it stays readable through its open handle, and the
