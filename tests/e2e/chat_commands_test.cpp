@@ -91,7 +91,7 @@ TEST(ChatCommands, SaveWriteReopenAndReport) {
                        "it."),
             std::string::npos);
   EXPECT_NE(r.out.find("❌ ERROR: Unknown command :bogus. Commands: :saved, :report, :write "
-                       "FILE.h5ad [--force], :history, :help, :quit"),
+                       "FILE.h5ad [--force], :history, :index, :help, :quit"),
             std::string::npos);
   EXPECT_NE(r.out.find("   :write FILE.h5ad [--force]"), std::string::npos);
   EXPECT_NE(r.out.find("ℹ️ INFO: Wrote " + on_exit.string() + " (2 saved queries)."),
