@@ -54,8 +54,11 @@ struct MatrixSource {
   // The sparse parts read straight from the file's pages, when they are stored plainly.
   std::optional<MappedVector> data_map, indices_map, indptr_map;
 };
-// Opens the matrix at `path` of the source file; FileError when it is damaged.
-MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path);
+// Opens the matrix at `path` of the source file; FileError when it is damaged. `map`
+// false leaves the parts unmapped (for callers that want only the shape and layout).
+MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path, bool map = true);
+// Maps the sparse parts of `m` that are stored plainly (when file maps are in use).
+void map_parts(hid_t file, MatrixSource& m);
 // Format of the matrix at `path` (encoding attrs or the old h5sparse attrs); nullopt when
 // the object is not a matrix.
 std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path);

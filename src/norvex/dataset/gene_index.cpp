@@ -74,7 +74,7 @@ std::vector<std::string> indexable_paths(hid_t file) {
 // What a rewrite of the matrix would change: its shape and types, where its parts are
 // stored, and a sample of its row pointers.
 std::string layout_hash(const AnnData::Backing& b, const std::string& path) {
-  const detail::MatrixSource m = detail::open_matrix(b, path);
+  const detail::MatrixSource m = detail::open_matrix(b, path, false);
   auto l = h5::lock();
   Hasher h;
   h.value(static_cast<int>(m.info.format));
@@ -253,7 +253,7 @@ bool has_gene_index(const AnnData& adata) {
   if (!adata.backing_ || !adata.backing_->file) return false;
   try {
     if (h5::kind(*adata.backing_->file, "X") == h5::Kind::Missing) return false;
-    const MatrixInfo info = detail::open_matrix(*adata.backing_, "X").info;
+    const MatrixInfo info = detail::open_matrix(*adata.backing_, "X", false).info;
     return open_index(*adata.backing_, "X", info) != nullptr;
   } catch (const std::exception&) {
     return false;
@@ -265,7 +265,7 @@ bool gene_index_wanted(const AnnData& adata) {
   if (!b || !b->file || b->x_mem || b->x_external) return false;
   try {
     if (h5::kind(*b->file, "X") == h5::Kind::Missing) return false;
-    const MatrixInfo info = detail::open_matrix(*b, "X").info;
+    const MatrixInfo info = detail::open_matrix(*b, "X", false).info;
     if (info.format == MatrixInfo::Format::CSC) return false;
     const size_t stored =
         info.format == MatrixInfo::Format::Dense ? info.n_rows * info.n_cols : info.nnz;
@@ -292,7 +292,7 @@ fs::path build_gene_index(const AnnData& adata, const GeneIndexOptions& options)
   size_t total = 0;
   try {
     paths = indexable_paths(*b.file);
-    for (auto& p : paths) total += detail::open_matrix(b, p).info.nnz;
+    for (auto& p : paths) total += detail::open_matrix(b, p, false).info.nnz;
   } catch (const h5::Failure& e) {
     detail::fail_read(b.path, std::string("damaged matrix: ") + e.what());
   }

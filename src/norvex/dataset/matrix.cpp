@@ -456,6 +456,7 @@ class FileStorage : public MatrixStorage {
   MatrixInfo info() const override { return m_.info; }
   void row_chunks(size_t rows_per_chunk, const RowChunkFn& fn) const override {
     try {
+      ensure_mapped();
       chunks_from_file(file_path_, m_, rows_per_chunk, fn);
     } catch (const h5::Failure& e) {
       fail_read(file_path_, "damaged matrix '" + m_.path + "': " + e.what());
@@ -463,14 +464,28 @@ class FileStorage : public MatrixStorage {
   }
   std::vector<std::vector<float>> columns(const std::vector<size_t>& cols) const override {
     ColumnPick pick(cols, m_.info.n_cols, m_.info.n_rows);
+    try {
+      ensure_mapped();
+    } catch (const h5::Failure& e) {
+      fail_read(file_path_, "damaged matrix '" + m_.path + "': " + e.what());
+    }
     read_stored_columns(file_path_, m_, pick);
     return std::move(pick.out);
   }
 
  private:
+  // Mapping a chunked part looks up every chunk: done on first read, not on open, so a
+  // storage opened only for its shape (or passed over for the gene index) costs nothing.
+  void ensure_mapped() const {
+    if (mapped_) return;
+    mapped_ = true;
+    map_parts(*file_, m_);
+  }
+
   std::shared_ptr<h5::Handle> file_;  // keeps the file open while the handles below live
   std::filesystem::path file_path_;
-  MatrixSource m_;
+  mutable MatrixSource m_;
+  mutable bool mapped_ = false;
 };
 
 }  // namespace
@@ -485,7 +500,7 @@ std::unique_ptr<MatrixStorage> file_storage(std::shared_ptr<h5::Handle> file,
   AnnData::Backing b;
   b.path = file_path;
   b.file = file;
-  return std::make_unique<FileStorage>(std::move(file), file_path, open_matrix(b, path));
+  return std::make_unique<FileStorage>(std::move(file), file_path, open_matrix(b, path, false));
 }
 
 std::unique_ptr<MatrixStorage> stored_storage(const AnnData& ad, const std::string& path) {

@@ -375,7 +375,21 @@ std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path) {
   return info;
 }
 
-MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path) {
+void map_parts(hid_t file, MatrixSource& m) {
+  if (!use_file_maps || m.info.format == MatrixInfo::Format::Dense) return;
+  auto map = FileMap::of(file);
+  if (!map) return;
+  const size_t n_major = m.info.format == MatrixInfo::Format::CSR ? m.info.n_rows : m.info.n_cols;
+  m.data_map = MappedVector::open(map, m.data);
+  m.indices_map = MappedVector::open(map, m.indices);
+  m.indptr_map = MappedVector::open(map, m.indptr);
+  // A part shorter than declared is read by HDF5, which reports the damage.
+  if (m.data_map && m.data_map->size() != m.info.nnz) m.data_map.reset();
+  if (m.indices_map && m.indices_map->size() != m.info.nnz) m.indices_map.reset();
+  if (m.indptr_map && m.indptr_map->size() != n_major + 1) m.indptr_map.reset();
+}
+
+MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path, bool map) {
   if (!b.file) throw KeyError("'" + path + "' is not stored in a file");
   hid_t file = *b.file;
   try {
@@ -400,17 +414,7 @@ MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path) {
     if (ix.size() != 1 || ix[0] != info->nnz) {
       fail_read(b.path, "'" + path + "/indices' and '" + path + "/data' differ in length");
     }
-    if (use_file_maps) {
-      if (auto map = FileMap::of(file)) {
-        m.data_map = MappedVector::open(map, m.data);
-        m.indices_map = MappedVector::open(map, m.indices);
-        m.indptr_map = MappedVector::open(map, m.indptr);
-        // A part shorter than declared is read by HDF5, which reports the damage.
-        if (m.data_map && m.data_map->size() != info->nnz) m.data_map.reset();
-        if (m.indices_map && m.indices_map->size() != info->nnz) m.indices_map.reset();
-        if (m.indptr_map && m.indptr_map->size() != n_major + 1) m.indptr_map.reset();
-      }
-    }
+    if (map) map_parts(file, m);
     return m;
   } catch (const h5::Failure& e) {
     fail_read(b.path, std::string("damaged matrix: ") + e.what());
