@@ -139,7 +139,7 @@ TEST(GseaGo, AZeroQIsABoundAndOnlyGeneOntologyTermsAreCalledGo) {
   EXPECT_TRUE(has_text(texts, "Over-representation · uns['GSA_up']"));
   EXPECT_FALSE(has_text(texts, "GO over-representation"));
   EXPECT_TRUE(has_text(texts, "Adjusted P-value < 0.001"));
-  EXPECT_FALSE(has_text(texts, "Adjusted P-value 0"));
+  for (const auto& t : texts) EXPECT_NE(t.text, "Adjusted P-value 0");
 
   a->uns.set("GSA_up",
              dict({{"CD4 T", dict({{"Tumor_vs_rest", enrichment({"immune response (GO:0006955)",
