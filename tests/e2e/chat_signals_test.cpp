@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "norvex/dataset/anndata.hpp"
@@ -29,6 +30,9 @@ class ChatProcess {
  public:
   ChatProcess(const std::vector<std::string>& args, const fs::path& dir)
       : out_(dir / "chat.out"), err_(dir / "chat.err") {
+    // Emptied before the fork: a wait must never match an earlier process's output.
+    std::ofstream(out_, std::ios::trunc);
+    std::ofstream(err_, std::ios::trunc);
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
     pid_ = fork();

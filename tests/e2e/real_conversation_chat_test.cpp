@@ -146,7 +146,7 @@ TEST(RealShapedConversation, TenTurnsDoWhatTheResearcherMeant) {
           "ℹ️ INFO: saved queries\n   1: plot_umap, Show the UMAP coloured by cell type .. \n"),
       2u)
       << out;
-  EXPECT_NE(out.find("   1: plot_umap, Show the UMAP coloured by cell type .. (explained)\n"),
+  EXPECT_NE(out.find("   2: plot_umap, Show the UMAP coloured by cell type .. (explained)\n"),
             std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dir / "s" / "norvex_report.docx"));
 }

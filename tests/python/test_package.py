@@ -168,6 +168,8 @@ def _assert_same_uns(a, b):
                                       check_index_type=False)
     elif isinstance(a, np.ndarray):
         np.testing.assert_array_equal(a, np.asarray(b))
+    elif isinstance(a, float) and np.isnan(a):  # a null kept in the store reads as NaN
+        assert isinstance(b, float) and np.isnan(b)
     else:
         assert a == b
 
