@@ -115,8 +115,7 @@ TEST_F(AnndataLayoutTest, EveryLayoutGivesTheTruth) {
   const std::vector<std::pair<std::string, bool>> files = {
       {"ours.h5ad", true},        {"csr.h5ad", true},      {"csr_gzip.h5ad", false},
       {"csc.h5ad", true},         {"csc_lzf.h5ad", false}, {"dense.h5ad", false},
-      {"dense_gzip.h5ad", false}, {"csr64.h5ad", true},
-      {"userblock.h5ad", true}};
+      {"dense_gzip.h5ad", false}, {"csr64.h5ad", true},    {"userblock.h5ad", true}};
   std::vector<std::string> genes = {"gene22", "gene0", "gene7", "gene0"};
   for (auto& [name, mappable] : files) {
     SCOPED_TRACE(name);
