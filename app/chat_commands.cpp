@@ -43,6 +43,22 @@ size_t saved_count(const AnnData& adata) {
 
 }  // namespace
 
+void add_model_options(CLI::App* cmd, std::optional<std::string>& model,
+                       std::optional<std::string>& api_key, std::optional<std::string>& base_url,
+                       std::string& wire) {
+  cmd->add_option("--model", model, "model name (default gpt-5; gemini-* uses Gemini)");
+  cmd->add_option("--api-key", api_key,
+                  "the model service's API key (else OPENAI_API_KEY; GEMINI_API_KEY for gemini-*)");
+  cmd->add_option("--base-url", base_url,
+                  "service endpoint: a gateway, or a local OpenAI-compatible server (no key "
+                  "needed on this machine)");
+  cmd->add_option("--wire", wire,
+                  "OpenAI request shape: auto (Responses on api.openai.com, Chat Completions "
+                  "at any other --base-url), responses or chat")
+      ->check(CLI::IsMember({"auto", "responses", "chat"}))
+      ->capture_default_str();
+}
+
 void add_chat_command_options(CLI::App* chat, ChatCommandOptions& options) {
   chat->add_option("--save-on-exit", options.save_on_exit,
                    "write the dataset with its saved queries to this .h5ad file at the end");

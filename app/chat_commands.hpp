@@ -15,6 +15,12 @@ struct ChatCommandOptions {
   std::optional<std::string> save_on_exit;  // the dataset, with its saved store, at the end
 };
 
+// Adds the model-service options that chat and serve share (--model, --api-key,
+// --base-url, --wire).
+void add_model_options(CLI::App* cmd, std::optional<std::string>& model,
+                       std::optional<std::string>& api_key, std::optional<std::string>& base_url,
+                       std::string& wire);
+
 // Adds the command-related options (--save-on-exit) to the chat subcommand.
 void add_chat_command_options(CLI::App* chat, ChatCommandOptions& options);
 

@@ -143,17 +143,7 @@ const CommandRegistrar chat([](CLI::App& app) {
   auto* cmd = app.add_subcommand("chat", "Ask questions about a dataset, one per input line");
   auto o = std::make_shared<ChatOptions>();
   cmd->add_option("--data", o->data, "the .h5ad dataset")->required();
-  cmd->add_option("--model", o->model, "model name (default gpt-5; gemini-* uses Gemini)");
-  cmd->add_option("--api-key", o->api_key,
-                  "the model service's API key (else OPENAI_API_KEY; GEMINI_API_KEY for gemini-*)");
-  cmd->add_option("--base-url", o->base_url,
-                  "service endpoint: a gateway, or a local OpenAI-compatible server (no key "
-                  "needed on this machine)");
-  cmd->add_option("--wire", o->wire,
-                  "OpenAI request shape: auto (Responses on api.openai.com, Chat Completions "
-                  "at any other --base-url), responses or chat")
-      ->check(CLI::IsMember({"auto", "responses", "chat"}))
-      ->capture_default_str();
+  add_model_options(cmd, o->model, o->api_key, o->base_url, o->wire);
   cmd->add_option("--out", o->out, "folder for transcript.html and downloads")
       ->capture_default_str();
   cmd->add_flag("--show-router", o->show_router, "show each question's routing record");

@@ -405,17 +405,7 @@ const CommandRegistrar serve_command([](CLI::App& app) {
   auto* cmd = app.add_subcommand("serve", "The assistant as a web page on this computer");
   auto o = std::make_shared<ServeCliOptions>();
   cmd->add_option("--data", o->data, "the .h5ad dataset")->required();
-  cmd->add_option("--model", o->model, "model name (default gpt-5; gemini-* uses Gemini)");
-  cmd->add_option("--api-key", o->api_key,
-                  "the model service's API key (else OPENAI_API_KEY; GEMINI_API_KEY for gemini-*)");
-  cmd->add_option("--base-url", o->base_url,
-                  "service endpoint: a gateway, or a local OpenAI-compatible server (no key "
-                  "needed on this machine)");
-  cmd->add_option("--wire", o->wire,
-                  "OpenAI request shape: auto (Responses on api.openai.com, Chat Completions "
-                  "at any other --base-url), responses or chat")
-      ->check(CLI::IsMember({"auto", "responses", "chat"}))
-      ->capture_default_str();
+  add_model_options(cmd, o->model, o->api_key, o->base_url, o->wire);
   cmd->add_option("--port", o->port, "port to listen on (0: any free port)")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));

@@ -57,6 +57,20 @@ bool starts_with(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
+// The images of a call as data URLs (blank entries left out): a data URL is sent as it is;
+// only a bare payload gets the prefix. Both OpenAI wires take them this way.
+std::vector<std::string> image_data_urls(const AskOptions& options, const char* function) {
+  std::vector<std::string> urls;
+  for (const json& entry : as_image_list(options.images_base64, function)) {
+    if (entry.is_null()) continue;
+    check_image_entry(entry, function);
+    const std::string s = py_strip(entry.get_ref<const std::string&>());
+    if (s.empty()) continue;
+    urls.push_back(starts_with(s, "data:") ? s : "data:" + options.image_mime + ";base64," + s);
+  }
+  return urls;
+}
+
 template <class Client>
 const Client& require_client(const std::shared_ptr<ServiceClient>& client, const char* attribute) {
   if (!client) throw AttributeError("'norvex' object has no attribute 'client'");
@@ -265,16 +279,8 @@ LLMResult ModelGateway::ask_gpt(const std::string& user_query, const std::string
   }
 
   json content = json::array({{{"type", "input_text"}, {"text", prompt}}});
-  for (const json& entry : as_image_list(options.images_base64, "_ask_gpt")) {
-    if (entry.is_null()) continue;
-    check_image_entry(entry, "_ask_gpt");
-    const std::string s = py_strip(entry.get_ref<const std::string&>());
-    if (s.empty()) continue;
-    // A data URL is sent as it is; only a bare payload gets the prefix.
-    const std::string url =
-        starts_with(s, "data:") ? s : "data:" + options.image_mime + ";base64," + s;
+  for (const std::string& url : image_data_urls(options, "_ask_gpt"))
     content.push_back({{"type", "input_image"}, {"image_url", url}});
-  }
   const json messages = json::array({{{"role", "user"}, {"content", content}}});
 
   const OpenAIClient& openai = require_client<OpenAIClient>(client_, "responses");
@@ -336,15 +342,8 @@ LLMResult ModelGateway::ask_chat(const std::string& user_query, const std::strin
     }
   }
   json parts = json::array({{{"type", "text"}, {"text", text}}});
-  for (const json& entry : as_image_list(options.images_base64, "_ask_chat")) {
-    if (entry.is_null()) continue;
-    check_image_entry(entry, "_ask_chat");
-    const std::string s = py_strip(entry.get_ref<const std::string&>());
-    if (s.empty()) continue;
-    const std::string url =
-        starts_with(s, "data:") ? s : "data:" + options.image_mime + ";base64," + s;
+  for (const std::string& url : image_data_urls(options, "_ask_chat"))
     parts.push_back({{"type", "image_url"}, {"image_url", {{"url", url}}}});
-  }
   json messages = json::array();
   if (!py_strip(role).empty())
     messages.push_back({{"role", "system"}, {"content", py_strip(role)}});
