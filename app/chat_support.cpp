@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "norvex/documents/ooxml.hpp"
-
 namespace norvex::app {
 namespace {
 
@@ -24,10 +22,6 @@ bool blank(const std::string& s) {
 
 bool is_gemini(const std::string& model) {
   return model.rfind("gemini", 0) == 0;
-}
-
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
 }  // namespace
@@ -54,30 +48,6 @@ std::string missing_key_message(const std::string& model) {
          "models),\nor use a local OpenAI-compatible server with --base-url URL.";
 }
 
-std::string redact_file_bytes(std::string bytes, const Redactor& redactor) {
-  if (redactor.empty()) return bytes;
-  if (bytes.rfind("PK\x03\x04", 0) != 0) return redactor.file_bytes(std::move(bytes));
-  std::vector<ooxml::ZipEntry> entries;
-  try {
-    entries = ooxml::zip_read(bytes);
-  } catch (const std::exception&) {
-    return bytes;  // not an archive we can read: binary, left whole
-  }
-  bool changed = false;
-  for (auto& entry : entries) {
-    // The parts are XML (text, relationships, properties); embedded media and other
-    // binary parts are left alone, since a replacement inside them only damages them.
-    if (Redactor::is_binary(entry.data)) continue;
-    const bool markup = ends_with(entry.name, ".xml") || ends_with(entry.name, ".rels");
-    std::string redacted = markup ? redactor.xml(entry.data) : redactor.text(entry.data);
-    if (redacted != entry.data) {
-      entry.data = std::move(redacted);
-      changed = true;
-    }
-  }
-  return changed ? ooxml::zip_write(entries) : bytes;
-}
-
 bool terminal_shows_hyperlinks() {
   if (isatty(STDOUT_FILENO) == 0) return false;
   const char* term = std::getenv("TERM");
@@ -92,7 +62,7 @@ bool terminal_shows_hyperlinks() {
       if (known == program) return true;
   }
   const std::string t = term;
-  return ends_with(t, "kitty") || t.rfind("foot", 0) == 0 || t == "alacritty";
+  return t.ends_with("kitty") || t.rfind("foot", 0) == 0 || t == "alacritty";
 }
 
 }  // namespace norvex::app

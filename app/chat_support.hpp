@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "norvex/host/redactor.hpp"
-
 namespace norvex::app {
 
 struct KeyChoice {
@@ -24,10 +22,6 @@ KeyChoice choose_api_key(const std::string& model, const std::optional<std::stri
 
 // What to tell a user who started without a key.
 std::string missing_key_message(const std::string& model);
-
-// The bytes of a file with every secret taken out: inside the XML parts of an Office
-// document (.docx, .xlsx: a ZIP package) or, for anything else, in the bytes as text.
-std::string redact_file_bytes(std::string bytes, const Redactor& redactor);
 
 // True when standard output is a terminal known to show OSC 8 hyperlinks.
 bool terminal_shows_hyperlinks();

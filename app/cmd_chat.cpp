@@ -17,6 +17,7 @@
 #include "norvex/assistant/norvex.hpp"
 #include "norvex/common/errors.hpp"
 #include "norvex/dataset/anndata.hpp"
+#include "norvex/documents/redaction.hpp"
 #include "norvex/host/console_host.hpp"
 #include "norvex/host/host.hpp"
 #include "norvex/host/interrupt.hpp"
@@ -65,7 +66,7 @@ int run_chat(const ChatOptions& o) {
   host.hold_transcript();
   host.set_hyperlinks(terminal_shows_hyperlinks());
   host.set_file_filter([&host](std::string_view, std::string bytes) {
-    return redact_file_bytes(std::move(bytes), host.redactor());
+    return redact_document(std::move(bytes), host.redactor());
   });
 
   const std::string model = o.model.value_or(AssistantOptions{}.model_to_use);

@@ -32,6 +32,7 @@
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/display/report.hpp"
 #include "norvex/display/show_tree.hpp"
+#include "norvex/documents/redaction.hpp"
 #include "norvex/host/console_host.hpp"
 #include "norvex/host/host.hpp"
 #include "norvex/serve/web_server.hpp"
@@ -182,7 +183,7 @@ int run_serve(const ServeCliOptions& o) {
   ConsoleHost record(nowhere, std::cerr, std::filesystem::path(o.out));
   record.hold_transcript();
   record.set_file_filter([&record](std::string_view, std::string bytes) {
-    return redact_file_bytes(std::move(bytes), record.redactor());
+    return redact_document(std::move(bytes), record.redactor());
   });
   ConsoleHost terminal(std::cout, std::cerr);
   DownloadsOnly report_files(record);
@@ -325,7 +326,7 @@ int run_serve(const ServeCliOptions& o) {
     if (secret) page.add_secret(*secret);
   }
   page.set_file_filter([&page](std::string_view, std::string bytes) {
-    return redact_file_bytes(std::move(bytes), page.redactor());
+    return redact_document(std::move(bytes), page.redactor());
   });
   try {
     commands.emplace(*assistant, page, o.commands);

@@ -22,6 +22,7 @@
 #include "norvex/dataset/data_context.hpp"
 #include "norvex/dataset/external_matrix.hpp"
 #include "norvex/display/base64_display.hpp"
+#include "norvex/documents/redaction.hpp"
 #include "norvex/display/report.hpp"
 #include "norvex/display/result_display.hpp"
 #include "norvex/documents/documents.hpp"
@@ -60,7 +61,7 @@ class PyHost : public NotebookHost {
   }
   // A notebook has no files of its own: the link carries the bytes.
   void offer_download(const Download& file) override {
-    display_html(creat_download_link(redactor_.file_bytes(file.bytes), redactor_.text(file.name),
+    display_html(creat_download_link(redact_document(file.bytes, redactor_), redactor_.text(file.name),
                                      file.label));
   }
   void display_image(const std::string& bytes, const std::string& mime) override {

@@ -225,6 +225,35 @@ TEST(ComparisonTools, CciBoxReadsPerSampleScores) {
   }
 }
 
+// The columns of value-axis tick labels in one run's figure: each tick column is a run of
+// right-aligned numbers, so their right edges tell the columns apart.
+size_t tick_columns(const std::string& tool, const json& args) {
+  plotting::RenderScope scope;
+  run(tool, args);
+  std::set<long> right_edges;
+  for (const auto& f : scope.figures())
+    for (const auto& b : f.text_boxes) {
+      char* end = nullptr;
+      std::strtod(b.text.c_str(), &end);
+      if (!b.text.empty() && end && *end == '\0') right_edges.insert(std::lround((b.x + b.w) / 4));
+    }
+  return right_edges.size();
+}
+
+TEST(ComparisonTools, BoxPanelsOnOneScaleShareTheValueAxis) {
+  // Per-sample means of several genes from one source, and interaction scores of several
+  // pairs, compare across panels: one axis, labelled on the first panel only.
+  EXPECT_EQ(tick_columns("plot_box_for_gene_expression_with_signif_difference",
+                         {{"target_genes", {"CD274", "PDCD1", "CD8A"}}}),
+            1u);
+  EXPECT_EQ(tick_columns("plot_box_for_cci_with_signif_difference", {{"target_genes", {"PDCD1"}}}),
+            1u);
+  // Shares of a rare and a common type would flatten the rare one on a common axis.
+  EXPECT_GT(tick_columns("plot_box_for_celltype_population_with_signif_difference",
+                         {{"obs_filter", {{"celltypes", {"T cell", "Myeloid cell"}}}}}),
+            1u);
+}
+
 TEST(ComparisonTools, GroupsTooSmallGetARowWithAReason) {
   // Condition B has one sample: its comparisons are listed without a p-value, with why.
   AnnData a;

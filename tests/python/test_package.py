@@ -1,8 +1,11 @@
 """The Python package over a live AnnData and over a path, against the stub service."""
 import base64
+import io
 import os
+import re
 import subprocess
 import threading
+import zipfile
 import _thread
 
 import anndata
@@ -15,6 +18,7 @@ from conftest import NORVEX_BINARY
 from stub_service import router_record
 
 from norvex import _engine
+from norvex._host import NotebookHost
 from norvex.norvex_main import norvex
 import norvex.norvex_main as main
 from norvex.functions_and_maps import (TOOL_CONFIG_MAP, TOOL_FUNCS, UMAPPlotConfig,
@@ -502,7 +506,16 @@ def test_dense_x_in_any_memory_layout_reads_the_owners_values(layout):
 KEY = "sk-live-secret-0123456789"
 
 
-def test_the_key_never_reaches_python_output_or_the_saved_store(demo_path, stub, capsys):
+def test_the_key_never_reaches_python_output_or_the_saved_store(demo_path, stub, capsys,
+                                                                 monkeypatch):
+    downloads = []
+    shown = NotebookHost.display_html
+
+    def display_html(self, html):
+        downloads.extend(base64.b64decode(m) for m in re.findall(r"base64,([A-Za-z0-9+/=]+)", html))
+        shown(self, html)
+
+    monkeypatch.setattr(NotebookHost, "display_html", display_html)
     adata = anndata.read_h5ad(demo_path)
     nv = norvex(KEY, "gpt-5", adata, base_url=stub.base_url, max_retries=0)
     # model text echoing the key, as the notebook host prints it
@@ -519,6 +532,17 @@ def test_the_key_never_reaches_python_output_or_the_saved_store(demo_path, stub,
     store = adata.uns["norvex_tx"]
     assert list(store.keys()) == ["UMAP for [redacted], save it"]
     assert KEY not in repr(dict(store))
+
+    # the Word download of that answer: the link's bytes are a readable document without it
+    docs = [d for d in downloads if d.startswith(b"PK")]
+    assert docs, "the answer offers its Word document"
+    texts = []
+    for doc in docs:
+        with zipfile.ZipFile(io.BytesIO(doc)) as z:
+            assert z.testzip() is None
+            texts.append(b"".join(z.read(n) for n in z.namelist()))
+    assert not any(KEY.encode() in t for t in texts)
+    assert any(b"[redacted]" in t for t in texts)
 
     # the service's error body, as the caller's exception carries it
     stub.fail(401, f"Incorrect API key provided: {KEY}.")

@@ -157,6 +157,7 @@ json present_box_gene(const BoxGeneSelection& s, const BoxGeneStats& stats,
       group_col);
   p.subtitle = std::string(kUnitNote) + " Expression from " + s.cells.source.label + ".";
   p.y_label = "Mean expression per sample";
+  p.shared_y = true;  // every panel is a mean of one expression source
   p.footnote = box_footnote(
       "Point: one sample (mean over its cells of the type); box: quartiles, whiskers 1.5 IQR.",
       args.test, thinned, stats);
@@ -385,6 +386,7 @@ json present_box_cci(const CciSelection& s, const BoxCciStats& stats, const BoxC
                                           std::to_string(stats.n_candidates) + " by mean score."
                                     : "");
   p.y_label = "Interaction score (CCI_sample mean)";
+  p.shared_y = true;  // one score for every pair
   p.footnote = box_footnote(
       "Point: one sample; a pair not detected in a sample counts as 0. Box: quartiles, "
       "whiskers 1.5 IQR.",
