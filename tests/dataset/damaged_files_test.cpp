@@ -1,6 +1,7 @@
 // Anything that is not a readable .h5ad gives a FileError naming the file and the problem.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "dataset/dataset_fixtures.hpp"
@@ -8,6 +9,7 @@
 #include "norvex/common/table.hpp"
 #include "norvex/dataset/anndata.hpp"
 #include "norvex/dataset/h5.hpp"
+#include "norvex/dataset/scan_tuning.hpp"
 #include "support/test_support.hpp"
 
 namespace norvex {
@@ -92,6 +94,63 @@ TEST(DamagedFileTest, TruncatedFilesFailCleanly) {
     fs::path cut = tmp / ("cut" + std::to_string(static_cast<int>(fraction * 100)) + ".h5ad");
     testing::write_file(cut, bytes.substr(0, static_cast<size_t>(bytes.size() * fraction)));
     std::string e = read_error(cut);
+    EXPECT_NE(e.find(cut.string()), std::string::npos) << e;
+  }
+}
+
+// A file cut short inside X whose superblock was made to agree with its new length (so
+// HDF5 opens it): the map must not reach past the end (a signal), and the read falls back
+// to HDF5, which reports the damage.
+TEST(DamagedFileTest, MatrixRunningPastTheEndOfTheFileIsAnErrorNotASignal) {
+  const fs::path dir = testing::shared_data_dir();
+  const fs::path source = dir.empty() ? fs::path() : dir / "pbmc68k_reduced_anndata08_csr.h5ad";
+  if (source.empty() || !fs::exists(source)) GTEST_SKIP() << "the shared real files are absent";
+  testing::TempDir tmp;
+  const fs::path whole = tmp / "whole.h5ad", cut = tmp / "cut.h5ad";
+  fs::copy_file(source, whole);
+  haddr_t offset = 0;
+  hsize_t bytes = 0;
+  {  // X/data written again, contiguous and last in the file
+    auto l = h5::lock();
+    h5::Handle f(H5Fopen(whole.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    ASSERT_TRUE(f.valid());
+    std::vector<float> data;
+    {
+      h5::Handle ds(H5Dopen2(f, "X/data", H5P_DEFAULT));
+      data.resize(h5::shape(ds)[0]);
+      ASSERT_GE(H5Dread(ds, H5T_NATIVE_FLOAT, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()), 0);
+    }
+    const hsize_t n = data.size();
+    h5::Handle space(H5Screate_simple(1, &n, nullptr));
+    h5::Handle moved(H5Dcreate2(f, "X/data.moved", H5T_NATIVE_FLOAT, space, H5P_DEFAULT,
+                                H5P_DEFAULT, H5P_DEFAULT));
+    ASSERT_GE(H5Dwrite(moved, H5T_NATIVE_FLOAT, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()), 0);
+    offset = H5Dget_offset(moved);
+    bytes = H5Dget_storage_size(moved);
+    ASSERT_GE(H5Ldelete(f, "X/data", H5P_DEFAULT), 0);
+    ASSERT_GE(H5Lmove(f, "X/data.moved", f, "X/data", H5P_DEFAULT, H5P_DEFAULT), 0);
+  }
+  std::string b = testing::read_file(whole);
+  ASSERT_EQ(offset + bytes, b.size()) << "X/data does not end the file";
+  // Superblock version 0: no checksum, base address 0, end-of-file address at byte 40.
+  ASSERT_EQ(b[8], 0);
+  const uint64_t length = offset + bytes / 2;
+  b.resize(length);
+  std::memcpy(b.data() + 40, &length, sizeof length);  // little-endian, as stored
+  testing::write_file(cut, b);
+
+  struct RestoreMaps {
+    bool maps = detail::use_file_maps;
+    ~RestoreMaps() { detail::use_file_maps = maps; }
+  } restore;
+  for (bool maps : {true, false}) {
+    SCOPED_TRACE(maps ? "mapped" : "through HDF5");
+    detail::use_file_maps = maps;
+    auto ad = AnnData::read_h5ad(cut);
+    const auto genes = ad->var.index();
+    EXPECT_THROW(ad->gene_expression(genes), FileError);
+    EXPECT_THROW(ad->for_each_row_chunk(500, [](const RowChunk&) {}), FileError);
+    const std::string e = read_error(cut);
     EXPECT_NE(e.find(cut.string()), std::string::npos) << e;
   }
 }

@@ -20,9 +20,9 @@ const Rgb kUp{0.835, 0.369, 0.0};  // Okabe-Ito vermillion
 const Rgb kNeutral{0.70, 0.70, 0.72};
 const Rgb kDown{0.0, 0.447, 0.698};  // Okabe-Ito blue
 
-}  // namespace
+const TextStyle kTick{9}, kAxisStyle{10}, kNote{8, false, false, kMuted};
 
-std::string render_stacked_bars_png(const StackedBarPlot& p) {
+void check_lengths(const StackedBarPlot& p) {
   const size_t nb = p.bars.size(), ns = p.segments.size();
   if (p.shares.size() != nb) throw ValueError("stacked bars: one share list per bar is needed");
   for (auto& s : p.shares)
@@ -31,115 +31,156 @@ std::string render_stacked_bars_png(const StackedBarPlot& p) {
     throw ValueError("stacked bars: one annotation per bar is needed");
   if (!p.bar_groups.empty() && p.bar_groups.size() != nb)
     throw ValueError("stacked bars: one group per bar is needed");
-  auto color_of = [&](size_t k) {
-    return k < p.segment_colors.size() ? p.segment_colors[k] : categorical_color(k);
-  };
+}
 
-  Canvas c(p.size);
-  const double pad = c.inch(0.14);
-  const double top = c.header(p.title, p.subtitle);
-  const TextStyle tick{9}, axis{10}, note{8, false, false, kMuted};
+Rgb segment_color_of(const StackedBarPlot& p, size_t k) {
+  return k < p.segment_colors.size() ? p.segment_colors[k] : categorical_color(k);
+}
 
-  // The legend lists the top segment first, like the stack reads.
+// Where everything goes: the plot area, one slot per bar, how bar labels are set, the
+// legend beside.
+struct BarsLayout {
   std::vector<LegendEntry> entries;
-  for (size_t k = ns; k-- > 0;) entries.push_back({p.segments[k], color_of(k)});
-  const double legend_w =
-      legend_width(c, p.legend_title, entries, c.height() - top - pad, c.width() * 0.3);
-
-  const double ylabel_h = c.measure(p.y_label, axis).h;
-  const double ytick_w = c.measure("100", tick).w;
   Rect plot;
+  double slot = 0, bar_w = 0;
+  bool slant = false;  // bar labels slanted: they do not fit their slot
+  double angle = 40, max_label_w = 0;
+  double labels_h = 0;  // height of the bar labels under the axis
+};
+
+BarsLayout bars_layout(const Canvas& c, const StackedBarPlot& p, double top) {
+  const double pad = c.inch(0.14);
+  const size_t nb = p.bars.size();
+  BarsLayout l;
+  // The legend lists the top segment first, like the stack reads.
+  for (size_t k = p.segments.size(); k-- > 0;)
+    l.entries.push_back({p.segments[k], segment_color_of(p, k)});
+  const double legend_w =
+      legend_width(c, p.legend_title, l.entries, c.height() - top - pad, c.width() * 0.3);
+
+  const double ylabel_h = c.measure(p.y_label, kAxisStyle).h;
+  const double ytick_w = c.measure("100", kTick).w;
+  Rect& plot = l.plot;
   plot.x = pad + ylabel_h + c.px(6) + ytick_w + c.px(6);
   plot.w = c.width() - plot.x - pad - (legend_w > 0 ? legend_w + c.px(16) : 0);
   plot.w = std::max(plot.w, c.px(60));
-  const double slot = nb ? plot.w / nb : plot.w;
+  l.slot = nb ? plot.w / nb : plot.w;
 
   // Bar labels: horizontal when they fit their slot, slanted otherwise.
-  double label_w = 0, label_h = c.measure("Ag", tick).h;
-  for (auto& b : p.bars) label_w = std::max(label_w, c.measure(b, tick).w);
-  const bool slant = label_w > slot * 0.95;
-  const double max_label_w = c.height() * 0.22;
-  const double angle = 40;
-  double labels_h = label_h + c.px(4);
-  if (slant) {
-    const double lw = std::min(label_w, max_label_w);
-    labels_h = lw * std::sin(angle * M_PI / 180) + label_h * std::cos(angle * M_PI / 180) + c.px(6);
+  double label_w = 0, label_h = c.measure("Ag", kTick).h;
+  for (auto& b : p.bars) label_w = std::max(label_w, c.measure(b, kTick).w);
+  l.slant = label_w > l.slot * 0.95;
+  l.max_label_w = c.height() * 0.22;
+  l.labels_h = label_h + c.px(4);
+  if (l.slant) {
+    const double lw = std::min(label_w, l.max_label_w);
+    l.labels_h =
+        lw * std::sin(l.angle * M_PI / 180) + label_h * std::cos(l.angle * M_PI / 180) + c.px(6);
   }
-  const double group_h = p.bar_groups.empty() ? 0 : c.measure("Ag", tick).h + c.px(10);
-  const double xlabel_h = p.x_label.empty() ? 0 : c.measure(p.x_label, axis).h + c.px(4);
-  const double annot_h = p.bar_annotations.empty() ? 0 : c.measure("n=1", note).h + c.px(3);
+  const double group_h = p.bar_groups.empty() ? 0 : c.measure("Ag", kTick).h + c.px(10);
+  const double xlabel_h = p.x_label.empty() ? 0 : c.measure(p.x_label, kAxisStyle).h + c.px(4);
+  const double annot_h = p.bar_annotations.empty() ? 0 : c.measure("n=1", kNote).h + c.px(3);
   plot.y = top + annot_h;
-  plot.h = c.height() - plot.y - pad - labels_h - group_h - xlabel_h;
+  plot.h = c.height() - plot.y - pad - l.labels_h - group_h - xlabel_h;
   plot.h = std::max(plot.h, c.px(60));
+  l.bar_w = std::min(l.slot * 0.72, c.inch(0.9));
+  return l;
+}
 
-  // Axis and grid.
+void draw_percent_axis(Canvas& c, const StackedBarPlot& p, const Rect& plot) {
   for (int t = 0; t <= 100; t += 25) {
     const double y = plot.bottom() - plot.h * t / 100.0;
     c.line(plot.x, y, plot.right(), y, kGrid, c.px(0.6));
-    c.text(plot.x - c.px(4), y, std::to_string(t), tick, 1, 0.5);
+    c.text(plot.x - c.px(4), y, std::to_string(t), kTick, 1, 0.5);
   }
-  c.text(pad, plot.y + plot.h / 2, p.y_label, axis, 0.5, 0, 90);
+  c.text(c.inch(0.14), plot.y + plot.h / 2, p.y_label, kAxisStyle, 0.5, 0, 90);
+}
 
-  const double bw = std::min(slot * 0.72, c.inch(0.9));
-  for (size_t b = 0; b < nb; ++b) {
-    const double cx = plot.x + slot * (b + 0.5);
-    double acc = 0;
-    for (size_t k = 0; k < ns; ++k) {
-      const double s = std::clamp(p.shares[b][k], 0.0, 1.0);
-      if (s <= 0) continue;
-      const double y1 = plot.bottom() - plot.h * acc, h = plot.h * s;
-      c.fill_rect(Rect{cx - bw / 2, y1 - h, bw, h}, color_of(k));
-      acc += s;
-    }
-    // Thin white seams keep neighbouring segments apart.
-    acc = 0;
-    for (size_t k = 0; k + 1 < ns; ++k) {
-      acc += std::clamp(p.shares[b][k], 0.0, 1.0);
-      if (p.shares[b][k] <= 0 || acc >= 0.999) continue;
-      const double y = plot.bottom() - plot.h * acc;
-      c.line(cx - bw / 2, y, cx + bw / 2, y, Rgb{1, 1, 1}, c.px(0.7));
-    }
-    if (p.percent_labels) {
-      acc = 0;
-      const TextStyle pct_style{8};
-      for (size_t k = 0; k < ns; ++k) {
-        const double s = std::clamp(p.shares[b][k], 0.0, 1.0);
-        const double y1 = plot.bottom() - plot.h * acc, h = plot.h * s;
-        acc += s;
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%.0f%%", s * 100);
-        TextSize ts = c.measure(buf, pct_style);
-        if (s < 0.03 || h < ts.h + c.px(1) || bw < ts.w + c.px(4)) continue;
-        TextStyle st = pct_style;
-        st.color = luminance(color_of(k)) > 0.5 ? kInk : Rgb{1, 1, 1};
-        c.text(cx, y1 - h / 2, buf, st, 0.5, 0.5);
-      }
-    }
-    if (!p.bar_annotations.empty())
-      c.text(cx, plot.y - c.px(2), p.bar_annotations[b], note, 0.5, 1);
-    if (slant)
-      c.text(cx + c.px(3), plot.bottom() + c.px(4), p.bars[b], tick, 1, 0, angle, max_label_w);
-    else
-      c.text(cx, plot.bottom() + c.px(4), p.bars[b], tick, 0.5, 0);
+// The share written inside each segment tall and wide enough for it, in ink that reads
+// on the segment's colour.
+void draw_percent_labels(Canvas& c, const StackedBarPlot& p, const BarsLayout& l, size_t b,
+                         double cx) {
+  const Rect& plot = l.plot;
+  const double bw = l.bar_w;
+  double acc = 0;
+  const TextStyle pct_style{8};
+  for (size_t k = 0; k < p.segments.size(); ++k) {
+    const double s = std::clamp(p.shares[b][k], 0.0, 1.0);
+    const double y1 = plot.bottom() - plot.h * acc, h = plot.h * s;
+    acc += s;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%.0f%%", s * 100);
+    TextSize ts = c.measure(buf, pct_style);
+    if (s < 0.03 || h < ts.h + c.px(1) || bw < ts.w + c.px(4)) continue;
+    TextStyle st = pct_style;
+    st.color = luminance(segment_color_of(p, k)) > 0.5 ? kInk : Rgb{1, 1, 1};
+    c.text(cx, y1 - h / 2, buf, st, 0.5, 0.5);
   }
+}
+
+// One bar: its segments bottom to top, the seams between them, the shares, its
+// annotation above and its label below.
+void draw_bar(Canvas& c, const StackedBarPlot& p, const BarsLayout& l, size_t b) {
+  const Rect& plot = l.plot;
+  const size_t ns = p.segments.size();
+  const double bw = l.bar_w, cx = plot.x + l.slot * (b + 0.5);
+  double acc = 0;
+  for (size_t k = 0; k < ns; ++k) {
+    const double s = std::clamp(p.shares[b][k], 0.0, 1.0);
+    if (s <= 0) continue;
+    const double y1 = plot.bottom() - plot.h * acc, h = plot.h * s;
+    c.fill_rect(Rect{cx - bw / 2, y1 - h, bw, h}, segment_color_of(p, k));
+    acc += s;
+  }
+  // Thin white seams keep neighbouring segments apart.
+  acc = 0;
+  for (size_t k = 0; k + 1 < ns; ++k) {
+    acc += std::clamp(p.shares[b][k], 0.0, 1.0);
+    if (p.shares[b][k] <= 0 || acc >= 0.999) continue;
+    const double y = plot.bottom() - plot.h * acc;
+    c.line(cx - bw / 2, y, cx + bw / 2, y, Rgb{1, 1, 1}, c.px(0.7));
+  }
+  if (p.percent_labels) draw_percent_labels(c, p, l, b, cx);
+  if (!p.bar_annotations.empty()) c.text(cx, plot.y - c.px(2), p.bar_annotations[b], kNote, 0.5, 1);
+  if (l.slant)
+    c.text(cx + c.px(3), plot.bottom() + c.px(4), p.bars[b], kTick, 1, 0, l.angle, l.max_label_w);
+  else
+    c.text(cx, plot.bottom() + c.px(4), p.bars[b], kTick, 0.5, 0);
+}
+
+// Consecutive bars of one group get a bracket with the group's name.
+void draw_group_brackets(Canvas& c, const StackedBarPlot& p, const BarsLayout& l) {
+  const Rect& plot = l.plot;
+  const size_t nb = p.bars.size();
+  const double slot = l.slot;
+  const double gy = plot.bottom() + l.labels_h + c.px(3);
+  size_t start = 0;
+  for (size_t b = 1; b <= nb; ++b) {
+    if (b < nb && p.bar_groups[b] == p.bar_groups[start]) continue;
+    const double x0 = plot.x + slot * start + slot * 0.12, x1 = plot.x + slot * b - slot * 0.12;
+    c.line(x0, gy, x1, gy, kAxis, c.px(0.9));
+    c.text((x0 + x1) / 2, gy + c.px(2), p.bar_groups[start], TextStyle{9, true}, 0.5, 0, 0,
+           x1 - x0 + slot * 0.2);
+    start = b;
+  }
+}
+
+}  // namespace
+
+std::string render_stacked_bars_png(const StackedBarPlot& p) {
+  check_lengths(p);
+  Canvas c(p.size);
+  const double pad = c.inch(0.14);
+  const double top = c.header(p.title, p.subtitle);
+  const BarsLayout l = bars_layout(c, p, top);
+  const Rect& plot = l.plot;
+  draw_percent_axis(c, p, plot);
+  for (size_t b = 0; b < p.bars.size(); ++b) draw_bar(c, p, l, b);
   c.line(plot.x, plot.bottom(), plot.right(), plot.bottom(), kAxis, c.px(0.8));
-
-  // Consecutive bars of one group get a bracket with the group's name.
-  if (!p.bar_groups.empty()) {
-    const double gy = plot.bottom() + labels_h + c.px(3);
-    size_t start = 0;
-    for (size_t b = 1; b <= nb; ++b) {
-      if (b < nb && p.bar_groups[b] == p.bar_groups[start]) continue;
-      const double x0 = plot.x + slot * start + slot * 0.12, x1 = plot.x + slot * b - slot * 0.12;
-      c.line(x0, gy, x1, gy, kAxis, c.px(0.9));
-      c.text((x0 + x1) / 2, gy + c.px(2), p.bar_groups[start], TextStyle{9, true}, 0.5, 0, 0,
-             x1 - x0 + slot * 0.2);
-      start = b;
-    }
-  }
-  if (!p.x_label.empty()) c.text(plot.x + plot.w / 2, c.height() - pad, p.x_label, axis, 0.5, 1);
-
-  draw_legend(c, plot.right() + c.px(16), plot.y, p.legend_title, entries, Swatch::Square,
+  if (!p.bar_groups.empty()) draw_group_brackets(c, p, l);
+  if (!p.x_label.empty())
+    c.text(plot.x + plot.w / 2, c.height() - pad, p.x_label, kAxisStyle, 0.5, 1);
+  draw_legend(c, plot.right() + c.px(16), plot.y, p.legend_title, l.entries, Swatch::Square,
               c.height() - plot.y - pad, c.width() * 0.3);
   return c.finish();
 }

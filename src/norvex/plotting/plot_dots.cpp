@@ -130,6 +130,162 @@ double size_legend(Canvas& c, double x, double y, const std::string& label,
   return cy - y;
 }
 
+void validate(const DotGridPlot& p) {
+  const size_t nr = p.rows.size(), nc = p.columns.size();
+  if (!p.column_groups.empty() && p.column_groups.size() != nc)
+    throw ValueError("dot grid: one column group per column is needed");
+  for (const auto& d : p.dots)
+    if (d.row >= nr || d.col >= nc) throw ValueError("dot grid: a dot outside the grid");
+}
+
+const TextStyle kRowStyle{9, false, true};
+const TextStyle kGroupStyle{9.5, true};
+
+// A dot grid's layout: the label margins, the grid of square cells and the dot sizes.
+struct DotGridLayout {
+  double pad = 0, top = 0;
+  std::vector<std::string> labels;  // the row names, wrapped
+  double col_label_cap = 0, col_label_h = 0;
+  Rect plot;
+  double cell = 0;
+  double r_max = 0, r_min = 0, smin = INFINITY, smax = -INFINITY;
+
+  // Dot area from the smallest to the largest size key.
+  double radius(double v) const {
+    const double t = smax > smin ? std::clamp((v - smin) / (smax - smin), 0.0, 1.0) : 1.0;
+    return std::sqrt(r_min * r_min + t * (r_max * r_max - r_min * r_min));
+  }
+  double row_y(size_t r) const { return plot.y + cell * (r + 0.5); }
+  double col_x(size_t k) const { return plot.x + cell * (k + 0.5); }
+};
+
+// The room the grid may take: row names on the left, group headers above, slanted column
+// labels (and the axis name) below, the legends on the right.
+DotGridLayout dot_grid_frame(const Canvas& c, const DotGridPlot& p, double top) {
+  DotGridLayout L;
+  L.pad = c.inch(0.14);
+  L.top = top;
+  const double label_w = wrap_labels(c, p.rows, kRowStyle, c.width() * 0.3, L.labels);
+  // Column labels run at 45 degrees: their drop is about 0.71 x (width + line height).
+  L.col_label_cap = std::max(c.height() * 0.3, c.width() * 0.22);
+  double col_label_w = 0;
+  for (auto& l : p.columns) col_label_w = std::max(col_label_w, c.measure(l, kTick).w);
+  col_label_w = std::min(col_label_w, L.col_label_cap);
+  L.col_label_h = 0.71 * (col_label_w + c.measure("Ag", kTick).h) + c.px(6);
+  const double group_h = p.column_groups.empty() ? 0 : c.measure("Ag", kGroupStyle).h + c.px(6);
+  double size_w = c.measure(p.size_label, TextStyle{9, true}).w;
+  for (auto& k : p.size_keys) size_w = std::max(size_w, c.px(24) + c.measure(k.second, kTick).w);
+  const double side_w = std::max(colorbar_width(c, p.color_label), size_w) + c.px(8);
+  Rect& plot = L.plot;
+  plot.x = L.pad + label_w + c.px(10);
+  plot.y = top + group_h;
+  plot.w = std::max(c.width() - plot.x - L.pad - side_w - c.px(16), c.px(60));
+  plot.h = std::max(c.height() - plot.y - L.pad - L.col_label_h -
+                        (p.x_label.empty() ? 0 : c.measure("A", kAxisLabel).h + c.px(4)),
+                    c.px(40));
+  return L;
+}
+
+// Square cells read best; the grid shrinks to keep them so. Slanted column labels reach
+// down-left of their column: the grid moves right until the first ones stay on the canvas.
+void fit_cells(const Canvas& c, const DotGridPlot& p, DotGridLayout& L) {
+  const size_t nr = p.rows.size(), nc = p.columns.size();
+  Rect& plot = L.plot;
+  L.cell = std::min({plot.w / nc, plot.h / nr, c.px(26)});
+  const double tick_h = c.measure("Ag", kTick).h;
+  double shift = 0;
+  for (size_t k = 0; k < nc; ++k) {
+    const double reach =
+        0.71 * (std::min(c.measure(p.columns[k], kTick).w, L.col_label_cap) + tick_h);
+    shift = std::max(shift, L.pad + reach - (plot.x + L.cell * (k + 0.5) + c.px(3)));
+  }
+  if (shift > 0) {
+    plot.x += shift;
+    plot.w = std::max(plot.w - shift, c.px(40));
+    L.cell = std::min({plot.w / nc, plot.h / nr, c.px(26)});
+  }
+  plot.w = L.cell * nc;
+  plot.h = L.cell * nr;
+  L.r_max = L.cell * 0.46, L.r_min = L.cell * 0.08;
+  for (auto& k : p.size_keys)
+    L.smin = std::min(L.smin, k.first), L.smax = std::max(L.smax, k.first);
+  if (!std::isfinite(L.smin)) L.smin = 0, L.smax = 1;
+}
+
+// Guides along the rows and columns, with the row names left and column labels below.
+void draw_grid_labels(Canvas& c, const DotGridPlot& p, const DotGridLayout& L) {
+  const Rect& plot = L.plot;
+  for (size_t r = 0; r < p.rows.size(); ++r) {
+    const double cy = L.row_y(r);
+    c.line(plot.x, cy, plot.right(), cy, kGrid, c.px(0.4));
+    c.text(plot.x - c.px(6), cy, L.labels[r], kRowStyle, 1, 0.5);
+  }
+  for (size_t k = 0; k < p.columns.size(); ++k) {
+    const double cx = L.col_x(k);
+    c.line(cx, plot.y, cx, plot.bottom(), kGrid, c.px(0.4));
+    c.text(cx + c.px(3), plot.bottom() + c.px(4), p.columns[k], kTick, 1, 0, 45, L.col_label_cap);
+  }
+}
+
+// Group headers over their consecutive columns, with a separating line between groups.
+void draw_column_groups(Canvas& c, const DotGridPlot& p, const DotGridLayout& L) {
+  if (p.column_groups.empty()) return;
+  const size_t nc = p.columns.size();
+  const Rect& plot = L.plot;
+  const double cell = L.cell;
+  size_t start = 0;
+  for (size_t k = 1; k <= nc; ++k) {
+    if (k < nc && p.column_groups[k] == p.column_groups[start]) continue;
+    const double x0 = plot.x + cell * start + c.px(2), x1 = plot.x + cell * k - c.px(2);
+    c.text((x0 + x1) / 2, plot.y - c.px(4), p.column_groups[start], kGroupStyle, 0.5, 1, 0,
+           x1 - x0 + cell);
+    c.line(x0, plot.y - c.px(2), x1, plot.y - c.px(2), kAxis, c.px(0.8));
+    if (k < nc)
+      c.line(plot.x + cell * k, plot.y, plot.x + cell * k, plot.bottom(), kAxis, c.px(0.8));
+    start = k;
+  }
+}
+
+void draw_grid_dots(Canvas& c, const DotGridPlot& p, const DotGridLayout& L) {
+  const double span = p.cmax > p.cmin ? p.cmax - p.cmin : 1;
+  for (const auto& d : p.dots) {
+    const double cx = L.col_x(d.col), cy = L.row_y(d.row);
+    c.set_color(sequential_color(p.cmap, (d.color - p.cmin) / span));
+    cairo_new_path(c.cr());
+    cairo_arc(c.cr(), cx, cy, L.radius(d.size), 0, 2 * M_PI);
+    cairo_fill_preserve(c.cr());
+    c.set_color(kInk, 0.55);
+    cairo_set_line_width(c.cr(), c.px(0.4));
+    cairo_stroke(c.cr());
+  }
+  c.stroke_rect(Rect{L.plot.x, L.plot.y, L.plot.w, L.plot.h}, kAxis, c.px(0.6));
+}
+
+// Under the column labels: the grid keeps square cells, so it may end well above the
+// figure's bottom.
+void draw_grid_x_label(Canvas& c, const DotGridPlot& p, const DotGridLayout& L) {
+  if (p.x_label.empty()) return;
+  const double label_h = c.measure(p.x_label, kAxisLabel).h;
+  c.text(L.plot.x + L.plot.w / 2,
+         std::min(L.plot.bottom() + L.col_label_h, c.height() - L.pad - label_h), p.x_label,
+         kAxisLabel, 0.5, 0);
+}
+
+// The colour bar and, below it, the size keys, right of the grid.
+void draw_grid_legends(Canvas& c, const DotGridPlot& p, const DotGridLayout& L) {
+  const double lx = L.plot.right() + c.px(18);
+  const double cb_h = std::min(std::max(L.plot.h * 0.35, c.px(50)), c.px(90));
+  const double span = p.cmax > p.cmin ? p.cmax - p.cmin : 1;
+  colorbar(c, lx, L.top, cb_h, p.cmap, p.cmin, p.cmin + span, p.color_label);
+  std::vector<std::pair<double, double>> keys;
+  std::vector<std::string> texts;
+  for (auto& k : p.size_keys) {
+    keys.push_back({L.radius(k.first), k.first});
+    texts.push_back(k.second);
+  }
+  size_legend(c, lx, L.top + cb_h + c.px(40), p.size_label, keys, texts);
+}
+
 }  // namespace
 
 std::string wrap_label(const std::string& text, double pt, double max_width_px, int dpi) {
@@ -309,118 +465,20 @@ std::string render_term_dots_png(const TermDotPlot& p) {
 }
 
 std::string render_dot_grid_png(const DotGridPlot& p) {
-  const size_t nr = p.rows.size(), nc = p.columns.size();
-  if (!p.column_groups.empty() && p.column_groups.size() != nc)
-    throw ValueError("dot grid: one column group per column is needed");
-  for (const auto& d : p.dots)
-    if (d.row >= nr || d.col >= nc) throw ValueError("dot grid: a dot outside the grid");
+  validate(p);
   Canvas c(p.size);
-  const double pad = c.inch(0.14);
-  const double top = c.header(p.title, p.subtitle);
-  std::vector<std::string> labels;
-  const double label_w = wrap_labels(c, p.rows, TextStyle{9, false, true}, c.width() * 0.3, labels);
-  // Column labels run at 45 degrees: their drop is about 0.71 x (width + line height).
-  const double col_label_cap = std::max(c.height() * 0.3, c.width() * 0.22);
-  double col_label_w = 0;
-  for (auto& l : p.columns) col_label_w = std::max(col_label_w, c.measure(l, kTick).w);
-  col_label_w = std::min(col_label_w, col_label_cap);
-  const double col_label_h = 0.71 * (col_label_w + c.measure("Ag", kTick).h) + c.px(6);
-  const double group_h =
-      p.column_groups.empty() ? 0 : c.measure("Ag", TextStyle{9.5, true}).h + c.px(6);
-  double size_w = c.measure(p.size_label, TextStyle{9, true}).w;
-  for (auto& k : p.size_keys) size_w = std::max(size_w, c.px(24) + c.measure(k.second, kTick).w);
-  const double side_w = std::max(colorbar_width(c, p.color_label), size_w) + c.px(8);
-  Rect plot;
-  plot.x = pad + label_w + c.px(10);
-  plot.y = top + group_h;
-  plot.w = std::max(c.width() - plot.x - pad - side_w - c.px(16), c.px(60));
-  plot.h = std::max(c.height() - plot.y - pad - col_label_h -
-                        (p.x_label.empty() ? 0 : c.measure("A", kAxisLabel).h + c.px(4)),
-                    c.px(40));
-  if (nr == 0 || nc == 0 || p.dots.empty()) {
-    c.text(c.width() / 2, plot.y + plot.h / 2, p.empty_message, kEmpty, 0.5, 0.5, 0,
-           c.width() - 2 * pad);
+  DotGridLayout L = dot_grid_frame(c, p, c.header(p.title, p.subtitle));
+  if (p.rows.empty() || p.columns.empty() || p.dots.empty()) {
+    c.text(c.width() / 2, L.plot.y + L.plot.h / 2, p.empty_message, kEmpty, 0.5, 0.5, 0,
+           c.width() - 2 * L.pad);
     return c.finish();
   }
-  // Square cells read best; the grid shrinks to keep them so.
-  double cell = std::min({plot.w / nc, plot.h / nr, c.px(26)});
-  // Slanted column labels reach down-left of their column: the grid moves right until
-  // the first ones stay on the canvas.
-  const double tick_h = c.measure("Ag", kTick).h;
-  double shift = 0;
-  for (size_t k = 0; k < nc; ++k) {
-    const double reach =
-        0.71 * (std::min(c.measure(p.columns[k], kTick).w, col_label_cap) + tick_h);
-    shift = std::max(shift, pad + reach - (plot.x + cell * (k + 0.5) + c.px(3)));
-  }
-  if (shift > 0) {
-    plot.x += shift;
-    plot.w = std::max(plot.w - shift, c.px(40));
-    cell = std::min({plot.w / nc, plot.h / nr, c.px(26)});
-  }
-  plot.w = cell * nc;
-  plot.h = cell * nr;
-  const double r_max = cell * 0.46, r_min = cell * 0.08;
-  double smin = INFINITY, smax = -INFINITY;
-  for (auto& k : p.size_keys) smin = std::min(smin, k.first), smax = std::max(smax, k.first);
-  if (!std::isfinite(smin)) smin = 0, smax = 1;
-  auto radius = [&](double v) {
-    const double t = smax > smin ? std::clamp((v - smin) / (smax - smin), 0.0, 1.0) : 1.0;
-    return std::sqrt(r_min * r_min + t * (r_max * r_max - r_min * r_min));
-  };
-  for (size_t r = 0; r < nr; ++r) {
-    const double cy = plot.y + cell * (r + 0.5);
-    c.line(plot.x, cy, plot.right(), cy, kGrid, c.px(0.4));
-    c.text(plot.x - c.px(6), cy, labels[r], TextStyle{9, false, true}, 1, 0.5);
-  }
-  for (size_t k = 0; k < nc; ++k) {
-    const double cx = plot.x + cell * (k + 0.5);
-    c.line(cx, plot.y, cx, plot.bottom(), kGrid, c.px(0.4));
-    c.text(cx + c.px(3), plot.bottom() + c.px(4), p.columns[k], kTick, 1, 0, 45, col_label_cap);
-  }
-  // Group headers over their consecutive columns, with a separating line between groups.
-  if (!p.column_groups.empty()) {
-    size_t start = 0;
-    for (size_t k = 1; k <= nc; ++k) {
-      if (k < nc && p.column_groups[k] == p.column_groups[start]) continue;
-      const double x0 = plot.x + cell * start + c.px(2), x1 = plot.x + cell * k - c.px(2);
-      c.text((x0 + x1) / 2, plot.y - c.px(4), p.column_groups[start], TextStyle{9.5, true}, 0.5, 1,
-             0, x1 - x0 + cell);
-      c.line(x0, plot.y - c.px(2), x1, plot.y - c.px(2), kAxis, c.px(0.8));
-      if (k < nc)
-        c.line(plot.x + cell * k, plot.y, plot.x + cell * k, plot.bottom(), kAxis, c.px(0.8));
-      start = k;
-    }
-  }
-  const double span = p.cmax > p.cmin ? p.cmax - p.cmin : 1;
-  for (const auto& d : p.dots) {
-    const double cx = plot.x + cell * (d.col + 0.5), cy = plot.y + cell * (d.row + 0.5);
-    c.set_color(sequential_color(p.cmap, (d.color - p.cmin) / span));
-    cairo_new_path(c.cr());
-    cairo_arc(c.cr(), cx, cy, radius(d.size), 0, 2 * M_PI);
-    cairo_fill_preserve(c.cr());
-    c.set_color(kInk, 0.55);
-    cairo_set_line_width(c.cr(), c.px(0.4));
-    cairo_stroke(c.cr());
-  }
-  c.stroke_rect(Rect{plot.x, plot.y, plot.w, plot.h}, kAxis, c.px(0.6));
-  // Under the column labels: the grid keeps square cells, so it may end well above the
-  // figure's bottom.
-  if (!p.x_label.empty()) {
-    const double label_h = c.measure(p.x_label, kAxisLabel).h;
-    c.text(plot.x + plot.w / 2, std::min(plot.bottom() + col_label_h, c.height() - pad - label_h),
-           p.x_label, kAxisLabel, 0.5, 0);
-  }
-  const double lx = plot.right() + c.px(18);
-  const double cb_h = std::min(std::max(plot.h * 0.35, c.px(50)), c.px(90));
-  colorbar(c, lx, top, cb_h, p.cmap, p.cmin, p.cmin + span, p.color_label);
-  std::vector<std::pair<double, double>> keys;
-  std::vector<std::string> texts;
-  for (auto& k : p.size_keys) {
-    keys.push_back({radius(k.first), k.first});
-    texts.push_back(k.second);
-  }
-  size_legend(c, lx, top + cb_h + c.px(40), p.size_label, keys, texts);
+  fit_cells(c, p, L);
+  draw_grid_labels(c, p, L);
+  draw_column_groups(c, p, L);
+  draw_grid_dots(c, p, L);
+  draw_grid_x_label(c, p, L);
+  draw_grid_legends(c, p, L);
   return c.finish();
 }
 

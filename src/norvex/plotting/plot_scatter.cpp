@@ -81,9 +81,10 @@ double median(std::vector<float> v) {
   return v[k];
 }
 
-}  // namespace
+const Rgb kMissing{0.72, 0.72, 0.72};
+const TextStyle kAxisStyle{10};
 
-std::string render_scatter_png(const ScatterPlot& p) {
+void check_lengths(const ScatterPlot& p) {
   const size_t n = p.x.size();
   if (p.y.size() != n) throw ValueError("scatter plot: x and y differ in length");
   if (!p.codes.empty() && p.codes.size() != n)
@@ -92,58 +93,49 @@ std::string render_scatter_png(const ScatterPlot& p) {
     throw ValueError("scatter plot: one value per point is needed");
   if (p.background_x.size() != p.background_y.size())
     throw ValueError("scatter plot: background x and y differ in length");
-  const bool categorical = !p.codes.empty();
-  const bool continuous = !categorical && !p.values.empty();
-  if (continuous) sequential_color(p.cmap, 0);
+}
 
-  Canvas c(p.size);
-  const double pad = c.inch(0.14);
-  const double top = c.header(p.title, p.subtitle);
+Rgb category_color_of(const ScatterPlot& p, size_t k) {
+  return k < p.category_colors.size() ? p.category_colors[k] : categorical_color(k);
+}
 
-  auto color_of = [&](size_t k) {
-    return k < p.category_colors.size() ? p.category_colors[k] : categorical_color(k);
-  };
-  const Rgb kMissing{0.72, 0.72, 0.72};
+// The colour scale's width; a flat scale colours everything as its low end.
+double value_span(const ScatterPlot& p) {
+  return p.vmax > p.vmin ? p.vmax - p.vmin : 1.0;
+}
 
-  // Legend entries: only categories that have points.
+// How the points are coloured, and the legend that follows.
+struct Coloring {
+  bool categorical = false, continuous = false;
+  std::vector<long long> counts;  // points per category
   std::vector<LegendEntry> entries;
-  std::vector<long long> counts(p.categories.size(), 0);
+};
+
+Coloring coloring_of(const ScatterPlot& p) {
+  Coloring col;
+  col.categorical = !p.codes.empty();
+  col.continuous = !col.categorical && !p.values.empty();
+  col.counts.assign(p.categories.size(), 0);
+  if (!col.categorical) return col;
+  // Legend entries: only categories that have points.
   long long n_missing = 0;
-  if (categorical) {
-    for (int32_t code : p.codes) {
-      if (code >= 0 && static_cast<size_t>(code) < counts.size())
-        ++counts[code];
-      else
-        ++n_missing;
-    }
-    for (size_t k = 0; k < counts.size(); ++k)
-      if (counts[k]) entries.push_back({p.categories[k], color_of(k)});
-    if (n_missing) entries.push_back({"NA", kMissing});
+  for (int32_t code : p.codes) {
+    if (code >= 0 && static_cast<size_t>(code) < col.counts.size())
+      ++col.counts[code];
+    else
+      ++n_missing;
   }
+  for (size_t k = 0; k < col.counts.size(); ++k)
+    if (col.counts[k]) col.entries.push_back({p.categories[k], category_color_of(p, k)});
+  if (n_missing) col.entries.push_back({"NA", kMissing});
+  return col;
+}
 
-  const TextStyle axis_style{10};
-  const double xlabel_h = c.measure(p.x_label, axis_style).h;
-  const double ylabel_h = c.measure(p.y_label, axis_style).h;
-  const double plot_h_guess = c.height() - top - pad - xlabel_h - c.px(6);
-  double right_w = 0;
-  if (categorical && !p.labels_on_data) {
-    right_w = legend_width(c, p.legend_title, entries, plot_h_guess, c.width() * 0.28);
-  } else if (continuous) {
-    TextStyle ts{8.5};
-    double lw = std::max(c.measure(tick_label(p.vmax, 0.01), ts).w, c.measure("0.00", ts).w);
-    right_w = std::max(c.px(10) + c.px(5) + lw, c.measure(p.colorbar_label, TextStyle{9}).w);
-  }
-  Rect plot;
-  plot.x = pad + ylabel_h + c.px(6);
-  plot.y = top;
-  plot.w = c.width() - plot.x - pad - (right_w > 0 ? right_w + c.px(14) : 0);
-  plot.h = plot_h_guess;
-  plot.w = std::max(plot.w, c.px(40));
-  plot.h = std::max(plot.h, c.px(40));
-
-  // Data range over all points, 3% margin so edge points are not clipped.
+// Data range over all points, 3% margin so edge points are not clipped.
+struct DataRange {
   double xmin = INFINITY, xmax = -INFINITY, ymin = INFINITY, ymax = -INFINITY;
-  auto extend = [&](const std::vector<float>& xs, const std::vector<float>& ys) {
+
+  void extend(const std::vector<float>& xs, const std::vector<float>& ys) {
     for (size_t i = 0; i < xs.size(); ++i) {
       if (!std::isfinite(xs[i]) || !std::isfinite(ys[i])) continue;
       xmin = std::min<double>(xmin, xs[i]);
@@ -151,103 +143,185 @@ std::string render_scatter_png(const ScatterPlot& p) {
       ymin = std::min<double>(ymin, ys[i]);
       ymax = std::max<double>(ymax, ys[i]);
     }
-  };
-  extend(p.x, p.y);
-  extend(p.background_x, p.background_y);
-  if (!(xmax >= xmin)) xmin = 0, xmax = 1, ymin = 0, ymax = 1;
-  if (xmax - xmin < 1e-9) xmin -= 0.5, xmax += 0.5;
-  if (ymax - ymin < 1e-9) ymin -= 0.5, ymax += 0.5;
-  const double mx = (xmax - xmin) * 0.03, my = (ymax - ymin) * 0.03;
-  xmin -= mx, xmax += mx, ymin -= my, ymax += my;
-  const int rw = static_cast<int>(plot.w), rh = static_cast<int>(plot.h);
-  auto to_px = [&](double x, double y) {
-    return std::pair<double, double>{(x - xmin) / (xmax - xmin) * rw,
-                                     (1 - (y - ymin) / (ymax - ymin)) * rh};
-  };
-
-  const size_t total = n + p.background_x.size();
-  double r = p.point_radius_px;
-  if (r <= 0)
-    r = std::clamp(std::sqrt(static_cast<double>(rw) * rh / std::max<size_t>(1, total)) * 0.33,
-                   0.75, 4.5);
-  const double alpha = total > 200000 ? 0.55 : (total > 20000 ? 0.8 : 0.95);
-
-  Raster raster(rw, rh);
-  const Rgb kBackground{0.86, 0.86, 0.87};
-  for (size_t i = 0; i < p.background_x.size(); ++i) {
-    if (!std::isfinite(p.background_x[i]) || !std::isfinite(p.background_y[i])) continue;
-    auto [px_, py_] = to_px(p.background_x[i], p.background_y[i]);
-    raster.disc(px_, py_, r * 0.85, kBackground, 0.7);
   }
-  // Drawing order: a fixed pseudo-random order for categories (no group hides another
-  // systematically), ascending values for expression (high values stay on top).
+};
+
+DataRange data_range(const ScatterPlot& p) {
+  DataRange d;
+  d.extend(p.x, p.y);
+  d.extend(p.background_x, p.background_y);
+  if (!(d.xmax >= d.xmin)) d.xmin = 0, d.xmax = 1, d.ymin = 0, d.ymax = 1;
+  if (d.xmax - d.xmin < 1e-9) d.xmin -= 0.5, d.xmax += 0.5;
+  if (d.ymax - d.ymin < 1e-9) d.ymin -= 0.5, d.ymax += 0.5;
+  const double mx = (d.xmax - d.xmin) * 0.03, my = (d.ymax - d.ymin) * 0.03;
+  d.xmin -= mx, d.xmax += mx, d.ymin -= my, d.ymax += my;
+  return d;
+}
+
+// Where everything goes: the plot area (one raster pixel per canvas pixel), the data range
+// it shows, and the column beside it for the legend or colour bar.
+struct ScatterLayout {
+  Rect plot;
+  DataRange range;
+  int rw = 0, rh = 0;  // raster size
+  double side_x = 0;   // left edge of the legend or colour bar
+
+  // Raster pixel of a data point.
+  std::pair<double, double> to_px(double x, double y) const {
+    return {(x - range.xmin) / (range.xmax - range.xmin) * rw,
+            (1 - (y - range.ymin) / (range.ymax - range.ymin)) * rh};
+  }
+};
+
+// Width of the legend or colour bar beside the plot; 0 when there is none.
+double side_width(const Canvas& c, const ScatterPlot& p, const Coloring& col, double plot_h) {
+  if (col.categorical && !p.labels_on_data)
+    return legend_width(c, p.legend_title, col.entries, plot_h, c.width() * 0.28);
+  if (!col.continuous) return 0;
+  TextStyle ts{8.5};
+  double lw = std::max(c.measure(tick_label(p.vmax, 0.01), ts).w, c.measure("0.00", ts).w);
+  return std::max(c.px(10) + c.px(5) + lw, c.measure(p.colorbar_label, TextStyle{9}).w);
+}
+
+ScatterLayout scatter_layout(const Canvas& c, const ScatterPlot& p, const Coloring& col,
+                             double top) {
+  const double pad = c.inch(0.14);
+  const double xlabel_h = c.measure(p.x_label, kAxisStyle).h;
+  const double ylabel_h = c.measure(p.y_label, kAxisStyle).h;
+  const double plot_h_guess = c.height() - top - pad - xlabel_h - c.px(6);
+  const double right_w = side_width(c, p, col, plot_h_guess);
+  ScatterLayout l;
+  l.plot.x = pad + ylabel_h + c.px(6);
+  l.plot.y = top;
+  l.plot.w = c.width() - l.plot.x - pad - (right_w > 0 ? right_w + c.px(14) : 0);
+  l.plot.h = plot_h_guess;
+  l.plot.w = std::max(l.plot.w, c.px(40));
+  l.plot.h = std::max(l.plot.h, c.px(40));
+  l.range = data_range(p);
+  l.rw = static_cast<int>(l.plot.w), l.rh = static_cast<int>(l.plot.h);
+  l.side_x = l.plot.right() + c.px(14);
+  return l;
+}
+
+// Drawing order: a fixed pseudo-random order for categories (no group hides another
+// systematically), ascending values for expression (high values stay on top).
+std::vector<uint32_t> drawing_order(const ScatterPlot& p, const Coloring& col) {
+  const size_t n = p.x.size();
   std::vector<uint32_t> order(n);
   for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-  if (categorical) {
+  if (col.categorical) {
     std::vector<uint64_t> key(n);
     for (size_t i = 0; i < n; ++i) key[i] = splitmix64(i);
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key[a] < key[b]; });
-  } else if (continuous) {
+  } else if (col.continuous) {
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
       const float va = std::isfinite(p.values[a]) ? p.values[a] : -INFINITY;
       const float vb = std::isfinite(p.values[b]) ? p.values[b] : -INFINITY;
       return va < vb;
     });
   }
-  const double span = p.vmax > p.vmin ? p.vmax - p.vmin : 1.0;
-  for (uint32_t i : order) {
-    if (!std::isfinite(p.x[i]) || !std::isfinite(p.y[i])) continue;
-    Rgb col{0.25, 0.45, 0.7};
-    if (categorical) {
-      const int32_t code = p.codes[i];
-      col =
-          code >= 0 && static_cast<size_t>(code) < p.categories.size() ? color_of(code) : kMissing;
-    } else if (continuous) {
-      col = std::isfinite(p.values[i]) ? sequential_color(p.cmap, (p.values[i] - p.vmin) / span)
-                                       : kMissing;
-    }
-    auto [px_, py_] = to_px(p.x[i], p.y[i]);
-    raster.disc(px_, py_, r, col, alpha);
-  }
-  raster.paint(c.cr(), plot.x, plot.y);
-  c.stroke_rect(plot, kAxis, c.px(0.8));
-  c.text(plot.x + plot.w / 2, plot.bottom() + c.px(4), p.x_label, axis_style, 0.5, 0);
-  c.text(plot.x - c.px(5), plot.y + plot.h / 2, p.y_label, axis_style, 0.5, 1, 90);
+  return order;
+}
 
-  const double rx = plot.right() + c.px(14);
-  if (categorical && p.labels_on_data) {
-    for (size_t k = 0; k < counts.size(); ++k) {
-      if (!counts[k]) continue;
-      std::vector<float> xs, ys;
-      for (size_t i = 0; i < n; ++i)
-        if (p.codes[i] == static_cast<int32_t>(k)) xs.push_back(p.x[i]), ys.push_back(p.y[i]);
-      auto [lx, ly] = to_px(median(xs), median(ys));
-      c.text(plot.x + lx, plot.y + ly, p.categories[k], TextStyle{9, true}, 0.5, 0.5, 0,
-             c.width() * 0.3, true);
-    }
-  } else if (categorical) {
-    draw_legend(c, rx, plot.y, p.legend_title, entries, Swatch::Circle, plot.h, c.width() * 0.28);
-  } else if (continuous) {
-    TextStyle ls{9};
-    c.text(rx, plot.y, p.colorbar_label, ls);
-    const double by = plot.y + c.measure(p.colorbar_label, ls).h + c.px(4);
-    const double bh = std::min(plot.h * 0.55, c.inch(2.4)), bw = c.px(10);
-    const int steps = 256;
-    for (int s = 0; s < steps; ++s) {
-      const double t0 = static_cast<double>(s) / steps;
-      c.fill_rect(Rect{rx, by + bh * (1 - t0 - 1.0 / steps), bw, bh / steps + 0.6},
-                  sequential_color(p.cmap, t0 + 0.5 / steps));
-    }
-    c.stroke_rect(Rect{rx, by, bw, bh}, kAxis, c.px(0.5));
-    auto ticks = nice_ticks(p.vmin, p.vmax, 4);
-    const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
-    for (double t : ticks) {
-      if (t < p.vmin - 1e-9 || t > p.vmax + 1e-9) continue;
-      const double ty = by + bh * (1 - (t - p.vmin) / span);
-      c.line(rx + bw, ty, rx + bw + c.px(3), ty, kAxis, c.px(0.6));
-      c.text(rx + bw + c.px(5), ty, tick_label(t, step), TextStyle{8.5}, 0, 0.5);
-    }
+Rgb point_color(const ScatterPlot& p, const Coloring& col, size_t i) {
+  if (col.categorical) {
+    const int32_t code = p.codes[i];
+    return code >= 0 && static_cast<size_t>(code) < p.categories.size() ? category_color_of(p, code)
+                                                                        : kMissing;
   }
+  if (col.continuous)
+    return std::isfinite(p.values[i])
+               ? sequential_color(p.cmap, (p.values[i] - p.vmin) / value_span(p))
+               : kMissing;
+  return Rgb{0.25, 0.45, 0.7};
+}
+
+// Background cells first, light and a little smaller, then the plotted ones on top.
+void draw_points(Canvas& c, const ScatterPlot& p, const Coloring& col, const ScatterLayout& l) {
+  const size_t total = p.x.size() + p.background_x.size();
+  double r = p.point_radius_px;
+  if (r <= 0)
+    r = std::clamp(std::sqrt(static_cast<double>(l.rw) * l.rh / std::max<size_t>(1, total)) * 0.33,
+                   0.75, 4.5);
+  const double alpha = total > 200000 ? 0.55 : (total > 20000 ? 0.8 : 0.95);
+
+  Raster raster(l.rw, l.rh);
+  const Rgb kBackground{0.86, 0.86, 0.87};
+  for (size_t i = 0; i < p.background_x.size(); ++i) {
+    if (!std::isfinite(p.background_x[i]) || !std::isfinite(p.background_y[i])) continue;
+    auto [px_, py_] = l.to_px(p.background_x[i], p.background_y[i]);
+    raster.disc(px_, py_, r * 0.85, kBackground, 0.7);
+  }
+  for (uint32_t i : drawing_order(p, col)) {
+    if (!std::isfinite(p.x[i]) || !std::isfinite(p.y[i])) continue;
+    auto [px_, py_] = l.to_px(p.x[i], p.y[i]);
+    raster.disc(px_, py_, r, point_color(p, col, i), alpha);
+  }
+  raster.paint(c.cr(), l.plot.x, l.plot.y);
+}
+
+void draw_frame(Canvas& c, const ScatterPlot& p, const Rect& plot) {
+  c.stroke_rect(plot, kAxis, c.px(0.8));
+  c.text(plot.x + plot.w / 2, plot.bottom() + c.px(4), p.x_label, kAxisStyle, 0.5, 0);
+  c.text(plot.x - c.px(5), plot.y + plot.h / 2, p.y_label, kAxisStyle, 0.5, 1, 90);
+}
+
+// Each category's name at the median of its points.
+void draw_labels_on_data(Canvas& c, const ScatterPlot& p, const Coloring& col,
+                         const ScatterLayout& l) {
+  for (size_t k = 0; k < col.counts.size(); ++k) {
+    if (!col.counts[k]) continue;
+    std::vector<float> xs, ys;
+    for (size_t i = 0; i < p.x.size(); ++i)
+      if (p.codes[i] == static_cast<int32_t>(k)) xs.push_back(p.x[i]), ys.push_back(p.y[i]);
+    auto [lx, ly] = l.to_px(median(xs), median(ys));
+    c.text(l.plot.x + lx, l.plot.y + ly, p.categories[k], TextStyle{9, true}, 0.5, 0.5, 0,
+           c.width() * 0.3, true);
+  }
+}
+
+void draw_colorbar(Canvas& c, const ScatterPlot& p, const ScatterLayout& l) {
+  const double rx = l.side_x;
+  TextStyle ls{9};
+  c.text(rx, l.plot.y, p.colorbar_label, ls);
+  const double by = l.plot.y + c.measure(p.colorbar_label, ls).h + c.px(4);
+  const double bh = std::min(l.plot.h * 0.55, c.inch(2.4)), bw = c.px(10);
+  const int steps = 256;
+  for (int s = 0; s < steps; ++s) {
+    const double t0 = static_cast<double>(s) / steps;
+    c.fill_rect(Rect{rx, by + bh * (1 - t0 - 1.0 / steps), bw, bh / steps + 0.6},
+                sequential_color(p.cmap, t0 + 0.5 / steps));
+  }
+  c.stroke_rect(Rect{rx, by, bw, bh}, kAxis, c.px(0.5));
+  auto ticks = nice_ticks(p.vmin, p.vmax, 4);
+  const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
+  for (double t : ticks) {
+    if (t < p.vmin - 1e-9 || t > p.vmax + 1e-9) continue;
+    const double ty = by + bh * (1 - (t - p.vmin) / value_span(p));
+    c.line(rx + bw, ty, rx + bw + c.px(3), ty, kAxis, c.px(0.6));
+    c.text(rx + bw + c.px(5), ty, tick_label(t, step), TextStyle{8.5}, 0, 0.5);
+  }
+}
+
+}  // namespace
+
+std::string render_scatter_png(const ScatterPlot& p) {
+  check_lengths(p);
+  const Coloring col = coloring_of(p);
+  if (col.continuous) sequential_color(p.cmap, 0);  // an unknown map fails before drawing
+
+  Canvas c(p.size);
+  const double top = c.header(p.title, p.subtitle);
+  const ScatterLayout l = scatter_layout(c, p, col, top);
+  draw_points(c, p, col, l);
+  draw_frame(c, p, l.plot);
+  if (col.categorical && p.labels_on_data)
+    draw_labels_on_data(c, p, col, l);
+  else if (col.categorical)
+    draw_legend(c, l.side_x, l.plot.y, p.legend_title, col.entries, Swatch::Circle, l.plot.h,
+                c.width() * 0.28);
+  else if (col.continuous)
+    draw_colorbar(c, p, l);
   return c.finish();
 }
 
