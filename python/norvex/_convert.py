@@ -183,7 +183,7 @@ def adopt(adata):
         if isinstance(value, pd.DataFrame):
             continue  # tables in obsm are not embeddings; the engine does not read them
         obsm[str(key)] = matrix_spec(value, f"obsm['{key}']")
-    obs = frame_parts(adata.obs)
+    obs = (adata.obs.index, _columns(adata.obs))  # names read when first needed
     var = frame_parts(adata.var)
     return _engine.Dataset.adopt(obs, var, x, obsm, dict(adata.uns), raw_x=raw_x,
                                  raw_var=raw_var, layers=layers)

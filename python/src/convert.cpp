@@ -178,6 +178,48 @@ DataFrame frame_from_parts(py::handle parts) {
   return df;
 }
 
+namespace {
+
+// A Python object kept by the engine past the call that gave it: released with the GIL,
+// since the engine may drop it on a thread that does not hold it.
+struct KeptObject {
+  py::object object;
+  explicit KeptObject(py::object o) : object(std::move(o)) {}
+  KeptObject(const KeptObject&) = delete;
+  KeptObject& operator=(const KeptObject&) = delete;
+  ~KeptObject() {
+    py::gil_scoped_acquire gil;
+    object = py::object();
+  }
+};
+
+}  // namespace
+
+DataFrame frame_with_names_on_demand(py::handle parts) {
+  auto t = parts.cast<py::tuple>();
+  const size_t n_rows = py::len(t[0]);
+  auto names = std::make_shared<KeptObject>(py::reinterpret_borrow<py::object>(t[0]));
+  // A million cell names are tens of megabytes of copies that only writing a file needs.
+  DataFrame df = DataFrame::stored(
+      n_rows,
+      [names] {
+        py::gil_scoped_acquire gil;
+        std::vector<std::string> out;
+        try {
+          out = helpers().attr("_text_index")(names->object).cast<std::vector<std::string>>();
+        } catch (const std::exception& e) {
+          throw ValueError(std::string("the cell names could not be read: ") + e.what());
+        }
+        return out;  // a pandas index is immutable: as many names as at adoption
+      },
+      {});
+  for (auto item : t[1]) {
+    auto c = item.cast<py::tuple>();
+    df.set(c[0].cast<std::string>(), column_from_parts(c[1]));
+  }
+  return df;
+}
+
 UnsNode uns_from_py(py::handle v) {
   if (py::isinstance<py::dict>(v)) {
     Nesting level(v.ptr());

@@ -16,6 +16,8 @@ py::object from_json(const json& value);
 
 // obs/var frames and uns trees of a live AnnData, from the parts norvex._convert extracts.
 DataFrame frame_from_parts(py::handle parts);
+// The same from (pandas index, [(name, parts)]): the names are converted on first use.
+DataFrame frame_with_names_on_demand(py::handle parts);
 UnsNode uns_from_py(py::handle value);
 py::object uns_to_py(const UnsNode& node);
 

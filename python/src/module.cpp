@@ -185,7 +185,7 @@ std::shared_ptr<AnnData> adopt(py::handle obs, py::handle var, py::handle x, py:
                                py::handle uns, py::handle raw_x, py::handle raw_var,
                                py::dict layers) {
   auto ad = std::make_shared<AnnData>();
-  ad->obs = frame_from_parts(obs);
+  ad->obs = frame_with_names_on_demand(obs);
   ad->var = frame_from_parts(var);
   if (!x.is_none()) set_external_X(*ad, buffer_matrix(x));
   if (!raw_x.is_none()) set_external_raw(*ad, buffer_matrix(raw_x), frame_from_parts(raw_var));

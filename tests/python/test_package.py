@@ -240,6 +240,22 @@ def test_expression_is_read_in_place(fmt, dtype, index_dtype):
     np.testing.assert_allclose(np.array(ds.gene_expression(["g3"]))[0], expected)
 
 
+def test_cell_names_of_an_adopted_object_are_its_names_when_first_needed(tmp_path):
+    from norvex._convert import adopt
+
+    ad, _ = _small("csr")
+    ad.obs_names = [f"cell-{i}" for i in range(50)]
+    ds = adopt(ad)
+    ad.obs_names = [f"later-{i}" for i in range(50)]  # the engine keeps what it adopted
+    assert ds.n_obs == 50
+    path = tmp_path / "adopted.h5ad"
+    ds.write_h5ad(str(path))
+    assert list(anndata.read_h5ad(path).obs_names) == [f"cell-{i}" for i in range(50)]
+    assert ds.obs_names() == [f"cell-{i}" for i in range(50)]
+    ad.obs_names = list(range(50))  # a non-text index reads as its text
+    assert adopt(ad).obs_names() == [str(i) for i in range(50)]
+
+
 def test_unsupported_matrices_are_named():
     ad, _ = _small("dense")
     ad.X = ad.X.astype(np.float16)
