@@ -91,6 +91,18 @@ class WebServer {
   static constexpr int kThreads = 32;
 
  private:
+  // The steps of start(): how connections are handled, the checks every request passes,
+  // one route (or related routes) each, then binding and the threads.
+  void configure_connections();
+  void guard_every_request();
+  void add_page_route();
+  void add_ask_route();
+  void add_cancel_route();
+  void add_usage_route();
+  void add_events_route();
+  void add_files_route();
+  void bind_and_listen();
+
   void work();
   bool allowed(const void* request) const;
   // Takes a stream slot for the client; false when it has its share or all are taken.
