@@ -10,6 +10,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/host/interrupt.hpp"
 #include "norvex/host/terminal_text.hpp"
+#include "norvex/serve/deadline_server.hpp"
 
 namespace norvex {
 
@@ -94,8 +95,10 @@ WebServer::WebServer(ServeOptions options, JobRunner runner)
     : options_(std::move(options)),
       runner_(std::move(runner)),
       host_(events_, files_),
-      server_(std::make_unique<httplib::Server>()),
+      server_(make_deadline_server(options_.request_deadline)),
       instance_(random_hex(8)) {
+  if (options_.request_deadline <= std::chrono::milliseconds::zero())
+    throw ValueError("the request deadline must be longer than zero");
   if (!is_loopback_address(options_.host) && !options_.token)
     throw ValueError("serving on " + options_.host + " needs an access token");
 }
