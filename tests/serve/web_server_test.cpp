@@ -349,6 +349,8 @@ TEST(WebServer, EachRequestOnAKeptAliveConnectionHasItsOwnDeadline) {
     auto usage = cli.Get("/api/usage");
     ASSERT_TRUE(usage) << "request " << i;
     EXPECT_EQ(usage->status, 200);
+    // The server keeps the connection for the next request.
+    EXPECT_NE(usage->get_header_value("Connection"), "close");
     std::this_thread::sleep_for(600ms);
   }
   server.stop();
