@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "norvex/common/fold_change.hpp"
 #include "norvex/demo/random.hpp"
 
 namespace norvex::demo {
@@ -42,12 +43,12 @@ RankResult wilcoxon_rank_sum(const GeneColumns& data, const std::vector<int8_t>&
   std::vector<std::pair<float, int8_t>> nz;
   for (size_t g = 0; g < G; ++g) {
     nz.clear();
-    double sum1 = 0, sum2 = 0;  // of de-logged values, for the fold change
+    double sum1 = 0, sum2 = 0;  // of the log-scale values, for the fold change
     for (auto& [cell, v] : data.columns[g]) {
       const int8_t k = group[cell];
       if (k == 0) continue;
       nz.push_back({v, k});
-      (k == 1 ? sum1 : sum2) += std::expm1(static_cast<double>(v));
+      (k == 1 ? sum1 : sum2) += static_cast<double>(v);
     }
     double nz1 = 0;
     for (auto& e : nz) nz1 += e.second == 1;
@@ -55,7 +56,7 @@ RankResult wilcoxon_rank_sum(const GeneColumns& data, const std::vector<int8_t>&
     r.frac1[g] = n1 > 0 ? nz1 / n1 : 0;
     r.frac2[g] = n2 > 0 ? nz2 / n2 : 0;
     const double mean1 = n1 > 0 ? sum1 / n1 : 0, mean2 = n2 > 0 ? sum2 / n2 : 0;
-    r.logfoldchanges[g] = std::log2((mean1 + 1e-9) / (mean2 + 1e-9));
+    r.logfoldchanges[g] = log2_fold_change(mean1, mean2);
     if (nz.empty() || n1 == 0 || n2 == 0) continue;
 
     // Zeros tie at the lowest ranks; the non-zero values follow in order.
