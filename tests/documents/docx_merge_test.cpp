@@ -106,5 +106,32 @@ TEST(MergeDocx, BadInputIsAClearError) {
   EXPECT_THROW(merge_docx_buffers_docxcompose({good, good.substr(0, good.size() / 2)}), ValueError);
 }
 
+// A base from another writer may declare no picture types; the pictures merged into it
+// must still get theirs, or Word refuses the file.
+TEST(MergeDocx, PictureTypesTheBaseLacksAreDeclared) {
+  RecordingHost host;
+  ScopedHost scoped(host);
+  const std::string png_default = "<Default Extension=\"png\" ContentType=\"image/png\"/>";
+  auto base_entries = ooxml::zip_read(create_doc_with_style("x", nullptr, "A"));
+  for (auto& e : base_entries) {
+    if (e.name != "[Content_Types].xml") continue;
+    const size_t at = e.data.find(png_default);
+    ASSERT_NE(at, std::string::npos);
+    e.data.erase(at, png_default.size());
+  }
+  const std::string merged = merge_docx_buffers_docxcompose(
+      {ooxml::zip_write(base_entries), create_doc_with_style("y", make_png_b64(20, 10), "B")});
+  bool has_media = false;
+  std::string types;
+  for (auto& e : ooxml::zip_read(merged)) {
+    has_media |= e.name.starts_with("word/media/") && e.name.ends_with(".png");
+    if (e.name == "[Content_Types].xml") types = e.data;
+  }
+  ASSERT_TRUE(has_media);
+  const size_t first = types.find(png_default);
+  ASSERT_NE(first, std::string::npos) << types;
+  EXPECT_EQ(types.find(png_default, first + 1), std::string::npos) << "declared twice";
+}
+
 }  // namespace
 }  // namespace norvex

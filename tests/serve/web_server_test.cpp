@@ -1,10 +1,11 @@
 // The server in this process, with a runner the test controls: the waiting queue is
 // capped, a waiting or running question can be cancelled, event streams are capped and
-// give their thread back when their client leaves, idle connections do not starve the
-// page, and a taken port is refused instead of shared.
+// give their thread back when their client leaves, idle connections and slow senders do
+// not starve the page, and a taken port is refused instead of shared.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -241,6 +242,124 @@ TEST(WebServer, IdleConnectionsDoNotStarveThePage) {
   EXPECT_EQ(page->status, 200);
   for (int fd : idle) ::close(fd);
   server.stop();
+}
+
+int connect_to(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True once the server has closed the connection (after whatever answer it gave), false
+// if it is still open at `until`.
+bool closed_by_server(int fd, std::chrono::steady_clock::time_point until) {
+  char buffer[4096];
+  while (std::chrono::steady_clock::now() < until) {
+    pollfd polled{fd, POLLIN, 0};
+    if (::poll(&polled, 1, 50) <= 0) continue;
+    if (::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT) <= 0) return true;
+  }
+  return false;
+}
+
+TEST(WebServer, SlowSendersAreCutOffAtTheRequestDeadlineAndThePageStillAnswers) {
+  ServeOptions options;
+  options.request_deadline = 1500ms;
+  WebServer server(options, [](const ServeJob&) {});
+  server.start();
+  // As many connections as the server has threads, each sending a byte every half second
+  // (well inside the read timeout): half of them their headers, half a question's body.
+  // The server accepts a burst of connections only a few at a time, so the sending starts
+  // with the first one.
+  struct Slow {
+    int fd = -1;
+    std::string pending;
+    size_t sent = 0;
+  };
+  std::mutex mutex;
+  std::vector<Slow> slow;
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    for (int round = 0; round < 40 && !done; ++round) {
+      {
+        std::lock_guard lock(mutex);
+        for (auto& s : slow)
+          if (s.sent < s.pending.size()) ::send(s.fd, &s.pending[s.sent++], 1, MSG_NOSIGNAL);
+      }
+      for (int i = 0; i < 10 && !done; ++i) std::this_thread::sleep_for(50ms);
+    }
+  });
+  for (int i = 0; i < WebServer::kThreads; ++i) {
+    Slow s{connect_to(server.port()), "", 0};
+    if (i % 2) {
+      const std::string headers =
+          "POST /api/ask HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Norvex: 1\r\n"
+          "Content-Type: application/json\r\nContent-Length: 100\r\n\r\n";
+      ::send(s.fd, headers.data(), headers.size(), MSG_NOSIGNAL);
+      s.pending = "{\"question\": \"" + std::string(80, 'a');
+    } else {
+      s.pending = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(80, 'a');
+    }
+    // Its first byte now, so the connection is inside a request from the start.
+    ::send(s.fd, &s.pending[s.sent++], 1, MSG_NOSIGNAL);
+    std::lock_guard lock(mutex);
+    slow.push_back(s);
+  }
+  for (const auto& s : slow) EXPECT_GE(s.fd, 0);
+
+  const auto asked = std::chrono::steady_clock::now();
+  httplib::Client cli("127.0.0.1", server.port());
+  cli.set_connection_timeout(3, 0);
+  cli.set_read_timeout(4, 0);
+  auto page = cli.Get("/");
+  EXPECT_TRUE(page) << "the page did not answer while slow senders were connected";
+  if (page) {
+    EXPECT_EQ(page->status, 200);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3500ms);
+
+  // The server closed every slow connection, though each was still sending.
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  int closed = 0;
+  for (const auto& s : slow) closed += closed_by_server(s.fd, until) ? 1 : 0;
+  EXPECT_EQ(closed, WebServer::kThreads);
+  done = true;
+  sender.join();
+  for (const auto& s : slow) ::close(s.fd);
+  server.stop();
+}
+
+TEST(WebServer, EachRequestOnAKeptAliveConnectionHasItsOwnDeadline) {
+  ServeOptions options;
+  options.request_deadline = 1000ms;
+  WebServer server(options, [](const ServeJob&) {});
+  server.start();
+  httplib::Client cli("127.0.0.1", server.port());
+  cli.set_keep_alive(true);
+  cli.set_read_timeout(3, 0);
+  // Well past one deadline in all, each request sent at once.
+  for (int i = 0; i < 3; ++i) {
+    auto usage = cli.Get("/api/usage");
+    ASSERT_TRUE(usage) << "request " << i;
+    EXPECT_EQ(usage->status, 200);
+    // The server keeps the connection for the next request.
+    EXPECT_NE(usage->get_header_value("Connection"), "close");
+    std::this_thread::sleep_for(600ms);
+  }
+  server.stop();
+}
+
+TEST(WebServer, ARequestDeadlineMustBeLongerThanZero) {
+  ServeOptions options;
+  options.request_deadline = 0ms;
+  EXPECT_THROW(WebServer(options, [](const ServeJob&) {}), ValueError);
 }
 
 TEST(WebServer, ATakenPortIsRefusedNotShared) {

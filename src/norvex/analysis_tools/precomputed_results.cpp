@@ -318,78 +318,58 @@ std::vector<std::string> interaction_conditions(const AnnData& adata, const std:
   return out;
 }
 
-InteractionResult read_interactions(const AnnData& adata, const std::string& key,
-                                    const std::string& condition) {
-  const UnsNode& node = result_node(adata, key, kInteractionKeys, "Cell-cell interaction");
-  InteractionResult r;
-  r.condition = condition;
-  const std::string top = "uns['" + key + "']";
-  const UnsNode* entry = &node;
-  std::vector<size_t> rows;
-  if (node.is_table()) {
-    r.where = top;
-    rows = all_rows(node.table());
-    const std::vector<std::string> cols = {"condition", "sample", "group", "comparison"};
-    if (const Column* c = find_column(node.table(), cols)) {
-      rows = rows_with(*c, rows, condition);
-      r.where += " (" + condition + ")";
-    }
-  } else if (is_wide_cci(node)) {
-    r.where = top;
-  } else {
-    entry = &node.dict().at(condition);
-    r.where = top + "['" + condition + "']";
-  }
+namespace {
 
-  if (is_wide_cci(*entry)) {
-    // CellPhoneDB's own output: one row per pair, one column per "source|target".
-    const DataFrame& means = entry->dict().at("means").table();
-    const DataFrame* pvals = nullptr;
-    for (const char* k : {"pvalues", "pvals", "pvalue"})
-      if (!pvals && entry->dict().contains(k) && entry->dict().at(k).is_table())
-        pvals = &entry->dict().at(k).table();
-    const Column* pair = find_column(means, kPairCols);
-    if (!pair) unreadable(r.where + "['means']", means, "interacting_pair", kPairCols);
-    const Column* ga = find_column(means, kLigandCols);
-    const Column* gb = find_column(means, kReceptorCols);
-    const Column* ppair = pvals ? find_column(*pvals, kPairCols) : nullptr;
-    std::map<std::string, size_t> prow;
-    if (ppair)
-      for (size_t i = 0; i < pvals->n_rows(); ++i) prow.emplace(ppair->text_at(i), i);
-    r.score_column = "means";
-    r.pvalue_column = pvals ? "pvalues" : "";
-    bool any = false;
-    for (const std::string& col : means.columns()) {
-      const size_t bar = col.find('|');
-      if (bar == std::string::npos) continue;
-      any = true;
-      const std::string src = col.substr(0, bar), dst = col.substr(bar + 1);
-      const Column& m = means.col(col);
-      const Column* pc = pvals && pvals->has(col) ? &pvals->col(col) : nullptr;
-      for (size_t i = 0; i < means.n_rows(); ++i) {
-        const std::string p = pair->text_at(i);
-        r.pair.push_back(p);
-        const size_t us = p.find('_');
-        r.ligand.push_back(ga && !ga->is_missing(i) ? ga->text_at(i) : p.substr(0, us));
-        r.receptor.push_back(gb && !gb->is_missing(i)
-                                 ? gb->text_at(i)
-                                 : (us == std::string::npos ? "" : p.substr(us + 1)));
-        r.source.push_back(src);
-        r.target.push_back(dst);
-        r.score.push_back(number_at(m, i));
-        auto it = prow.find(p);
-        r.pvalue.push_back(pc && it != prow.end() ? number_at(*pc, it->second) : kNaN);
-      }
+// CellPhoneDB's own output: one row per pair, one column per "source|target" in 'means'
+// (and in the optional p-value table).
+void read_wide_interactions(const UnsNode& entry, InteractionResult& r) {
+  const DataFrame& means = entry.dict().at("means").table();
+  const DataFrame* pvals = nullptr;
+  for (const char* k : {"pvalues", "pvals", "pvalue"})
+    if (!pvals && entry.dict().contains(k) && entry.dict().at(k).is_table())
+      pvals = &entry.dict().at(k).table();
+  const Column* pair = find_column(means, kPairCols);
+  if (!pair) unreadable(r.where + "['means']", means, "interacting_pair", kPairCols);
+  const Column* ga = find_column(means, kLigandCols);
+  const Column* gb = find_column(means, kReceptorCols);
+  const Column* ppair = pvals ? find_column(*pvals, kPairCols) : nullptr;
+  std::map<std::string, size_t> prow;
+  if (ppair)
+    for (size_t i = 0; i < pvals->n_rows(); ++i) prow.emplace(ppair->text_at(i), i);
+  r.score_column = "means";
+  r.pvalue_column = pvals ? "pvalues" : "";
+  bool any = false;
+  for (const std::string& col : means.columns()) {
+    const size_t bar = col.find('|');
+    if (bar == std::string::npos) continue;
+    any = true;
+    const std::string src = col.substr(0, bar), dst = col.substr(bar + 1);
+    const Column& m = means.col(col);
+    const Column* pc = pvals && pvals->has(col) ? &pvals->col(col) : nullptr;
+    for (size_t i = 0; i < means.n_rows(); ++i) {
+      const std::string p = pair->text_at(i);
+      r.pair.push_back(p);
+      const size_t us = p.find('_');
+      r.ligand.push_back(ga && !ga->is_missing(i) ? ga->text_at(i) : p.substr(0, us));
+      r.receptor.push_back(gb && !gb->is_missing(i)
+                               ? gb->text_at(i)
+                               : (us == std::string::npos ? "" : p.substr(us + 1)));
+      r.source.push_back(src);
+      r.target.push_back(dst);
+      r.score.push_back(number_at(m, i));
+      auto it = prow.find(p);
+      r.pvalue.push_back(pc && it != prow.end() ? number_at(*pc, it->second) : kNaN);
     }
-    if (!any)
-      throw ValueError(r.where + "['means'] has no 'source|target' columns (columns: " +
-                       join_limited(means.columns()) + ")");
-    return r;
   }
-  if (!entry->is_table())
-    throw ValueError(r.where + " is a " + entry->kind_name() + ", not an interaction table");
-  const DataFrame& df = entry->table();
-  if (rows.empty() && !node.is_table()) rows = all_rows(df);
+  if (!any)
+    throw ValueError(r.where + "['means'] has no 'source|target' columns (columns: " +
+                     join_limited(means.columns()) + ")");
+}
+
+// One row per interaction (source, target, pair or ligand and receptor, score, p-value),
+// the given rows of `df`.
+void read_long_interactions(const DataFrame& df, const std::vector<size_t>& rows,
+                            InteractionResult& r) {
   const Column* src = find_column(df, kSourceCols);
   if (!src) unreadable(r.where, df, "source cell type", kSourceCols);
   const Column* dst = find_column(df, kTargetCols);
@@ -417,6 +397,42 @@ InteractionResult read_interactions(const AnnData& adata, const std::string& key
     r.score.push_back(number_at(*score, i));
     r.pvalue.push_back(pv ? number_at(*pv, i) : kNaN);
   }
+}
+
+}  // namespace
+
+InteractionResult read_interactions(const AnnData& adata, const std::string& key,
+                                    const std::string& condition) {
+  const UnsNode& node = result_node(adata, key, kInteractionKeys, "Cell-cell interaction");
+  InteractionResult r;
+  r.condition = condition;
+  const std::string top = "uns['" + key + "']";
+  // The condition's entry: rows of one long table, a single wide result, or its own entry.
+  const UnsNode* entry = &node;
+  std::vector<size_t> rows;
+  if (node.is_table()) {
+    r.where = top;
+    rows = all_rows(node.table());
+    const std::vector<std::string> cols = {"condition", "sample", "group", "comparison"};
+    if (const Column* c = find_column(node.table(), cols)) {
+      rows = rows_with(*c, rows, condition);
+      r.where += " (" + condition + ")";
+    }
+  } else if (is_wide_cci(node)) {
+    r.where = top;
+  } else {
+    entry = &node.dict().at(condition);
+    r.where = top + "['" + condition + "']";
+  }
+
+  if (is_wide_cci(*entry)) {
+    read_wide_interactions(*entry, r);
+    return r;
+  }
+  if (!entry->is_table())
+    throw ValueError(r.where + " is a " + entry->kind_name() + ", not an interaction table");
+  if (rows.empty() && !node.is_table()) rows = all_rows(entry->table());
+  read_long_interactions(entry->table(), rows, r);
   return r;
 }
 

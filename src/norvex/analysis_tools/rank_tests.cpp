@@ -8,6 +8,7 @@
 
 #include "norvex/analysis_tools/group_tests.hpp"
 #include "norvex/common/errors.hpp"
+#include "norvex/common/fold_change.hpp"
 
 namespace norvex::detail {
 
@@ -51,10 +52,6 @@ RankSumResult rank_sum_test(std::span<const double> x, std::span<const double> y
   const double z =
       rank_sum_z(rank_sum, static_cast<double>(x.size()), static_cast<double>(y.size()));
   return {z, two_sided_normal_p(z)};
-}
-
-double log2_fold_change(double mean_log_group, double mean_log_rest) {
-  return std::log2((std::expm1(mean_log_group) + 1e-9) / (std::expm1(mean_log_rest) + 1e-9));
 }
 
 MarkerAccumulator::MarkerAccumulator(const std::vector<int32_t>& codes, size_t n_groups,

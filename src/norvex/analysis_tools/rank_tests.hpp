@@ -26,11 +26,6 @@ RankSumResult rank_sum_test(std::span<const double> x, std::span<const double> y
 // Two-sided p-value of a standard normal z (NaN stays NaN).
 double two_sided_normal_p(double z);
 
-// log2((expm1(mean log group) + 1e-9) / (expm1(mean log rest) + 1e-9)): the convention of
-// the usual marker tables (and of the precomputed DEG results), so the two agree. The floor
-// keeps genes silent on one side finite.
-double log2_fold_change(double mean_log_group, double mean_log_rest);
-
 // Per group and gene, indexed [group * n_genes + gene], genes in the order asked.
 struct MarkerStats {
   size_t n_groups = 0, n_genes = 0;

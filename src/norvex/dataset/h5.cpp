@@ -157,117 +157,146 @@ hid_t file_type(const std::string& dtype) {
 
 using ReadFn = std::function<herr_t(hid_t mem, void* buf)>;
 
+void decode_integers(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
+  a.kind = Array::Kind::Int;
+  a.dtype = int_dtype(H5Tget_size(ftype), H5Tget_sign(ftype) != H5T_SGN_NONE);
+  a.ints.resize(n);
+  if (n) check_status(rd(H5T_NATIVE_INT64, a.ints.data()), "cannot read integers");
+}
+
+void decode_floats(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
+  a.kind = Array::Kind::Float;
+  a.dtype = "float" + std::to_string(H5Tget_size(ftype) * 8);
+  a.floats.resize(n);
+  if (n) check_status(rd(H5T_NATIVE_DOUBLE, a.floats.data()), "cannot read floats");
+}
+
+// One signed value of `size` bytes (1, 2, 4 or 8; others read as 0).
+int64_t signed_at(const unsigned char* p, size_t size) {
+  int64_t v = 0;
+  if (size == 1) {
+    v = *reinterpret_cast<const int8_t*>(p);
+  } else if (size == 2) {
+    int16_t x;
+    std::memcpy(&x, p, 2);
+    v = x;
+  } else if (size == 4) {
+    int32_t x;
+    std::memcpy(&x, p, 4);
+    v = x;
+  } else if (size == 8) {
+    std::memcpy(&v, p, 8);
+  }
+  return v;
+}
+
+// Enums are read as their native integers; h5py's booleans (FALSE/TRUE) become Bool.
+void decode_enums(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
+  const bool is_bool = is_bool_enum(ftype);
+  a.kind = is_bool ? Array::Kind::Bool : Array::Kind::Int;
+  Temp mem(check(H5Tget_native_type(ftype, H5T_DIR_ASCEND), "enum type"));
+  const size_t msize = H5Tget_size(mem);
+  std::vector<unsigned char> raw(n * msize);
+  if (n) check_status(rd(mem, raw.data()), "cannot read enum values");
+  a.dtype = is_bool ? "bool" : int_dtype(msize, true);
+  a.ints.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t v = signed_at(raw.data() + i * msize, msize);
+    a.ints[i] = is_bool ? (v != 0) : v;
+  }
+}
+
+void decode_variable_strings(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
+  Temp mem(H5Tcopy(H5T_C_S1));
+  H5Tset_size(mem, H5T_VARIABLE);
+  H5Tset_cset(mem, H5Tget_cset(ftype));
+  std::vector<char*> buf(n, nullptr);
+  if (n) check_status(rd(mem, buf.data()), "cannot read strings");
+  for (size_t i = 0; i < n; ++i) {
+    if (buf[i]) {
+      a.strings[i] = buf[i];
+      H5free_memory(buf[i]);
+    }
+  }
+}
+
+// Fixed-size strings may fill their whole width (no terminator) or be space padded.
+void decode_fixed_strings(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
+  const size_t size = H5Tget_size(ftype);
+  Temp mem(H5Tcopy(H5T_C_S1));
+  H5Tset_size(mem, size);
+  H5Tset_strpad(mem, H5Tget_strpad(ftype));
+  H5Tset_cset(mem, H5Tget_cset(ftype));
+  std::vector<char> buf(n * size + 1, 0);
+  if (n) check_status(rd(mem, buf.data()), "cannot read strings");
+  for (size_t i = 0; i < n; ++i) {
+    const char* p = buf.data() + i * size;
+    size_t len = strnlen(p, size);
+    std::string s(p, len);
+    if (H5Tget_strpad(ftype) == H5T_STR_SPACEPAD) {
+      while (!s.empty() && s.back() == ' ') s.pop_back();
+    }
+    a.strings[i] = std::move(s);
+  }
+}
+
+void decode_strings(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
+  a.kind = Array::Kind::String;
+  a.dtype = "str";
+  a.strings.resize(n);
+  if (H5Tis_variable_str(ftype) > 0)
+    decode_variable_strings(a, ftype, n, rd);
+  else
+    decode_fixed_strings(a, ftype, n, rd);
+}
+
+// An array member (each element a small numeric array): its dimensions extend the shape.
+void decode_array_members(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
+  Temp base(H5Tget_super(ftype));
+  int nd = H5Tget_array_ndims(ftype);
+  if (nd <= 0) throw Failure("bad array member");
+  std::vector<hsize_t> dims(static_cast<size_t>(nd));
+  H5Tget_array_dims2(ftype, dims.data());
+  size_t m = 1;
+  for (auto d : dims) {
+    m *= d;
+    a.shape.push_back(d);
+  }
+  H5T_class_t bcls = H5Tget_class(base);
+  if (bcls != H5T_INTEGER && bcls != H5T_FLOAT) throw Failure("non-numeric array member");
+  Temp mem(H5Tarray_create2(H5T_NATIVE_DOUBLE, static_cast<unsigned>(nd), dims.data()));
+  a.kind = Array::Kind::Float;
+  a.dtype = bcls == H5T_FLOAT ? "float" + std::to_string(H5Tget_size(base) * 8)
+                              : int_dtype(H5Tget_size(base), H5Tget_sign(base) != H5T_SGN_NONE);
+  a.floats.resize(n * m);
+  if (n * m > 0) check_status(rd(mem, a.floats.data()), "cannot read array member");
+  if (bcls == H5T_INTEGER) {
+    a.kind = Array::Kind::Int;
+    a.ints.assign(a.floats.begin(), a.floats.end());
+    a.floats.clear();
+  }
+}
+
 // Reads n elements of file type `ftype` through `rd` into an Array of the given shape.
 Array decode(hid_t ftype, size_t n, std::vector<size_t> shape, const ReadFn& rd) {
   Array a;
   a.shape = std::move(shape);
-  H5T_class_t cls = H5Tget_class(ftype);
-  size_t size = H5Tget_size(ftype);
-  switch (cls) {
-    case H5T_INTEGER: {
-      a.kind = Array::Kind::Int;
-      a.dtype = int_dtype(size, H5Tget_sign(ftype) != H5T_SGN_NONE);
-      a.ints.resize(n);
-      if (n) check_status(rd(H5T_NATIVE_INT64, a.ints.data()), "cannot read integers");
+  switch (H5Tget_class(ftype)) {
+    case H5T_INTEGER:
+      decode_integers(a, ftype, n, rd);
       return a;
-    }
-    case H5T_FLOAT: {
-      a.kind = Array::Kind::Float;
-      a.dtype = "float" + std::to_string(size * 8);
-      a.floats.resize(n);
-      if (n) check_status(rd(H5T_NATIVE_DOUBLE, a.floats.data()), "cannot read floats");
+    case H5T_FLOAT:
+      decode_floats(a, ftype, n, rd);
       return a;
-    }
-    case H5T_ENUM: {
-      bool is_bool = is_bool_enum(ftype);
-      a.kind = is_bool ? Array::Kind::Bool : Array::Kind::Int;
-      Temp mem(check(H5Tget_native_type(ftype, H5T_DIR_ASCEND), "enum type"));
-      size_t msize = H5Tget_size(mem);
-      std::vector<unsigned char> raw(n * msize);
-      if (n) check_status(rd(mem, raw.data()), "cannot read enum values");
-      a.dtype = is_bool ? "bool" : int_dtype(msize, true);
-      a.ints.resize(n);
-      for (size_t i = 0; i < n; ++i) {
-        const unsigned char* p = raw.data() + i * msize;
-        int64_t v = 0;
-        if (msize == 1)
-          v = *reinterpret_cast<const int8_t*>(p);
-        else if (msize == 2) {
-          int16_t x;
-          std::memcpy(&x, p, 2);
-          v = x;
-        } else if (msize == 4) {
-          int32_t x;
-          std::memcpy(&x, p, 4);
-          v = x;
-        } else if (msize == 8) {
-          std::memcpy(&v, p, 8);
-        }
-        a.ints[i] = is_bool ? (v != 0) : v;
-      }
+    case H5T_ENUM:
+      decode_enums(a, ftype, n, rd);
       return a;
-    }
-    case H5T_STRING: {
-      a.kind = Array::Kind::String;
-      a.dtype = "str";
-      a.strings.resize(n);
-      if (H5Tis_variable_str(ftype) > 0) {
-        Temp mem(H5Tcopy(H5T_C_S1));
-        H5Tset_size(mem, H5T_VARIABLE);
-        H5Tset_cset(mem, H5Tget_cset(ftype));
-        std::vector<char*> buf(n, nullptr);
-        if (n) check_status(rd(mem, buf.data()), "cannot read strings");
-        for (size_t i = 0; i < n; ++i) {
-          if (buf[i]) {
-            a.strings[i] = buf[i];
-            H5free_memory(buf[i]);
-          }
-        }
-      } else {
-        Temp mem(H5Tcopy(H5T_C_S1));
-        H5Tset_size(mem, size);
-        H5Tset_strpad(mem, H5Tget_strpad(ftype));
-        H5Tset_cset(mem, H5Tget_cset(ftype));
-        std::vector<char> buf(n * size + 1, 0);
-        if (n) check_status(rd(mem, buf.data()), "cannot read strings");
-        for (size_t i = 0; i < n; ++i) {
-          const char* p = buf.data() + i * size;
-          size_t len = strnlen(p, size);
-          std::string s(p, len);
-          if (H5Tget_strpad(ftype) == H5T_STR_SPACEPAD) {
-            while (!s.empty() && s.back() == ' ') s.pop_back();
-          }
-          a.strings[i] = std::move(s);
-        }
-      }
+    case H5T_STRING:
+      decode_strings(a, ftype, n, rd);
       return a;
-    }
-    case H5T_ARRAY: {
-      Temp base(H5Tget_super(ftype));
-      int nd = H5Tget_array_ndims(ftype);
-      if (nd <= 0) throw Failure("bad array member");
-      std::vector<hsize_t> dims(static_cast<size_t>(nd));
-      H5Tget_array_dims2(ftype, dims.data());
-      size_t m = 1;
-      for (auto d : dims) {
-        m *= d;
-        a.shape.push_back(d);
-      }
-      H5T_class_t bcls = H5Tget_class(base);
-      if (bcls != H5T_INTEGER && bcls != H5T_FLOAT) throw Failure("non-numeric array member");
-      Temp mem(H5Tarray_create2(H5T_NATIVE_DOUBLE, static_cast<unsigned>(nd), dims.data()));
-      a.kind = Array::Kind::Float;
-      a.dtype = bcls == H5T_FLOAT ? "float" + std::to_string(H5Tget_size(base) * 8)
-                                  : int_dtype(H5Tget_size(base), H5Tget_sign(base) != H5T_SGN_NONE);
-      a.floats.resize(n * m);
-      if (n * m > 0) check_status(rd(mem, a.floats.data()), "cannot read array member");
-      if (bcls == H5T_INTEGER) {
-        a.kind = Array::Kind::Int;
-        a.ints.assign(a.floats.begin(), a.floats.end());
-        a.floats.clear();
-      }
+    case H5T_ARRAY:
+      decode_array_members(a, ftype, n, rd);
       return a;
-    }
     case H5T_COMPOUND:
       throw Failure("structured (compound) values");
     case H5T_REFERENCE:

@@ -79,14 +79,11 @@ UnsNode text(const std::string& s) {
   return UnsNode(Array::scalar(json(s)));
 }
 
-std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
-                                    const DemoDataOptions& options,
-                                    const std::function<void(const std::string&)>& progress) {
-  auto adata = std::make_shared<AnnData>();
+// Cell names, sample, condition, the three cell-type levels, tumour origin and the QC figures.
+void add_obs(AnnData& adata, const DemoModel& model, const QcStats& qc,
+             const DemoDataOptions& options) {
   const size_t N = model.n_cells();
   const auto& types = demo::cell_types();
-
-  // ---- obs ----
   std::vector<uint32_t> within(model.samples().size(), 0);
   std::vector<std::string> cell_names;
   cell_names.reserve(N);
@@ -94,7 +91,7 @@ std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
     const int s = model.cell_sample(i);
     cell_names.push_back(barcode(within[s]++, options.seed, model.samples()[s]));
   }
-  adata->obs.set_index(std::move(cell_names));
+  adata.obs.set_index(std::move(cell_names));
   auto level_categories = [&](auto member) {
     std::vector<std::string> cats;
     for (auto& t : types)
@@ -109,8 +106,8 @@ std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
     origin[i] = model.tumor_origin(i);
     origin_codes[i] = origin[i] ? 0 : 1;
   }
-  adata->obs.set("sample", categorical(sample, model.samples()));
-  adata->obs.set("condition", categorical(condition, demo::condition_names()));
+  adata.obs.set("sample", categorical(sample, model.samples()));
+  adata.obs.set("condition", categorical(condition, demo::condition_names()));
   for (auto [name, member] : {std::pair{"celltype_major", &demo::CellTypeDef::major},
                               std::pair{"celltype_minor", &demo::CellTypeDef::minor},
                               std::pair{"celltype_subset", &demo::CellTypeDef::subset}}) {
@@ -120,47 +117,51 @@ std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
       const std::string& label = types[model.cell_subset(i)].*member;
       codes[i] = std::find(cats.begin(), cats.end(), label) - cats.begin();
     }
-    adata->obs.set(name, categorical(std::move(codes), cats));
+    adata.obs.set(name, categorical(std::move(codes), cats));
   }
-  adata->obs.set("tumor_origin_ind", demo::plain_column(Array::of_bools(origin)));
-  adata->obs.set("ploidy_dec", categorical(std::move(origin_codes), {"Aneuploid", "Diploid"}));
-  adata->obs.set("n_genes_by_counts", demo::plain_column(Array::of_ints(qc.n_genes, "int32")));
-  adata->obs.set("total_counts", demo::plain_column(Array::of_floats(qc.total, "float32")));
-  adata->obs.set("pct_counts_mt", demo::plain_column(Array::of_floats(qc.pct_mt, "float32")));
+  adata.obs.set("tumor_origin_ind", demo::plain_column(Array::of_bools(origin)));
+  adata.obs.set("ploidy_dec", categorical(std::move(origin_codes), {"Aneuploid", "Diploid"}));
+  adata.obs.set("n_genes_by_counts", demo::plain_column(Array::of_ints(qc.n_genes, "int32")));
+  adata.obs.set("total_counts", demo::plain_column(Array::of_floats(qc.total, "float32")));
+  adata.obs.set("pct_counts_mt", demo::plain_column(Array::of_floats(qc.pct_mt, "float32")));
+}
 
-  // ---- var ----
+void add_var(AnnData& adata, const DemoModel& model, const QcStats& qc) {
   const size_t G = model.n_genes();
-  adata->var.set_index(model.genes());
+  adata.var.set_index(model.genes());
   std::vector<bool> mt(G);
   for (size_t g = 0; g < G; ++g) mt[g] = model.genes()[g].rfind("MT-", 0) == 0;
-  adata->var.set("feature_types", categorical(std::vector<int64_t>(G, 0), {"Gene Expression"}));
-  adata->var.set("mt", demo::plain_column(Array::of_bools(mt)));
-  adata->var.set("n_cells_by_counts", demo::plain_column(Array::of_ints(qc.gene_cells, "int32")));
+  adata.var.set("feature_types", categorical(std::vector<int64_t>(G, 0), {"Gene Expression"}));
+  adata.var.set("mt", demo::plain_column(Array::of_bools(mt)));
+  adata.var.set("n_cells_by_counts", demo::plain_column(Array::of_ints(qc.gene_cells, "int32")));
+}
 
-  // ---- obsm ----
-  {
-    DenseMatrix umap;
-    umap.n_rows = N;
-    umap.n_cols = 2;
-    umap.dtype = "float32";
-    umap.values.resize(2 * N);
-    for (size_t i = 0; i < N; ++i) model.cell_umap(i, &umap.values[2 * i]);
-    adata->set_obsm("X_umap", std::move(umap));
-    DenseMatrix cnv;
-    cnv.n_rows = N;
-    cnv.n_cols = model.n_cnv_bins();
-    cnv.dtype = "float32";
-    cnv.values.resize(N * cnv.n_cols);
-    for (size_t i = 0; i < N; ++i) model.cell_cnv(i, &cnv.values[i * cnv.n_cols]);
-    adata->set_obsm("X_cnv", std::move(cnv));
-  }
+// The embedding and the CNV profiles.
+void add_obsm(AnnData& adata, const DemoModel& model) {
+  const size_t N = model.n_cells();
+  DenseMatrix umap;
+  umap.n_rows = N;
+  umap.n_cols = 2;
+  umap.dtype = "float32";
+  umap.values.resize(2 * N);
+  for (size_t i = 0; i < N; ++i) model.cell_umap(i, &umap.values[2 * i]);
+  adata.set_obsm("X_umap", std::move(umap));
+  DenseMatrix cnv;
+  cnv.n_rows = N;
+  cnv.n_cols = model.n_cnv_bins();
+  cnv.dtype = "float32";
+  cnv.values.resize(N * cnv.n_cols);
+  for (size_t i = 0; i < N; ++i) model.cell_cnv(i, &cnv.values[i * cnv.n_cols]);
+  adata.set_obsm("X_cnv", std::move(cnv));
+}
 
-  // ---- uns ----
+// What a pipeline records about its run: the sample's description and the analysis settings.
+void add_run_parameters(UnsDict& uns) {
   UnsDict usr;
   usr.set("species", text("Human"));
   usr.set("tissue", text("Lung"));
   usr.set("tumor_id", UnsNode(Array::scalar(json(true))));
-  adata->uns.set("usr_param", UnsNode(std::move(usr)));
+  uns.set("usr_param", UnsNode(std::move(usr)));
   UnsDict params;
   params.set("CCI_DEG_BASE", text("celltype_minor"));
   params.set("DEG_REF_GROUP", text(demo::condition_names()[0]));
@@ -169,20 +170,33 @@ std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
              UnsNode(Array::scalar(json(static_cast<int64_t>(demo::kGseaPermutations)))));
   params.set("CCI_PERMUTATIONS",
              UnsNode(Array::scalar(json(static_cast<int64_t>(demo::kCciPermutations)))));
-  adata->uns.set("analysis_parameters", UnsNode(std::move(params)));
-  adata->uns.set("Pathways_DB", UnsNode(demo::pathway_database()));
+  uns.set("analysis_parameters", UnsNode(std::move(params)));
+}
 
-  if (progress) progress("computing DEG, GSEA, GO and cell-cell interaction results");
-  const demo::Subsample ss = demo::draw_subsample(model, options.max_cells_per_group);
-  demo::add_results(model, ss, adata->uns);
-
-  // Chromosome start of each CNV window, as inferCNV-style tools record it.
+// Chromosome start of each CNV window, as inferCNV-style tools record it.
+void add_cnv_positions(UnsDict& uns, const DemoModel& model) {
   UnsDict chr_pos;
   for (auto& [chrom, first] : model.cnv_chr_pos())
     chr_pos.set(chrom, UnsNode(Array::scalar(json(static_cast<int64_t>(first)))));
   UnsDict cnv;
   cnv.set("chr_pos", UnsNode(std::move(chr_pos)));
-  adata->uns.set("cnv", UnsNode(std::move(cnv)));
+  uns.set("cnv", UnsNode(std::move(cnv)));
+}
+
+// Everything but X. The order of the steps is the order of the keys in the file.
+std::shared_ptr<AnnData> build_meta(const DemoModel& model, const QcStats& qc,
+                                    const DemoDataOptions& options,
+                                    const std::function<void(const std::string&)>& progress) {
+  auto adata = std::make_shared<AnnData>();
+  add_obs(*adata, model, qc, options);
+  add_var(*adata, model, qc);
+  add_obsm(*adata, model);
+  add_run_parameters(adata->uns);
+  adata->uns.set("Pathways_DB", UnsNode(demo::pathway_database()));
+  if (progress) progress("computing DEG, GSEA, GO and cell-cell interaction results");
+  const demo::Subsample ss = demo::draw_subsample(model, options.max_cells_per_group);
+  demo::add_results(model, ss, adata->uns);
+  add_cnv_positions(adata->uns, model);
   return adata;
 }
 

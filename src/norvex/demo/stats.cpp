@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "norvex/common/fold_change.hpp"
 #include "norvex/demo/random.hpp"
 
 namespace norvex::demo {
@@ -42,12 +43,12 @@ RankResult wilcoxon_rank_sum(const GeneColumns& data, const std::vector<int8_t>&
   std::vector<std::pair<float, int8_t>> nz;
   for (size_t g = 0; g < G; ++g) {
     nz.clear();
-    double sum1 = 0, sum2 = 0;  // of de-logged values, for the fold change
+    double sum1 = 0, sum2 = 0;  // of the log-scale values, for the fold change
     for (auto& [cell, v] : data.columns[g]) {
       const int8_t k = group[cell];
       if (k == 0) continue;
       nz.push_back({v, k});
-      (k == 1 ? sum1 : sum2) += std::expm1(static_cast<double>(v));
+      (k == 1 ? sum1 : sum2) += static_cast<double>(v);
     }
     double nz1 = 0;
     for (auto& e : nz) nz1 += e.second == 1;
@@ -55,7 +56,7 @@ RankResult wilcoxon_rank_sum(const GeneColumns& data, const std::vector<int8_t>&
     r.frac1[g] = n1 > 0 ? nz1 / n1 : 0;
     r.frac2[g] = n2 > 0 ? nz2 / n2 : 0;
     const double mean1 = n1 > 0 ? sum1 / n1 : 0, mean2 = n2 > 0 ? sum2 / n2 : 0;
-    r.logfoldchanges[g] = std::log2((mean1 + 1e-9) / (mean2 + 1e-9));
+    r.logfoldchanges[g] = log2_fold_change(mean1, mean2);
     if (nz.empty() || n1 == 0 || n2 == 0) continue;
 
     // Zeros tie at the lowest ranks; the non-zero values follow in order.
@@ -127,6 +128,115 @@ Walk enrichment(const std::vector<double>& abs_scores, const std::vector<size_t>
   return best;
 }
 
+// The observed enrichment of one set and its leading edge: the hits up to the peak
+// (positive score) or from it on (negative).
+GseaResult observed_enrichment(const std::vector<double>& abs_scores,
+                               const std::vector<std::string>& ranked_genes,
+                               const std::string& name, const std::vector<size_t>& hits) {
+  const size_t N = abs_scores.size();
+  GseaResult r;
+  r.term = name;
+  r.set_size = hits.size();
+  const Walk w = enrichment(abs_scores, hits, N);
+  r.es = w.es;
+  if (w.es >= 0) {
+    for (size_t j = 0; j <= w.peak && j < hits.size(); ++j)
+      r.lead_genes.push_back(ranked_genes[hits[j]]);
+    r.peak_rank = hits.empty() ? 0 : hits[w.peak] + 1;
+  } else {
+    for (size_t j = w.peak; j < hits.size(); ++j) r.lead_genes.push_back(ranked_genes[hits[j]]);
+    r.peak_rank = hits.empty() ? 0 : N - hits[w.peak];
+  }
+  r.n_lead = r.lead_genes.size();
+  return r;
+}
+
+// Enrichment scores of `n_perm` random sets of `set_size` genes. Floyd's sampling keeps
+// each draw O(set size); `taken` is all zeros before and after.
+std::vector<double> null_enrichments(const std::vector<double>& abs_scores, size_t set_size,
+                                     size_t n_perm, Rng& rng, std::vector<uint8_t>& taken) {
+  const size_t N = abs_scores.size();
+  std::vector<double> null_es;
+  std::vector<size_t> perm_hits;
+  for (size_t p = 0; p < n_perm; ++p) {
+    perm_hits.clear();
+    for (size_t j = N - set_size; j < N; ++j) {
+      size_t t = rng.below(j + 1);
+      if (taken[t]) t = j;
+      taken[t] = 1;
+      perm_hits.push_back(t);
+    }
+    for (size_t t : perm_hits) taken[t] = 0;
+    std::sort(perm_hits.begin(), perm_hits.end());
+    null_es.push_back(enrichment(abs_scores, perm_hits, N).es);
+  }
+  return null_es;
+}
+
+// Normalises by the mean null score of the same sign and takes the nominal p from the
+// same-sign nulls. Returns the normalised nulls, which the FDR compares across sets.
+std::vector<double> normalise(GseaResult& r, const std::vector<double>& null_es) {
+  double pos_sum = 0, neg_sum = 0, pos_n = 0, neg_n = 0;
+  for (double e : null_es) {
+    if (e >= 0)
+      pos_sum += e, ++pos_n;
+    else
+      neg_sum += e, ++neg_n;
+  }
+  const double pos_mean = pos_n ? pos_sum / pos_n : 0, neg_mean = neg_n ? -neg_sum / neg_n : 0;
+  if (r.es >= 0) {
+    r.nes = pos_mean > 0 ? r.es / pos_mean : 0;
+    double ge = 0;
+    for (double e : null_es) ge += e >= 0 && e >= r.es;
+    r.pval = (ge + 1) / (pos_n + 1);
+  } else {
+    r.nes = neg_mean > 0 ? r.es / neg_mean : 0;
+    double le = 0;
+    for (double e : null_es) le += e < 0 && e <= r.es;
+    r.pval = (le + 1) / (neg_n + 1);
+  }
+  std::vector<double> null_nes;
+  for (double e : null_es)
+    null_nes.push_back(e >= 0 ? (pos_mean > 0 ? e / pos_mean : 0)
+                              : (neg_mean > 0 ? e / neg_mean : 0));
+  return null_nes;
+}
+
+// FDR: the share of same-sign normalised nulls (of all sets) beyond this NES over the share
+// of observed ones. FWER: how often the most extreme null NES of a permutation reaches it.
+void multiple_testing(std::vector<GseaResult>& out,
+                      const std::vector<std::vector<double>>& null_nes, size_t n_perm) {
+  std::vector<double> all_null;
+  for (auto& v : null_nes) all_null.insert(all_null.end(), v.begin(), v.end());
+  for (GseaResult& r : out) {
+    const bool pos = r.es >= 0;
+    double null_same = 0, null_beyond = 0, obs_same = 0, obs_beyond = 0;
+    for (double v : all_null) {
+      if ((v >= 0) != pos) continue;
+      ++null_same;
+      null_beyond += pos ? v >= r.nes : v <= r.nes;
+    }
+    for (auto& o : out) {
+      if ((o.es >= 0) != pos) continue;
+      ++obs_same;
+      obs_beyond += pos ? o.nes >= r.nes : o.nes <= r.nes;
+    }
+    const double null_frac = null_same ? null_beyond / null_same : 0;
+    const double obs_frac = obs_same ? obs_beyond / obs_same : 1;
+    r.fdr = std::min(1.0, obs_frac > 0 ? null_frac / obs_frac : 1.0);
+    double beyond = 0;
+    for (size_t p = 0; p < n_perm; ++p) {
+      double extreme = 0;
+      for (const auto& nulls : null_nes) {
+        const double v = nulls[p];
+        if (pos ? v > extreme : v < extreme) extreme = v;
+      }
+      beyond += pos ? extreme >= r.nes : extreme <= r.nes;
+    }
+    r.fwer = n_perm ? std::min(1.0, beyond / static_cast<double>(n_perm)) : 1.0;
+  }
+}
+
 }  // namespace
 
 double hypergeom_sf(size_t k, size_t N, size_t K, size_t n) {
@@ -153,102 +263,17 @@ std::vector<GseaResult> gsea_prerank(const std::vector<double>& ranked_scores,
   for (size_t i = 0; i < N; ++i) abs_scores[i] = std::fabs(ranked_scores[i]);
   const size_t S = set_positions.size();
   std::vector<GseaResult> out(S);
-  std::vector<std::vector<double>> null_es(S);
+  std::vector<std::vector<double>> null_nes(S);
+  // One generator for all sets in turn, so every set's nulls follow from the seed.
   Rng rng(seed);
-  std::vector<size_t> perm_hits;
   std::vector<uint8_t> taken(N, 0);
   for (size_t s = 0; s < S; ++s) {
     std::vector<size_t> hits = set_positions[s];
     std::sort(hits.begin(), hits.end());
-    GseaResult& r = out[s];
-    r.term = set_names[s];
-    r.set_size = hits.size();
-    const Walk w = enrichment(abs_scores, hits, N);
-    r.es = w.es;
-    // Leading edge: the hits up to the peak (positive score) or from it on (negative).
-    if (w.es >= 0) {
-      for (size_t j = 0; j <= w.peak && j < hits.size(); ++j)
-        r.lead_genes.push_back(ranked_genes[hits[j]]);
-      r.peak_rank = hits.empty() ? 0 : hits[w.peak] + 1;
-    } else {
-      for (size_t j = w.peak; j < hits.size(); ++j) r.lead_genes.push_back(ranked_genes[hits[j]]);
-      r.peak_rank = hits.empty() ? 0 : N - hits[w.peak];
-    }
-    r.n_lead = r.lead_genes.size();
-    // Random sets of the same size (Floyd's sampling keeps it O(k)).
-    for (size_t p = 0; p < n_perm; ++p) {
-      perm_hits.clear();
-      for (size_t j = N - hits.size(); j < N; ++j) {
-        size_t t = rng.below(j + 1);
-        if (taken[t]) t = j;
-        taken[t] = 1;
-        perm_hits.push_back(t);
-      }
-      for (size_t t : perm_hits) taken[t] = 0;
-      std::sort(perm_hits.begin(), perm_hits.end());
-      null_es[s].push_back(enrichment(abs_scores, perm_hits, N).es);
-    }
+    out[s] = observed_enrichment(abs_scores, ranked_genes, set_names[s], hits);
+    null_nes[s] = normalise(out[s], null_enrichments(abs_scores, hits.size(), n_perm, rng, taken));
   }
-
-  // Normalisation by the mean null score of the same sign; nominal p from the same-sign
-  // nulls; FDR by comparing the normalised nulls of all sets with the observed NES.
-  std::vector<std::vector<double>> null_nes(S);
-  for (size_t s = 0; s < S; ++s) {
-    double pos_sum = 0, neg_sum = 0, pos_n = 0, neg_n = 0;
-    for (double e : null_es[s]) {
-      if (e >= 0)
-        pos_sum += e, ++pos_n;
-      else
-        neg_sum += e, ++neg_n;
-    }
-    const double pos_mean = pos_n ? pos_sum / pos_n : 0, neg_mean = neg_n ? -neg_sum / neg_n : 0;
-    GseaResult& r = out[s];
-    if (r.es >= 0) {
-      r.nes = pos_mean > 0 ? r.es / pos_mean : 0;
-      double ge = 0;
-      for (double e : null_es[s]) ge += e >= 0 && e >= r.es;
-      r.pval = (ge + 1) / (pos_n + 1);
-    } else {
-      r.nes = neg_mean > 0 ? r.es / neg_mean : 0;
-      double le = 0;
-      for (double e : null_es[s]) le += e < 0 && e <= r.es;
-      r.pval = (le + 1) / (neg_n + 1);
-    }
-    for (double e : null_es[s])
-      null_nes[s].push_back(e >= 0 ? (pos_mean > 0 ? e / pos_mean : 0)
-                                   : (neg_mean > 0 ? e / neg_mean : 0));
-  }
-  std::vector<double> all_null;
-  for (auto& v : null_nes) all_null.insert(all_null.end(), v.begin(), v.end());
-  for (size_t s = 0; s < S; ++s) {
-    GseaResult& r = out[s];
-    const bool pos = r.es >= 0;
-    double null_same = 0, null_beyond = 0, obs_same = 0, obs_beyond = 0;
-    for (double v : all_null) {
-      if ((v >= 0) != pos) continue;
-      ++null_same;
-      null_beyond += pos ? v >= r.nes : v <= r.nes;
-    }
-    for (auto& o : out) {
-      if ((o.es >= 0) != pos) continue;
-      ++obs_same;
-      obs_beyond += pos ? o.nes >= r.nes : o.nes <= r.nes;
-    }
-    const double null_frac = null_same ? null_beyond / null_same : 0;
-    const double obs_frac = obs_same ? obs_beyond / obs_same : 1;
-    r.fdr = std::min(1.0, obs_frac > 0 ? null_frac / obs_frac : 1.0);
-    // FWER: how often the most extreme null NES of a permutation reaches this NES.
-    double beyond = 0;
-    for (size_t p = 0; p < n_perm; ++p) {
-      double extreme = 0;
-      for (size_t t = 0; t < S; ++t) {
-        const double v = null_nes[t][p];
-        if (pos ? v > extreme : v < extreme) extreme = v;
-      }
-      beyond += pos ? extreme >= r.nes : extreme <= r.nes;
-    }
-    r.fwer = n_perm ? std::min(1.0, beyond / static_cast<double>(n_perm)) : 1.0;
-  }
+  multiple_testing(out, null_nes, n_perm);
   return out;
 }
 

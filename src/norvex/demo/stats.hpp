@@ -15,7 +15,8 @@ struct GeneColumns {
 };
 
 // One condition against another, as scanpy's rank_genes_groups(method="wilcoxon") reports
-// it: z-scores, log2 fold changes of the de-logged means, two-sided p-values, BH-adjusted.
+// it: z-scores, log2 fold changes of expm1 of the mean log expression (as the markers tool
+// computes them), two-sided p-values, BH-adjusted.
 struct RankResult {
   std::vector<double> scores, logfoldchanges, pvals, pvals_adj;
   std::vector<double> frac1, frac2;  // fraction of cells expressing, per group

@@ -205,6 +205,175 @@ std::string extension_of(const std::string& target) {
   return dot == std::string::npos ? "bin" : target.substr(dot + 1);
 }
 
+// The base document, into which the other documents' bodies, images, links, lists and
+// styles are merged one by one.
+class Merger {
+ public:
+  Merger(Package base, const std::string& which_base)
+      : base_(std::move(base)), which_base_(which_base) {
+    merged_ = split_body(*base_.find("word/document.xml"), which_base_);
+    rels_ = base_.has(kRelsName) ? *base_.find(kRelsName)
+                                 : std::string(docx::kXmlDecl) +
+                                       "<Relationships xmlns=\"http://schemas.openxmlformats.org/"
+                                       "package/2006/relationships\"></Relationships>";
+    start_numbering();
+    // A copy: adding media below may move the package's entries.
+    if (const std::string* s = base_.find("word/styles.xml")) styles_ = *s;
+    if (styles_)
+      for (auto& e : elements(*styles_, "<w:style ", "</w:style>"))
+        style_ids_.insert(attribute(e, "w:styleId"));
+    for (auto& e : base_.entries()) names_.insert(e.name);
+  }
+
+  void append(const Package& part, const std::string& which, bool add_page_break) {
+    Body body = split_body(*part.find("word/document.xml"), which);
+    std::string content = take_relationships(part, body.content);
+    content = take_numbering(part, std::move(content));
+    take_styles(part);
+    merged_.content += add_page_break ? with_page_break(content) : content;
+  }
+
+  std::string finish() {
+    // Drawing ids must be unique in the whole document.
+    int drawing = 0;
+    merged_.content = rewrite_values(merged_.content, "<wp:docPr id=\"",
+                                     [&](const std::string&) { return std::to_string(++drawing); });
+    if (styles_) base_.put("word/styles.xml", *styles_);
+    std::string document = *base_.find("word/document.xml");
+    size_t open = document.find("<w:body>"), close = document.rfind("</w:body>");
+    base_.put("word/document.xml", document.substr(0, open + 8) + merged_.content + merged_.sect +
+                                       document.substr(close));
+    write_numbering();
+    size_t rels_end = rels_.rfind("</Relationships>");
+    if (rels_end == std::string::npos) throw ValueError(which_base_ + " has damaged relationships");
+    rels_.insert(rels_end, new_rels_);
+    base_.put(kRelsName, rels_);
+    add_media_content_types();
+    return ooxml::zip_write(base_.entries());
+  }
+
+ private:
+  static constexpr const char* kRelsName = "word/_rels/document.xml.rels";
+
+  void start_numbering() {
+    had_numbering_ = base_.has("word/numbering.xml");
+    if (had_numbering_) {
+      const std::string& xml = *base_.find("word/numbering.xml");
+      size_t first = xml.find("<w:abstractNum ");
+      size_t num = xml.find("<w:num ");
+      size_t cut = std::min({first, num, xml.rfind("</w:numbering>")});
+      numbering_.head = xml.substr(0, cut);
+      numbering_.add(xml, 0, 0);
+    } else {
+      numbering_.head =
+          std::string(docx::kXmlDecl) + "<w:numbering xmlns:w=\"" + std::string(docx::kNsW) + "\">";
+    }
+  }
+
+  std::string fresh_media_name(const std::string& ext) {
+    std::string name;
+    do {
+      name = "word/media/image" + std::to_string(++media_counter_) + "." + ext;
+    } while (names_.count(name));
+    names_.insert(name);
+    return name;
+  }
+
+  // Images and links get new relationship ids (and images new part names); returns the
+  // part's content with its references renamed.
+  std::string take_relationships(const Package& part, const std::string& content) {
+    std::map<std::string, std::string> renamed;
+    const std::string* part_rels = part.find(kRelsName);
+    for (const auto& r : part_rels ? relationships(*part_rels) : std::vector<Relationship>{}) {
+      bool image = r.type.ends_with("/image"), link = r.type.ends_with("/hyperlink");
+      if (!image && !link) continue;  // styles, numbering, footers: the base's serve
+      std::string id = "rIdm" + std::to_string(next_rel_++);
+      std::string target = r.target;
+      if (image && r.mode != "External") {
+        const std::string* bytes = part.find("word/" + r.target);
+        if (!bytes) continue;  // a dangling image reference; the picture is lost either way
+        std::string name = fresh_media_name(extension_of(r.target));
+        base_.put(name, *bytes);
+        target = name.substr(5);  // relative to word/
+      }
+      new_rels_ += "<Relationship Id=\"" + id + "\" Type=\"" + r.type + "\" Target=\"" + target +
+                   "\"" + (r.mode.empty() ? "" : " TargetMode=\"" + r.mode + "\"") + "/>";
+      renamed[r.id] = id;
+    }
+    auto rename = [&](const std::string& v) {
+      auto it = renamed.find(v);
+      return it == renamed.end() ? v : it->second;
+    };
+    std::string out = content;
+    for (const char* marker : {" r:id=\"", " r:embed=\"", " r:link=\""})
+      out = rewrite_values(out, marker, rename);
+    return out;
+  }
+
+  // List numbering: the part's instances follow the ones already there.
+  std::string take_numbering(const Package& part, std::string content) {
+    const std::string* num_xml = part.find("word/numbering.xml");
+    if (!num_xml) return content;
+    int a_off = numbering_.max_abstract, n_off = numbering_.max_num;
+    numbering_.add(*num_xml, a_off, n_off);
+    return rewrite_values(content, "<w:numId w:val=\"", [&](const std::string& v) {
+      int n = to_int(v);
+      return std::to_string(n == 0 ? 0 : n + n_off);
+    });
+  }
+
+  // Styles the base lacks come along.
+  void take_styles(const Package& part) {
+    const std::string* part_styles = part.find("word/styles.xml");
+    if (!part_styles || !styles_) return;
+    std::string extra;
+    for (auto& e : elements(*part_styles, "<w:style ", "</w:style>")) {
+      std::string id = attribute(e, "w:styleId");
+      if (style_ids_.insert(id).second) extra += e;
+    }
+    size_t end = styles_->rfind("</w:styles>");
+    if (!extra.empty() && end != std::string::npos) styles_->insert(end, extra);
+  }
+
+  void write_numbering() {
+    if (numbering_.nums.empty() && !had_numbering_) return;
+    base_.put("word/numbering.xml", numbering_.xml());
+    if (had_numbering_) return;
+    new_rels_ += "<Relationship Id=\"rIdm" + std::to_string(next_rel_++) + "\" Type=\"" +
+                 std::string(docx::kRelTypeBase) + "numbering\" Target=\"numbering.xml\"/>";
+    std::string& types = *base_.find("[Content_Types].xml");
+    size_t end = types.rfind("</Types>");
+    if (end != std::string::npos)
+      types.insert(end, "<Override PartName=\"/word/numbering.xml\" ContentType=\"" +
+                            std::string(docx::kNumberingContentType) + "\"/>");
+  }
+
+  // Image types the base never used still need a content type.
+  void add_media_content_types() {
+    std::string& types = *base_.find("[Content_Types].xml");
+    for (auto& e : base_.entries()) {
+      if (!e.name.starts_with("word/media/")) continue;
+      std::string ext = extension_of(e.name);
+      if (types.find("Extension=\"" + ext + "\"") != std::string::npos) continue;
+      std::string mime = ext == "png" ? "image/png" : ext == "gif" ? "image/gif" : "image/jpeg";
+      types.insert(types.rfind("</Types>"),
+                   "<Default Extension=\"" + ext + "\" ContentType=\"" + mime + "\"/>");
+    }
+  }
+
+  Package base_;
+  std::string which_base_;
+  Body merged_;
+  std::string rels_, new_rels_;
+  int next_rel_ = 1;
+  Numbering numbering_;
+  bool had_numbering_ = false;
+  std::optional<std::string> styles_;
+  std::set<std::string> style_ids_;
+  std::set<std::string> names_;  // of the base's parts, for fresh media names
+  int media_counter_ = 0;
+};
+
 }  // namespace
 
 std::string merge_docx_buffers_docxcompose(const std::vector<std::string>& buffers,
@@ -213,146 +382,10 @@ std::string merge_docx_buffers_docxcompose(const std::vector<std::string>& buffe
   auto which = [&](size_t i) {
     return "document " + std::to_string(i + 1) + " of " + std::to_string(buffers.size());
   };
-
-  Package base = open_package(buffers[0], which(0));
-  Body merged = split_body(*base.find("word/document.xml"), which(0));
-  const std::string rels_name = "word/_rels/document.xml.rels";
-  std::string rels = base.has(rels_name)
-                         ? *base.find(rels_name)
-                         : std::string(docx::kXmlDecl) +
-                               "<Relationships xmlns=\"http://schemas.openxmlformats.org/"
-                               "package/2006/relationships\"></Relationships>";
-  std::string new_rels;
-  int next_rel = 1;
-
-  Numbering numbering;
-  bool had_numbering = base.has("word/numbering.xml");
-  if (had_numbering) {
-    const std::string& xml = *base.find("word/numbering.xml");
-    size_t first = xml.find("<w:abstractNum ");
-    size_t num = xml.find("<w:num ");
-    size_t cut = std::min({first, num, xml.rfind("</w:numbering>")});
-    numbering.head = xml.substr(0, cut);
-    numbering.add(xml, 0, 0);
-  } else {
-    numbering.head =
-        std::string(docx::kXmlDecl) + "<w:numbering xmlns:w=\"" + std::string(docx::kNsW) + "\">";
-  }
-
-  // A copy: adding media below may move the package's entries.
-  std::optional<std::string> styles;
-  if (const std::string* s = base.find("word/styles.xml")) styles = *s;
-  std::set<std::string> style_ids;
-  if (styles)
-    for (auto& e : elements(*styles, "<w:style ", "</w:style>"))
-      style_ids.insert(attribute(e, "w:styleId"));
-
-  std::set<std::string> names;
-  for (auto& e : base.entries()) names.insert(e.name);
-  int media_counter = 0;
-  auto fresh_media_name = [&](const std::string& ext) {
-    std::string name;
-    do {
-      name = "word/media/image" + std::to_string(++media_counter) + "." + ext;
-    } while (names.count(name));
-    names.insert(name);
-    return name;
-  };
-
-  for (size_t i = 1; i < buffers.size(); ++i) {
-    Package part = open_package(buffers[i], which(i));
-    Body body = split_body(*part.find("word/document.xml"), which(i));
-
-    // Images and links get new relationship ids (and images new part names).
-    std::map<std::string, std::string> renamed;
-    const std::string* part_rels = part.find(rels_name);
-    for (const auto& r : part_rels ? relationships(*part_rels) : std::vector<Relationship>{}) {
-      bool image = r.type.ends_with("/image"), link = r.type.ends_with("/hyperlink");
-      if (!image && !link) continue;  // styles, numbering, footers: the base's serve
-      std::string id = "rIdm" + std::to_string(next_rel++);
-      std::string target = r.target;
-      if (image && r.mode != "External") {
-        const std::string* bytes = part.find("word/" + r.target);
-        if (!bytes) continue;  // a dangling image reference; the picture is lost either way
-        std::string name = fresh_media_name(extension_of(r.target));
-        base.put(name, *bytes);
-        target = name.substr(5);  // relative to word/
-      }
-      new_rels += "<Relationship Id=\"" + id + "\" Type=\"" + r.type + "\" Target=\"" + target +
-                  "\"" + (r.mode.empty() ? "" : " TargetMode=\"" + r.mode + "\"") + "/>";
-      renamed[r.id] = id;
-    }
-    auto rename = [&](const std::string& v) {
-      auto it = renamed.find(v);
-      return it == renamed.end() ? v : it->second;
-    };
-    std::string content = body.content;
-    for (const char* marker : {" r:id=\"", " r:embed=\"", " r:link=\""})
-      content = rewrite_values(content, marker, rename);
-
-    // List numbering: the part's instances follow the ones already there.
-    if (const std::string* num_xml = part.find("word/numbering.xml")) {
-      int a_off = numbering.max_abstract, n_off = numbering.max_num;
-      numbering.add(*num_xml, a_off, n_off);
-      content = rewrite_values(content, "<w:numId w:val=\"", [&](const std::string& v) {
-        int n = to_int(v);
-        return std::to_string(n == 0 ? 0 : n + n_off);
-      });
-    }
-
-    // Styles the base lacks come along.
-    if (const std::string* part_styles = part.find("word/styles.xml"); part_styles && styles) {
-      std::string extra;
-      for (auto& e : elements(*part_styles, "<w:style ", "</w:style>")) {
-        std::string id = attribute(e, "w:styleId");
-        if (style_ids.insert(id).second) extra += e;
-      }
-      size_t end = styles->rfind("</w:styles>");
-      if (!extra.empty() && end != std::string::npos) styles->insert(end, extra);
-    }
-
-    merged.content += add_page_break ? with_page_break(content) : content;
-  }
-
-  // Drawing ids must be unique in the whole document.
-  int drawing = 0;
-  merged.content = rewrite_values(merged.content, "<wp:docPr id=\"",
-                                  [&](const std::string&) { return std::to_string(++drawing); });
-
-  if (styles) base.put("word/styles.xml", *styles);
-  std::string document = *base.find("word/document.xml");
-  size_t open = document.find("<w:body>"), close = document.rfind("</w:body>");
-  base.put("word/document.xml",
-           document.substr(0, open + 8) + merged.content + merged.sect + document.substr(close));
-
-  if (!numbering.nums.empty() || had_numbering) {
-    base.put("word/numbering.xml", numbering.xml());
-    if (!had_numbering) {
-      new_rels += "<Relationship Id=\"rIdm" + std::to_string(next_rel++) + "\" Type=\"" +
-                  std::string(docx::kRelTypeBase) + "numbering\" Target=\"numbering.xml\"/>";
-      std::string& types = *base.find("[Content_Types].xml");
-      size_t end = types.rfind("</Types>");
-      if (end != std::string::npos)
-        types.insert(end, "<Override PartName=\"/word/numbering.xml\" ContentType=\"" +
-                              std::string(docx::kNumberingContentType) + "\"/>");
-    }
-  }
-  size_t rels_end = rels.rfind("</Relationships>");
-  if (rels_end == std::string::npos) throw ValueError(which(0) + " has damaged relationships");
-  rels.insert(rels_end, new_rels);
-  base.put(rels_name, rels);
-
-  // Image types the base never used still need a content type.
-  std::string& types = *base.find("[Content_Types].xml");
-  for (auto& e : base.entries()) {
-    if (!e.name.starts_with("word/media/")) continue;
-    std::string ext = extension_of(e.name);
-    if (types.find("Extension=\"" + ext + "\"") != std::string::npos) continue;
-    std::string mime = ext == "png" ? "image/png" : ext == "gif" ? "image/gif" : "image/jpeg";
-    types.insert(types.rfind("</Types>"),
-                 "<Default Extension=\"" + ext + "\" ContentType=\"" + mime + "\"/>");
-  }
-  return ooxml::zip_write(base.entries());
+  Merger merger(open_package(buffers[0], which(0)), which(0));
+  for (size_t i = 1; i < buffers.size(); ++i)
+    merger.append(open_package(buffers[i], which(i)), which(i), add_page_break);
+  return merger.finish();
 }
 
 }  // namespace norvex

@@ -10,6 +10,7 @@
 #include "norvex/common/errors.hpp"
 #include "norvex/host/interrupt.hpp"
 #include "norvex/host/terminal_text.hpp"
+#include "norvex/serve/deadline_server.hpp"
 
 namespace norvex {
 
@@ -94,8 +95,10 @@ WebServer::WebServer(ServeOptions options, JobRunner runner)
     : options_(std::move(options)),
       runner_(std::move(runner)),
       host_(events_, files_),
-      server_(std::make_unique<httplib::Server>()),
+      server_(make_deadline_server(options_.request_deadline)),
       instance_(random_hex(8)) {
+  if (options_.request_deadline <= std::chrono::milliseconds::zero())
+    throw ValueError("the request deadline must be longer than zero");
   if (!is_loopback_address(options_.host) && !options_.token)
     throw ValueError("serving on " + options_.host + " needs an access token");
 }
@@ -221,6 +224,18 @@ void WebServer::work() {
 }
 
 void WebServer::start() {
+  configure_connections();
+  guard_every_request();
+  add_page_route();
+  add_ask_route();
+  add_cancel_route();
+  add_usage_route();
+  add_events_route();
+  add_files_route();
+  bind_and_listen();
+}
+
+void WebServer::configure_connections() {
   auto& svr = *server_;
   // Without SO_REUSEPORT (the library's default): a second server on a taken port must
   // fail to bind, not share the port and answer every other request.
@@ -234,9 +249,11 @@ void WebServer::start() {
   svr.set_read_timeout(5, 0);
   svr.set_write_timeout(5, 0);
   svr.set_payload_max_length(1 << 20);
+}
 
+void WebServer::guard_every_request() {
   // Every response: nothing from elsewhere, no framing by other sites, no guessing types.
-  auto guard = [this](const httplib::Request& req, httplib::Response& res) {
+  server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("X-Frame-Options", "DENY");
     res.set_header("Referrer-Policy", "no-referrer");
@@ -256,10 +273,11 @@ void WebServer::start() {
       return httplib::Server::HandlerResponse::Handled;
     }
     return httplib::Server::HandlerResponse::Unhandled;
-  };
-  svr.set_pre_routing_handler(guard);
+  });
+}
 
-  svr.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
+void WebServer::add_page_route() {
+  server_->Get("/", [this](const httplib::Request& req, httplib::Response& res) {
     const std::string nonce = random_hex(12);
     res.set_header("Content-Security-Policy",
                    "default-src 'none'; script-src 'nonce-" + nonce +
@@ -275,8 +293,10 @@ void WebServer::start() {
     info["instance"] = instance_;
     res.set_content(page_html(info, nonce), "text/html; charset=utf-8");
   });
+}
 
-  svr.Post("/api/ask", [this](const httplib::Request& req, httplib::Response& res) {
+void WebServer::add_ask_route() {
+  server_->Post("/api/ask", [this](const httplib::Request& req, httplib::Response& res) {
     if (req.get_header_value("X-Norvex") != "1") {
       send_json(res, 403, {{"error", "requests must come from the norvex page"}});
       return;
@@ -319,8 +339,10 @@ void WebServer::start() {
     }
     send_json(res, 200, {{"cell", cell}});
   });
+}
 
-  svr.Post("/api/cancel", [this](const httplib::Request& req, httplib::Response& res) {
+void WebServer::add_cancel_route() {
+  server_->Post("/api/cancel", [this](const httplib::Request& req, httplib::Response& res) {
     if (req.get_header_value("X-Norvex") != "1") {
       send_json(res, 403, {{"error", "requests must come from the norvex page"}});
       return;
@@ -338,12 +360,16 @@ void WebServer::start() {
     }
     send_json(res, 200, {{"cell", cell}});
   });
+}
 
-  svr.Get("/api/usage", [this](const httplib::Request&, httplib::Response& res) {
+void WebServer::add_usage_route() {
+  server_->Get("/api/usage", [this](const httplib::Request&, httplib::Response& res) {
     send_json(res, 200, options_.usage ? options_.usage() : json::object());
   });
+}
 
-  svr.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+void WebServer::add_events_route() {
+  server_->Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
     size_t since = 0;
     const std::string from = req.has_header("Last-Event-ID") ? req.get_header_value("Last-Event-ID")
                                                              : req.get_param_value("since");
@@ -387,8 +413,11 @@ void WebServer::start() {
         },
         [this, client](bool) { close_stream(client); });
   });
+}
 
-  svr.Get(R"(/files/(\d+)/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) {
+void WebServer::add_files_route() {
+  server_->Get(R"(/files/(\d+)/([^/]*))", [this](const httplib::Request& req,
+                                                 httplib::Response& res) {
     std::optional<StoredFile> file;
     try {
       file = files_.get(std::stoull(req.matches[1].str()));
@@ -409,7 +438,10 @@ void WebServer::start() {
     }
     res.set_content(file->bytes, image ? mime : (mime.empty() ? "application/octet-stream" : mime));
   });
+}
 
+void WebServer::bind_and_listen() {
+  auto& svr = *server_;
   if (options_.port == 0) {
     port_ = svr.bind_to_any_port(options_.host);
     if (port_ <= 0)

@@ -10,6 +10,7 @@
 // cookie set when the page was opened with it. Requests that start work must come from
 // the page's own script (a custom header, which other sites cannot send without asking).
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -51,6 +52,9 @@ struct ServeOptions {
   // GET /api/usage answers with this (the session's tokens and estimated cost); called on
   // a server thread while a question may run, so it must be safe to call then.
   std::function<json()> usage;
+  // A request, headers and body, must arrive within this of its first byte, or its
+  // connection is closed: otherwise a client sending a byte now and then keeps a thread.
+  std::chrono::milliseconds request_deadline = std::chrono::seconds(10);
 };
 
 class WebServer {
@@ -91,6 +95,18 @@ class WebServer {
   static constexpr int kThreads = 32;
 
  private:
+  // The steps of start(): how connections are handled, the checks every request passes,
+  // one route (or related routes) each, then binding and the threads.
+  void configure_connections();
+  void guard_every_request();
+  void add_page_route();
+  void add_ask_route();
+  void add_cancel_route();
+  void add_usage_route();
+  void add_events_route();
+  void add_files_route();
+  void bind_and_listen();
+
   void work();
   bool allowed(const void* request) const;
   // Takes a stream slot for the client; false when it has its share or all are taken.
