@@ -4,6 +4,7 @@
 
 #include "norvex/common/errors.hpp"
 #include "norvex/plotting/plot.hpp"
+#include "support/fixtures.hpp"
 
 namespace norvex::plotting {
 namespace {
@@ -43,6 +44,30 @@ TEST(GroupComparisonPlot, DrawsEdgeCasesAndRefusesMalformedInput) {
   EXPECT_THROW(render_group_comparison_png(bad), ValueError);
   GroupComparisonPlot none;
   EXPECT_NO_THROW(render_group_comparison_png(none));
+}
+
+TEST(GroupComparisonPlot, AViolinIsADensityAndABoxIsQuartiles) {
+  // One blue group: a violin is filled at 75% opacity, a box at 45%, so the two fills are
+  // distinct colours on white.
+  GroupComparisonPlot p;
+  p.groups = {"A"};
+  p.group_colors = {Rgb{0, 0, 1}};
+  GroupPanel panel;
+  panel.values.resize(1);
+  for (int i = 0; i < 400; ++i) panel.values[0].push_back((i % 20) * (i % 7) / 10.0);
+  p.panels = {panel};
+  auto fills = [&](GroupComparisonPlot::Kind kind) {
+    p.kind = kind;
+    const std::string png = render_group_comparison_png(p);
+    return std::pair{testing::count_pixels(png, 64, 64, 255),
+                     testing::count_pixels(png, 140, 140, 255)};
+  };
+  const auto [violin_dense, violin_light] = fills(GroupComparisonPlot::Kind::Violin);
+  const auto [box_dense, box_light] = fills(GroupComparisonPlot::Kind::Box);
+  EXPECT_GT(violin_dense, 1000u);
+  EXPECT_LT(violin_light, 50u);
+  EXPECT_GT(box_light, 1000u);
+  EXPECT_LT(box_dense, 50u);
 }
 
 }  // namespace
