@@ -221,3 +221,46 @@ for fn in (codes, indptr, indices, short_column, shape, uns_table_column, uns_ta
 
 }  // namespace
 }  // namespace norvex
+
+namespace norvex {
+namespace {
+
+TEST(EnumValues, EveryIntegerWidthReadsItsOwnValues) {
+  // h5py writes booleans as one-byte enums; other writers use wider bases.
+  testing::TempDir dir;
+  const auto path = dir.path() / "enums.h5";
+  const std::vector<int64_t> values = {-3, 7, 0, 7};
+  const std::vector<hid_t> bases = {H5T_NATIVE_INT8, H5T_NATIVE_INT16, H5T_NATIVE_INT32,
+                                    H5T_NATIVE_INT64};
+  {
+    h5::Handle file = h5::create_file(path);
+    for (size_t k = 0; k < bases.size(); ++k) {
+      h5::Handle type(H5Tenum_create(bases[k]));
+      const size_t width = H5Tget_size(bases[k]);
+      // A value in the base's width (little-endian: the low bytes of the int64).
+      auto narrow = [&](int64_t v) {
+        std::string bytes(width, '\0');
+        std::memcpy(bytes.data(), &v, width);
+        return bytes;
+      };
+      for (int64_t member : {-3, 0, 7})
+        H5Tenum_insert(type, ("m" + std::to_string(member + 3)).c_str(), narrow(member).data());
+      std::string raw;
+      for (int64_t v : values) raw += narrow(v);
+      const hsize_t n = values.size();
+      h5::Handle space(H5Screate_simple(1, &n, nullptr));
+      h5::Handle ds(H5Dcreate2(file, ("e" + std::to_string(k)).c_str(), type, space, H5P_DEFAULT,
+                               H5P_DEFAULT, H5P_DEFAULT));
+      ASSERT_GE(H5Dwrite(ds, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, raw.data()), 0);
+    }
+  }
+  h5::Handle file = h5::open_read(path);
+  for (size_t k = 0; k < bases.size(); ++k) {
+    h5::Handle ds(H5Dopen2(file, ("e" + std::to_string(k)).c_str(), H5P_DEFAULT));
+    const Array a = h5::read(ds);
+    EXPECT_EQ(a.ints, values) << "base of " << H5Tget_size(bases[k]) << " bytes";
+  }
+}
+
+}  // namespace
+}  // namespace norvex
