@@ -2,6 +2,7 @@
 // capped, a waiting or running question can be cancelled, event streams are capped and
 // give their thread back when their client leaves, idle connections and slow senders do
 // not starve the page, and a taken port is refused instead of shared.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -213,6 +214,55 @@ TEST(WebServer, EventStreamsAreCappedAndThePageStillAnswers) {
     status = again.status;
   }
   EXPECT_EQ(status, 200);
+  server.stop();
+}
+
+// The status of an event stream opened from `source` (another address on the loopback
+// network), 0 when no answer came within two seconds.
+int stream_status_from(const char* source, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int status = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0 &&
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0) {
+    const std::string request =
+        "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string got;
+    char buffer[1024];
+    for (int i = 0; i < 40 && got.find("\r\n") == std::string::npos; ++i) {
+      pollfd polled{fd, POLLIN, 0};
+      if (::poll(&polled, 1, 50) <= 0) continue;
+      const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+      if (n <= 0) break;
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    if (got.rfind("HTTP/1.1 ", 0) == 0) status = std::atoi(got.c_str() + 9);
+  }
+  ::close(fd);
+  return status;
+}
+
+TEST(WebServer, EachClientAddressHasItsOwnStreamCap) {
+  WebServer server({}, [](const ServeJob&) {});
+  server.start();
+  std::vector<std::unique_ptr<Stream>> streams;
+  for (int i = 0; i < WebServer::kStreamsPerClient; ++i)
+    streams.push_back(std::make_unique<Stream>(server.port()));
+  for (int i = 0; i < 200; ++i) {
+    bool all = true;
+    for (auto& s : streams) all = all && s->hello;
+    if (all) break;
+    std::this_thread::sleep_for(25ms);
+  }
+  EXPECT_EQ(stream_status_from("127.0.0.1", server.port()), 503);
+  EXPECT_EQ(stream_status_from("127.0.0.2", server.port()), 200);  // another client
   server.stop();
 }
 
