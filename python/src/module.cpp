@@ -22,10 +22,10 @@
 #include "norvex/dataset/data_context.hpp"
 #include "norvex/dataset/external_matrix.hpp"
 #include "norvex/display/base64_display.hpp"
-#include "norvex/documents/redaction.hpp"
 #include "norvex/display/report.hpp"
 #include "norvex/display/result_display.hpp"
 #include "norvex/documents/documents.hpp"
+#include "norvex/documents/redaction.hpp"
 #include "norvex/history/pick_keys.hpp"
 #include "norvex/history/tx_summaries.hpp"
 #include "norvex/history/tx_values.hpp"
@@ -61,8 +61,8 @@ class PyHost : public NotebookHost {
   }
   // A notebook has no files of its own: the link carries the bytes.
   void offer_download(const Download& file) override {
-    display_html(creat_download_link(redact_document(file.bytes, redactor_), redactor_.text(file.name),
-                                     file.label));
+    display_html(creat_download_link(redact_document(file.bytes, redactor_),
+                                     redactor_.text(file.name), file.label));
   }
   void display_image(const std::string& bytes, const std::string& mime) override {
     py::gil_scoped_acquire gil;
