@@ -272,6 +272,11 @@ TEST(Layout, InteractionGridKeepsItsFirstColumnLabel) {
   g.size = FigureSize{6, 5, 150};
   const auto f = drawn([&] { render_dot_grid_png(g); });
   EXPECT_TRUE(layout_problems(f).empty()) << joined(layout_problems(f));
+  // Every dot of one value: the colour bar still spans a range and labels it.
+  g.cmin = g.cmax = 0.5;
+  const auto flat = drawn([&] { render_dot_grid_png(g); });
+  EXPECT_TRUE(layout_problems(flat).empty()) << joined(layout_problems(flat));
+  EXPECT_NE(find_text(flat, "1.5"), nullptr);
 }
 
 TEST(Layout, SankeySpreadsTheLabelsOfSmallNodes) {
