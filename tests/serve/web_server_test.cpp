@@ -179,18 +179,24 @@ struct Stream {
   ~Stream() { close(); }
 };
 
-TEST(WebServer, EventStreamsAreCappedAndThePageStillAnswers) {
-  WebServer server({}, [](const ServeJob&) {});
-  server.start();
+// As many streams as one client may open, once each has been greeted (or after 5 s).
+std::vector<std::unique_ptr<Stream>> streams_up_to_the_cap(int port) {
   std::vector<std::unique_ptr<Stream>> streams;
   for (int i = 0; i < WebServer::kStreamsPerClient; ++i)
-    streams.push_back(std::make_unique<Stream>(server.port()));
+    streams.push_back(std::make_unique<Stream>(port));
   for (int i = 0; i < 200; ++i) {
     bool all = true;
     for (auto& s : streams) all = all && s->hello;
     if (all) break;
     std::this_thread::sleep_for(25ms);
   }
+  return streams;
+}
+
+TEST(WebServer, EventStreamsAreCappedAndThePageStillAnswers) {
+  WebServer server({}, [](const ServeJob&) {});
+  server.start();
+  std::vector<std::unique_ptr<Stream>> streams = streams_up_to_the_cap(server.port());
   for (auto& s : streams) EXPECT_TRUE(s->hello);
   // One more from the same client is refused at once.
   Stream extra(server.port());
@@ -252,15 +258,8 @@ int stream_status_from(const char* source, int port) {
 TEST(WebServer, EachClientAddressHasItsOwnStreamCap) {
   WebServer server({}, [](const ServeJob&) {});
   server.start();
-  std::vector<std::unique_ptr<Stream>> streams;
-  for (int i = 0; i < WebServer::kStreamsPerClient; ++i)
-    streams.push_back(std::make_unique<Stream>(server.port()));
-  for (int i = 0; i < 200; ++i) {
-    bool all = true;
-    for (auto& s : streams) all = all && s->hello;
-    if (all) break;
-    std::this_thread::sleep_for(25ms);
-  }
+  std::vector<std::unique_ptr<Stream>> streams = streams_up_to_the_cap(server.port());
+  for (auto& s : streams) ASSERT_TRUE(s->hello);
   EXPECT_EQ(stream_status_from("127.0.0.1", server.port()), 503);
   EXPECT_EQ(stream_status_from("127.0.0.2", server.port()), 200);  // another client
   server.stop();

@@ -264,7 +264,7 @@ std::vector<GseaResult> gsea_prerank(const std::vector<double>& ranked_scores,
   const size_t S = set_positions.size();
   std::vector<GseaResult> out(S);
   std::vector<std::vector<double>> null_nes(S);
-  // One generator for all sets in turn, so every set's nulls follow from the seed.
+  // One generator shared by the gene sets, drawn in order: a seed gives the same null scores.
   Rng rng(seed);
   std::vector<uint8_t> taken(N, 0);
   for (size_t s = 0; s < S; ++s) {
