@@ -320,6 +320,24 @@ TEST(CciDots, ReadsCellPhoneDbWideTables) {
   EXPECT_EQ(seen.size(), 2u);
 }
 
+TEST(CciDots, WideTablesTakeTheGeneColumnsOverThePairsName) {
+  // CellPhoneDB names a pair by its partners (an alias or a complex), and gives the genes
+  // beside it when they are single genes; a complex has none.
+  auto a = testing::tiny_dataset();
+  Column gene_a = Column::categorical({"CD274", "CD274"});
+  Column gene_b = Column::categorical({"PDCD1", "PDCD1"});
+  gene_a.values.ints[1] = gene_b.values.ints[1] = -1;
+  DataFrame means =
+      frame({{"interacting_pair", std::vector<std::string>{"PDL1_PDCD1", "FN1_integrin_complex"}},
+             {"Macrophage|CD4 T", std::vector<double>{0.3, 0.9}}});
+  means.set("gene_a", gene_a);
+  means.set("gene_b", gene_b);
+  a->uns.set("CCI", dict({{"Tumor", dict({{"means", means}})}}));
+  const detail::InteractionResult r = detail::read_interactions(*a, "CCI", "Tumor");
+  EXPECT_EQ(r.ligand, (std::vector<std::string>{"CD274", "FN1"}));
+  EXPECT_EQ(r.receptor, (std::vector<std::string>{"PDCD1", "integrin_complex"}));
+}
+
 TEST(CciDots, AnUnreadableTableAndAnEmptySelection) {
   auto a = testing::tiny_dataset();
   a->uns.set("CCI", dict({{"Tumor", frame({{"pair", std::vector<std::string>{"A_B"}},

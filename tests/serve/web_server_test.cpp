@@ -385,6 +385,20 @@ TEST(WebServer, SlowSendersAreCutOffAtTheRequestDeadlineAndThePageStillAnswers) 
   server.stop();
 }
 
+TEST(WebServer, AHalfRequestThatGoesSilentIsClosedAtTheDeadline) {
+  ServeOptions options;
+  options.request_deadline = 1000ms;
+  WebServer server(options, [](const ServeJob&) {});
+  server.start();
+  const int fd = connect_to(server.port());
+  ASSERT_GE(fd, 0);
+  ASSERT_GT(::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL), 0);
+  // Nothing more is sent: the server must not wait for it past the deadline.
+  EXPECT_TRUE(closed_by_server(fd, std::chrono::steady_clock::now() + 4s));
+  ::close(fd);
+  server.stop();
+}
+
 TEST(WebServer, EachRequestOnAKeptAliveConnectionHasItsOwnDeadline) {
   ServeOptions options;
   options.request_deadline = 1000ms;
