@@ -59,7 +59,7 @@ const Variant kVariants[] = {{"HDF5 reads, 1 core (before)", false, 1, false},
                              {"gene index", true, 0, true}};
 
 void select(const Variant& v, const fs::path& index_cache, const fs::path& empty_cache) {
-  norvex::detail::use_file_maps = v.maps;
+  norvex::detail::use_direct_reads = v.maps;
   norvex::detail::scan_threads = v.threads;
   setenv("XDG_CACHE_HOME", (v.indexed ? index_cache : empty_cache).c_str(), 1);
 }

@@ -140,12 +140,12 @@ TEST(DamagedFileTest, MatrixRunningPastTheEndOfTheFileIsAnErrorNotASignal) {
   testing::write_file(cut, b);
 
   struct RestoreMaps {
-    bool maps = detail::use_file_maps;
-    ~RestoreMaps() { detail::use_file_maps = maps; }
+    bool maps = detail::use_direct_reads;
+    ~RestoreMaps() { detail::use_direct_reads = maps; }
   } restore;
   for (bool maps : {true, false}) {
     SCOPED_TRACE(maps ? "mapped" : "through HDF5");
-    detail::use_file_maps = maps;
+    detail::use_direct_reads = maps;
     auto ad = AnnData::read_h5ad(cut);
     const auto genes = ad->var.index();
     EXPECT_THROW(ad->gene_expression(genes), FileError);

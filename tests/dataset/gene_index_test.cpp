@@ -101,12 +101,12 @@ TEST_F(GeneIndexTest, GeneReadsOfAReopenedFileAreServedByTheIndex) {
     ASSERT_GE(H5Dwrite(ds, H5T_NATIVE_FLOAT, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()), 0);
   }
   struct RestoreMaps {
-    bool maps = detail::use_file_maps;
-    ~RestoreMaps() { detail::use_file_maps = maps; }
+    bool maps = detail::use_direct_reads;
+    ~RestoreMaps() { detail::use_direct_reads = maps; }
   } restore;
   for (bool mapped : {true, false}) {
     SCOPED_TRACE(mapped ? "mapped" : "through HDF5");
-    detail::use_file_maps = mapped;
+    detail::use_direct_reads = mapped;
     auto ad = AnnData::read_h5ad(path);
     ASSERT_TRUE(has_gene_index(*ad));
     const auto expr = ad->gene_expression({"gene7", "gene0"});

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "norvex/dataset/anndata.hpp"
+#include "norvex/dataset/direct.hpp"
 #include "norvex/dataset/h5.hpp"
-#include "norvex/dataset/mapped.hpp"
 #include "norvex/dataset/scan_tuning.hpp"
 
 namespace norvex {
@@ -52,13 +52,14 @@ struct MatrixSource {
   h5::Handle dense;                  // dense dataset
   h5::Handle data, indices, indptr;  // sparse parts
   // The sparse parts read straight from the file's pages, when they are stored plainly.
-  std::optional<MappedVector> data_map, indices_map, indptr_map;
+  std::optional<DirectVector> data_direct, indices_direct, indptr_direct;
 };
-// Opens the matrix at `path` of the source file; FileError when it is damaged. `map`
-// false leaves the parts unmapped (for callers that want only the shape and layout).
-MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path, bool map = true);
-// Maps the sparse parts of `m` that are stored plainly (when file maps are in use).
-void map_parts(hid_t file, MatrixSource& m);
+// Opens the matrix at `path` of the source file; FileError when it is damaged. `direct`
+// false leaves the parts to HDF5 (for callers that want only the shape and layout).
+MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path, bool direct = true);
+// Finds the places of the sparse parts of `m` that are stored plainly (when direct reads
+// are in use).
+void open_direct_parts(hid_t file, MatrixSource& m);
 // Format of the matrix at `path` (encoding attrs or the old h5sparse attrs); nullopt when
 // the object is not a matrix.
 std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path);

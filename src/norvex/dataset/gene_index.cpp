@@ -163,8 +163,9 @@ std::unique_ptr<detail::MatrixStorage> open_index(const AnnData::Backing& b,
       m.info.n_cols != source.n_cols ||
       (source.format != MatrixInfo::Format::Dense && m.info.nnz != source.nnz))
     return nullptr;
-  // Mapped parts are known to lie wholly inside the file: a truncated index fails here.
-  if (detail::use_file_maps && !(m.indptr_map && m.indices_map && m.data_map)) return nullptr;
+  // Placed parts are known to lie wholly inside the file: a truncated index fails here.
+  if (detail::use_direct_reads && !(m.indptr_direct && m.indices_direct && m.data_direct))
+    return nullptr;
   std::vector<int64_t> ip(m.info.n_cols + 1);
   h5::read_range(m.indptr, 0, ip.size(), ip.data());
   if (h5::attr_text(h5::open_group(*file, path), "indptr_hash") != indptr_hash(ip)) return nullptr;

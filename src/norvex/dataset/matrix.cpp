@@ -1,5 +1,11 @@
 // Matrices on demand: X and layers in row chunks or by gene, obsm embeddings.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <exception>
 #include <thread>
 #include <unordered_map>
@@ -56,20 +62,21 @@ RowChunk slice_rows(const SparseMatrix& csr, size_t r0, size_t r1) {
   return ch;
 }
 
-// Elements [a, a + n) of a sparse part: from the file's pages when mapped, else by HDF5.
+// Elements [a, a + n) of a sparse part: read directly when it is placed, else by HDF5.
 template <class T>
-void read_part(const std::optional<detail::MappedVector>& mapped, hid_t dataset, size_t a, size_t n,
+void read_part(const std::filesystem::path& file, const MatrixSource& m,
+               const std::optional<detail::DirectVector>& direct, hid_t dataset, size_t a, size_t n,
                T* out) {
-  if (mapped)
-    mapped->read(a, n, out);
-  else
+  if (!direct)
     h5::read_range(dataset, a, n, out);
+  else if (!direct->read(a, n, out))
+    detail::fail_read(file, "the file became shorter while '" + m.path + "' was read from it");
 }
 
 std::vector<int64_t> read_indptr(const std::filesystem::path& file, const MatrixSource& m,
                                  size_t n_major) {
   std::vector<int64_t> ip(n_major + 1);
-  read_part(m.indptr_map, m.indptr, 0, ip.size(), ip.data());
+  read_part(file, m, m.indptr_direct, m.indptr, 0, ip.size(), ip.data());
   if (ip[0] != 0 || static_cast<size_t>(ip.back()) != m.info.nnz) {
     detail::fail_read(file, "'" + m.path + "/indptr' does not match its data");
   }
@@ -93,7 +100,7 @@ void check_indices(const std::filesystem::path& file, const MatrixSource& m,
 }  // namespace
 
 size_t detail::csc_pass_entries = size_t{1} << 24;
-bool detail::use_file_maps = true;
+bool detail::use_direct_reads = true;
 size_t detail::scan_threads = 0;
 
 namespace {
@@ -112,8 +119,8 @@ void chunks_from_file(const std::filesystem::path& file, const MatrixSource& m,
       size_t a = static_cast<size_t>(ip[r0]), n = static_cast<size_t>(ip[r1] - ip[r0]);
       ch.rows.indices.resize(n);
       ch.rows.data.resize(n);
-      read_part(m.indices_map, m.indices, a, n, ch.rows.indices.data());
-      read_part(m.data_map, m.data, a, n, ch.rows.data.data());
+      read_part(file, m, m.indices_direct, m.indices, a, n, ch.rows.indices.data());
+      read_part(file, m, m.data_direct, m.data, a, n, ch.rows.data.data());
       check_indices(file, m, ch.rows.indices, n_cols);
       for (size_t r = r0; r <= r1; ++r) ch.rows.indptr.push_back(ip[r] - ip[r0]);
       fn(ch);
@@ -161,8 +168,8 @@ void chunks_from_file(const std::filesystem::path& file, const MatrixSource& m,
       size_t n = std::min(block, m.info.nnz - a);
       idx.resize(n);
       val.resize(n);
-      read_part(m.indices_map, m.indices, a, n, idx.data());
-      read_part(m.data_map, m.data, a, n, val.data());
+      read_part(file, m, m.indices_direct, m.indices, a, n, idx.data());
+      read_part(file, m, m.data_direct, m.data, a, n, val.data());
       check_indices(file, m, idx, n_rows);
       for (size_t k = 0; k < n; ++k) {
         size_t p = a + k;
@@ -221,39 +228,136 @@ namespace {
 
 struct Hit {
   size_t pos, row, col;
+  float value;  // read during the scan when the values are placed
 };
 
-// Positions [p0, p1) of the mapped column indices: the hits on wanted columns, in order.
-// `bad` is set when an index is out of range.
-template <class Index>
-void scan_part(const MappedVector& indices, const std::vector<int64_t>& ip,
-               const std::vector<uint8_t>& wanted, size_t p0, size_t p1, std::vector<Hit>& hits,
-               bool& bad) {
-  if (p0 >= p1) return;
+// What a scan looks for, and where it puts what it finds.
+struct ScanTarget {
+  const std::vector<int64_t>& ip;
+  const std::vector<uint8_t>& wanted;  // column -> asked
+  std::vector<int32_t> few;            // the asked columns, when there are few of them
+  const DirectVector* values;          // the placed values, or null (read afterwards)
+};
+
+// Up to this many asked columns the scan compares each stored index with every one of them,
+// four indices at a time, and only looks closer where one matched: far cheaper than a
+// table look-up and a branch per stored entry, and a gene read asks for few genes.
+#if defined(__SSE2__)
+constexpr size_t kFewColumns = 8;
+#else
+constexpr size_t kFewColumns = 0;
+#endif
+
+#if defined(__SSE2__)
+// Whether any of the 16 indices at v equals an asked column (`want`, each in all four
+// lanes); `bad` collects indices out of [0, n_cols), `last` holding n_cols - 1.
+template <size_t K>
+bool any_asked(const int32_t* v, const __m128i (&want)[K], __m128i last, __m128i& bad) {
+  __m128i hit = _mm_setzero_si128();
+  const __m128i zero = _mm_setzero_si128();
+#pragma GCC unroll 4
+  for (size_t q = 0; q < 4; ++q) {
+    __m128i x;
+    std::memcpy(&x, v + 4 * q, sizeof x);
+    bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmplt_epi32(x, zero), _mm_cmpgt_epi32(x, last)));
+#pragma GCC unroll 8
+    for (size_t g = 0; g < K; ++g) hit = _mm_or_si128(hit, _mm_cmpeq_epi32(x, want[g]));
+  }
+  return _mm_movemask_epi8(hit) != 0;
+}
+#endif
+
+// What stopped a scan early.
+enum class ScanFault : uint8_t { None, IndexOutOfRange, FileShortened };
+
+// Positions [p0, p1) of the placed column indices: the hits on wanted columns, in order,
+// with their values when those are placed too.
+//
+// Both are read from the file into a buffer that stays in the cache while scanned.
+template <class Index, size_t K>
+ScanFault scan_part(const DirectVector& indices, const ScanTarget& target, size_t p0, size_t p1,
+                    std::vector<Hit>& hits) {
+  if (p0 >= p1) return ScanFault::None;
+  const std::vector<int64_t>& ip = target.ip;
   // The row holding p0: the last one starting at or before it.
   size_t row = static_cast<size_t>(
                    std::upper_bound(ip.begin(), ip.end(), static_cast<int64_t>(p0)) - ip.begin()) -
                1;
-  const size_t n_cols = wanted.size();
-  auto scan = [&](const Index* v, size_t first, size_t n) {
+  const size_t n_cols = target.wanted.size();
+  bool bad = false;
+  auto take = [&](size_t p, size_t c) {
+    while (static_cast<size_t>(ip[row + 1]) <= p) ++row;
+    hits.push_back({p, row, c, 0.0f});
+  };
+  // One entry at a time, through the table.
+  auto each = [&](const Index* v, size_t first, size_t n) {
     for (size_t k = 0; k < n; ++k) {
       const auto c = static_cast<std::make_unsigned_t<Index>>(v[k]);
       if (c >= n_cols) {
         bad = true;
         return;
       }
-      if (!wanted[c]) continue;
-      const size_t p = first + k;
-      while (static_cast<size_t>(ip[row + 1]) <= p) ++row;
-      hits.push_back({p, row, static_cast<size_t>(c)});
+      if (target.wanted[c]) take(first + k, static_cast<size_t>(c));
     }
   };
-  // In blocks, each released once scanned, so the pages read never pile up.
-  constexpr size_t kBlock = size_t{1} << 20;
-  for (size_t a = p0; a < p1 && !bad; a += kBlock) {
-    const size_t n = std::min(kBlock, p1 - a);
-    indices.for_each_piece<Index>(a, n, scan);
-    indices.release(a, n);
+  auto scan = [&](const Index* v, size_t first, size_t n) {
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<Index, int32_t> && K > 0) {
+      __m128i want[K], out_of_range = _mm_setzero_si128();
+      for (size_t g = 0; g < K; ++g) want[g] = _mm_set1_epi32(target.few[g]);
+      const __m128i last_col = _mm_set1_epi32(static_cast<int32_t>(n_cols - 1));
+      size_t k = 0;
+      for (; k + 16 <= n; k += 16)
+        if (any_asked<K>(v + k, want, last_col, out_of_range)) each(v + k, first + k, 16);
+      if (_mm_movemask_epi8(out_of_range) != 0) bad = true;
+      each(v + k, first + k, n - k);
+      return;
+    }
+#endif
+    each(v, first, n);
+  };
+  // A quarter of a megabyte of indices at a time, which the cache holds while scanned; the
+  // values of each megabyte's hits after it.
+  constexpr size_t kPart = size_t{1} << 16, kBlock = size_t{1} << 18;
+  std::vector<Index> buffer(kPart);
+  std::vector<std::byte> scratch;
+  for (size_t a = p0; a < p1; a += kBlock) {
+    const size_t block_end = std::min(p1, a + kBlock), first_hit = hits.size();
+    for (size_t b = a; b < block_end; b += kPart) {
+      const size_t n = std::min(kPart, block_end - b);
+      if (!indices.copy_stored(b, n, buffer.data())) return ScanFault::FileShortened;
+      scan(buffer.data(), b, n);
+      if (bad) return ScanFault::IndexOutOfRange;
+    }
+    if (!target.values) continue;
+    Hit* block = hits.data() + first_hit;
+    const bool read = target.values->read_ascending<float>(
+        hits.size() - first_hit, [&](size_t i) { return block[i].pos; },
+        [&](size_t i, float v) { block[i].value = v; }, scratch);
+    if (!read) return ScanFault::FileShortened;
+  }
+  return ScanFault::None;
+}
+
+// scan_part for the asked columns' count K known at compile time (0: through the table).
+template <class Index>
+ScanFault scan_part_for(const DirectVector& indices, const ScanTarget& target, size_t p0, size_t p1,
+                        std::vector<Hit>& hits) {
+  switch (target.few.size()) {
+#define NORVEX_SCAN_FEW(K) \
+  case K:                  \
+    return scan_part<Index, K>(indices, target, p0, p1, hits);
+    NORVEX_SCAN_FEW(1)
+    NORVEX_SCAN_FEW(2)
+    NORVEX_SCAN_FEW(3)
+    NORVEX_SCAN_FEW(4)
+    NORVEX_SCAN_FEW(5)
+    NORVEX_SCAN_FEW(6)
+    NORVEX_SCAN_FEW(7)
+    NORVEX_SCAN_FEW(8)
+#undef NORVEX_SCAN_FEW
+    default:
+      return scan_part<Index, 0>(indices, target, p0, p1, hits);
   }
 }
 
@@ -264,28 +368,29 @@ size_t scan_thread_count(size_t nnz) {
   return std::clamp<size_t>(nnz >> 22, 1, std::min<size_t>(cores, 16));
 }
 
-// The CSR gene read over mapped indices: the scan split by position across threads, the
+// The CSR gene read over placed indices: the scan split by position across threads, the
 // hits then applied in position order, so the result is the serial scan's exactly.
-void scan_mapped_csr(const std::filesystem::path& file, const MatrixSource& m,
+void scan_placed_csr(const std::filesystem::path& file, const MatrixSource& m,
                      const std::vector<int64_t>& ip, ColumnPick& pick) {
-  const MappedVector& indices = *m.indices_map;
+  const DirectVector& indices = *m.indices_direct;
   std::vector<uint8_t> wanted(m.info.n_cols, 0);
   for (auto& [c, slots] : pick.slots) wanted[c] = 1;
+  ScanTarget target{ip, wanted, {}, m.data_direct ? &*m.data_direct : nullptr};
+  if (pick.slots.size() <= kFewColumns && m.info.n_cols <= size_t{INT32_MAX})
+    for (auto& [c, slots] : pick.slots) target.few.push_back(static_cast<int32_t>(c));
   const size_t nnz = m.info.nnz, n_threads = scan_thread_count(nnz);
   std::vector<std::vector<Hit>> hits(n_threads);
-  std::vector<uint8_t> bad(n_threads, 0);
+  std::vector<ScanFault> faults(n_threads, ScanFault::None);
   std::vector<std::exception_ptr> errors(n_threads);
   auto work = [&](size_t t) {
     try {
-      bool b = false;
       const size_t p0 = nnz * t / n_threads, p1 = nnz * (t + 1) / n_threads;
-      if (indices.type() == MappedVector::Type::Int32)
-        scan_part<int32_t>(indices, ip, wanted, p0, p1, hits[t], b);
-      else if (indices.type() == MappedVector::Type::Int64)
-        scan_part<int64_t>(indices, ip, wanted, p0, p1, hits[t], b);
+      if (indices.type() == DirectVector::Type::Int32)
+        faults[t] = scan_part_for<int32_t>(indices, target, p0, p1, hits[t]);
+      else if (indices.type() == DirectVector::Type::Int64)
+        faults[t] = scan_part_for<int64_t>(indices, target, p0, p1, hits[t]);
       else
-        b = true;  // float indices: never a valid matrix
-      bad[t] = b;
+        faults[t] = ScanFault::IndexOutOfRange;  // float indices: never a valid matrix
     } catch (...) {
       errors[t] = std::current_exception();
     }
@@ -296,33 +401,25 @@ void scan_mapped_csr(const std::filesystem::path& file, const MatrixSource& m,
   for (auto& th : threads) th.join();
   for (auto& e : errors)
     if (e) std::rethrow_exception(e);
-  if (std::find(bad.begin(), bad.end(), 1) != bad.end())
-    fail_read(file, "'" + m.path + "/indices' holds an index out of range");
+  for (ScanFault f : faults) {
+    if (f == ScanFault::IndexOutOfRange)
+      fail_read(file, "'" + m.path + "/indices' holds an index out of range");
+    if (f == ScanFault::FileShortened)
+      fail_read(file, "the file became shorter while '" + m.path + "' was read from it");
+  }
 
-  std::vector<uint64_t> positions;
-  if (!m.data_map) {
+  if (!m.data_direct) {
+    std::vector<uint64_t> positions;
     for (auto& part : hits)
       for (const Hit& h : part) positions.push_back(h.pos);
+    std::vector<float> values(positions.size());
+    h5::read_points(m.data, positions, values.data());
+    size_t next = 0;
+    for (auto& part : hits)
+      for (Hit& h : part) h.value = values[next++];
   }
-  std::vector<float> values(positions.size());
-  h5::read_points(m.data, positions, values.data());
-  // Hits fall on nearly every page of the values: those read are released as the
-  // positions advance, as the scan released the indices.
-  constexpr size_t kBlock = size_t{1} << 20;
-  size_t next = 0, kept_from = 0;
-  for (auto& part : hits) {
-    for (const Hit& h : part) {
-      if (!m.data_map) {
-        pick.put(h.col, h.row, values[next++]);
-        continue;
-      }
-      if (h.pos >= kept_from + kBlock) {
-        m.data_map->release(kept_from, h.pos - kept_from);
-        kept_from = h.pos;
-      }
-      pick.put(h.col, h.row, m.data_map->at<float>(h.pos));
-    }
-  }
+  for (auto& part : hits)
+    for (const Hit& h : part) pick.put(h.col, h.row, h.value);
 }
 
 }  // namespace
@@ -331,8 +428,8 @@ void read_stored_columns(const std::filesystem::path& file, const MatrixSource& 
                          ColumnPick& pick) {
   try {
     if (m.info.format == MatrixInfo::Format::CSR) {
-      if (m.indices_map) {
-        scan_mapped_csr(file, m, read_indptr(file, m, m.info.n_rows), pick);
+      if (m.indices_direct) {
+        scan_placed_csr(file, m, read_indptr(file, m, m.info.n_rows), pick);
         return;
       }
       // Every stored column index must be looked at, but only the few values of the asked
@@ -371,8 +468,8 @@ void read_stored_columns(const std::filesystem::path& file, const MatrixSource& 
         size_t a = static_cast<size_t>(ip[c]), n = static_cast<size_t>(ip[c + 1] - ip[c]);
         idx.resize(n);
         val.resize(n);
-        read_part(m.indices_map, m.indices, a, n, idx.data());
-        read_part(m.data_map, m.data, a, n, val.data());
+        read_part(file, m, m.indices_direct, m.indices, a, n, idx.data());
+        read_part(file, m, m.data_direct, m.data, a, n, val.data());
         check_indices(file, m, idx, m.info.n_rows);
         for (size_t k = 0; k < n; ++k) {
           for (size_t s : ss) pick.out[s][static_cast<size_t>(idx[k])] = val[k];
@@ -456,7 +553,7 @@ class FileStorage : public MatrixStorage {
   MatrixInfo info() const override { return m_.info; }
   void row_chunks(size_t rows_per_chunk, const RowChunkFn& fn) const override {
     try {
-      ensure_mapped();
+      ensure_placed();
       chunks_from_file(file_path_, m_, rows_per_chunk, fn);
     } catch (const h5::Failure& e) {
       fail_read(file_path_, "damaged matrix '" + m_.path + "': " + e.what());
@@ -465,7 +562,7 @@ class FileStorage : public MatrixStorage {
   std::vector<std::vector<float>> columns(const std::vector<size_t>& cols) const override {
     ColumnPick pick(cols, m_.info.n_cols, m_.info.n_rows);
     try {
-      ensure_mapped();
+      ensure_placed();
     } catch (const h5::Failure& e) {
       fail_read(file_path_, "damaged matrix '" + m_.path + "': " + e.what());
     }
@@ -474,18 +571,18 @@ class FileStorage : public MatrixStorage {
   }
 
  private:
-  // Mapping a chunked part looks up every chunk: done on first read, not on open, so a
+  // Placing a chunked part reads its chunk index: done on first read, not on open, so a
   // storage opened only for its shape (or passed over for the gene index) costs nothing.
-  void ensure_mapped() const {
-    if (mapped_) return;
-    mapped_ = true;
-    map_parts(*file_, m_);
+  void ensure_placed() const {
+    if (placed_) return;
+    placed_ = true;
+    open_direct_parts(*file_, m_);
   }
 
   std::shared_ptr<h5::Handle> file_;  // keeps the file open while the handles below live
   std::filesystem::path file_path_;
   mutable MatrixSource m_;
-  mutable bool mapped_ = false;
+  mutable bool placed_ = false;
 };
 
 }  // namespace

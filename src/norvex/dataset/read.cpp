@@ -375,21 +375,21 @@ std::optional<MatrixInfo> matrix_info(hid_t file, const std::string& path) {
   return info;
 }
 
-void map_parts(hid_t file, MatrixSource& m) {
-  if (!use_file_maps || m.info.format == MatrixInfo::Format::Dense) return;
-  auto map = FileMap::of(file);
-  if (!map) return;
+void open_direct_parts(hid_t file, MatrixSource& m) {
+  if (!use_direct_reads || m.info.format == MatrixInfo::Format::Dense) return;
+  auto direct = DirectFile::of(file);
+  if (!direct) return;
   const size_t n_major = m.info.format == MatrixInfo::Format::CSR ? m.info.n_rows : m.info.n_cols;
-  m.data_map = MappedVector::open(map, m.data);
-  m.indices_map = MappedVector::open(map, m.indices);
-  m.indptr_map = MappedVector::open(map, m.indptr);
+  m.data_direct = DirectVector::open(direct, m.data);
+  m.indices_direct = DirectVector::open(direct, m.indices);
+  m.indptr_direct = DirectVector::open(direct, m.indptr);
   // A part shorter than declared is read by HDF5, which reports the damage.
-  if (m.data_map && m.data_map->size() != m.info.nnz) m.data_map.reset();
-  if (m.indices_map && m.indices_map->size() != m.info.nnz) m.indices_map.reset();
-  if (m.indptr_map && m.indptr_map->size() != n_major + 1) m.indptr_map.reset();
+  if (m.data_direct && m.data_direct->size() != m.info.nnz) m.data_direct.reset();
+  if (m.indices_direct && m.indices_direct->size() != m.info.nnz) m.indices_direct.reset();
+  if (m.indptr_direct && m.indptr_direct->size() != n_major + 1) m.indptr_direct.reset();
 }
 
-MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path, bool map) {
+MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path, bool direct) {
   if (!b.file) throw KeyError("'" + path + "' is not stored in a file");
   hid_t file = *b.file;
   try {
@@ -414,7 +414,7 @@ MatrixSource open_matrix(const AnnData::Backing& b, const std::string& path, boo
     if (ix.size() != 1 || ix[0] != info->nnz) {
       fail_read(b.path, "'" + path + "/indices' and '" + path + "/data' differ in length");
     }
-    if (map) map_parts(file, m);
+    if (direct) open_direct_parts(file, m);
     return m;
   } catch (const h5::Failure& e) {
     fail_read(b.path, std::string("damaged matrix: ") + e.what());

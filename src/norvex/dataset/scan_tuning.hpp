@@ -5,9 +5,9 @@
 
 namespace norvex::detail {
 
-// Whether plainly stored sparse parts are read through a map of the file rather than by
+// Whether plainly stored sparse parts are read directly from the file rather than by
 // HDF5.
-extern bool use_file_maps;
+extern bool use_direct_reads;
 // Threads scanning a CSR matrix's column indices for genes; 0 means one per core (fewer
 // for small matrices, where starting threads costs more than it saves).
 extern size_t scan_threads;
