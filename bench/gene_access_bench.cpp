@@ -1,5 +1,5 @@
 // Reading five genes for all cells from a large CSR file, every way the engine can: through
-// HDF5 (the path before file maps), through the file map on one core and on all cores,
+// HDF5 (the path before direct reads), reading the file directly on one core and on all cores,
 // and through the gene index; against anndata (Debian's Python) reading the same genes
 // from the matrix it loaded. Also the cost of building the index: time, peak memory and
 // size on disk against the file's size.
@@ -48,18 +48,18 @@ double median(std::vector<double> v) {
 
 struct Variant {
   const char* name;
-  bool maps;
+  bool direct;
   size_t threads;
   bool indexed;
 };
 
 const Variant kVariants[] = {{"HDF5 reads, 1 core (before)", false, 1, false},
-                             {"file map, 1 core", true, 1, false},
-                             {"file map, all cores", true, 0, false},
+                             {"direct reads, 1 core", true, 1, false},
+                             {"direct reads, all cores", true, 0, false},
                              {"gene index", true, 0, true}};
 
 void select(const Variant& v, const fs::path& index_cache, const fs::path& empty_cache) {
-  norvex::detail::use_direct_reads = v.maps;
+  norvex::detail::use_direct_reads = v.direct;
   norvex::detail::scan_threads = v.threads;
   setenv("XDG_CACHE_HOME", (v.indexed ? index_cache : empty_cache).c_str(), 1);
 }

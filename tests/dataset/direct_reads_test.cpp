@@ -34,6 +34,7 @@ struct Layout {
   hsize_t user_block = 0;
   bool latest = false;        // newest file format: another kind of chunk index
   size_t skipped = SIZE_MAX;  // a chunk never written
+  bool misaligned = false;    // 3 bytes written first, so chunks do not start at a multiple of 4
 };
 
 // A file with one chunked int32 dataset "v" holding value_at(i), written chunk by chunk.
@@ -47,6 +48,14 @@ void write_chunked(const fs::path& path, const Layout& l) {
   h5::Handle space(H5Screate_simple(1, &n, &max)), dcpl(H5Pcreate(H5P_DATASET_CREATE));
   H5Pset_chunk(dcpl, 1, &chunk);
   h5::Handle ds(H5Dcreate2(f, "v", H5T_NATIVE_INT32, space, H5P_DEFAULT, dcpl, H5P_DEFAULT));
+  if (l.misaligned) {
+    const hsize_t three = 3;
+    const uint8_t pad[3] = {1, 2, 3};
+    h5::Handle ps(H5Screate_simple(1, &three, nullptr));
+    h5::Handle pd(
+        H5Dcreate2(f, "pad", H5T_NATIVE_UINT8, ps, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    ASSERT_GE(H5Dwrite(pd, H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT, pad), 0);
+  }
   const size_t n_chunks = (l.n + l.chunk - 1) / l.chunk;
   for (size_t k = 0; k < n_chunks; ++k) {
     const size_t c = l.reversed ? n_chunks - 1 - k : k;
@@ -118,6 +127,7 @@ TEST_F(ChunkIndexTest, OneWalkGivesHdf5sAnswerForEveryChunk) {
       {"deep tree", {.n = 80'000, .chunk = 16}},
       {"written backwards", {.n = 3'000, .chunk = 10, .reversed = true}},
       {"user block", {.n = 1'000, .chunk = 7, .user_block = 512}},
+      {"chunks at odd addresses", {.n = 1'000, .chunk = 32, .misaligned = true}},
   };
   for (const auto& [name, l] : cases) {
     SCOPED_TRACE(name);
@@ -130,6 +140,7 @@ TEST_F(ChunkIndexTest, OneWalkGivesHdf5sAnswerForEveryChunk) {
     ASSERT_TRUE(walked.has_value());
     const auto asked = places_from_hdf5(o.ds, l);
     ASSERT_EQ(walked->size(), asked.size());
+    if (l.misaligned) EXPECT_NE(asked[0].addr % 4, 0u) << "the case did not place a chunk oddly";
     for (size_t c = 0; c < asked.size(); ++c) {
       EXPECT_EQ((*walked)[c].addr, asked[c].addr) << "chunk " << c;
       EXPECT_EQ((*walked)[c].bytes, asked[c].bytes) << "chunk " << c;

@@ -137,13 +137,12 @@ std::optional<DirectVector> DirectVector::open(const std::shared_ptr<const Direc
     Temp fcpl(f.id >= 0 ? H5Fget_create_plist(f) : -1);
     if (fcpl.id < 0 || H5Pget_userblock(fcpl, &user_block) < 0) return std::nullopt;
   }
-  // A piece is usable when it lies inside the file and is aligned for its type (a
-  // misaligned or out-of-file address means a damaged file: leave it to HDF5's checks).
+  // A piece is usable when it lies inside the file (else the file is damaged: leave it to
+  // HDF5's checks). HDF5 does not align chunks to their type, and reads need not be.
   auto usable = [&](haddr_t addr, size_t bytes) -> std::optional<uint64_t> {
     if (addr == HADDR_UNDEF || addr > HADDR_UNDEF - user_block) return std::nullopt;
     addr += user_block;
-    if (addr % v.width_ != 0 || addr > file->size() || bytes > file->size() - addr)
-      return std::nullopt;
+    if (addr > file->size() || bytes > file->size() - addr) return std::nullopt;
     return addr;
   };
   const H5D_layout_t layout = H5Pget_layout(dcpl);

@@ -49,8 +49,8 @@ class DirectVector {
   enum class Type { Int32, Int64, Float32, Float64 };
 
   // The dataset as pieces of the file, or nullopt when it cannot be read that way. Every
-  // piece is checked to lie inside the file and to be aligned for its type, so a damaged
-  // file is refused here rather than read out of bounds.
+  // piece is checked to lie inside the file, so a damaged file is refused here rather than
+  // read past its end.
   static std::optional<DirectVector> open(const std::shared_ptr<const DirectFile>& file,
                                           hid_t dataset);
 
