@@ -137,15 +137,32 @@ py::object from_json(const json& v) {
 
 namespace {
 
+// Integers copied at the array's own width when it is a narrow signed one (pandas keeps
+// categorical codes as int8 for up to 127 categories), else as int64.
+Array ints_from(py::handle values, std::string dtype) {
+  Array a = Array::of_ints({}, std::move(dtype));
+  auto at_width = [&](auto tag) {
+    using T = decltype(tag);
+    if (!py::isinstance<py::array_t<T>>(values)) return false;
+    auto v = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(values);
+    a.ints = IntValues::of(v.data(), static_cast<size_t>(v.size()));
+    return true;
+  };
+  if (!at_width(int8_t{}) && !at_width(int16_t{}) && !at_width(int32_t{})) {
+    auto v = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(values);
+    a.ints = std::vector<int64_t>(v.data(), v.data() + v.size());
+  }
+  a.shape = {a.ints.size()};
+  return a;
+}
+
 // One column from (kind, values, categories, ordered, mask) as norvex._convert gives it.
 Column column_from_parts(py::handle parts) {
   auto t = parts.cast<py::tuple>();
   const std::string kind = t[0].cast<std::string>();
   Column col;
   if (kind == "category") {
-    auto codes = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(t[1]);
-    col.values = Array::of_ints(std::vector<int64_t>(codes.data(), codes.data() + codes.size()),
-                                t[4].cast<std::string>());
+    col.values = ints_from(t[1], t[4].cast<std::string>());
     col.categories = Array::of_strings(t[2].cast<std::vector<std::string>>());
     col.ordered = t[3].cast<bool>();
   } else if (kind == "float") {
@@ -153,9 +170,7 @@ Column column_from_parts(py::handle parts) {
     col.values = Array::of_floats(std::vector<double>(a.data(), a.data() + a.size()),
                                   t[4].cast<std::string>());
   } else if (kind == "int") {
-    auto a = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(t[1]);
-    col.values = Array::of_ints(std::vector<int64_t>(a.data(), a.data() + a.size()),
-                                t[4].cast<std::string>());
+    col.values = ints_from(t[1], t[4].cast<std::string>());
   } else if (kind == "bool") {
     col.values = Array::of_bools(t[1].cast<std::vector<bool>>());
   } else {

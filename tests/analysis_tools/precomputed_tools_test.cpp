@@ -326,7 +326,8 @@ TEST(CciDots, WideTablesTakeTheGeneColumnsOverThePairsName) {
   auto a = testing::tiny_dataset();
   Column gene_a = Column::categorical({"CD274", "CD274"});
   Column gene_b = Column::categorical({"PDCD1", "PDCD1"});
-  gene_a.values.ints[1] = gene_b.values.ints[1] = -1;
+  gene_a.values.ints.set(1, -1);
+  gene_b.values.ints.set(1, -1);
   DataFrame means =
       frame({{"interacting_pair", std::vector<std::string>{"PDL1_PDCD1", "FN1_integrin_complex"}},
              {"Macrophage|CD4 T", std::vector<double>{0.3, 0.9}}});

@@ -27,8 +27,8 @@ Column with_unused_categories(const Column& c) {
   for (const auto& s : c.categories->strings) cats.push_back(s);
   cats.push_back("Zebra cells");
   out.categories = Array::of_strings(cats);
-  for (auto& code : out.values.ints)
-    if (code >= 0) ++code;
+  for (size_t i = 0; i < out.values.ints.size(); ++i)
+    if (out.values.ints[i] >= 0) out.values.ints.set(i, out.values.ints[i] + 1);
   return out;
 }
 

@@ -13,6 +13,47 @@
 namespace norvex {
 namespace {
 
+// Integers narrow to the least width that holds them and widen on a write that needs it;
+// reads, iteration and equality see the same int64 values whatever the width.
+TEST(ValuesTest, IntegersKeepTheirValuesAtEveryWidth) {
+  const std::vector<std::pair<std::vector<int64_t>, size_t>> cases = {
+      {{0, 1, -1, 127, -128}, 1},
+      {{0, 128}, 2},
+      {{-129, 5}, 2},
+      {{32767, -32768}, 2},
+      {{32768, 0}, 4},
+      {{-2147483648LL, 2147483647LL}, 4},
+      {{2147483648LL, -1}, 8},
+      {{-(int64_t{1} << 40)}, 8},
+      {{}, 1},
+  };
+  for (const auto& [values, width] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(values));
+    IntValues v(values);
+    EXPECT_EQ(v.width(), 8u);
+    v.compact();
+    EXPECT_EQ(v.width(), width);
+    ASSERT_EQ(v.size(), values.size());
+    for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(v[i], values[i]);
+    EXPECT_EQ(v.to_vector(), values);
+    EXPECT_TRUE(v == values);
+    EXPECT_TRUE(v == IntValues(values));
+  }
+  // A write past the narrow range widens rather than wraps.
+  IntValues codes(std::vector<int64_t>{0, 1, 2});
+  codes.compact();
+  codes.set(1, 1000);
+  codes.push_back(-(int64_t{1} << 33));
+  EXPECT_EQ(codes.to_vector(), (std::vector<int64_t>{0, 1000, 2, -(int64_t{1} << 33)}));
+  EXPECT_THROW(codes.at(4), std::out_of_range);
+  // Stored narrow, a categorical column still reads, writes and reads back the same.
+  Column cat = Column::categorical({"b", "a", "c", "a"});
+  EXPECT_EQ(cat.values.ints.width(), 1u);
+  cat.values.ints.set(2, -1);
+  EXPECT_EQ(cat.text_at(2), "nan");
+  EXPECT_EQ(cat.text_at(3), "a");
+}
+
 TEST(ValuesTest, FloatsPrintLikePython) {
   EXPECT_EQ(python_float_repr(1.0), "1.0");
   EXPECT_EQ(python_float_repr(0.1), "0.1");
@@ -33,7 +74,7 @@ TEST(ValuesTest, UniqueValuesInOrderOfFirstAppearance) {
   // Categories are sorted, but unique() follows the rows.
   Column cat = Column::categorical({"stim", "ctrl", "stim", "alpha"});
   EXPECT_EQ(cat.unique_text(), (std::vector<std::string>{"stim", "ctrl", "alpha"}));
-  cat.values.ints[1] = -1;
+  cat.values.ints.set(1, -1);
   EXPECT_EQ(cat.unique_text(), (std::vector<std::string>{"stim", "nan", "alpha"}));
   Column f{Array::of_floats({2.0, NAN, 2.0, 0.5, NAN})};
   EXPECT_EQ(f.unique_text(), (std::vector<std::string>{"2.0", "nan", "0.5"}));

@@ -568,3 +568,26 @@ def test_the_key_never_reaches_python_output_or_the_saved_store(demo_path, stub,
     except main.ServiceError as e:
         assert KEY not in repr(e.body) and KEY not in str(e)
     assert KEY not in capsys.readouterr().out
+
+
+def test_adopted_codes_of_every_width_read_as_their_categories(tmp_path):
+    # pandas stores codes as int8 up to 127 categories, int16 beyond: each is taken at its
+    # own width, missing values (-1) included.
+    from norvex._convert import adopt
+
+    ad, _ = _small("csr")
+    n = ad.n_obs
+    few = pd.Categorical([["x", "y", None][i % 3] for i in range(n)])
+    many_names = [f"type{j:03d}" for j in range(300)]
+    many = pd.Categorical([many_names[(i * 37) % 300] if i % 7 else None for i in range(n)],
+                          categories=many_names)
+    assert few.codes.dtype == np.int8 and many.codes.dtype == np.int16
+    ad.obs["few"] = few
+    ad.obs["many"] = many
+    ds = adopt(ad)
+    # Written and read back by anndata: the categories per cell are the caller's.
+    path = tmp_path / "adopted-codes.h5ad"
+    ds.write_h5ad(str(path))
+    back = anndata.read_h5ad(path)
+    assert list(back.obs["few"].astype(object)) == list(pd.Series(few).astype(object))
+    assert list(back.obs["many"].astype(object)) == list(pd.Series(many).astype(object))

@@ -10,9 +10,12 @@
 // uns["<column>_categories"]), 0.7 (categories behind object references) and the 0.8+
 // encodings. Writing always produces the anndata 0.8 encoding. All errors about a file are
 // FileError "Cannot read '<path>': <problem>" / "Cannot write '<path>': <problem>".
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,6 +27,88 @@
 
 namespace norvex {
 
+// Integers kept at the width they need: the categorical codes of a million cells take a
+// megabyte as int8 where int64 would take eight. Reads give int64; writes go through
+// `set`, `push_back` or `wide_data`, which widen the storage to int64 first.
+class IntValues {
+ public:
+  IntValues() = default;
+  IntValues(std::vector<int64_t> v) : store_(std::move(v)) {}  // NOLINT: reads as a vector
+  // The values at T's width (int8_t, int16_t, int32_t or int64_t).
+  template <class T>
+  static IntValues of(const T* values, size_t n) {
+    IntValues out;
+    out.store_ = std::vector<T>(values, values + n);
+    return out;
+  }
+
+  size_t size() const {
+    return std::visit([](const auto& v) { return v.size(); }, store_);
+  }
+  bool empty() const { return size() == 0; }
+  int64_t operator[](size_t i) const {
+    return std::visit([i](const auto& v) { return static_cast<int64_t>(v[i]); }, store_);
+  }
+  int64_t at(size_t i) const {
+    return std::visit([i](const auto& v) { return static_cast<int64_t>(v.at(i)); }, store_);
+  }
+  size_t width() const {
+    return std::visit([](const auto& v) { return sizeof(v[0]); }, store_);
+  }
+  void set(size_t i, int64_t value) { wide().at(i) = value; }
+  void push_back(int64_t value) { wide().push_back(value); }
+  void resize(size_t n) { wide().resize(n); }
+  int64_t* wide_data() { return wide().data(); }
+  // Narrows the storage to the smallest width that holds every value.
+  void compact();
+  std::vector<int64_t> to_vector() const { return {begin(), end()}; }
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = int64_t;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = int64_t;
+    const_iterator() = default;
+    const_iterator(const IntValues* v, size_t i) : v_(v), i_(i) {}
+    int64_t operator*() const { return (*v_)[i_]; }
+    const_iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      ++i_;
+      return old;
+    }
+    bool operator==(const const_iterator& o) const { return i_ == o.i_; }
+    bool operator!=(const const_iterator& o) const { return i_ != o.i_; }
+
+   private:
+    const IntValues* v_ = nullptr;
+    size_t i_ = 0;
+  };
+  using iterator = const_iterator;
+  using value_type = int64_t;
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size()}; }
+
+  friend bool operator==(const IntValues& a, const IntValues& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+  }
+  friend bool operator==(const IntValues& a, const std::vector<int64_t>& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+  }
+
+ private:
+  std::vector<int64_t>& wide();
+
+  std::variant<std::vector<int64_t>, std::vector<int32_t>, std::vector<int16_t>,
+               std::vector<int8_t>>
+      store_;
+};
+
 // A typed n-d array. Shape {} is a scalar, {n} a vector, {r, c} a row-major matrix.
 // `dtype` is the numpy dtype name it round-trips as ("float32", "int64", "bool", "str", ...).
 struct Array {
@@ -32,7 +117,7 @@ struct Array {
   std::string dtype = "float64";
   std::vector<size_t> shape;
   std::vector<double> floats;        // Kind::Float
-  std::vector<int64_t> ints;         // Kind::Int and Kind::Bool (0/1)
+  IntValues ints;                    // Kind::Int and Kind::Bool (0/1)
   std::vector<std::string> strings;  // Kind::String (UTF-8)
 
   size_t size() const;  // number of elements

@@ -161,7 +161,8 @@ void decode_integers(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
   a.kind = Array::Kind::Int;
   a.dtype = int_dtype(H5Tget_size(ftype), H5Tget_sign(ftype) != H5T_SGN_NONE);
   a.ints.resize(n);
-  if (n) check_status(rd(H5T_NATIVE_INT64, a.ints.data()), "cannot read integers");
+  if (n) check_status(rd(H5T_NATIVE_INT64, a.ints.wide_data()), "cannot read integers");
+  a.ints.compact();
 }
 
 void decode_floats(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
@@ -199,11 +200,13 @@ void decode_enums(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
   std::vector<unsigned char> raw(n * msize);
   if (n) check_status(rd(mem, raw.data()), "cannot read enum values");
   a.dtype = is_bool ? "bool" : int_dtype(msize, true);
-  a.ints.resize(n);
+  std::vector<int64_t> values(n);
   for (size_t i = 0; i < n; ++i) {
     const int64_t v = signed_at(raw.data() + i * msize, msize);
-    a.ints[i] = is_bool ? (v != 0) : v;
+    values[i] = is_bool ? (v != 0) : v;
   }
+  a.ints = std::move(values);
+  a.ints.compact();
 }
 
 void decode_variable_strings(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
@@ -272,7 +275,7 @@ void decode_array_members(Array& a, hid_t ftype, size_t n, const ReadFn& rd) {
   if (n * m > 0) check_status(rd(mem, a.floats.data()), "cannot read array member");
   if (bcls == H5T_INTEGER) {
     a.kind = Array::Kind::Int;
-    a.ints.assign(a.floats.begin(), a.floats.end());
+    a.ints = std::vector<int64_t>(a.floats.begin(), a.floats.end());
     a.floats.clear();
   }
 }
@@ -849,7 +852,8 @@ void write(hid_t loc, const std::string& name, const Array& values) {
                                values.dtype.find("int") == std::string::npos
                            ? std::string("int64")
                            : values.dtype));
-      write_raw(loc, name, t, H5T_NATIVE_INT64, values.shape, values.ints.data());
+      const std::vector<int64_t> wide = values.ints.to_vector();
+      write_raw(loc, name, t, H5T_NATIVE_INT64, values.shape, wide.data());
       return;
     }
     case Array::Kind::Float: {

@@ -1,6 +1,8 @@
 // In-memory values of a dataset: arrays, data-frame columns and data frames.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -99,6 +101,35 @@ std::string Array::text_at(size_t i) const {
   return "";
 }
 
+// ---------------------------------------------------------------- IntValues
+
+std::vector<int64_t>& IntValues::wide() {
+  if (!std::holds_alternative<std::vector<int64_t>>(store_)) store_ = to_vector();
+  return std::get<std::vector<int64_t>>(store_);
+}
+
+void IntValues::compact() {
+  int64_t lo = 0, hi = 0;
+  for (int64_t v : *this) lo = std::min(lo, v), hi = std::max(hi, v);
+  auto narrow = [&](auto tag) {
+    using T = decltype(tag);
+    if (sizeof(T) >= width()) return;
+    store_ = std::vector<T>(begin(), end());
+  };
+  auto fits = [&](auto tag) {
+    using T = decltype(tag);
+    return lo >= std::numeric_limits<T>::min() && hi <= std::numeric_limits<T>::max();
+  };
+  if (fits(int8_t{}))
+    narrow(int8_t{});
+  else if (fits(int16_t{}))
+    narrow(int16_t{});
+  else if (fits(int32_t{}))
+    narrow(int32_t{});
+}
+
+// ---------------------------------------------------------------- Array
+
 Array Array::of_floats(std::vector<double> v, std::string dtype) {
   Array a;
   a.kind = Kind::Float;
@@ -114,6 +145,7 @@ Array Array::of_ints(std::vector<int64_t> v, std::string dtype) {
   a.dtype = std::move(dtype);
   a.shape = {v.size()};
   a.ints = std::move(v);
+  a.ints.compact();
   return a;
 }
 
@@ -122,7 +154,8 @@ Array Array::of_bools(std::vector<bool> v) {
   a.kind = Kind::Bool;
   a.dtype = "bool";
   a.shape = {v.size()};
-  a.ints.assign(v.begin(), v.end());
+  a.ints = std::vector<int64_t>(v.begin(), v.end());
+  a.ints.compact();
   return a;
 }
 

@@ -136,7 +136,7 @@ void fix_old_sparse(hid_t dst, const std::string& path) {
     Array shape = h5::attr_array(g, "h5sparse_shape");
     std::vector<int64_t> s = shape.kind == Array::Kind::Float
                                  ? std::vector<int64_t>(shape.floats.begin(), shape.floats.end())
-                                 : shape.ints;
+                                 : shape.ints.to_vector();
     h5::set_attr_ints(g, "shape", s);
   }
 }
