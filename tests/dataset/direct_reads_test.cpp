@@ -140,7 +140,9 @@ TEST_F(ChunkIndexTest, OneWalkGivesHdf5sAnswerForEveryChunk) {
     ASSERT_TRUE(walked.has_value());
     const auto asked = places_from_hdf5(o.ds, l);
     ASSERT_EQ(walked->size(), asked.size());
-    if (l.misaligned) EXPECT_NE(asked[0].addr % 4, 0u) << "the case did not place a chunk oddly";
+    if (l.misaligned) {
+      EXPECT_NE(asked[0].addr % 4, 0u) << "the case did not place a chunk oddly";
+    }
     for (size_t c = 0; c < asked.size(); ++c) {
       EXPECT_EQ((*walked)[c].addr, asked[c].addr) << "chunk " << c;
       EXPECT_EQ((*walked)[c].bytes, asked[c].bytes) << "chunk " << c;
@@ -243,34 +245,76 @@ TEST_F(ChunkIndexTest, DamagedIndexBytesNeverTakeTheWalkOutOfBounds) {
 // a FileError naming what happened (through a map they would have killed the process).
 TEST(DirectReadTest, FileCutShortUnderAnOpenMatrixIsAFileError) {
   testing::TempDir dir;
-  const fs::path path = dir / "cut.h5ad";
   const auto truth = testing::random_matrix(4'000, 30, 0.3, 11);
+  for (const char* cut_in : {"indices", "data"}) {
+    SCOPED_TRACE(cut_in);
+    const fs::path path = dir / (std::string(cut_in) + ".h5ad");
+    AnnData ad = testing::small_dataset(truth.n_rows, truth.n_cols);
+    ad.set_X(truth.csr());
+    ad.write_h5ad(path);
+    auto opened = AnnData::read_h5ad(path);
+    const detail::MatrixSource m = detail::open_matrix(*opened->backing_, "X");
+    ASSERT_TRUE(m.indices_direct && m.data_direct && m.indptr_direct);
+    const bool indices = std::string(cut_in) == "indices";
+    haddr_t at;
+    {
+      auto lock = h5::lock();
+      at = H5Dget_offset(indices ? m.indices : m.data);
+    }
+    ASSERT_NE(at, HADDR_UNDEF);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(at + m.info.nnz * 2)), 0);
+
+    detail::ColumnPick pick({0, 3}, m.info.n_cols, m.info.n_rows);
+    try {
+      detail::read_stored_columns(path, m, pick);
+      ADD_FAILURE() << "a read past the end succeeded";
+    } catch (const FileError& e) {
+      EXPECT_NE(std::string(e.what()).find("became shorter while 'X' was read"), std::string::npos)
+          << e.what();
+    }
+    const DirectVector& part = indices ? *m.indices_direct : *m.data_direct;
+    std::vector<double> values(m.info.nnz);
+    EXPECT_FALSE(part.read(0, m.info.nnz, values.data()));
+    EXPECT_TRUE(part.read(0, 10, values.data()));  // the start is still there
+    // Scattered reads report the cut as well.
+    std::vector<std::byte> scratch;
+    const std::vector<size_t> spots = {0, 1, m.info.nnz / 2, m.info.nnz - 1};
+    EXPECT_FALSE(part.read_ascending<double>(
+        spots.size(), [&](size_t i) { return spots[i]; }, [](size_t, double) {}, scratch));
+  }
+}
+
+// Parts of a type the direct reads do not know (16-bit values) are left to HDF5, which
+// converts them; read as another type they would be garbage.
+TEST(DirectReadTest, PartsOfOtherTypesAreReadByHdf5) {
+  testing::TempDir dir;
+  const fs::path path = dir / "int16.h5ad";
+  const auto truth = testing::random_matrix(300, 12, 0.3, 4);
   AnnData ad = testing::small_dataset(truth.n_rows, truth.n_cols);
   ad.set_X(truth.csr());
   ad.write_h5ad(path);
-  auto opened = AnnData::read_h5ad(path);
-  const detail::MatrixSource m = detail::open_matrix(*opened->backing_, "X");
-  ASSERT_TRUE(m.indices_direct && m.data_direct && m.indptr_direct);
-  // Cut in the middle of the column indices.
-  haddr_t at;
+  const SparseMatrix csr = truth.csr();
   {
     auto lock = h5::lock();
-    at = H5Dget_offset(m.indices);
+    h5::Handle f(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    ASSERT_GE(H5Ldelete(f, "X/data", H5P_DEFAULT), 0);
+    const hsize_t n = csr.data.size();
+    std::vector<int16_t> data(csr.data.size());
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<int16_t>(csr.data[i]);
+    h5::Handle space(H5Screate_simple(1, &n, nullptr));
+    h5::Handle ds(
+        H5Dcreate2(f, "X/data", H5T_STD_I16LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    ASSERT_GE(H5Dwrite(ds, H5T_NATIVE_INT16, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()), 0);
   }
-  ASSERT_NE(at, HADDR_UNDEF);
-  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(at + m.info.nnz * 2)), 0);
-
-  detail::ColumnPick pick({0, 3}, m.info.n_cols, m.info.n_rows);
-  try {
-    detail::read_stored_columns(path, m, pick);
-    ADD_FAILURE() << "a read past the end succeeded";
-  } catch (const FileError& e) {
-    EXPECT_NE(std::string(e.what()).find("became shorter while 'X' was read"), std::string::npos)
-        << e.what();
+  auto opened = AnnData::read_h5ad(path);
+  const detail::MatrixSource m = detail::open_matrix(*opened->backing_, "X");
+  EXPECT_FALSE(m.data_direct.has_value());
+  EXPECT_TRUE(m.indices_direct.has_value());
+  const auto expr = opened->gene_expression({"gene2", "gene7"});
+  for (size_t r = 0; r < truth.n_rows; ++r) {
+    ASSERT_EQ(expr[0][r], static_cast<float>(static_cast<int16_t>(truth.at(r, 2)))) << r;
+    ASSERT_EQ(expr[1][r], static_cast<float>(static_cast<int16_t>(truth.at(r, 7)))) << r;
   }
-  std::vector<int64_t> indices(m.info.nnz);
-  EXPECT_FALSE(m.indices_direct->read(0, m.info.nnz, indices.data()));
-  EXPECT_TRUE(m.indices_direct->read(0, 10, indices.data()));  // the start is still there
 }
 
 }  // namespace

@@ -210,6 +210,38 @@ TEST_F(AnndataLayoutTest, OutOfRangeIndexIsReportedOnEveryPath) {
     }
 }
 
+// An index just past the last column in a run of entries that holds no asked gene: the
+// scan that compares several entries at once must see it there too, not only where it
+// looks closer.
+TEST_F(AnndataLayoutTest, OutOfRangeIndexAmongUnaskedGenesIsReported) {
+  const SparseMatrix csr = truth_.csr();
+  // A run of 16 entries, at a multiple of 16 (where a one-thread scan's runs start), with
+  // no entry of gene3.
+  std::optional<hsize_t> at;
+  for (size_t run = 0; !at && run + 16 < csr.indices.size(); run += 16)
+    if (std::none_of(csr.indices.begin() + run, csr.indices.begin() + run + 16,
+                     [](int64_t c) { return c == 3; }))
+      at = run + 5;
+  ASSERT_TRUE(at.has_value());
+  const fs::path path = *dir_ / "bad_index_unasked.h5ad";
+  fs::copy_file(*dir_ / "ours.h5ad", path, fs::copy_options::overwrite_existing);
+  {
+    auto l = h5::lock();
+    h5::Handle f(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    h5::Handle ds(H5Dopen2(f, "X/indices", H5P_DEFAULT));
+    const hsize_t one = 1;
+    const int64_t bad = static_cast<int64_t>(truth_.n_cols);
+    h5::Handle fs_(H5Dget_space(ds));
+    H5Sselect_hyperslab(fs_, H5S_SELECT_SET, &*at, nullptr, &one, nullptr);
+    h5::Handle ms(H5Screate_simple(1, &one, nullptr));
+    ASSERT_GE(H5Dwrite(ds, H5T_NATIVE_INT64, ms, fs_, H5P_DEFAULT, &bad), 0);
+  }
+  auto ad = AnnData::read_h5ad(path);
+  ScanKnobs knobs;
+  detail::scan_threads = 1;
+  EXPECT_THROW(ad->gene_expression({"gene3"}), FileError);
+}
+
 // From one asked gene to more than the scan compares at once, repeats included: each count
 // reads the truth, on int32 and int64 indices, one thread or several.
 TEST_F(AnndataLayoutTest, EveryCountOfAskedGenesReadsTheTruth) {

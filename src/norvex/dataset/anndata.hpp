@@ -45,7 +45,6 @@ class IntValues {
   size_t size() const {
     return std::visit([](const auto& v) { return v.size(); }, store_);
   }
-  bool empty() const { return size() == 0; }
   int64_t operator[](size_t i) const {
     return std::visit([i](const auto& v) { return static_cast<int64_t>(v[i]); }, store_);
   }
