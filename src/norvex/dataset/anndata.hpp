@@ -58,6 +58,16 @@ class IntValues {
   void push_back(int64_t value) { wide().push_back(value); }
   void resize(size_t n) { wide().resize(n); }
   int64_t* wide_data() { return wide().data(); }
+  // fn(value) for every value in order, with one dispatch on the width for them all (the
+  // loops over a million codes).
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    std::visit(
+        [&](const auto& v) {
+          for (auto x : v) fn(static_cast<int64_t>(x));
+        },
+        store_);
+  }
   // Narrows the storage to the smallest width that holds every value.
   void compact();
   std::vector<int64_t> to_vector() const { return {begin(), end()}; }

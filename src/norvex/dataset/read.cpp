@@ -58,11 +58,11 @@ void check_codes(const Column& c, const std::string& where) {
   if (c.values.kind != Array::Kind::Int && c.values.kind != Array::Kind::Bool) {
     throw h5::Failure("categorical codes of '" + where + "' are not integers");
   }
-  int64_t n = static_cast<int64_t>(c.categories->size());
-  for (int64_t code : c.values.ints) {
-    if (code < -1 || code >= n) {
-      throw h5::Failure("categorical codes of '" + where + "' point outside its categories");
-    }
+  const int64_t n = static_cast<int64_t>(c.categories->size());
+  bool outside = false;
+  c.values.ints.for_each([&](int64_t code) { outside |= code < -1 || code >= n; });
+  if (outside) {
+    throw h5::Failure("categorical codes of '" + where + "' point outside its categories");
   }
 }
 

@@ -110,7 +110,7 @@ std::vector<int64_t>& IntValues::wide() {
 
 void IntValues::compact() {
   int64_t lo = 0, hi = 0;
-  for (int64_t v : *this) lo = std::min(lo, v), hi = std::max(hi, v);
+  for_each([&](int64_t v) { lo = std::min(lo, v), hi = std::max(hi, v); });
   auto narrow = [&](auto tag) {
     using T = decltype(tag);
     if (sizeof(T) >= width()) return;
@@ -378,12 +378,10 @@ void DataFrame::set(const std::string& name, Column column) {
                      ") for column '" + name + "'");
   }
   if (column.categories) {
-    int64_t n_cats = static_cast<int64_t>(column.categories->size());
-    for (int64_t code : column.values.ints) {
-      if (code >= n_cats) {
-        throw ValueError("column '" + name + "' has a category code out of range");
-      }
-    }
+    const int64_t n_cats = static_cast<int64_t>(column.categories->size());
+    bool out_of_range = false;
+    column.values.ints.for_each([&](int64_t code) { out_of_range |= code >= n_cats; });
+    if (out_of_range) throw ValueError("column '" + name + "' has a category code out of range");
   }
   if (column.mask && column.mask->size() != column.size()) {
     throw ValueError("column '" + name + "' has a mask of the wrong length");
