@@ -104,6 +104,18 @@ with h5py.File(out + "/csr.h5ad", "r") as s, h5py.File(out + "/userblock.h5ad", 
   void SetUp() override {
     if (!dir_) GTEST_SKIP() << "Debian's Python with anndata is absent";
   }
+  // ours.h5ad copied to `path` with the column index at position `at` set to `bad`.
+  static void copy_with_index(const fs::path& path, hsize_t at, int64_t bad) {
+    fs::copy_file(*dir_ / "ours.h5ad", path, fs::copy_options::overwrite_existing);
+    auto l = h5::lock();
+    h5::Handle f(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    h5::Handle ds(H5Dopen2(f, "X/indices", H5P_DEFAULT));
+    const hsize_t one = 1;
+    h5::Handle fs_(H5Dget_space(ds));
+    H5Sselect_hyperslab(fs_, H5S_SELECT_SET, &at, nullptr, &one, nullptr);
+    h5::Handle ms(H5Screate_simple(1, &one, nullptr));
+    ASSERT_GE(H5Dwrite(ds, H5T_NATIVE_INT64, ms, fs_, H5P_DEFAULT, &bad), 0);
+  }
   static testing::TempDir* dir_;
   static MatrixTruth truth_;
 };
@@ -178,17 +190,7 @@ TEST_F(AnndataLayoutTest, OutOfRangeIndexIsReportedOnEveryPath) {
     for (hsize_t at : {hsize_t{500}, hsize_t{nnz - 1}, hsize_t{nnz - 3}}) {
       SCOPED_TRACE("index " + std::to_string(bad) + " at " + std::to_string(at));
       const fs::path path = *dir_ / "bad_index.h5ad";
-      fs::copy_file(*dir_ / "ours.h5ad", path, fs::copy_options::overwrite_existing);
-      {
-        auto l = h5::lock();
-        h5::Handle f(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
-        h5::Handle ds(H5Dopen2(f, "X/indices", H5P_DEFAULT));
-        const hsize_t one = 1;
-        h5::Handle fs_(H5Dget_space(ds));
-        H5Sselect_hyperslab(fs_, H5S_SELECT_SET, &at, nullptr, &one, nullptr);
-        h5::Handle ms(H5Screate_simple(1, &one, nullptr));
-        ASSERT_GE(H5Dwrite(ds, H5T_NATIVE_INT64, ms, fs_, H5P_DEFAULT, &bad), 0);
-      }
+      ASSERT_NO_FATAL_FAILURE(copy_with_index(path, at, bad));
       auto ad = AnnData::read_h5ad(path);
       ScanKnobs knobs;
       for (bool direct : {false, true})
@@ -224,18 +226,7 @@ TEST_F(AnndataLayoutTest, OutOfRangeIndexAmongUnaskedGenesIsReported) {
       at = run + 5;
   ASSERT_TRUE(at.has_value());
   const fs::path path = *dir_ / "bad_index_unasked.h5ad";
-  fs::copy_file(*dir_ / "ours.h5ad", path, fs::copy_options::overwrite_existing);
-  {
-    auto l = h5::lock();
-    h5::Handle f(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
-    h5::Handle ds(H5Dopen2(f, "X/indices", H5P_DEFAULT));
-    const hsize_t one = 1;
-    const int64_t bad = static_cast<int64_t>(truth_.n_cols);
-    h5::Handle fs_(H5Dget_space(ds));
-    H5Sselect_hyperslab(fs_, H5S_SELECT_SET, &*at, nullptr, &one, nullptr);
-    h5::Handle ms(H5Screate_simple(1, &one, nullptr));
-    ASSERT_GE(H5Dwrite(ds, H5T_NATIVE_INT64, ms, fs_, H5P_DEFAULT, &bad), 0);
-  }
+  ASSERT_NO_FATAL_FAILURE(copy_with_index(path, *at, static_cast<int64_t>(truth_.n_cols)));
   auto ad = AnnData::read_h5ad(path);
   ScanKnobs knobs;
   detail::scan_threads = 1;

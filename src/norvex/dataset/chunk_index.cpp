@@ -1,5 +1,7 @@
 #include "norvex/dataset/chunk_index.hpp"
 
+#include "norvex/dataset/h5.hpp"
+
 #include <bit>
 #include <cstring>
 #include <string_view>
@@ -106,13 +108,12 @@ std::optional<std::vector<ChunkPlace>> walk_chunk_index(hid_t dataset, const Fil
   if (H5Oget_info2(dataset, &info, H5O_INFO_BASIC) < 0 || info.addr == HADDR_UNDEF)
     return std::nullopt;
   {
-    const hid_t file_id = H5Iget_file_id(dataset);
-    const hid_t fcpl = file_id >= 0 ? H5Fget_create_plist(file_id) : -1;
+    const h5::Handle file_id(H5Iget_file_id(dataset));
+    const h5::Handle fcpl(file_id.valid() ? H5Fget_create_plist(file_id) : -1);
     size_t addr_width = 0, length_width = 0;
-    const bool sizes = fcpl >= 0 && H5Pget_sizes(fcpl, &addr_width, &length_width) >= 0;
-    if (fcpl >= 0) H5Pclose(fcpl);
-    if (file_id >= 0) H5Fclose(file_id);
-    if (!sizes || addr_width != 8 || length_width != 8) return std::nullopt;
+    if (!fcpl.valid() || H5Pget_sizes(fcpl, &addr_width, &length_width) < 0 || addr_width != 8 ||
+        length_width != 8)
+      return std::nullopt;
   }
   const Bytes f(file, base);
   const auto layout = layout_message(f, info.addr);

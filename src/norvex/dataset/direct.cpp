@@ -12,20 +12,9 @@ namespace norvex::detail {
 
 namespace {
 
-struct Temp {
-  hid_t id;
-  explicit Temp(hid_t i) : id(i) {}
-  ~Temp() {
-    if (id >= 0) H5Idec_ref(id);
-  }
-  Temp(const Temp&) = delete;
-  Temp& operator=(const Temp&) = delete;
-  operator hid_t() const { return id; }
-};
-
 std::optional<DirectVector::Type> native_type(hid_t dataset) {
-  Temp t(H5Dget_type(dataset));
-  if (t.id < 0) return std::nullopt;
+  h5::Handle t(H5Dget_type(dataset));
+  if (!t.valid()) return std::nullopt;
   if (H5Tequal(t, H5T_NATIVE_INT32) > 0) return DirectVector::Type::Int32;
   if (H5Tequal(t, H5T_NATIVE_INT64) > 0) return DirectVector::Type::Int64;
   if (H5Tequal(t, H5T_NATIVE_FLOAT) > 0) return DirectVector::Type::Float32;
@@ -66,8 +55,8 @@ bool agrees_with_hdf5(hid_t dataset, const std::vector<ChunkPlace>& places, hsiz
 
 std::shared_ptr<const DirectFile> DirectFile::of(hid_t file) {
   auto l = h5::lock();
-  Temp fapl(H5Fget_access_plist(file));
-  if (fapl.id < 0 || H5Pget_driver(fapl) != H5FD_SEC2) return nullptr;
+  h5::Handle fapl(H5Fget_access_plist(file));
+  if (!fapl.valid() || H5Pget_driver(fapl) != H5FD_SEC2) return nullptr;
   void* handle = nullptr;
   if (H5Fget_vfd_handle(file, H5P_DEFAULT, &handle) < 0 || !handle) return nullptr;
   const int own = fcntl(*static_cast<int*>(handle), F_DUPFD_CLOEXEC, 0);
@@ -120,22 +109,22 @@ std::optional<DirectVector> DirectVector::open(const std::shared_ptr<const Direc
   if (!type) return std::nullopt;
   v.type_ = *type;
   v.width_ = v.type_ == Type::Int32 || v.type_ == Type::Float32 ? 4 : 8;
-  Temp space(H5Dget_space(dataset));
-  if (space.id < 0 || H5Sget_simple_extent_ndims(space) != 1) return std::nullopt;
+  h5::Handle space(H5Dget_space(dataset));
+  if (!space.valid() || H5Sget_simple_extent_ndims(space) != 1) return std::nullopt;
   hsize_t n = 0;
   H5Sget_simple_extent_dims(space, &n, nullptr);
   v.size_ = static_cast<size_t>(n);
   if (v.size_ == 0) return v;
 
-  Temp dcpl(H5Dget_create_plist(dataset));
-  if (dcpl.id < 0 || H5Pget_nfilters(dcpl) != 0 || H5Pget_external_count(dcpl) != 0)
+  h5::Handle dcpl(H5Dget_create_plist(dataset));
+  if (!dcpl.valid() || H5Pget_nfilters(dcpl) != 0 || H5Pget_external_count(dcpl) != 0)
     return std::nullopt;
   // Addresses count from the end of the user block (usually empty), not the file's start.
   hsize_t user_block = 0;
   {
-    Temp f(H5Iget_file_id(dataset));
-    Temp fcpl(f.id >= 0 ? H5Fget_create_plist(f) : -1);
-    if (fcpl.id < 0 || H5Pget_userblock(fcpl, &user_block) < 0) return std::nullopt;
+    h5::Handle f(H5Iget_file_id(dataset));
+    h5::Handle fcpl(f.valid() ? H5Fget_create_plist(f) : -1);
+    if (!fcpl.valid() || H5Pget_userblock(fcpl, &user_block) < 0) return std::nullopt;
   }
   // A piece is usable when it lies inside the file (else the file is damaged: leave it to
   // HDF5's checks). HDF5 does not align chunks to their type, and reads need not be.
